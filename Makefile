@@ -1,0 +1,61 @@
+# Developer and CI entry points. `make test` runs everything from a fresh clone; `make demo` trains
+# the built-in demo corpus and prints neighbours at every level.
+PYTHON ?= python3
+VENV ?= .venv
+PY := $(VENV)/bin/python
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+SOURCES := $(shell find src python -type f 2>/dev/null) CMakeLists.txt pyproject.toml
+
+.PHONY: test demo bench install gtest cpp-test asan tsan py-test clean
+
+test: install cpp-test asan py-test
+
+demo: install
+	$(PY) -m tarnivel demo
+
+bench: install
+	$(PY) bench/run.py
+
+# A virtual environment with the package (abi3 wheel built by scikit-build-core) and test tools.
+install: $(VENV)/.installed
+$(VENV)/.installed: $(SOURCES)
+	test -x $(PY) || $(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q ".[test]"
+	touch $@
+
+# GoogleTest comes from Debian's libgtest-dev; installed here when missing and we are root.
+gtest:
+	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev) >/dev/null; \
+	  else \
+	    echo "GoogleTest is missing: install libgtest-dev (apt-get install libgtest-dev)"; exit 1; \
+	  fi; \
+	fi
+
+define cpp_suite
+	cmake -S . -B build/$(1) $(CMAKE_GEN) -DTARNIVEL_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=$(2) -DTARNIVEL_SANITIZE=$(3) >/dev/null
+	cmake --build build/$(1) -j $(JOBS)
+	$(4) build/$(1)/core_tests $(5)
+endef
+
+cpp-test: gtest
+	$(call cpp_suite,cpp,Release,,,)
+
+# The core under AddressSanitizer + UndefinedBehaviorSanitizer.
+asan: gtest
+	$(call cpp_suite,asan,Debug,address$(COMMA)undefined,ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1,)
+
+# The threaded parts of the core under ThreadSanitizer.
+tsan: gtest
+	$(call cpp_suite,tsan,Debug,thread,TSAN_OPTIONS=halt_on_error=1,--gtest_filter='*Thread*:*Pool*:*Shared*:*Chunk*')
+
+py-test: install
+	$(PY) -m pytest -q tests/python
+
+clean:
+	rm -rf build $(VENV)
+
+COMMA := ,

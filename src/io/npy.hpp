@@ -1,0 +1,24 @@
+#pragma once
+// NPY 1.0 float32 matrix files: writing, tolerant header reading, and the data offset of a file held
+// in memory. Failures throw ValueError with the messages users see.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+
+namespace tarnivel {
+
+// The header dictionary text for a rows x cols little-endian float32 C-order matrix.
+std::string npy_header_dict(uint64_t rows, uint64_t cols);
+
+// Writes the file (0o666 before umask), flushes and fsyncs it; every write error is reported.
+void write_matrix(const std::string& path, uint64_t rows, uint64_t cols, std::span<const float> data);
+
+// Reads at most the first 512 bytes and returns (rows, cols) from the header's shape.
+std::pair<uint64_t, uint64_t> read_header(const std::string& path);
+
+// Offset of the first data byte of a whole file in memory (magic and version checked).
+std::size_t data_offset(std::span<const uint8_t> bytes);
+
+}  // namespace tarnivel

@@ -1,0 +1,62 @@
+#pragma once
+// The state of a Word2Vec model: parameters, vocabulary, weight matrices and output structures.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "sampling/alias.hpp"
+#include "training/huffman.hpp"
+
+namespace tarnivel {
+
+// Hash for string keys that also accepts string_view lookups without building a std::string.
+struct StringHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+using KeyIndexMap = std::unordered_map<std::string, uint64_t, StringHash, std::equal_to<>>;
+
+struct ModelParams {
+  uint64_t vector_size = 100;
+  uint64_t window = 5;
+  uint64_t min_count = 5;
+  std::optional<uint64_t> max_final_vocab;
+  uint64_t workers = 1;
+  uint64_t negative = 5;
+  bool sg = false;
+  bool hs = false;
+  bool cbow_mean = true;
+  std::vector<uint64_t> levels{25, 50, 100};
+  float alpha = 0.025f;
+  float min_alpha = 0.0001f;
+  uint64_t epochs = 5;
+  bool verbose = true;
+  double progress_interval = 1.0;
+};
+
+struct Vocab {
+  std::vector<std::string> index_to_key;
+  KeyIndexMap key_to_index;
+  std::vector<uint64_t> counts;
+  std::size_t size() const { return index_to_key.size(); }
+};
+
+struct Model {
+  ModelParams params;
+  Vocab vocab;
+  std::vector<float> input_vectors;
+  std::vector<float> output_vectors;
+  HuffmanTree tree;
+  AliasTable alias;
+};
+
+// Default levels of a vector size: size/4, size/2, size without zeros, ascending, unique; [1] if none.
+std::vector<uint64_t> default_levels(uint64_t vector_size);
+// Given levels: keeps 1 <= v <= vector_size in the given order (duplicates too); [vector_size] if none.
+std::vector<uint64_t> normalise_levels(const std::optional<std::vector<uint64_t>>& levels,
+                                       uint64_t vector_size);
+
+}  // namespace tarnivel

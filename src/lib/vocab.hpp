@@ -1,0 +1,34 @@
+#pragma once
+// Vocabulary building: word counting, the max_final_vocab cut-off, ordering, count updates and the
+// interleaved initialisation of both weight matrices.
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "lib/model.hpp"
+
+namespace tarnivel {
+
+// Counts words of a corpus pass (build mode).
+class WordCounter {
+ public:
+  void add(std::string_view word);
+  std::size_t distinct() const { return counts_.size(); }
+  const KeyIndexMap& counts() const { return counts_; }
+
+ private:
+  KeyIndexMap counts_;  // word -> count
+};
+
+// The cut-off count for max_final_vocab (1 when absent, 0, or not binding).
+uint64_t vocab_cutoff(const KeyIndexMap& counts, std::optional<uint64_t> max_final_vocab);
+
+// Build mode: keeps words with count >= max(cutoff, min_count), orders them by count descending then
+// by UTF-8 bytes ascending, replaces the model's vocabulary and counts, and when at least one word
+// survives initialises both matrices row by row (input row i, then output row i).
+void build_vocab(Model& model, const WordCounter& counter);
+
+// Update mode: adds 1 to counts[i] for a known word i, growing counts with zeros as needed.
+void add_count(Vocab& vocab, uint64_t index);
+
+}  // namespace tarnivel

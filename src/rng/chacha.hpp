@@ -1,0 +1,50 @@
+#pragma once
+// ChaCha12 counter-mode random stream seeded from one 64-bit number, plus SipHash-1-3.
+// Every draw is fixed bit for bit so that sequential training is reproducible.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace tarnivel {
+
+// Computes one ChaCha block with `rounds` rounds (12 for the stream, 20 for the RFC test vector).
+// `nonce` holds the last three state words (counter high word and stream words in the stream's use).
+void chacha_block(const std::array<uint32_t, 8>& key, uint32_t counter_low,
+                  const std::array<uint32_t, 3>& nonce, int rounds, std::array<uint32_t, 16>& out);
+
+class ChaChaStream {
+ public:
+  static constexpr std::size_t kBufferWords = 64;
+
+  // Key filled by eight PCG32 (XSH-RR) outputs from state `seed`; counter 0, stream 0, empty buffer.
+  static ChaChaStream from_seed(uint64_t seed);
+
+  uint32_t next_u32();
+  uint64_t next_u64();
+  // (next_u32() >> 8) * 2^-24: one of the 2^24 values k * 2^-24 in [0, 1).
+  float uniform_f32();
+  // Uniform in [0, n) by widening multiply with rejection; n == 0 throws InternalError.
+  uint64_t below(uint64_t n);
+  // Uniform in [lo, hi]; the whole 64-bit span returns next_u64(); hi < lo throws InternalError.
+  uint64_t in_closed_range(uint64_t lo, uint64_t hi);
+
+  // Inspection for tests.
+  uint64_t counter() const { return counter_; }
+  std::size_t index() const { return index_; }
+  const std::array<uint32_t, kBufferWords>& buffer() const { return buffer_; }
+  const std::array<uint32_t, 8>& key() const { return key_; }
+
+ private:
+  void refill();
+
+  std::array<uint32_t, 8> key_{};
+  uint64_t counter_ = 0;
+  uint64_t stream_ = 0;
+  std::array<uint32_t, kBufferWords> buffer_{};
+  std::size_t index_ = kBufferWords;
+};
+
+// SipHash-1-3 of `len` bytes under the 128-bit key (k0, k1).
+uint64_t siphash13(uint64_t k0, uint64_t k1, const uint8_t* data, std::size_t len);
+
+}  // namespace tarnivel

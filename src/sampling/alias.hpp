@@ -1,0 +1,27 @@
+#pragma once
+// Alias table for drawing negative samples with probability proportional to count^0.75.
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "rng/chacha.hpp"
+
+namespace tarnivel {
+
+// count^0.75 per index in double precision, normalised by their index-order sum when it is positive.
+std::vector<double> noise_weights(std::span<const uint64_t> counts);
+
+struct AliasTable {
+  std::vector<float> prob;
+  std::vector<uint64_t> alias;
+
+  // Builds the table from probabilities (small/large stacks, last pushed popped first).
+  static AliasTable build(std::span<const double> weights);
+
+  std::size_t size() const { return prob.size(); }
+  bool empty() const { return prob.empty(); }
+  // Slot below(n) first, then a uniform_f32 coin; 0 without drawing when the table is empty.
+  uint64_t sample(ChaChaStream& stream) const;
+};
+
+}  // namespace tarnivel

@@ -1,0 +1,90 @@
+#pragma once
+// The sentence routine (reduced windows, skip-gram pairs / CBOW contexts, kernel calls per level) and
+// the parallel training of one chunk of sentences on the worker pool.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "rng/chacha.hpp"
+#include "sampling/alias.hpp"
+#include "training/huffman.hpp"
+#include "weights/shared_matrix.hpp"
+
+namespace tarnivel {
+
+// Parameters fixed for one epoch.
+struct TrainParams {
+  uint64_t window = 5;
+  bool sg = false;
+  bool hs = false;
+  bool cbow_mean = true;
+  uint64_t negative = 5;
+  std::vector<uint64_t> levels;  // never empty, each in 1..dim
+  float lr = 0.025f;             // the epoch's learning rate
+};
+
+// Read-only output structures of one epoch. `alias` is empty when negative sampling is off.
+struct OutputTables {
+  const HuffmanTree* tree = nullptr;
+  const AliasTable* alias = nullptr;
+};
+
+// Asks whether a signal handler raised (the interpreter's pending-signal check, taken with the
+// interpreter lock). Returns true when training must stop.
+class SignalProbe {
+ public:
+  virtual ~SignalProbe() = default;
+  virtual bool interrupted() = 0;
+};
+
+// The model's own matrices, used without locks in sequential mode.
+struct PlainMatrices {
+  std::span<float> input;
+  std::span<float> output;
+  std::size_t dim = 0;
+};
+
+// Converted sentences in one flat buffer: sentence i is words[offsets[i] .. offsets[i+1]).
+struct SentenceChunk {
+  std::vector<uint64_t> words;
+  std::vector<std::size_t> offsets{0};
+  std::size_t size() const { return offsets.size() - 1; }
+  bool empty() const { return size() == 0; }
+  std::span<const uint64_t> sentence(std::size_t i) const {
+    return {words.data() + offsets[i], offsets[i + 1] - offsets[i]};
+  }
+  void push_back(std::span<const uint64_t> s) {
+    words.insert(words.end(), s.begin(), s.end());
+    offsets.push_back(words.size());
+  }
+};
+
+// Trains one sentence in sequential mode; checks `probe` at positions 0, 1024, 2048...
+// Returns true when interrupted (the stop flag was set, or the probe reported a signal, in which
+// case the stop flag is set too).
+bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
+                    const TrainParams& params, const OutputTables& tables, PlainMatrices m,
+                    std::atomic<bool>& stop, SignalProbe& probe);
+
+// One chunk of a threaded epoch.
+struct ChunkWork {
+  const SentenceChunk* chunk = nullptr;
+  const TrainParams* params = nullptr;
+  OutputTables tables;
+  SharedMatrix input;
+  SharedMatrix output;
+  std::atomic<bool>* stop = nullptr;
+  std::atomic<uint64_t>* progress = nullptr;  // optional: tokens trained this epoch
+  SignalProbe* caller_probe = nullptr;        // used when the calling thread trains a sentence itself
+};
+
+// Trains the chunk's sentences in parallel (a one-sentence chunk on the calling thread), each with
+// the thread's worker_stream() and the multi-worker kernel forms. Returns true when stopped.
+bool train_chunk(const ChunkWork& work);
+
+// Number of threads of the process-wide worker pool (created on first use).
+std::size_t pool_threads();
+
+}  // namespace tarnivel
