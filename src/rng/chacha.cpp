@@ -1,0 +1,189 @@
+#include "rng/chacha.hpp"
+
+#include <bit>
+
+#include "common/error.hpp"
+
+namespace tarnivel {
+
+namespace {
+
+// 128-bit product for the widening multiply of below(); __extension__ keeps -Wpedantic quiet.
+__extension__ typedef unsigned __int128 U128;
+
+// The four constant words of the ChaCha state ("expand 32-byte k").
+constexpr std::array<uint32_t, 4> kSigma{0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
+
+inline void quarter_round(std::array<uint32_t, 16>& x, int a, int b, int c, int d) {
+  x[a] += x[b];
+  x[d] = std::rotl(x[d] ^ x[a], 16);
+  x[c] += x[d];
+  x[b] = std::rotl(x[b] ^ x[c], 12);
+  x[a] += x[b];
+  x[d] = std::rotl(x[d] ^ x[a], 8);
+  x[c] += x[d];
+  x[b] = std::rotl(x[b] ^ x[c], 7);
+}
+
+}  // namespace
+
+void chacha_block(const std::array<uint32_t, 8>& key, uint32_t counter_low,
+                  const std::array<uint32_t, 3>& nonce, int rounds, std::array<uint32_t, 16>& out) {
+  TARNIVEL_CHECK(rounds > 0 && rounds % 2 == 0, "chacha rounds must be a positive even number");
+  std::array<uint32_t, 16> input{};
+  for (int i = 0; i < 4; ++i) input[i] = kSigma[i];
+  for (int i = 0; i < 8; ++i) input[4 + i] = key[i];
+  input[12] = counter_low;
+  input[13] = nonce[0];
+  input[14] = nonce[1];
+  input[15] = nonce[2];
+
+  std::array<uint32_t, 16> x = input;
+  for (int r = 0; r < rounds; r += 2) {
+    // Column round.
+    quarter_round(x, 0, 4, 8, 12);
+    quarter_round(x, 1, 5, 9, 13);
+    quarter_round(x, 2, 6, 10, 14);
+    quarter_round(x, 3, 7, 11, 15);
+    // Diagonal round.
+    quarter_round(x, 0, 5, 10, 15);
+    quarter_round(x, 1, 6, 11, 12);
+    quarter_round(x, 2, 7, 8, 13);
+    quarter_round(x, 3, 4, 9, 14);
+  }
+  for (int i = 0; i < 16; ++i) out[i] = x[i] + input[i];
+}
+
+ChaChaStream ChaChaStream::from_seed(uint64_t seed) {
+  ChaChaStream s;
+  uint64_t state = seed;
+  for (std::size_t i = 0; i < 8; ++i) {
+    state = state * 6364136223846793005ull + 11634580027462260723ull;
+    const auto x = static_cast<uint32_t>((state >> 45) ^ (state >> 27));
+    const auto r = static_cast<int>(state >> 59);
+    s.key_[i] = std::rotr(x, r);
+  }
+  s.counter_ = 0;
+  s.stream_ = 0;
+  s.index_ = kBufferWords;
+  return s;
+}
+
+void ChaChaStream::refill() {
+  const std::array<uint32_t, 3> tail_stream{0, static_cast<uint32_t>(stream_),
+                                            static_cast<uint32_t>(stream_ >> 32)};
+  std::array<uint32_t, 16> block{};
+  for (std::size_t b = 0; b < 4; ++b) {
+    const uint64_t c = counter_ + b;
+    std::array<uint32_t, 3> nonce = tail_stream;
+    nonce[0] = static_cast<uint32_t>(c >> 32);
+    chacha_block(key_, static_cast<uint32_t>(c), nonce, 12, block);
+    for (std::size_t w = 0; w < 16; ++w) buffer_[b * 16 + w] = block[w];
+  }
+  counter_ += 4;
+}
+
+uint32_t ChaChaStream::next_u32() {
+  if (index_ >= kBufferWords) {
+    refill();
+    index_ = 0;
+  }
+  return buffer_[index_++];
+}
+
+uint64_t ChaChaStream::next_u64() {
+  uint32_t low = 0;
+  uint32_t high = 0;
+  if (index_ < kBufferWords - 1) {
+    low = buffer_[index_];
+    high = buffer_[index_ + 1];
+    index_ += 2;
+  } else if (index_ == kBufferWords - 1) {
+    // The low half is the last word of this buffer, the high half the first of the next.
+    low = buffer_[kBufferWords - 1];
+    refill();
+    high = buffer_[0];
+    index_ = 1;
+  } else {
+    refill();
+    low = buffer_[0];
+    high = buffer_[1];
+    index_ = 2;
+  }
+  return (static_cast<uint64_t>(high) << 32) | low;
+}
+
+float ChaChaStream::uniform_f32() {
+  const uint32_t u = next_u32();
+  // 24 random bits scaled by 2^-24: exact in float32.
+  return static_cast<float>(u >> 8) * 0x1p-24f;
+}
+
+uint64_t ChaChaStream::below(uint64_t n) {
+  if (n == 0) internal_error("cannot sample empty range");
+  const uint64_t zone = (n << std::countl_zero(n)) - 1;
+  for (;;) {
+    const uint64_t v = next_u64();
+    const U128 m = static_cast<U128>(v) * n;
+    if (static_cast<uint64_t>(m) <= zone) return static_cast<uint64_t>(m >> 64);
+  }
+}
+
+uint64_t ChaChaStream::in_closed_range(uint64_t lo, uint64_t hi) {
+  if (hi < lo) internal_error("cannot sample empty range");
+  const uint64_t range = hi - lo + 1;
+  if (range == 0) return next_u64();
+  return lo + below(range);
+}
+
+namespace {
+
+inline void sip_round(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
+  v0 += v1;
+  v1 = std::rotl(v1, 13);
+  v1 ^= v0;
+  v0 = std::rotl(v0, 32);
+  v2 += v3;
+  v3 = std::rotl(v3, 16);
+  v3 ^= v2;
+  v0 += v3;
+  v3 = std::rotl(v3, 21);
+  v3 ^= v0;
+  v2 += v1;
+  v1 = std::rotl(v1, 17);
+  v1 ^= v2;
+  v2 = std::rotl(v2, 32);
+}
+
+inline uint64_t load_le64(const uint8_t* p, std::size_t n) {
+  uint64_t v = 0;
+  for (std::size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
+  return v;
+}
+
+}  // namespace
+
+uint64_t siphash13(uint64_t k0, uint64_t k1, const uint8_t* data, std::size_t len) {
+  uint64_t v0 = k0 ^ 0x736f6d6570736575ull;
+  uint64_t v1 = k1 ^ 0x646f72616e646f6dull;
+  uint64_t v2 = k0 ^ 0x6c7967656e657261ull;
+  uint64_t v3 = k1 ^ 0x7465646279746573ull;
+
+  const std::size_t full = len - len % 8;
+  for (std::size_t off = 0; off < full; off += 8) {
+    const uint64_t m = load_le64(data + off, 8);
+    v3 ^= m;
+    sip_round(v0, v1, v2, v3);  // one compression round
+    v0 ^= m;
+  }
+  const uint64_t last = (static_cast<uint64_t>(len & 0xff) << 56) | load_le64(data + full, len - full);
+  v3 ^= last;
+  sip_round(v0, v1, v2, v3);
+  v0 ^= last;
+
+  v2 ^= 0xff;
+  for (int i = 0; i < 3; ++i) sip_round(v0, v1, v2, v3);  // three finalisation rounds
+  return v0 ^ v1 ^ v2 ^ v3;
+}
+
+}  // namespace tarnivel
