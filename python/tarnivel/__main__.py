@@ -1,0 +1,394 @@
+"""Command line: ``tarnivel train``, ``tarnivel similar`` and ``tarnivel demo``.
+
+Every failure the user can cause (bad arguments, missing or unreadable files, a word that is not in
+the vocabulary, a value the module refuses) ends with one line on standard error and exit status 2;
+Ctrl-C ends with status 130.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import tempfile
+import time
+from collections.abc import Callable, Sequence
+from typing import Any, NoReturn
+
+PROG = "tarnivel"
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+
+class CommandError(Exception):
+    """A failure to report as one line on standard error (exit status 2)."""
+
+
+class _Parser(argparse.ArgumentParser):
+    # argparse prints the whole usage text before its message; one line is easier to read and to
+    # check in scripts, and `--help` still shows the usage.
+    def error(self, message: str) -> NoReturn:
+        raise CommandError(f"{message} (see '{self.prog} --help')")
+
+
+def _count(text: str) -> int:
+    """A non-negative integer argument."""
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid integer: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+    return value
+
+
+def _positive(text: str) -> int:
+    value = _count(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def _levels(text: str) -> list[int]:
+    """One level or a comma-separated list of levels ("25,50,100")."""
+    parts = [p for p in text.replace(" ", "").split(",") if p]
+    if not parts:
+        raise argparse.ArgumentTypeError(f"invalid levels: {text!r}")
+    return [_positive(p) for p in parts]
+
+
+class _ExtendLevels(argparse.Action):
+    """Collects levels from every occurrence of the option: "--levels 25,50 100 --levels 8"."""
+
+    def __call__(self, parser: Any, namespace: Any, values: Any, option_string: Any = None) -> None:
+        collected = list(getattr(namespace, self.dest, None) or [])
+        for group in values:
+            collected.extend(group)
+        setattr(namespace, self.dest, collected)
+
+
+def _number(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number: {text!r}") from None
+
+
+def _flag01(text: str) -> int:
+    if text not in ("0", "1"):
+        raise argparse.ArgumentTypeError(f"must be 0 or 1, not {text!r}")
+    return int(text)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=PROG,
+        description="Train and query word embeddings with Matryoshka levels "
+        "(every prefix of a vector is itself an embedding).",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    commands.required = True
+
+    train = commands.add_parser(
+        "train",
+        help="train a model on a text file and save its vectors",
+        description="Train on CORPUS, a UTF-8 text file with one sentence per line and "
+        "whitespace-separated words, and save PREFIX.vocab.json and PREFIX.npy.",
+    )
+    train.add_argument("corpus", metavar="CORPUS", help="UTF-8 text file, one sentence per line")
+    train.add_argument("-o", "--output", metavar="PREFIX", required=True, help="prefix of the files to write")
+    train.add_argument("--vector-size", type=_count, default=100, help="vector width (default 100)")
+    train.add_argument("--window", type=_count, default=5, help="maximum context distance (default 5)")
+    train.add_argument("--min-count", type=_count, default=5, help="minimum word count (default 5)")
+    train.add_argument("--max-final-vocab", type=_count, default=None, help="upper bound on the vocabulary size")
+    train.add_argument("--workers", type=_count, default=1, help="1: sequential and reproducible; 2 or more: threaded (default 1)")
+    train.add_argument("--negative", type=_count, default=5, help="noise words per target, 0 for none (default 5)")
+    train.add_argument("--sg", action="store_true", help="skip-gram (default: CBOW)")
+    train.add_argument("--hs", action="store_true", help="hierarchical softmax (default: negative sampling)")
+    train.add_argument("--cbow-mean", type=_flag01, default=1, metavar="{0,1}", help="CBOW: 1 averages the context, 0 sums it (default 1)")
+    train.add_argument(
+        "--levels",
+        type=_levels,
+        nargs="+",
+        action=_ExtendLevels,
+        metavar="N",
+        help="Matryoshka levels, comma-separated or repeated (default: a quarter, a half and all of --vector-size)",
+    )
+    train.add_argument("--alpha", type=_number, default=0.025, help="initial learning rate (default 0.025)")
+    train.add_argument("--min-alpha", type=_number, default=0.0001, help="final learning rate (default 0.0001)")
+    train.add_argument("--epochs", type=_count, default=5, help="passes over the corpus (default 5)")
+    train.add_argument("--seed", type=_count, default=None, help="random seed (reproducible with --workers 1)")
+    train.add_argument("-q", "--quiet", action="store_true", help="no progress output")
+
+    similar = commands.add_parser(
+        "similar",
+        help="print the nearest neighbours of a word",
+        description="Load PREFIX.vocab.json and PREFIX.npy and print the words closest to WORD.",
+    )
+    similar.add_argument("prefix", metavar="PREFIX", help="prefix given to 'train -o' or to save()")
+    similar.add_argument("word", metavar="WORD")
+    similar.add_argument("--topn", type=_count, default=10, help="number of neighbours (default 10)")
+    similar.add_argument("--level", type=_count, default=None, help="compare only the first LEVEL components")
+    similar.add_argument("--mmap", action="store_true", help="memory-map the vectors instead of loading them")
+
+    demo = commands.add_parser(
+        "demo",
+        help="train on the built-in corpus and show neighbours at every level",
+        description="Train on the docstrings and comments of the installed Python standard library, "
+        "print neighbours at every Matryoshka level and reload the saved files memory-mapped.",
+    )
+    demo.add_argument("--workers", type=_count, default=2, help="worker threads; 1 is reproducible (default 2)")
+    demo.add_argument("--out", metavar="DIR", default=None, help="keep the files in DIR (default: a temporary directory)")
+    demo.add_argument("--tokens", type=_positive, default=None, help="cap on the corpus size in tokens")
+    demo.add_argument("--epochs", type=_count, default=None, help="passes over the corpus")
+    demo.add_argument("--seed", type=_count, default=1, help="random seed (default 1)")
+    demo.add_argument("-q", "--quiet", action="store_true", help="no progress output")
+    return parser
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("tarnivel")
+    except Exception:  # metadata is missing when running from a source tree
+        return "0+unknown"
+
+
+def _progress(quiet: bool) -> tuple[Callable[[int, int], None] | None, bool, Callable[[], None]]:
+    """How training reports progress: (progress callable, verbose, finish).
+
+    A progress bar when tqdm is installed and standard error is a terminal; otherwise the module's
+    own log lines (a bar written to a file or a pipe is only noise); nothing with --quiet.
+    """
+    if quiet:
+        return None, False, lambda: None
+    try:
+        from tqdm import tqdm  # optional dependency: pip install tarnivel[progress]
+    except ImportError:
+        return None, True, lambda: None
+    if not sys.stderr.isatty():
+        return None, True, lambda: None
+    bar = tqdm(total=0, unit="tok", unit_scale=True, dynamic_ncols=True, leave=False)
+
+    def progress(done: int, total: int) -> None:
+        if bar.total != total:
+            bar.total = total
+        if done > bar.n:
+            bar.update(done - bar.n)
+
+    return progress, False, bar.close
+
+
+def _train_model(model: Any, corpus: Any, quiet: bool) -> float:
+    """Train with the chosen progress output; returns the seconds taken."""
+    progress, verbose, finish = _progress(quiet)
+    start = time.perf_counter()
+    try:
+        model.train(corpus, progress=progress, verbose=verbose)
+    finally:
+        finish()
+    return time.perf_counter() - start
+
+
+def _cmd_train(args: argparse.Namespace, out: Any) -> int:
+    from tarnivel import LineSentence, Word2Vec, set_seed
+
+    try:
+        corpus = LineSentence(args.corpus)
+    except OSError as exc:
+        raise CommandError(f"cannot read corpus {args.corpus}: {exc.strerror or exc}") from None
+    output_dir = os.path.dirname(args.output) or "."
+    if not os.path.isdir(output_dir):
+        raise CommandError(f"output directory does not exist: {output_dir}")
+    if args.seed is not None:
+        set_seed(args.seed)
+    model = Word2Vec(
+        vector_size=args.vector_size,
+        window=args.window,
+        min_count=args.min_count,
+        max_final_vocab=args.max_final_vocab,
+        workers=args.workers,
+        negative=args.negative,
+        sg=int(args.sg),
+        hs=int(args.hs),
+        cbow_mean=args.cbow_mean,
+        levels=args.levels,
+        alpha=args.alpha,
+        min_alpha=args.min_alpha,
+        epochs=args.epochs,
+    )
+    try:
+        seconds = _train_model(model, corpus, args.quiet)
+    except UnicodeDecodeError as exc:
+        raise CommandError(f"corpus {args.corpus} is not UTF-8 text: {exc.reason} at byte {exc.start}") from None
+    kv = model.wv
+    words = len(kv.index_to_key)
+    # Decision: a run that keeps no word is reported as an error and writes nothing; saving an
+    # empty model would only defer the surprise to the first query.
+    if words == 0:
+        raise CommandError(
+            f"no word of {args.corpus} occurs at least --min-count={args.min_count} times; nothing saved"
+        )
+    model.save(args.output)
+    print(
+        f"trained {words} words x {model.vector_size} dims, {args.epochs} epochs in {seconds:.1f}s; "
+        f"saved {args.output}.vocab.json and {args.output}.npy",
+        file=out,
+    )
+    return 0
+
+
+def _format_neighbours(neighbours: Sequence[tuple[str, float]]) -> list[str]:
+    width = max((len(word) for word, _ in neighbours), default=0)
+    return [f"{word:<{width}}  {score: .4f}" for word, score in neighbours]
+
+
+def _word_error(exc: KeyError) -> CommandError:
+    return CommandError(str(exc.args[0]) if exc.args else "word not in vocab")
+
+
+def _cmd_similar(args: argparse.Namespace, out: Any) -> int:
+    from tarnivel import KeyedVectors
+
+    kv = KeyedVectors.load(args.prefix, mmap="r" if args.mmap else None)
+    try:
+        neighbours = kv.most_similar(args.word, topn=args.topn, level=args.level)
+    except KeyError as exc:
+        raise _word_error(exc) from None
+    # An empty answer for a known word is normal (topn 0, level 0, a one-word vocabulary); for an
+    # unknown word it would hide the mistake, so check the word as well.
+    if not neighbours and args.word not in kv.index_to_key:
+        raise CommandError(f"word '{args.word}' not in vocab")
+    for line in _format_neighbours(neighbours):
+        print(line, file=out)
+    return 0
+
+
+def _levels_of(vector_size: int) -> list[int]:
+    return sorted({v for v in (vector_size // 4, vector_size // 2, vector_size) if v > 0}) or [1]
+
+
+def _cmd_demo(args: argparse.Namespace, out: Any) -> int:
+    import numpy as np
+
+    from tarnivel import KeyedVectors, Word2Vec, set_seed
+    from tarnivel._demo import DEFAULT_MAX_TOKENS, QUERY_WORDS, demo_corpus, stdlib_root
+
+    def say(text: str = "") -> None:
+        print(text, file=out, flush=True)
+
+    if args.out is not None and not os.path.isdir(args.out):
+        raise CommandError(f"output directory does not exist: {args.out}")
+    start = time.perf_counter()
+    corpus = demo_corpus(args.tokens if args.tokens is not None else DEFAULT_MAX_TOKENS)
+    tokens = sum(len(s) for s in corpus)
+    say(
+        f"corpus: {len(corpus)} sentences, {tokens} tokens from the docstrings and comments of "
+        f"{stdlib_root()} ({time.perf_counter() - start:.1f}s)"
+    )
+    if not corpus:
+        raise CommandError("the demo corpus is empty: no standard library sources were found")
+
+    vector_size = 100
+    levels = _levels_of(vector_size)
+    epochs = args.epochs if args.epochs is not None else 10
+    set_seed(args.seed)
+    # Skip-gram gives better neighbours than CBOW on a corpus this small.
+    model = Word2Vec(
+        vector_size=vector_size, window=5, min_count=5, workers=args.workers, sg=1,
+        negative=5, levels=levels, epochs=epochs,
+    )
+    say(
+        f"training skip-gram, negative sampling, vector_size {vector_size}, levels {levels}, "
+        f"{epochs} epochs, {args.workers} worker(s)"
+    )
+    seconds = _train_model(model, corpus, args.quiet)
+    kv = model.wv
+    words = kv.index_to_key
+    say(f"trained {len(words)} words in {seconds:.1f}s")
+    if not words:
+        raise CommandError("the demo corpus is too small: no word occurs 5 times")
+
+    known = set(words)
+    queries = [w for w in QUERY_WORDS if w in known] or words[:3]
+    for word in queries:
+        say()
+        say(f"nearest to '{word}':")
+        for level in levels:
+            neighbours = kv.most_similar(word, topn=5, level=level)
+            listing = ", ".join(f"{w} {s:.2f}" for w, s in neighbours)
+            say(f"  level {level:>{len(str(vector_size))}}: {listing}")
+
+    with tempfile.TemporaryDirectory(prefix="tarnivel-demo-") as scratch:
+        directory = args.out if args.out is not None else scratch
+        prefix = os.path.join(directory, "demo")
+        model.save(prefix)
+        mapped = KeyedVectors.load(prefix, mmap="r")
+        vectors = mapped.vectors
+        same_words = mapped.index_to_key == words
+        same_vectors = bool(np.array_equal(np.asarray(vectors), kv.vectors))
+        say()
+        say(f"saved {prefix}.vocab.json and {prefix}.npy")
+        say(
+            f"reloaded memory-mapped ({type(vectors).__name__}, shape {vectors.shape}, "
+            f"dtype {vectors.dtype}): identical words {_yes(same_words)}, "
+            f"identical vectors {_yes(same_vectors)}"
+        )
+        first = queries[0]
+        say(f"nearest to '{first}' from the mapped file: "
+            + ", ".join(f"{w} {s:.2f}" for w, s in mapped.most_similar(first, topn=5)))
+        del vectors, mapped  # release the mapping before the directory goes
+    if not (same_words and same_vectors):
+        raise CommandError("the reloaded files differ from the trained model")
+    return 0
+
+
+def _yes(flag: bool) -> str:
+    return "yes" if flag else "NO"
+
+
+_COMMANDS = {"train": _cmd_train, "similar": _cmd_similar, "demo": _cmd_demo}
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit status."""
+    try:
+        try:
+            args = build_parser().parse_args(argv)
+        except SystemExit as exc:  # --help and --version
+            return exc.code if isinstance(exc.code, int) else 0
+        return _COMMANDS[args.command](args, sys.stdout)
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader of our output went away (e.g. "| head"): not an error of ours. Point stdout at
+        # nothing so that the interpreter's final flush does not complain again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+        return 0
+    except CommandError as exc:
+        return _fail(str(exc))
+    except KeyError as exc:
+        return _fail(str(_word_error(exc)))
+    except (ValueError, TypeError, OverflowError, OSError) as exc:
+        return _fail(_describe(exc))
+
+
+def _describe(exc: BaseException) -> str:
+    if isinstance(exc, OSError) and exc.strerror:
+        return f"{exc.filename}: {exc.strerror}" if exc.filename else exc.strerror
+    text = str(exc) or type(exc).__name__
+    return " ".join(text.split())  # keep the message on one line
+
+
+def _fail(message: str) -> int:
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+    return EXIT_USAGE
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,69 @@
+"""Type information for the native module ``tarnivel._core``."""
+
+from collections.abc import Callable, Iterable, Sequence
+from typing import Any, SupportsFloat, SupportsIndex
+
+import numpy as np
+import numpy.typing as npt
+
+_Sentence = Sequence[str]
+
+class Word2Vec:
+    """Trainable Word2Vec model supporting Matryoshka levels."""
+
+    def __init__(
+        self,
+        sentences: Iterable[_Sentence] | None = None,
+        vector_size: SupportsIndex = 100,
+        window: SupportsIndex = 5,
+        min_count: SupportsIndex = 5,
+        max_final_vocab: SupportsIndex | None = None,
+        workers: SupportsIndex = 1,
+        negative: SupportsIndex = 5,
+        sg: SupportsIndex = 0,
+        hs: SupportsIndex = 0,
+        cbow_mean: SupportsIndex = 1,
+        levels: Sequence[SupportsIndex] | None = None,
+        alpha: SupportsFloat = 0.025,
+        min_alpha: SupportsFloat = 0.0001,
+        epochs: SupportsIndex = 5,
+        verbose: bool = True,
+        progress_interval: SupportsFloat = 1.0,
+    ) -> None: ...
+    def train(
+        self,
+        corpus_iterable: Iterable[_Sentence],
+        total_examples: SupportsIndex | None = None,
+        epochs: SupportsIndex | None = None,
+        progress: Callable[[int, int], Any] | None = None,
+        verbose: bool | None = None,
+        progress_interval: SupportsFloat | None = None,
+    ) -> None:
+        """Train for one or more epochs. Consumes the Python iterator in short
+        GIL windows and processes batches in parallel under `allow_threads`."""
+    def save(self, path: str) -> None: ...
+    @classmethod
+    def load(cls, path: str) -> Word2Vec: ...
+    @property
+    def wv(self) -> KeyedVectors: ...
+    @property
+    def vector_size(self) -> int: ...
+
+class KeyedVectors:
+    def __init__(self) -> None: ...
+    @staticmethod
+    def load(path: str, mmap: str | None = None) -> KeyedVectors: ...
+    def save(self, path: str) -> None: ...
+    def most_similar(
+        self, word: str, topn: SupportsIndex | None = None, level: SupportsIndex | None = None
+    ) -> list[tuple[str, float]]: ...
+    def get_vector(self, key: str, level: SupportsIndex | None = None) -> npt.NDArray[np.float32]: ...
+    def __getitem__(self, key: str) -> npt.NDArray[np.float32]: ...
+    @property
+    def vector_size(self) -> int: ...
+    @property
+    def vectors(self) -> npt.NDArray[np.float32]: ...
+    @property
+    def index_to_key(self) -> list[str]: ...
+
+def set_seed(seed: SupportsIndex) -> None: ...
