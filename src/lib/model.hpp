@@ -55,7 +55,8 @@ struct Model {
 
 // Default levels of a vector size: size/4, size/2, size without zeros, ascending, unique; [1] if none.
 std::vector<uint64_t> default_levels(uint64_t vector_size);
-// Given levels: keeps 1 <= v <= vector_size in the given order (duplicates too); [vector_size] if none.
+// Absent levels: default_levels. Given levels: keeps 1 <= v <= vector_size in the given order
+// (duplicates too); [vector_size] if none remain.
 std::vector<uint64_t> normalise_levels(const std::optional<std::vector<uint64_t>>& levels,
                                        uint64_t vector_size);
 

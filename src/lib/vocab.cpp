@@ -1,0 +1,106 @@
+#include "lib/vocab.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <utility>
+
+#include "common/error.hpp"
+#include "weights/init.hpp"
+
+namespace tarnivel {
+
+void WordCounter::add(std::string_view word) {
+  auto it = counts_.find(word);
+  if (it == counts_.end()) it = counts_.emplace(std::string(word), 0).first;
+  ++it->second;
+}
+
+uint64_t vocab_cutoff(const KeyIndexMap& counts, std::optional<uint64_t> max_final_vocab) {
+  if (!max_final_vocab || *max_final_vocab == 0) return 1;
+  const uint64_t m = *max_final_vocab;
+  if (counts.size() <= m) return 1;
+
+  std::vector<uint64_t> sorted;
+  sorted.reserve(counts.size());
+  for (const auto& entry : counts) sorted.push_back(entry.second);
+  std::sort(sorted.begin(), sorted.end(), std::greater<>());
+
+  // sorted[m - 1] is the m-th largest count. Raise the cut-off while more than m words reach it,
+  // so words tied at the cut are dropped together.
+  uint64_t t = std::max<uint64_t>(sorted[m - 1], 1);
+  auto reaching = [&](uint64_t cut) {
+    // Number of words with count >= cut in the descending list.
+    return static_cast<uint64_t>(
+        std::upper_bound(sorted.begin(), sorted.end(), cut, std::greater<>()) - sorted.begin());
+  };
+  // Also correct for huge counts: reaching(t) > m implies some count >= t, so t + 1 cannot wrap
+  // unless a count is UINT64_MAX, which no corpus reaches.
+  while (reaching(t) > m) ++t;
+  return t;
+}
+
+namespace {
+
+// Byte order of UTF-8 text, bytes compared as unsigned values; a proper prefix comes first.
+bool bytes_less(const std::string& a, const std::string& b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  const int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
+  if (c != 0) return c < 0;
+  return a.size() < b.size();
+}
+
+}  // namespace
+
+void build_vocab(Model& model, const WordCounter& counter) {
+  const uint64_t cutoff = vocab_cutoff(counter.counts(), model.params.max_final_vocab);
+  const uint64_t min_count = std::max<uint64_t>(model.params.min_count, 1);
+  const uint64_t minimum = std::max(cutoff, min_count);
+
+  std::vector<std::pair<std::string, uint64_t>> kept;
+  for (const auto& [word, count] : counter.counts()) {
+    if (count >= minimum) kept.emplace_back(word, count);
+  }
+  std::sort(kept.begin(), kept.end(), [](const auto& x, const auto& y) {
+    if (x.second != y.second) return x.second > y.second;
+    return bytes_less(x.first, y.first);
+  });
+
+  Vocab& vocab = model.vocab;
+  vocab.index_to_key.clear();
+  vocab.key_to_index.clear();
+  vocab.counts.clear();
+  model.input_vectors.clear();
+  model.output_vectors.clear();
+  // No survivor: the model stays without vocabulary and weights, so the next call builds again.
+  if (kept.empty()) return;
+
+  vocab.index_to_key.reserve(kept.size());
+  vocab.counts.reserve(kept.size());
+  vocab.key_to_index.reserve(kept.size());
+  for (auto& [word, count] : kept) {
+    vocab.key_to_index.emplace(word, vocab.index_to_key.size());
+    vocab.index_to_key.push_back(std::move(word));
+    vocab.counts.push_back(count);
+  }
+
+  // Interleaved draws from the global stream: input row i, then output row i.
+  const uint64_t dim = model.params.vector_size;
+  uint64_t elements = 0;
+  TARNIVEL_CHECK(!__builtin_mul_overflow(static_cast<uint64_t>(kept.size()), dim, &elements),
+                 "weight matrix size overflows");
+  model.input_vectors.reserve(elements);
+  model.output_vectors.reserve(elements);
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    append_random_unit_row(model.input_vectors, dim);
+    append_random_unit_row(model.output_vectors, dim);
+  }
+}
+
+void add_count(Vocab& vocab, uint64_t index) {
+  TARNIVEL_CHECK(index < vocab.size(), "word index beyond the vocabulary");
+  if (vocab.counts.size() <= index) vocab.counts.resize(index + 1, 0);
+  ++vocab.counts[index];
+}
+
+}  // namespace tarnivel
