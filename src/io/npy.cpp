@@ -1,0 +1,270 @@
+#include "io/npy.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "common/error.hpp"
+#include "common/os_error.hpp"
+
+namespace tarnivel {
+
+namespace {
+
+constexpr std::array<uint8_t, 6> kMagic{0x93, 'N', 'U', 'M', 'P', 'Y'};
+constexpr std::size_t kPrefixBytes = 10;  // magic, version, HEADER_LEN
+constexpr std::size_t kHeaderReadBytes = 512;
+constexpr std::size_t kWriteBufferBytes = 8192;
+
+[[noreturn]] void os_failure(const char* what, const std::string& path, int err) {
+  throw ValueError(std::string("failed to ") + what + " " + path + ": " + os_error_text(err));
+}
+
+// Owns a file descriptor; closes it (ignoring errors) unless it was closed explicitly.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Buffered writer over a descriptor: every failed write or flush throws ValueError naming the path.
+class BufferedWriter {
+ public:
+  BufferedWriter(int fd, const std::string& path) : fd_(fd), path_(path) { buffer_.reserve(kWriteBufferBytes); }
+
+  void write(const uint8_t* data, std::size_t len) {
+    if (buffer_.size() + len > kWriteBufferBytes) flush();
+    if (len >= kWriteBufferBytes) {
+      write_all(data, len);  // large blocks go straight from the caller's memory
+      return;
+    }
+    buffer_.insert(buffer_.end(), data, data + len);
+  }
+
+  void flush() {
+    if (!buffer_.empty()) write_all(buffer_.data(), buffer_.size());
+    buffer_.clear();
+  }
+
+ private:
+  void write_all(const uint8_t* data, std::size_t len) {
+    while (len > 0) {
+      const ssize_t n = ::write(fd_, data, len);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        os_failure("write", path_, errno);
+      }
+      if (n == 0) os_failure("write", path_, EIO);  // no progress: never loop forever
+      data += n;
+      len -= static_cast<std::size_t>(n);
+    }
+  }
+
+  int fd_;
+  const std::string& path_;
+  std::vector<uint8_t> buffer_;
+};
+
+uint16_t read_header_len(const uint8_t* bytes) {
+  return static_cast<uint16_t>(bytes[8] | (bytes[9] << 8));
+}
+
+// Magic and version checks shared by read_header and data_offset.
+void check_prefix(const uint8_t* bytes, std::size_t n) {
+  if (n < kPrefixBytes || std::memcmp(bytes, kMagic.data(), kMagic.size()) != 0) {
+    throw ValueError("invalid npy magic");
+  }
+  if (bytes[6] != 1 || bytes[7] != 0) throw ValueError("unsupported npy version");
+}
+
+// Strict UTF-8 check: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool valid_utf8(const uint8_t* s, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n) {
+    const uint8_t c = s[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len = 0;
+    uint32_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (i + len > n) return false;
+    if (s[i + 1] < lo || s[i + 1] > hi) return false;
+    for (std::size_t k = 2; k < len; ++k) {
+      if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+// Whitespace stripped around shape pieces: the ASCII whitespace characters. A header is written
+// by NumPy or by us, neither of which puts other Unicode spaces inside a shape tuple.
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string_view strip(std::string_view s) {
+  while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// Unsigned 64-bit decimal: one optional leading '+', then at least one digit, no overflow.
+bool parse_u64(std::string_view s, uint64_t& out) {
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  if (s.empty()) return false;
+  uint64_t value = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    if (__builtin_mul_overflow(value, uint64_t{10}, &value)) return false;
+    if (__builtin_add_overflow(value, static_cast<uint64_t>(c - '0'), &value)) return false;
+  }
+  out = value;
+  return true;
+}
+
+}  // namespace
+
+std::string npy_header_dict(uint64_t rows, uint64_t cols) {
+  return "{'descr': '<f4', 'fortran_order': False, 'shape': (" + std::to_string(rows) + ", " +
+         std::to_string(cols) + ")}";
+}
+
+void write_matrix(const std::string& path, uint64_t rows, uint64_t cols, std::span<const float> data) {
+  const int raw_fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0666);
+  if (raw_fd < 0) os_failure("create", path, errno);
+  Fd fd(raw_fd);
+  BufferedWriter out(fd.get(), path);
+
+  const std::array<uint8_t, 8> prefix{kMagic[0], kMagic[1], kMagic[2], kMagic[3], kMagic[4], kMagic[5], 1, 0};
+  out.write(prefix.data(), prefix.size());
+
+  std::string header = npy_header_dict(rows, cols);
+  std::size_t pad = 0;
+  while ((kPrefixBytes + header.size() + pad + 1) % 16 != 0) ++pad;
+  header.append(pad, ' ');
+  header.push_back('\n');
+  TARNIVEL_CHECK(header.size() <= 0xFFFF, "npy header longer than 65535 bytes");
+  const auto header_len = static_cast<uint16_t>(header.size());
+  const std::array<uint8_t, 2> len_bytes{static_cast<uint8_t>(header_len & 0xFF),
+                                         static_cast<uint8_t>(header_len >> 8)};
+  out.write(len_bytes.data(), len_bytes.size());
+  out.write(reinterpret_cast<const uint8_t*>(header.data()), header.size());
+
+  // rows * cols that does not fit in 64 bits can never match a buffer length.
+  uint64_t elements = 0;
+  if (__builtin_mul_overflow(rows, cols, &elements) || elements != data.size()) {
+    out.flush();  // the header alone stays in the file, which the caller never moves into place
+    throw ValueError("npy write: data size mismatch");
+  }
+
+  if constexpr (std::endian::native == std::endian::little) {
+    out.write(reinterpret_cast<const uint8_t*>(data.data()), data.size_bytes());
+  } else {
+    for (float f : data) {
+      const uint32_t bits = std::bit_cast<uint32_t>(f);
+      const std::array<uint8_t, 4> le{static_cast<uint8_t>(bits), static_cast<uint8_t>(bits >> 8),
+                                      static_cast<uint8_t>(bits >> 16), static_cast<uint8_t>(bits >> 24)};
+      out.write(le.data(), le.size());
+    }
+  }
+  out.flush();
+
+  // Make the contents durable before the caller renames the file into place. Only regular files
+  // are synced: devices and pipes may refuse fsync although everything was written.
+  struct stat st {};
+  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)) {
+    while (::fsync(fd.get()) != 0) {
+      if (errno != EINTR) os_failure("sync", path, errno);
+    }
+  }
+  // A close error can report a write that failed late (e.g. on network file systems). The
+  // descriptor is released first: after close, even a failing one, it must not be closed again.
+  if (::close(fd.release()) != 0 && errno != EINTR) os_failure("close", path, errno);
+}
+
+std::pair<uint64_t, uint64_t> read_header(const std::string& path) {
+  const int raw_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (raw_fd < 0) os_failure("open", path, errno);
+  Fd fd(raw_fd);
+
+  std::array<uint8_t, kHeaderReadBytes> buf{};
+  ssize_t got = 0;
+  do {
+    got = ::read(fd.get(), buf.data(), buf.size());
+  } while (got < 0 && errno == EINTR);
+  const std::size_t n = got < 0 ? 0 : static_cast<std::size_t>(got);  // a read error counts as 0
+
+  check_prefix(buf.data(), n);
+  const std::size_t header_len = read_header_len(buf.data());
+  if (kPrefixBytes + header_len > n) throw ValueError("short npy header");
+  const uint8_t* header_bytes = buf.data() + kPrefixBytes;
+  if (!valid_utf8(header_bytes, header_len)) throw ValueError("invalid header");
+  const std::string_view header(reinterpret_cast<const char*>(header_bytes), header_len);
+
+  const std::size_t shape = header.find("shape");
+  if (shape == std::string_view::npos) throw ValueError("no shape in header");
+  const std::size_t open = header.find('(', shape);
+  if (open == std::string_view::npos) throw ValueError("bad shape");
+  const std::size_t close = header.find(')', open);
+  if (close == std::string_view::npos) throw ValueError("bad shape");
+  std::string_view tuple = header.substr(open + 1, close - open - 1);
+
+  std::vector<std::string_view> pieces;
+  while (true) {
+    const std::size_t comma = tuple.find(',');
+    const std::string_view piece = strip(tuple.substr(0, comma));
+    if (!piece.empty()) pieces.push_back(piece);
+    if (comma == std::string_view::npos) break;
+    tuple.remove_prefix(comma + 1);
+  }
+  if (pieces.size() < 2) throw ValueError("shape expects 2 dims");
+  uint64_t rows = 0;
+  uint64_t cols = 0;
+  if (!parse_u64(pieces[0], rows)) throw ValueError("bad rows");
+  if (!parse_u64(pieces[1], cols)) throw ValueError("bad cols");
+  return {rows, cols};
+}
+
+std::size_t data_offset(std::span<const uint8_t> bytes) {
+  check_prefix(bytes.data(), bytes.size());
+  const std::size_t offset = kPrefixBytes + read_header_len(bytes.data());
+  // An offset past the end would send the caller reading outside the file; report it as the
+  // header running short instead.
+  if (offset > bytes.size()) throw ValueError("short npy header");
+  return offset;
+}
+
+}  // namespace tarnivel
