@@ -1,0 +1,85 @@
+#pragma once
+// A weight matrix shared by the training threads: copies share the data and a table of 64 row-lock
+// stripes (row r is guarded by stripe r & 63). Holders write rows without further synchronisation;
+// the stripes are the only mutual exclusion.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace tarnivel {
+
+// A test-and-test-and-set spinlock with a pause/yield backoff; uncontended locking happens millions
+// of times a second, where an OS mutex would cost more than the row update it guards. A stripe whose
+// holder failed (guard released during stack unwinding) is marked broken for good.
+class StripeLock {
+ public:
+  // Acquires the lock; throws InternalError (without holding it) when the stripe is broken.
+  void lock();
+  void unlock() noexcept { locked_.store(false, std::memory_order_release); }
+  void mark_broken() noexcept { broken_.store(true, std::memory_order_relaxed); }
+  bool broken() const noexcept { return broken_.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<bool> locked_{false};
+  std::atomic<bool> broken_{false};
+};
+
+class SharedMatrix {
+ public:
+  static constexpr std::size_t kRowLockStripes = 64;
+
+  // Holds one stripe; releases it on destruction. Released during stack unwinding (the holder
+  // failed part-way through an update), it marks the stripe broken.
+  class RowGuard {
+   public:
+    RowGuard(const RowGuard&) = delete;
+    RowGuard& operator=(const RowGuard&) = delete;
+    RowGuard(RowGuard&& other) noexcept;
+    RowGuard& operator=(RowGuard&&) = delete;
+    ~RowGuard();
+
+   private:
+    friend class SharedMatrix;
+    explicit RowGuard(StripeLock* lock);
+    StripeLock* lock_;
+    int uncaught_;
+  };
+
+  // An empty wrapper (no rows, no data); only useful as a placeholder to assign to.
+  SharedMatrix() = default;
+
+  // Takes the array by move; rows = array length / dim (0 when dim is 0); all stripes unlocked.
+  static SharedMatrix wrap(std::vector<float>&& array, std::size_t dim);
+
+  std::size_t rows() const { return rows_; }
+  std::size_t dim() const { return dim_; }
+
+  // Row r (dim long) as a mutable view; r >= rows() is an internal error.
+  std::span<float> row(std::size_t r) const;
+  // The first n elements of row r; r >= rows() or n > dim() is an internal error.
+  std::span<float> row_prefix(std::size_t r, std::size_t n) const;
+
+  // Locks stripe r & 63 of this matrix; r >= rows() or a broken stripe is an internal error.
+  [[nodiscard]] RowGuard lock_row(std::size_t r) const;
+
+  // Gives the array back, leaving this wrapper empty; another live copy is an internal error.
+  std::vector<float> into_array();
+
+  // Number of wrappers sharing this matrix (0 for an empty wrapper).
+  long use_count() const { return storage_.use_count(); }
+
+ private:
+  struct Storage {
+    std::vector<float> data;
+    StripeLock stripes[kRowLockStripes];
+  };
+  std::shared_ptr<Storage> storage_;
+  float* base_ = nullptr;
+  std::size_t dim_ = 0;
+  std::size_t rows_ = 0;
+};
+
+}  // namespace tarnivel
