@@ -1,0 +1,168 @@
+#include "training/hs.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "ops/mod.hpp"
+
+namespace tarnivel {
+
+using kernel_detail::output_step_on;
+using kernel_detail::PlainRows;
+using kernel_detail::SharedRows;
+
+namespace {
+
+// The code bits and inner nodes of word w, root first (m steps: the shorter of the two arrays).
+struct Path {
+  const uint8_t* code;
+  const uint64_t* nodes;
+  std::size_t length;
+};
+
+Path path_of(const HuffmanTree& tree, uint64_t w) {
+  TARNIVEL_CHECK(w < tree.codes.size() && w < tree.path_nodes.size(),
+                 "word has no Huffman code");
+  const auto& code = tree.codes[w];
+  const auto& nodes = tree.path_nodes[w];
+  return {code.data(), nodes.data(), std::min(code.size(), nodes.size())};
+}
+
+// Every path node in order; the label of a step is the code bit itself.
+template <class Rows>
+void walk_path(std::span<const float> hidden, const Rows& out, const Path& path, std::size_t n,
+               std::span<float> err, float lr) {
+  for (std::size_t d = 0; d < path.length; ++d) {
+    const float label = path.code[d] != 0 ? 1.0f : 0.0f;
+    output_step_on(hidden, out, path.nodes[d], n, err, label, lr);
+  }
+}
+
+// Adds the error onto one context row: divided by the context size for the CBOW mean.
+void spread_error(std::span<float> row, std::span<const float> err, std::size_t n, bool cbow_mean,
+                  float divisor) {
+  if (cbow_mean) {
+    add_divided(row, err, n, divisor);
+  } else {
+    add_into(row, err, n);
+  }
+}
+
+// Context words sorted into the 64 input stripes, list order kept inside each stripe. The order
+// buffer belongs to the thread and only grows, so grouping allocates nothing per example.
+class StripeGroups {
+ public:
+  explicit StripeGroups(std::span<const uint64_t> words) {
+    thread_local std::vector<uint64_t> buffer;
+    buffer.resize(words.size());
+    std::array<std::size_t, SharedMatrix::kRowLockStripes> fill{};
+    for (const uint64_t w : words) ++end_[w & (SharedMatrix::kRowLockStripes - 1)];
+    std::size_t start = 0;
+    for (std::size_t s = 0; s < SharedMatrix::kRowLockStripes; ++s) {
+      fill[s] = start;
+      start += end_[s];
+      end_[s] = start;
+    }
+    for (const uint64_t w : words) buffer[fill[w & (SharedMatrix::kRowLockStripes - 1)]++] = w;
+    words_ = buffer.data();
+  }
+
+  // Calls visit(first, last) for each non-empty stripe in ascending order.
+  template <class Visit>
+  void for_each_group(Visit&& visit) const {
+    std::size_t begin = 0;
+    for (std::size_t s = 0; s < SharedMatrix::kRowLockStripes; ++s) {
+      if (end_[s] > begin) visit(words_ + begin, words_ + end_[s]);
+      begin = end_[s];
+    }
+  }
+
+ private:
+  std::array<std::size_t, SharedMatrix::kRowLockStripes> end_{};
+  const uint64_t* words_ = nullptr;
+};
+
+template <class Rows>
+void cbow_softmax_sequential(const Rows& in, const Rows& out, const HuffmanTree& tree,
+                             std::span<const uint64_t> context_words, uint64_t center,
+                             std::size_t n, float lr_level, bool cbow_mean) {
+  const Path path = path_of(tree, center);
+  if (path.length == 0) return;
+  ScratchLease hidden = take_hidden(n);
+  for (const uint64_t c : context_words) add_into(hidden.span(), in.row(c), n);
+  const float divisor = mean_divisor(context_words.size());
+  if (cbow_mean) divide_by(hidden.span(), n, divisor);
+  ScratchLease err = take_error(n);
+  walk_path(hidden.span(), out, path, n, err.span(), lr_level);
+  for (const uint64_t c : context_words) spread_error(in.row(c), err.span(), n, cbow_mean, divisor);
+}
+
+}  // namespace
+
+void sg_softmax_step(const PlainMatrices& m, const HuffmanTree& tree, uint64_t center,
+                     uint64_t context, std::size_t level, float lr_level) {
+  const Path path = path_of(tree, context);
+  if (path.length == 0) return;
+  const PlainRows in(m.input, m.dim);
+  const PlainRows out(m.output, m.dim);
+  const std::span<float> row = in.row(center);
+  ScratchLease err = take_error(level);
+  // The input prefix stays unchanged while the path is walked: every node sees the same values.
+  walk_path(row, out, path, level, err.span(), lr_level);
+  add_into(row, err.span(), level);
+}
+
+void sg_softmax_step(const SharedMatrix& input, const SharedMatrix& output,
+                     const HuffmanTree& tree, uint64_t center, uint64_t context,
+                     std::size_t level, float lr_level) {
+  const Path path = path_of(tree, context);
+  if (path.length == 0) return;
+  const SharedRows out(output);
+  const std::size_t n = level;
+  const auto in_guard = input.lock_row(center);
+  const std::span<float> row = input.row_prefix(center, n);
+  ScratchLease copy = take_hidden(n);
+  std::memcpy(copy.data(), row.data(), n * sizeof(float));
+  ScratchLease err = take_error(n);
+  walk_path(copy.span(), out, path, n, err.span(), lr_level);
+  // Nobody else can change the row while its stripe is held, so copy + err equals row + err.
+  const float* c = copy.data();
+  const float* e = err.data();
+  for (std::size_t j = 0; j < n; ++j) row[j] = c[j] + e[j];
+}
+
+void cbow_softmax_step(const PlainMatrices& m, const HuffmanTree& tree,
+                       std::span<const uint64_t> context_words, uint64_t center,
+                       std::size_t level, float lr_level, bool cbow_mean) {
+  cbow_softmax_sequential(PlainRows(m.input, m.dim), PlainRows(m.output, m.dim), tree,
+                          context_words, center, level, lr_level, cbow_mean);
+}
+
+void cbow_softmax_step(const SharedMatrix& input, const SharedMatrix& output,
+                       const HuffmanTree& tree, std::span<const uint64_t> context_words,
+                       uint64_t center, std::size_t level, float lr_level, bool cbow_mean) {
+  const Path path = path_of(tree, center);
+  if (path.length == 0) return;
+  const std::size_t n = level;
+  const StripeGroups groups(context_words);
+  ScratchLease hidden = take_hidden(n);
+  // One lock per non-empty stripe; the hidden sum follows the grouped order.
+  groups.for_each_group([&](const uint64_t* first, const uint64_t* last) {
+    const auto guard = input.lock_row(*first);
+    for (const uint64_t* w = first; w != last; ++w) add_into(hidden.span(), input.row(*w), n);
+  });
+  const float divisor = mean_divisor(context_words.size());
+  if (cbow_mean) divide_by(hidden.span(), n, divisor);
+  ScratchLease err = take_error(n);
+  walk_path(hidden.span(), SharedRows(output), path, n, err.span(), lr_level);
+  groups.for_each_group([&](const uint64_t* first, const uint64_t* last) {
+    const auto guard = input.lock_row(*first);
+    for (const uint64_t* w = first; w != last; ++w) {
+      spread_error(input.row(*w), err.span(), n, cbow_mean, divisor);
+    }
+  });
+}
+
+}  // namespace tarnivel

@@ -1,0 +1,36 @@
+#pragma once
+// Hierarchical-softmax update kernels for one level, in a sequential form (plain matrices, no
+// locks) and a multi-worker form (SharedMatrix wrappers under their row-lock stripes).
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "training/huffman.hpp"
+#include "training/ns.hpp"
+
+namespace tarnivel {
+
+// Skip-gram: walks the path of `context` (codes and path_nodes of `tree`) with the input row of
+// `center` over the first `level` components, then adds the accumulated error onto that row.
+// A word with an empty code changes nothing. The multi-worker form holds the centre's input stripe
+// for the whole step, runs the path against a snapshot of the input prefix and each node's output
+// stripe around its step, and writes snapshot + error back at the end: the same values as the
+// sequential form.
+void sg_softmax_step(const PlainMatrices& m, const HuffmanTree& tree, uint64_t center,
+                     uint64_t context, std::size_t level, float lr_level);
+void sg_softmax_step(const SharedMatrix& input, const SharedMatrix& output,
+                     const HuffmanTree& tree, uint64_t center, uint64_t context,
+                     std::size_t level, float lr_level);
+
+// CBOW: hidden = sum (or mean) of the context prefixes, the path of `center` walked against it,
+// the error added back onto every context occurrence. A word with an empty code changes nothing.
+// The multi-worker form groups the context words by input stripe (0..63 ascending, list order inside
+// a group), takes one lock per non-empty stripe, and sums and adds back in that grouped order.
+void cbow_softmax_step(const PlainMatrices& m, const HuffmanTree& tree,
+                       std::span<const uint64_t> context_words, uint64_t center,
+                       std::size_t level, float lr_level, bool cbow_mean);
+void cbow_softmax_step(const SharedMatrix& input, const SharedMatrix& output,
+                       const HuffmanTree& tree, std::span<const uint64_t> context_words,
+                       uint64_t center, std::size_t level, float lr_level, bool cbow_mean);
+
+}  // namespace tarnivel

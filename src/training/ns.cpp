@@ -1,0 +1,167 @@
+#include "training/ns.hpp"
+
+#include <algorithm>
+
+namespace tarnivel {
+
+using kernel_detail::output_step_on;
+using kernel_detail::PlainRows;
+using kernel_detail::SharedRows;
+
+namespace {
+
+bool has_samples(const AliasTable* table) { return table != nullptr && !table->empty(); }
+
+template <bool kSegmentSums>
+void level_pair_update_impl(std::span<float> a, std::span<float> b,
+                            std::span<const uint64_t> levels, float label, float lr_eff) {
+  const std::size_t dim = a.size();
+  TARNIVEL_CHECK(b.size() == dim, "input and output rows differ in length");
+  float* pa = a.data();
+  float* pb = b.data();
+  std::size_t prev = 0;
+  float dot = 0.0f;
+  float sq_a = 0.0f;
+  float sq_b = 0.0f;
+  for (const uint64_t level : levels) {
+    const std::size_t width = static_cast<std::size_t>(std::min<uint64_t>(level, dim));
+    if (width <= prev) continue;
+    // Three independent sequential chains over the new segment.
+    if constexpr (kSegmentSums) {
+      float seg_dot = 0.0f;
+      float seg_a = 0.0f;
+      float seg_b = 0.0f;
+      for (std::size_t j = prev; j < width; ++j) {
+        seg_dot += pa[j] * pb[j];
+        seg_a += pa[j] * pa[j];
+        seg_b += pb[j] * pb[j];
+      }
+      dot = dot + seg_dot;
+      sq_a = sq_a + seg_a;
+      sq_b = sq_b + seg_b;
+    } else {
+      for (std::size_t j = prev; j < width; ++j) {
+        dot += pa[j] * pb[j];
+        sq_a += pa[j] * pa[j];
+        sq_b += pb[j] * pb[j];
+      }
+    }
+    const float g = logistic_gradient(dot, label, lr_eff);
+    pair_update(a, b, width, g);
+    // The prefix's dot product and squared norms after the update, from the values before it
+    // (exact in real arithmetic); evaluated in this fixed order.
+    const float gg = g * g;
+    const float two_g = g + g;
+    const float dot_new = (sq_a + sq_b) * g + dot * (gg + 1.0f);
+    const float a_new = sq_b * gg + (sq_a + dot * two_g);
+    const float b_new = sq_a * gg + (dot * two_g + sq_b);
+    dot = dot_new;
+    sq_a = a_new;
+    sq_b = b_new;
+    prev = width;
+  }
+}
+
+template <bool kSegmentSums, class Rows>
+void sg_negative_impl(const Rows& in, const Rows& out, uint64_t center, uint64_t context,
+                      uint64_t negative, std::span<const uint64_t> levels, float lr,
+                      const AliasTable* table, ChaChaStream& stream) {
+  // Every width in the list counts, also those the update skips.
+  const float lr_eff = lr / mean_divisor(levels.size());
+  [[maybe_unused]] auto in_guard = in.lock(center);
+  const std::span<float> a = in.row(center);
+  {
+    [[maybe_unused]] auto out_guard = out.lock(context);
+    level_pair_update_impl<kSegmentSums>(a, out.row(context), levels, 1.0f, lr_eff);
+  }
+  if (!has_samples(table)) return;
+  for (uint64_t k = 0; k < negative; ++k) {
+    // Drawn immediately before its update: later samples see the stream advanced.
+    const uint64_t target = replace_target(table->sample(stream), context, table->size());
+    [[maybe_unused]] auto out_guard = out.lock(target);
+    level_pair_update_impl<kSegmentSums>(a, out.row(target), levels, 0.0f, lr_eff);
+  }
+}
+
+template <class Rows>
+void cbow_negative_impl(const Rows& in, const Rows& out, std::span<const uint64_t> context_words,
+                        uint64_t target, uint64_t negative, std::size_t level, float lr_level,
+                        bool cbow_mean, const AliasTable* table, ChaChaStream& stream) {
+  const std::size_t n = level;
+  ScratchLease hidden = take_hidden(n);
+  for (const uint64_t c : context_words) {
+    [[maybe_unused]] auto guard = in.lock(c);
+    add_into(hidden.span(), in.row(c), n);
+  }
+  const float divisor = mean_divisor(context_words.size());
+  if (cbow_mean) divide_by(hidden.span(), n, divisor);
+  ScratchLease err = take_error(n);
+  output_step_on(hidden.span(), out, target, n, err.span(), 1.0f, lr_level);
+  if (has_samples(table)) {
+    for (uint64_t k = 0; k < negative; ++k) {
+      const uint64_t s = replace_target(table->sample(stream), target, table->size());
+      output_step_on(hidden.span(), out, s, n, err.span(), 0.0f, lr_level);
+    }
+  }
+  // A word occurring several times in the context receives the error once per occurrence.
+  for (const uint64_t c : context_words) {
+    [[maybe_unused]] auto guard = in.lock(c);
+    if (cbow_mean) {
+      add_divided(in.row(c), err.span(), n, divisor);
+    } else {
+      add_into(in.row(c), err.span(), n);
+    }
+  }
+}
+
+}  // namespace
+
+void level_pair_update(std::span<float> a, std::span<float> b, std::span<const uint64_t> levels,
+                       float label, float lr_eff, bool segment_sums) {
+  if (segment_sums) {
+    level_pair_update_impl<true>(a, b, levels, label, lr_eff);
+  } else {
+    level_pair_update_impl<false>(a, b, levels, label, lr_eff);
+  }
+}
+
+void output_step(std::span<const float> hidden, const PlainMatrices& m, uint64_t o, std::size_t n,
+                 std::span<float> err, float label, float lr) {
+  output_step_on(hidden, PlainRows(m.output, m.dim), o, n, err, label, lr);
+}
+
+void output_step(std::span<const float> hidden, const SharedMatrix& output, uint64_t o,
+                 std::size_t n, std::span<float> err, float label, float lr) {
+  output_step_on(hidden, SharedRows(output), o, n, err, label, lr);
+}
+
+void sg_negative_step(const PlainMatrices& m, uint64_t center, uint64_t context,
+                      uint64_t negative, std::span<const uint64_t> levels, float lr,
+                      const AliasTable* table, ChaChaStream& stream) {
+  sg_negative_impl<false>(PlainRows(m.input, m.dim), PlainRows(m.output, m.dim), center, context,
+                          negative, levels, lr, table, stream);
+}
+
+void sg_negative_step(const SharedMatrix& input, const SharedMatrix& output, uint64_t center,
+                      uint64_t context, uint64_t negative, std::span<const uint64_t> levels,
+                      float lr, const AliasTable* table, ChaChaStream& stream) {
+  sg_negative_impl<true>(SharedRows(input), SharedRows(output), center, context, negative, levels,
+                         lr, table, stream);
+}
+
+void cbow_negative_step(const PlainMatrices& m, std::span<const uint64_t> context_words,
+                        uint64_t target, uint64_t negative, std::size_t level, float lr_level,
+                        bool cbow_mean, const AliasTable* table, ChaChaStream& stream) {
+  cbow_negative_impl(PlainRows(m.input, m.dim), PlainRows(m.output, m.dim), context_words, target,
+                     negative, level, lr_level, cbow_mean, table, stream);
+}
+
+void cbow_negative_step(const SharedMatrix& input, const SharedMatrix& output,
+                        std::span<const uint64_t> context_words, uint64_t target,
+                        uint64_t negative, std::size_t level, float lr_level, bool cbow_mean,
+                        const AliasTable* table, ChaChaStream& stream) {
+  cbow_negative_impl(SharedRows(input), SharedRows(output), context_words, target, negative, level,
+                     lr_level, cbow_mean, table, stream);
+}
+
+}  // namespace tarnivel

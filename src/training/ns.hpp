@@ -1,0 +1,118 @@
+#pragma once
+// Negative-sampling update kernels, every one in two forms computing the same arithmetic:
+// the sequential form works on the model's plain matrices without locks; the multi-worker form
+// works on SharedMatrix wrappers under their row-lock stripes (input stripe before output stripe).
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "common/error.hpp"
+#include "ops/mod.hpp"
+#include "rng/chacha.hpp"
+#include "sampling/alias.hpp"
+#include "weights/shared_matrix.hpp"
+
+namespace tarnivel {
+
+// The model's own matrices, used without locks in sequential mode.
+struct PlainMatrices {
+  std::span<float> input;
+  std::span<float> output;
+  std::size_t dim = 0;
+};
+
+namespace kernel_detail {
+
+// Row access of the sequential forms: bounds-checked rows of a plain array, locks that do nothing.
+class PlainRows {
+ public:
+  struct NoGuard {};
+  PlainRows(std::span<float> data, std::size_t dim)
+      : base_(data.data()), dim_(dim), rows_(dim == 0 ? 0 : data.size() / dim) {}
+  std::span<float> row(uint64_t r) const {
+    TARNIVEL_CHECK(r < rows_, "row index out of range of the weight matrix");
+    return {base_ + r * dim_, dim_};
+  }
+  NoGuard lock(uint64_t) const { return {}; }
+
+ private:
+  float* base_;
+  std::size_t dim_;
+  std::size_t rows_;
+};
+
+// Row access of the multi-worker forms: rows of a SharedMatrix, locks are its stripes.
+class SharedRows {
+ public:
+  explicit SharedRows(const SharedMatrix& m) : m_(&m) {}
+  std::span<float> row(uint64_t r) const { return m_->row(r); }
+  SharedMatrix::RowGuard lock(uint64_t r) const { return m_->lock_row(r); }
+
+ private:
+  const SharedMatrix* m_;
+};
+
+// One step against output row o over n components, under o's output stripe (a no-op lock for
+// plain rows): d = dot(hidden, out[o]); nothing more when n is 0; else err += g*out[o] (old values)
+// and out[o] += g*hidden.
+template <class Rows>
+void output_step_on(std::span<const float> hidden, const Rows& out, uint64_t o, std::size_t n,
+                    std::span<float> err, float label, float lr) {
+  [[maybe_unused]] auto guard = out.lock(o);
+  const std::span<float> row = out.row(o);
+  const float d = dot(hidden, row, n);
+  if (n == 0) return;
+  const float g = logistic_gradient(d, label, lr);
+  accumulate_error(err, row, hidden, n, g);
+}
+
+}  // namespace kernel_detail
+
+// The negative sample to train: the drawn index, or (target + 1) mod table size when the draw hit
+// the positive target itself.
+inline uint64_t replace_target(uint64_t drawn, uint64_t target, std::size_t table_size) {
+  return drawn == target ? (target + 1) % table_size : drawn;
+}
+
+// One skip-gram step on input row `a` and output row `b` (both full rows) for every width in
+// `levels`, in list order; a width not wider than the last one processed is skipped. The dot
+// product and squared norms of the updated prefix are carried forward instead of re-read.
+// `segment_sums` selects the multi-worker order: each new segment is summed from 0.0 and then
+// added to the carried values (instead of continuing the carried sums element by element).
+void level_pair_update(std::span<float> a, std::span<float> b, std::span<const uint64_t> levels,
+                       float label, float lr_eff, bool segment_sums = false);
+
+// One CBOW/hierarchical-softmax step against output row `o` over n components: d = dot(hidden,
+// out[o]); nothing more when n is 0; else err += g*out[o] and out[o] += g*hidden.
+// The multi-worker form holds o's output stripe for the step.
+void output_step(std::span<const float> hidden, const PlainMatrices& m, uint64_t o, std::size_t n,
+                 std::span<float> err, float label, float lr);
+void output_step(std::span<const float> hidden, const SharedMatrix& output, uint64_t o,
+                 std::size_t n, std::span<float> err, float label, float lr);
+
+// Skip-gram with negative sampling over all levels: positive target `context`, then `negative`
+// samples from `table` drawn one at a time from `stream`, each with rate lr / mean_divisor(number
+// of levels). No table (or an empty one) means no samples and an untouched stream.
+// The multi-worker form holds the centre's input stripe for the whole step and each target's output
+// stripe around its update.
+void sg_negative_step(const PlainMatrices& m, uint64_t center, uint64_t context,
+                      uint64_t negative, std::span<const uint64_t> levels, float lr,
+                      const AliasTable* table, ChaChaStream& stream);
+void sg_negative_step(const SharedMatrix& input, const SharedMatrix& output, uint64_t center,
+                      uint64_t context, uint64_t negative, std::span<const uint64_t> levels,
+                      float lr, const AliasTable* table, ChaChaStream& stream);
+
+// CBOW with negative sampling for one level of width `level` with the already divided rate:
+// hidden = sum (or mean) of the context prefixes in list order, positive `target` then `negative`
+// samples, the accumulated error added back onto every context occurrence.
+// The multi-worker form locks each context word's input stripe one at a time (while summing and
+// while adding the error back) and each target's output stripe around its output_step.
+void cbow_negative_step(const PlainMatrices& m, std::span<const uint64_t> context_words,
+                        uint64_t target, uint64_t negative, std::size_t level, float lr_level,
+                        bool cbow_mean, const AliasTable* table, ChaChaStream& stream);
+void cbow_negative_step(const SharedMatrix& input, const SharedMatrix& output,
+                        std::span<const uint64_t> context_words, uint64_t target,
+                        uint64_t negative, std::size_t level, float lr_level, bool cbow_mean,
+                        const AliasTable* table, ChaChaStream& stream);
+
+}  // namespace tarnivel
