@@ -10,6 +10,7 @@
 #include "rng/chacha.hpp"
 #include "sampling/alias.hpp"
 #include "training/huffman.hpp"
+#include "training/ns.hpp"
 #include "weights/shared_matrix.hpp"
 
 namespace tarnivel {
@@ -39,12 +40,8 @@ class SignalProbe {
   virtual bool interrupted() = 0;
 };
 
-// The model's own matrices, used without locks in sequential mode.
-struct PlainMatrices {
-  std::span<float> input;
-  std::span<float> output;
-  std::size_t dim = 0;
-};
+// PlainMatrices (the model's own matrices, used without locks in sequential mode) comes from
+// training/ns.hpp.
 
 // Converted sentences in one flat buffer: sentence i is words[offsets[i] .. offsets[i+1]).
 struct SentenceChunk {
@@ -67,6 +64,13 @@ struct SentenceChunk {
 bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
                     const TrainParams& params, const OutputTables& tables, PlainMatrices m,
                     std::atomic<bool>& stop, SignalProbe& probe);
+
+// The same routine with the multi-worker kernel forms on shared matrices. `probe` may be null (no
+// signal check), as on pool threads.
+bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
+                    const TrainParams& params, const OutputTables& tables,
+                    const SharedMatrix& input, const SharedMatrix& output,
+                    std::atomic<bool>& stop, SignalProbe* probe);
 
 // One chunk of a threaded epoch.
 struct ChunkWork {

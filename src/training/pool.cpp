@@ -1,0 +1,190 @@
+#include "training/pool.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "common/error.hpp"
+
+namespace tarnivel {
+
+namespace {
+
+// Largest thread count accepted from TARNIVEL_POOL_THREADS. Larger values are treated like any
+// other unusable setting (ignored): they could only exhaust the process's threads.
+constexpr std::size_t kMaxPoolThreadsSetting = 1024;
+
+// The override must be a plain positive decimal integer (digits only, no sign or spaces);
+// anything else is ignored and the processor count is used.
+std::size_t configured_pool_size() {
+  if (const char* text = std::getenv("TARNIVEL_POOL_THREADS"); text != nullptr && *text != '\0') {
+    std::size_t value = 0;
+    bool usable = true;
+    for (const char* p = text; *p != '\0'; ++p) {
+      if (*p < '0' || *p > '9') {
+        usable = false;
+        break;
+      }
+      value = value * 10 + static_cast<std::size_t>(*p - '0');
+      if (value > kMaxPoolThreadsSetting) {
+        usable = false;
+        break;
+      }
+    }
+    if (usable && value > 0) return value;
+  }
+  return std::max<std::size_t>(std::thread::hardware_concurrency(), 1);
+}
+
+// One parallel for-each. It lives on the caller's stack; the caller returns only when the job has
+// left the queue and no pool thread is working on it any more.
+struct Job {
+  const std::function<bool(std::size_t)>* body = nullptr;
+  std::size_t n = 0;
+  std::atomic<std::size_t> cursor{0};
+  std::atomic<bool> stop{false};
+  std::atomic<bool> body_stopped{false};
+  // Guarded by the pool mutex.
+  std::size_t active = 0;
+  bool queued = false;
+  bool done = false;
+  std::exception_ptr error;
+
+  bool exhausted() const {
+    return stop.load(std::memory_order_relaxed) || cursor.load(std::memory_order_relaxed) >= n;
+  }
+};
+
+class WorkerPool {
+ public:
+  // Starts `size` threads. When the system refuses one, the threads already started are told to
+  // exit and joined before the error is reported, so a later call can try again from scratch.
+  static WorkerPool* create(std::size_t size) {
+    auto pool = std::make_unique<WorkerPool>();
+    std::vector<std::thread> threads;
+    threads.reserve(size);
+    try {
+      for (std::size_t i = 0; i < size; ++i) {
+        WorkerPool* raw = pool.get();
+        threads.emplace_back([raw] { raw->worker_loop(); });
+      }
+    } catch (const std::system_error& e) {
+      {
+        std::lock_guard<std::mutex> lock(pool->mutex_);
+        pool->shutting_down_ = true;
+      }
+      pool->work_cv_.notify_all();
+      for (std::thread& t : threads) t.join();
+      internal_error(std::string("failed to spawn thread: ") + e.what());
+    }
+    // The threads wait on a condition variable for the rest of the process; detached, they never
+    // hold up process exit, and the pool object is never destroyed under them.
+    for (std::thread& t : threads) t.detach();
+    pool->size_ = size;
+    return pool.release();
+  }
+
+  std::size_t size() const { return size_; }
+
+  bool for_each(std::size_t n, const std::function<bool(std::size_t)>& body) {
+    if (n == 0) return false;
+    Job job;
+    job.body = &body;
+    job.n = n;
+    std::unique_lock<std::mutex> lock(mutex_);
+    job.queued = true;
+    queue_.push_back(&job);
+    work_cv_.notify_all();
+    done_cv_.wait(lock, [&] { return job.done; });
+    if (job.error) std::rethrow_exception(job.error);
+    return job.body_stopped.load(std::memory_order_relaxed);
+  }
+
+ private:
+  void worker_loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      work_cv_.wait(lock, [&] { return shutting_down_ || !queue_.empty(); });
+      if (shutting_down_) return;
+      Job* job = queue_.front();
+      if (!job->exhausted()) {
+        ++job->active;
+        lock.unlock();
+        run_items(*job);
+        lock.lock();
+        --job->active;
+      }
+      // Nothing is left to claim: take the job out of the queue; whoever sees it both dequeued
+      // and idle wakes its caller.
+      retire(*job);
+    }
+  }
+
+  // Claims items one at a time until none is left or a stop was signalled.
+  void run_items(Job& job) {
+    for (;;) {
+      if (job.stop.load(std::memory_order_relaxed)) return;
+      const std::size_t i = job.cursor.fetch_add(1, std::memory_order_relaxed);
+      if (i >= job.n) return;
+      bool stop = false;
+      try {
+        stop = (*job.body)(i);
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!job.error) job.error = std::current_exception();
+        job.stop.store(true, std::memory_order_relaxed);
+        return;
+      }
+      if (stop) {
+        job.body_stopped.store(true, std::memory_order_relaxed);
+        job.stop.store(true, std::memory_order_relaxed);
+        return;
+      }
+    }
+  }
+
+  // Called with the mutex held.
+  void retire(Job& job) {
+    if (job.queued) {
+      queue_.erase(std::find(queue_.begin(), queue_.end(), &job));
+      job.queued = false;
+    }
+    if (job.active == 0 && !job.done) {
+      job.done = true;
+      done_cv_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable work_cv_;
+  std::condition_variable done_cv_;
+  std::deque<Job*> queue_;
+  bool shutting_down_ = false;
+  std::size_t size_ = 0;
+};
+
+// Created on first use and deliberately leaked: its threads outlive every caller.
+WorkerPool& pool() {
+  static WorkerPool* const instance = WorkerPool::create(configured_pool_size());
+  return *instance;
+}
+
+}  // namespace
+
+std::size_t worker_pool_size() { return pool().size(); }
+
+bool pool_for_each(std::size_t n, const std::function<bool(std::size_t)>& body) {
+  if (n == 0) return false;
+  return pool().for_each(n, body);
+}
+
+}  // namespace tarnivel

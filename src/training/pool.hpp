@@ -1,0 +1,21 @@
+#pragma once
+// The process-wide worker pool: std::threads created on first use and kept for the life of the
+// process, running parallel for-each loops with dynamic scheduling. Knows nothing of Python.
+#include <cstddef>
+#include <functional>
+
+namespace tarnivel {
+
+// Number of pool threads: TARNIVEL_POOL_THREADS when it holds a usable positive decimal count,
+// otherwise the number of logical processors (at least 1). Creates the pool on first use; failing to
+// start a thread throws InternalError("failed to spawn thread: ...").
+std::size_t worker_pool_size();
+
+// Runs body(i) for every i in [0, n), each exactly once, on the pool threads, claiming items one at
+// a time from a shared cursor. The calling thread only waits. Once a body has returned true (stop),
+// no further item is started. Returns whether any body returned true. An exception thrown by a body
+// stops the loop and is rethrown here after every running item has finished.
+// Several callers may run loops at the same time; their items share the pool threads.
+bool pool_for_each(std::size_t n, const std::function<bool(std::size_t)>& body);
+
+}  // namespace tarnivel

@@ -1,0 +1,186 @@
+#include "training/sentence.hpp"
+
+#include <algorithm>
+
+#include "ops/mod.hpp"
+#include "rng/seed.hpp"
+#include "training/hs.hpp"
+#include "training/ns.hpp"
+#include "training/pool.hpp"
+
+namespace tarnivel {
+
+namespace {
+
+// The signal probe is asked at positions 0, 1024, 2048, ... of each sentence.
+constexpr std::size_t kSignalCheckMask = 1023;
+
+// The kernel forms the sentence routine calls: sequential on the model's plain matrices...
+struct SequentialKernels {
+  const PlainMatrices& m;
+
+  void sg_ns(uint64_t center, uint64_t context, uint64_t negative,
+             std::span<const uint64_t> levels, float lr, const AliasTable* table,
+             ChaChaStream& stream) const {
+    sg_negative_step(m, center, context, negative, levels, lr, table, stream);
+  }
+  void sg_hs(const HuffmanTree& tree, uint64_t center, uint64_t context, std::size_t level,
+             float lr_level) const {
+    sg_softmax_step(m, tree, center, context, level, lr_level);
+  }
+  void cbow_ns(std::span<const uint64_t> context, uint64_t target, uint64_t negative,
+               std::size_t level, float lr_level, bool cbow_mean, const AliasTable* table,
+               ChaChaStream& stream) const {
+    cbow_negative_step(m, context, target, negative, level, lr_level, cbow_mean, table, stream);
+  }
+  void cbow_hs(const HuffmanTree& tree, std::span<const uint64_t> context, uint64_t center,
+               std::size_t level, float lr_level, bool cbow_mean) const {
+    cbow_softmax_step(m, tree, context, center, level, lr_level, cbow_mean);
+  }
+};
+
+// ...or multi-worker on the shared wrappers, under their row stripes.
+struct SharedKernels {
+  const SharedMatrix& input;
+  const SharedMatrix& output;
+
+  void sg_ns(uint64_t center, uint64_t context, uint64_t negative,
+             std::span<const uint64_t> levels, float lr, const AliasTable* table,
+             ChaChaStream& stream) const {
+    sg_negative_step(input, output, center, context, negative, levels, lr, table, stream);
+  }
+  void sg_hs(const HuffmanTree& tree, uint64_t center, uint64_t context, std::size_t level,
+             float lr_level) const {
+    sg_softmax_step(input, output, tree, center, context, level, lr_level);
+  }
+  void cbow_ns(std::span<const uint64_t> context, uint64_t target, uint64_t negative,
+               std::size_t level, float lr_level, bool cbow_mean, const AliasTable* table,
+               ChaChaStream& stream) const {
+    cbow_negative_step(input, output, context, target, negative, level, lr_level, cbow_mean,
+                       table, stream);
+  }
+  void cbow_hs(const HuffmanTree& tree, std::span<const uint64_t> context, uint64_t center,
+               std::size_t level, float lr_level, bool cbow_mean) const {
+    cbow_softmax_step(input, output, tree, context, center, level, lr_level, cbow_mean);
+  }
+};
+
+// Room for the largest possible context, 2 * window + 1 indices, bounded by the sentence length
+// (no context is longer than the sentence): the unbounded size overflows or exhausts memory for
+// huge windows.
+std::size_t context_capacity(uint64_t window, std::size_t n) {
+  if (window >= n) return n;
+  return static_cast<std::size_t>(std::min<uint64_t>(2 * window + 1, n));
+}
+
+template <class Kernels>
+bool run_sentence(std::span<const uint64_t> s, ChaChaStream& stream, const TrainParams& params,
+                  const OutputTables& tables, const Kernels& kernels, std::atomic<bool>& stop,
+                  SignalProbe* probe) {
+  TARNIVEL_CHECK(!params.hs || tables.tree != nullptr,
+                 "hierarchical softmax needs a Huffman tree");
+  const std::size_t n = s.size();
+  const std::span<const uint64_t> levels(params.levels);
+  // The number of levels as a float (1.0 for an empty list); the per-level kernels get lr shared
+  // out, skip-gram negative sampling divides inside.
+  const float lr_level = params.lr / mean_divisor(levels.size());
+  const AliasTable* table =
+      tables.alias != nullptr && !tables.alias->empty() ? tables.alias : nullptr;
+  const HuffmanTree* tree = tables.tree;
+
+  std::vector<uint64_t> context;
+  if (!params.sg) context.reserve(context_capacity(params.window, n));
+
+  for (std::size_t i = 0; i < n; ++i) {
+    if (stop.load(std::memory_order_relaxed)) return true;
+    if (probe != nullptr && (i & kSignalCheckMask) == 0 && probe->interrupted()) {
+      stop.store(true, std::memory_order_relaxed);
+      return true;
+    }
+    // The window draw comes before any draw the kernels make for this position.
+    const uint64_t w = params.window - stream.in_closed_range(0, params.window);
+    const std::size_t start = w <= i ? static_cast<std::size_t>(i - w) : 0;
+    const std::size_t end = w >= n - 1 - i ? n : static_cast<std::size_t>(i + w + 1);
+    const uint64_t center = s[i];
+
+    if (params.sg) {
+      for (std::size_t c = start; c < end; ++c) {
+        if (c == i) continue;
+        if (params.hs) {
+          for (const uint64_t level : levels) {
+            kernels.sg_hs(*tree, center, s[c], static_cast<std::size_t>(level), lr_level);
+          }
+        } else {
+          kernels.sg_ns(center, s[c], params.negative, levels, params.lr, table, stream);
+        }
+      }
+    } else {
+      context.clear();
+      for (std::size_t c = start; c < end; ++c) {
+        if (c != i) context.push_back(s[c]);
+      }
+      if (context.empty()) continue;
+      for (const uint64_t level : levels) {
+        const auto width = static_cast<std::size_t>(level);
+        if (params.hs) {
+          kernels.cbow_hs(*tree, context, center, width, lr_level, params.cbow_mean);
+        } else {
+          kernels.cbow_ns(context, center, params.negative, width, lr_level, params.cbow_mean,
+                          table, stream);
+        }
+      }
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
+                    const TrainParams& params, const OutputTables& tables, PlainMatrices m,
+                    std::atomic<bool>& stop, SignalProbe& probe) {
+  return run_sentence(sentence, stream, params, tables, SequentialKernels{m}, stop, &probe);
+}
+
+bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
+                    const TrainParams& params, const OutputTables& tables,
+                    const SharedMatrix& input, const SharedMatrix& output,
+                    std::atomic<bool>& stop, SignalProbe* probe) {
+  return run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop,
+                      probe);
+}
+
+bool train_chunk(const ChunkWork& work) {
+  TARNIVEL_CHECK(work.chunk != nullptr && work.params != nullptr && work.stop != nullptr,
+                 "incomplete chunk work unit");
+  const SentenceChunk& chunk = *work.chunk;
+  std::atomic<bool>& stop = *work.stop;
+
+  // One sentence on whichever thread takes it; true signals the for-each to stop, which only
+  // ever happens while the stop flag is set.
+  auto train_one = [&](std::size_t i, SignalProbe* probe) -> bool {
+    if (stop.load(std::memory_order_relaxed)) return true;
+    ChaChaStream& stream = worker_stream();
+    const std::span<const uint64_t> sentence = chunk.sentence(i);
+    if (train_sentence(sentence, stream, *work.params, work.tables, work.input, work.output, stop,
+                       probe)) {
+      return true;
+    }
+    if (work.progress != nullptr) {
+      work.progress->fetch_add(sentence.size(), std::memory_order_relaxed);
+    }
+    return stop.load(std::memory_order_relaxed);
+  };
+
+  if (chunk.empty()) return false;
+  if (chunk.size() == 1) return train_one(0, work.caller_probe);
+  // Pool threads run without a signal probe. The interpreter runs signal handlers only in its main
+  // thread, so a pending-signal check from any other thread can never report anything, while
+  // taking the interpreter lock for it would queue every worker behind the corpus reader, which
+  // holds that lock for a whole window of items.
+  return pool_for_each(chunk.size(), [&](std::size_t i) { return train_one(i, nullptr); });
+}
+
+std::size_t pool_threads() { return worker_pool_size(); }
+
+}  // namespace tarnivel
