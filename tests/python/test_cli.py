@@ -1,0 +1,184 @@
+"""The command line end to end: train, similar, demo, and the one-line errors."""
+
+import json
+import random
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from tarnivel.__main__ import main
+
+TOPICS = {
+    "animals": "cat dog horse cow sheep goat bird fish mouse rabbit".split(),
+    "vehicles": "car bus train truck bike boat plane tram ship van".split(),
+}
+GLUE = "the a and with near over".split()
+
+
+@pytest.fixture(scope="module")
+def corpus(tmp_path_factory):
+    """Sentences that each talk about one topic, so neighbours have structure."""
+    rng = random.Random(7)
+    lines = []
+    for i in range(600):
+        words = TOPICS["animals" if i % 2 else "vehicles"]
+        lines.append(" ".join(rng.choice(words + GLUE) for _ in range(rng.randint(4, 12))))
+        if i % 50 == 0:
+            lines.append("   ")  # blank lines are skipped
+    path = tmp_path_factory.mktemp("corpus") / "corpus.txt"
+    path.write_text("\n".join(lines) + "\n", encoding="utf-8")
+    return path
+
+
+@pytest.fixture(scope="module")
+def model(corpus, tmp_path_factory):
+    prefix = tmp_path_factory.mktemp("model") / "m"
+    assert main(["train", str(corpus), "-o", str(prefix), "--vector-size", "16", "--min-count", "1",
+                 "--epochs", "5", "--sg", "--seed", "3", "--quiet"]) == 0
+    return prefix
+
+
+def run(*args):
+    """The command line in a fresh interpreter, as a user runs it."""
+    return subprocess.run([sys.executable, "-m", "tarnivel", *map(str, args)],
+                          capture_output=True, text=True, timeout=120)
+
+
+def assert_one_line_error(result, *fragments):
+    assert result.returncode == 2, result
+    assert result.stdout == ""
+    lines = result.stderr.strip().splitlines()
+    assert len(lines) == 1, result.stderr
+    assert lines[0].startswith("tarnivel: error: ")
+    assert "Traceback" not in result.stderr
+    for fragment in fragments:
+        assert fragment in lines[0]
+
+
+def parse_neighbours(text):
+    rows = [line.rsplit(None, 1) for line in text.strip().splitlines()]
+    return [(word.strip(), float(score)) for word, score in rows]
+
+
+def test_train_writes_the_files_and_reports(model, corpus, capsys):
+    words = json.loads(Path(f"{model}.vocab.json").read_text(encoding="utf-8"))
+    assert sorted(words) == sorted(TOPICS["animals"] + TOPICS["vehicles"] + GLUE)
+    matrix = np.load(f"{model}.npy")
+    assert matrix.shape == (len(words), 16) and matrix.dtype == np.float32
+    assert not list(model.parent.glob("*.tmp"))
+
+    prefix = model.parent / "again"
+    assert main(["train", str(corpus), "-o", str(prefix), "--vector-size", "16", "--min-count", "1",
+                 "--epochs", "1", "--levels", "4,8", "16", "--cbow-mean", "0", "--hs", "--quiet"]) == 0
+    summary = capsys.readouterr().out.strip().splitlines()
+    assert len(summary) == 1 and f"{len(words)} words" in summary[0] and str(prefix) in summary[0]
+
+
+def test_seeded_sequential_training_is_reproducible(corpus, tmp_path):
+    for name in ("a", "b"):
+        assert main(["train", str(corpus), "-o", str(tmp_path / name), "--vector-size", "12",
+                     "--min-count", "1", "--epochs", "2", "--seed", "11", "--quiet"]) == 0
+    assert (tmp_path / "a.npy").read_bytes() == (tmp_path / "b.npy").read_bytes()
+    assert main(["train", str(corpus), "-o", str(tmp_path / "c"), "--vector-size", "12",
+                 "--min-count", "1", "--epochs", "2", "--seed", "12", "--quiet"]) == 0
+    assert (tmp_path / "a.npy").read_bytes() != (tmp_path / "c.npy").read_bytes()
+
+
+def test_threaded_training_with_log_lines(corpus, tmp_path):
+    # Without --quiet and without a terminal the module's own log lines report progress.
+    result = run("train", corpus, "-o", tmp_path / "t", "--workers", "2", "--min-count", "1",
+                 "--vector-size", "8", "--epochs", "2")
+    assert result.returncode == 0, result.stderr
+    assert "TRAIN setup: " in result.stderr and "EPOCH 2/2: " in result.stderr
+    assert (tmp_path / "t.npy").is_file() and (tmp_path / "t.vocab.json").is_file()
+
+
+def test_similar_prints_aligned_neighbours(model, capsys):
+    assert main(["similar", str(model), "cat", "--topn", "5"]) == 0
+    out = capsys.readouterr().out
+    neighbours = parse_neighbours(out)
+    assert len(neighbours) == 5
+    assert "cat" not in [w for w, _ in neighbours]
+    scores = [s for _, s in neighbours]
+    assert scores == sorted(scores, reverse=True)
+    assert all(-1.0001 <= s <= 1.0001 for s in scores)
+    # Words are padded and scores have a fixed width, so the scores form one column.
+    assert len({len(line) for line in out.splitlines()}) == 1
+    # The topic shows: most neighbours of an animal are animals or glue words.
+    assert sum(w in TOPICS["animals"] + GLUE for w, _ in neighbours) >= 3
+
+    # Memory-mapped loading answers the same.
+    assert main(["similar", str(model), "cat", "--topn", "5", "--mmap"]) == 0
+    assert parse_neighbours(capsys.readouterr().out) == neighbours
+
+    # A level compares prefixes only and lists every other word when topn is large.
+    assert main(["similar", str(model), "cat", "--level", "4", "--topn", "100"]) == 0
+    at_level = parse_neighbours(capsys.readouterr().out)
+    assert len(at_level) == len(TOPICS["animals"] + TOPICS["vehicles"] + GLUE) - 1
+    assert at_level[:5] != neighbours
+
+
+def test_bad_arguments_give_one_line_errors(corpus, tmp_path):
+    assert_one_line_error(run("train", corpus), "-o/--output")
+    assert_one_line_error(run("train", corpus, "-o", tmp_path / "x", "--window", "-1"), "--window")
+    assert_one_line_error(run("train", corpus, "-o", tmp_path / "x", "--cbow-mean", "2"), "--cbow-mean")
+    assert_one_line_error(run("train", corpus, "-o", tmp_path / "x", "--levels", "8,x"), "--levels")
+    assert_one_line_error(run("frobnicate"), "frobnicate")
+    assert_one_line_error(run(), "COMMAND")
+
+
+def test_file_and_word_errors_give_one_line_errors(model, corpus, tmp_path):
+    assert_one_line_error(run("train", tmp_path / "nope.txt", "-o", tmp_path / "x"), "nope.txt")
+    assert_one_line_error(run("train", corpus, "-o", tmp_path / "no" / "dir" / "x"), "does not exist")
+    assert_one_line_error(run("similar", tmp_path / "absent", "cat"), "absent.vocab.json")
+    assert_one_line_error(run("similar", model, "zebra"), "word 'zebra' not in vocab")
+    assert_one_line_error(run("similar", model, "zebra", "--mmap"), "word 'zebra' not in vocab")
+
+    # Nothing reaches the minimum count: an error, and nothing is written.
+    assert_one_line_error(run("train", corpus, "-o", tmp_path / "empty", "--min-count", "100000", "-q"),
+                          "--min-count")
+    assert not (tmp_path / "empty.npy").exists()
+
+    latin1 = tmp_path / "latin1.txt"
+    latin1.write_bytes("caf\xe9 au lait\n".encode("latin-1"))
+    assert_one_line_error(run("train", latin1, "-o", tmp_path / "x", "-q"), "not UTF-8")
+
+    # A damaged vocabulary file: the module's ValueError becomes the message.
+    broken = tmp_path / "broken"
+    (tmp_path / "broken.vocab.json").write_text('["a", ', encoding="utf-8")
+    np.save(tmp_path / "broken.npy", np.zeros((1, 4), np.float32))
+    assert_one_line_error(run("similar", broken, "a"), "failed to parse vocab json")
+
+
+def test_interrupt_exits_130(corpus, tmp_path, monkeypatch, capsys):
+    import tarnivel.__main__ as cli
+
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli, "_train_model", interrupted)
+    assert main(["train", str(corpus), "-o", str(tmp_path / "x")]) == 130
+    assert capsys.readouterr().err.strip() == "tarnivel: interrupted"
+
+
+def test_help_and_console_script(capsys):
+    assert main(["--help"]) == 0
+    assert "train" in capsys.readouterr().out
+    script = Path(sys.executable).with_name("tarnivel")
+    if not script.exists():
+        pytest.skip("console script not installed next to this interpreter")
+    result = subprocess.run([str(script), "similar", "--help"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0 and "--mmap" in result.stdout
+
+
+def test_tiny_demo(tmp_path):
+    result = run("demo", "--tokens", "30000", "--epochs", "1", "--workers", "1", "--out", tmp_path, "-q")
+    assert result.returncode == 0, result.stderr
+    out = result.stdout
+    for level in (25, 50, 100):
+        assert f"level {level:>3}:" in out
+    assert "identical words yes, identical vectors yes" in out
+    assert (tmp_path / "demo.npy").is_file() and (tmp_path / "demo.vocab.json").is_file()
