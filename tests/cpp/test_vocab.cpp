@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/error.hpp"
+#include "lib/model.hpp"
+#include "lib/vocab.hpp"
+#include "rng/seed.hpp"
+
+namespace tarnivel {
+namespace {
+
+using Words = std::vector<std::string>;
+
+WordCounter count(std::initializer_list<Words> sentences) {
+  WordCounter counter;
+  for (const Words& sentence : sentences) {
+    for (const std::string& w : sentence) counter.add(w);
+  }
+  return counter;
+}
+
+Model build(const WordCounter& counter, uint64_t min_count = 1,
+            std::optional<uint64_t> max_final_vocab = std::nullopt, uint64_t vector_size = 4) {
+  Model model;
+  model.params.min_count = min_count;
+  model.params.max_final_vocab = max_final_vocab;
+  model.params.vector_size = vector_size;
+  build_vocab(model, counter);
+  return model;
+}
+
+const WordCounter kXyz = count({{"x", "y", "x"}, {"y", "z"}});
+
+TEST(VocabBuild, CutOffsAndMinimumCount) {
+  const Model all = build(kXyz);
+  EXPECT_EQ(all.vocab.index_to_key, (Words{"x", "y", "z"}));
+  EXPECT_EQ(all.vocab.counts, (std::vector<uint64_t>{2, 2, 1}));
+  for (uint64_t i = 0; i < 3; ++i) EXPECT_EQ(all.vocab.key_to_index.at(all.vocab.index_to_key[i]), i);
+  EXPECT_EQ(all.vocab.key_to_index.size(), 3u);
+
+  EXPECT_EQ(build(kXyz, 2).vocab.index_to_key, (Words{"x", "y"}));
+  EXPECT_EQ(build(kXyz, 0).vocab.index_to_key, (Words{"x", "y", "z"}));  // 0 acts as 1
+
+  // x and y tie at the cut of 1 word: both dropped.
+  EXPECT_EQ(vocab_cutoff(kXyz.counts(), 1), 3u);
+  const Model none = build(kXyz, 1, 1);
+  EXPECT_EQ(none.vocab.size(), 0u);
+  EXPECT_TRUE(none.vocab.key_to_index.empty());
+  EXPECT_TRUE(none.vocab.counts.empty());
+  EXPECT_TRUE(none.input_vectors.empty());
+  EXPECT_TRUE(none.output_vectors.empty());
+
+  EXPECT_EQ(build(kXyz, 1, 2).vocab.index_to_key, (Words{"x", "y"}));
+  EXPECT_EQ(build(kXyz, 1, 0).vocab.index_to_key, (Words{"x", "y", "z"}));
+  EXPECT_EQ(build(kXyz, 1, 3).vocab.index_to_key, (Words{"x", "y", "z"}));
+  EXPECT_EQ(vocab_cutoff(kXyz.counts(), std::nullopt), 1u);
+
+  // The cut-off and min_count combine by their maximum.
+  const WordCounter wide = count({{"a", "a", "a", "b", "b", "c", "d"}});
+  EXPECT_EQ(vocab_cutoff(wide.counts(), 2), 2u);
+  EXPECT_EQ(build(wide, 3, 2).vocab.index_to_key, (Words{"a"}));
+
+  const Model empty = build(count({}));
+  EXPECT_EQ(empty.vocab.size(), 0u);
+  EXPECT_TRUE(empty.input_vectors.empty());
+  EXPECT_TRUE(empty.output_vectors.empty());
+}
+
+TEST(VocabBuild, EqualCountsOrderByBytes) {
+  EXPECT_EQ(build(count({{"ab", "a"}})).vocab.index_to_key, (Words{"a", "ab"}));
+  EXPECT_EQ(build(count({{"a", "B"}})).vocab.index_to_key, (Words{"B", "a"}));
+  // Bytes of 0x80 and above sort after ASCII; the empty word is a word like any other.
+  EXPECT_EQ(build(count({{"\xc3\xa9t\xc3\xa9", "z", "", "~"}})).vocab.index_to_key,
+            (Words{"", "z", "~", "\xc3\xa9t\xc3\xa9"}));
+  // Count comes first.
+  EXPECT_EQ(build(count({{"b", "a", "b"}})).vocab.index_to_key, (Words{"b", "a"}));
+}
+
+TEST(VocabBuild, AddCountGrowsWithZeros) {
+  Vocab vocab;
+  vocab.index_to_key = {"a", "b", "c"};
+  add_count(vocab, 2);
+  add_count(vocab, 2);
+  add_count(vocab, 0);
+  EXPECT_EQ(vocab.counts, (std::vector<uint64_t>{1, 0, 2}));
+  EXPECT_THROW(add_count(vocab, 3), InternalError);
+}
+
+double norm(const float* row, std::size_t n) {
+  double s = 0;
+  for (std::size_t j = 0; j < n; ++j) s += double{row[j]} * row[j];
+  return std::sqrt(s);
+}
+
+TEST(VocabInit, RowsAreRandomUnitVectorsFromTheGlobalStream) {
+  const WordCounter words = count({{"p", "q", "r", "s", "p"}});
+  set_seed(7);
+  const Model a = build(words, 1, std::nullopt, 16);
+  set_seed(7);
+  const Model b = build(words, 1, std::nullopt, 16);
+  const Model c = build(words, 1, std::nullopt, 16);  // continues the global stream
+  ASSERT_EQ(a.input_vectors.size(), 4u * 16);
+  ASSERT_EQ(a.output_vectors.size(), 4u * 16);
+  EXPECT_EQ(a.input_vectors, b.input_vectors);
+  EXPECT_EQ(a.output_vectors, b.output_vectors);
+  EXPECT_NE(a.input_vectors, c.input_vectors);
+  EXPECT_NE(a.input_vectors, a.output_vectors);
+
+  for (const std::vector<float>* m : {&a.input_vectors, &a.output_vectors}) {
+    for (std::size_t r = 0; r < 4; ++r) {
+      EXPECT_NEAR(norm(m->data() + r * 16, 16), 1.0, 1e-6);
+      for (std::size_t j = 0; j < 16; ++j) EXPECT_GE((*m)[r * 16 + j], 0.0f);
+    }
+  }
+
+  // Draw order: input row 0, output row 0, input row 1, ... The second row drawn (output row 0)
+  // is proportional to the 17th..32nd uniform draws of the stream.
+  ChaChaStream s = ChaChaStream::from_seed(7);
+  for (int i = 0; i < 16; ++i) s.uniform_f32();
+  std::vector<float> raw(16);
+  for (float& v : raw) v = s.uniform_f32();
+  const double raw_norm = norm(raw.data(), 16);
+  for (std::size_t j = 0; j < 16; ++j) EXPECT_NEAR(a.output_vectors[j], raw[j] / raw_norm, 1e-6);
+
+  set_seed(3);
+  const Model one = build(words, 1, std::nullopt, 1);
+  for (float v : one.input_vectors) EXPECT_EQ(v, 1.0f);
+  for (float v : one.output_vectors) EXPECT_EQ(v, 1.0f);
+  set_seed(42);
+}
+
+TEST(ModelLevels, DefaultsAndNormalisation) {
+  using L = std::vector<uint64_t>;
+  EXPECT_EQ(default_levels(100), (L{25, 50, 100}));
+  EXPECT_EQ(default_levels(6), (L{1, 3, 6}));
+  EXPECT_EQ(default_levels(3), (L{1, 3}));
+  EXPECT_EQ(default_levels(2), (L{1, 2}));
+  EXPECT_EQ(default_levels(1), (L{1}));
+  EXPECT_EQ(default_levels(0), (L{1}));
+  EXPECT_EQ(normalise_levels(std::nullopt, 100), (L{25, 50, 100}));
+  EXPECT_EQ(normalise_levels(L{64, 0, 200, 32, 64}, 100), (L{64, 32, 64}));
+  EXPECT_EQ(normalise_levels(L{8, 4, 4, 9, 0}, 8), (L{8, 4, 4}));
+  EXPECT_EQ(normalise_levels(L{}, 8), (L{8}));
+  EXPECT_EQ(normalise_levels(L{0}, 8), (L{8}));
+  EXPECT_EQ(normalise_levels(std::nullopt, 0), (L{1}));
+  EXPECT_EQ(normalise_levels(L{5}, 0), (L{0}));
+}
+
+}  // namespace
+}  // namespace tarnivel
