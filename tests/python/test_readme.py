@@ -1,0 +1,51 @@
+"""The README's example runs, and its opening and command lines stay true."""
+
+import re
+import shlex
+from pathlib import Path
+
+import pytest
+
+from tarnivel.__main__ import build_parser
+
+README = Path(__file__).resolve().parents[2] / "README.md"
+
+
+def blocks(language):
+    return re.findall(rf"^```{language}\n(.*?)^```", README.read_text(encoding="utf-8"), re.S | re.M)
+
+
+def test_python_example_runs(tmp_path, monkeypatch, capsys):
+    code = blocks("python")[0]
+    monkeypatch.chdir(tmp_path)
+    exec(compile(code, str(README) + ":python", "exec"), {"__name__": "__readme__"})
+    printed = capsys.readouterr().out.strip().splitlines()
+    assert len(printed) == 3
+    # Each printed line is a list of (word, score) pairs.
+    for line in printed:
+        assert line.startswith("[('") and line.endswith(")]")
+    assert (tmp_path / "pets.vocab.json").is_file() and (tmp_path / "pets.npy").is_file()
+
+
+def test_opens_with_the_two_commands():
+    lines = [line for line in README.read_text(encoding="utf-8").splitlines() if line.strip()]
+    assert lines[0].startswith("# ")
+    assert lines[2] == "```sh"
+    assert lines[3].startswith("make demo") and lines[4].startswith("make test")
+
+
+def test_command_lines_parse():
+    parser = build_parser()
+    commands = [line for block in blocks("sh") for line in block.splitlines() if line.startswith("tarnivel ")]
+    assert {shlex.split(c)[1] for c in commands} == {"train", "similar", "demo"}
+    for command in commands:
+        try:
+            parser.parse_args(shlex.split(command)[1:])
+        except Exception as exc:  # the parser reports errors by raising
+            pytest.fail(f"README command does not parse: {command}: {exc}")
+
+
+def test_make_targets_exist():
+    makefile = (README.parent / "Makefile").read_text(encoding="utf-8")
+    for target in re.findall(r"^make (\w+)", README.read_text(encoding="utf-8"), re.M):
+        assert re.search(rf"^{target}:", makefile, re.M), target
