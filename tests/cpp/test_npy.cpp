@@ -1,0 +1,218 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "common/error.hpp"
+#include "io/npy.hpp"
+
+namespace tarnivel {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Npy : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static std::atomic<int> serial{0};
+    dir_ = fs::temp_directory_path() /
+           ("tarnivel_npy_" + std::to_string(::getpid()) + "_" + std::to_string(serial++));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  static std::vector<uint8_t> slurp(const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  // A file with a hand-made header: magic, the given version, HEADER_LEN, then the text.
+  std::string with_header(const std::string& text, uint8_t major = 1, uint8_t minor = 0) {
+    std::string bytes = "\x93NUMPY";
+    bytes.push_back(static_cast<char>(major));
+    bytes.push_back(static_cast<char>(minor));
+    bytes.push_back(static_cast<char>(text.size() & 0xFF));
+    bytes.push_back(static_cast<char>(text.size() >> 8));
+    bytes += text;
+    const std::string p = path("h" + std::to_string(files_++) + ".npy");
+    std::ofstream(p, std::ios::binary) << bytes;
+    return p;
+  }
+
+  static std::string message_of(const std::string& p) {
+    try {
+      read_header(p);
+    } catch (const ValueError& e) {
+      return e.what();
+    }
+    return "no error";
+  }
+
+  fs::path dir_;
+  int files_ = 0;
+};
+
+TEST_F(Npy, WrittenLayout) {
+  const std::string dict = npy_header_dict(3, 4);
+  EXPECT_EQ(dict, "{'descr': '<f4', 'fortran_order': False, 'shape': (3, 4)}");
+  EXPECT_EQ(dict.size(), 57u);
+
+  std::vector<float> data(12);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<float>(i) * 0.5f - 1.0f;
+  const std::string p = path("m.npy");
+  write_matrix(p, 3, 4, data);
+  const std::vector<uint8_t> bytes = slurp(p);
+  ASSERT_EQ(bytes.size(), 80u + 48u);
+  EXPECT_EQ(data_offset(bytes), 80u);
+  EXPECT_EQ(bytes[8] | bytes[9] << 8, 70);
+  EXPECT_EQ(std::string(bytes.begin() + 10, bytes.begin() + 80), dict + std::string(12, ' ') + "\n");
+  EXPECT_EQ(std::memcmp(bytes.data() + 80, data.data(), 48), 0);
+  EXPECT_EQ(read_header(p), (std::pair<uint64_t, uint64_t>{3, 4}));
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  struct stat st {};
+  ASSERT_EQ(::stat(p.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666u & ~mask);
+
+  // Every shape puts the data at a multiple of 16, and overwriting truncates.
+  for (uint64_t rows : {0ull, 1ull, 7ull, 123456789ull, 18446744073709551615ull}) {
+    for (uint64_t cols : {0ull, 1ull, 99999ull}) {
+      const std::string q = path("s.npy");
+      const bool fits = rows * cols == 0 || (rows == 1 && cols == 1);
+      if (!fits) {
+        EXPECT_THROW(write_matrix(q, rows, cols, std::vector<float>{}), ValueError);
+      } else {
+        std::vector<float> d(rows * cols, 2.0f);
+        write_matrix(q, rows, cols, d);
+      }
+      const std::vector<uint8_t> b = slurp(q);
+      const std::size_t off = data_offset(b);
+      EXPECT_EQ(off % 16, 0u) << rows << "x" << cols;
+      EXPECT_EQ(off, 10u + (b[8] | b[9] << 8));
+      EXPECT_EQ(b[off - 1], '\n');
+      EXPECT_EQ(read_header(q), (std::pair<uint64_t, uint64_t>{rows, cols}));
+    }
+  }
+
+  // 0 x 0: a valid file with an empty data part.
+  const std::string z = path("z.npy");
+  write_matrix(z, 0, 0, {});
+  EXPECT_EQ(slurp(z).size(), data_offset(slurp(z)));
+  EXPECT_EQ(read_header(z), (std::pair<uint64_t, uint64_t>{0, 0}));
+
+  // Larger than the write buffer.
+  std::vector<float> big(3 * 5000, 0.25f);
+  big.back() = 9.0f;
+  write_matrix(path("big.npy"), 3, 5000, big);
+  const std::vector<uint8_t> bb = slurp(path("big.npy"));
+  ASSERT_EQ(bb.size(), data_offset(bb) + big.size() * 4);
+  EXPECT_EQ(std::memcmp(bb.data() + data_offset(bb), big.data(), big.size() * 4), 0);
+}
+
+TEST_F(Npy, WriteErrorsAreReported) {
+  try {
+    write_matrix(path("missing/dir/m.npy"), 0, 0, {});
+    ADD_FAILURE() << "no error";
+  } catch (const ValueError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "failed to create " + path("missing/dir/m.npy") + ": No such file or directory (os error 2)");
+  }
+  EXPECT_THROW(write_matrix("/dev/full", 1, 1, std::vector<float>{1.0f}), ValueError);
+  EXPECT_THROW(write_matrix("/dev/full", 0, 0, {}), ValueError);
+
+  try {
+    write_matrix(path("m.npy"), 2, 2, std::vector<float>{1.0f});
+    ADD_FAILURE() << "no error";
+  } catch (const ValueError& e) {
+    EXPECT_STREQ(e.what(), "npy write: data size mismatch");
+  }
+}
+
+TEST_F(Npy, TolerantHeaderReading) {
+  const auto shape = [&](const std::string& tuple) {
+    return read_header(with_header("{'descr': '<f4', 'shape': " + tuple + ", }\n"));
+  };
+  using Shape = std::pair<uint64_t, uint64_t>;
+  EXPECT_EQ(shape("(3, 4, 5)"), (Shape{3, 4}));
+  EXPECT_EQ(shape("( 3 , 4 , )"), (Shape{3, 4}));
+  EXPECT_EQ(shape("(+3,\t+4)"), (Shape{3, 4}));
+  EXPECT_EQ(shape("(18446744073709551615, 0)"), (Shape{UINT64_MAX, 0}));
+  // Written by NumPy: 2-D float32 version 1.0 header with a trailing comma and padding.
+  EXPECT_EQ(read_header(with_header("{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3), }" +
+                                    std::string(14, ' ') + "\n")),
+            (Shape{2, 3}));
+
+  const auto bad = [&](const std::string& header) { return message_of(with_header(header)); };
+  EXPECT_EQ(bad("{'shape': (3,)}"), "shape expects 2 dims");
+  EXPECT_EQ(bad("{'shape': (, 3, )}"), "shape expects 2 dims");
+  EXPECT_EQ(bad("{'shape': (a, 3)}"), "bad rows");
+  EXPECT_EQ(bad("{'shape': (-3, 3)}"), "bad rows");
+  EXPECT_EQ(bad("{'shape': (++3, 3)}"), "bad rows");
+  EXPECT_EQ(bad("{'shape': (18446744073709551616, 3)}"), "bad rows");
+  EXPECT_EQ(bad("{'shape': (3, 3L)}"), "bad cols");
+  EXPECT_EQ(bad("{'shape': (3, + )}"), "bad cols");
+  EXPECT_EQ(bad("{'descr': '<f4'}"), "no shape in header");
+  EXPECT_EQ(bad("{'shape': [3, 4]}"), "bad shape");
+  EXPECT_EQ(bad("{'shape': (3, 4"), "bad shape");
+  EXPECT_EQ(bad("{'shape': (3, 4)} \xff"), "invalid header");
+  EXPECT_EQ(bad("{'shape': (3, 4)} \xed\xa0\x80"), "invalid header");  // a surrogate
+  EXPECT_EQ(bad("{'shape': (3, 4), 'n': '\xc3\xa9'}"), "no error");
+
+  EXPECT_EQ(message_of(with_header("{'shape': (3, 4)}", 2, 0)), "unsupported npy version");
+  EXPECT_EQ(message_of(with_header("{'shape': (3, 4)}", 1, 1)), "unsupported npy version");
+
+  // HEADER_LEN 503 runs past the 512 bytes read; 502 just fits.
+  const std::string pad502 = "{'shape': (3, 4)}" + std::string(502 - 18, ' ') + "\n";
+  EXPECT_EQ(bad(pad502), "no error");
+  EXPECT_EQ(bad(pad502 + " "), "short npy header");
+  // HEADER_LEN larger than the file.
+  std::string shortfile = with_header("{'shape': (3, 4)}");
+  {
+    std::vector<uint8_t> b = slurp(shortfile);
+    b[8] = 100;
+    std::ofstream(shortfile, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
+  }
+  EXPECT_EQ(message_of(shortfile), "short npy header");
+
+  const std::string nine = path("nine.npy");
+  std::ofstream(nine, std::ios::binary).write("\x93NUMPY\x01\x00\x05", 9);
+  ASSERT_EQ(fs::file_size(nine), 9u);
+  EXPECT_EQ(message_of(nine), "invalid npy magic");
+  const std::string text = path("text.npy");
+  std::ofstream(text, std::ios::binary) << "just some text, not an array";
+  EXPECT_EQ(message_of(text), "invalid npy magic");
+  EXPECT_EQ(message_of(dir_.string()), "invalid npy magic");  // reading a directory fails: n = 0
+  EXPECT_EQ(message_of(path("absent.npy")),
+            "failed to open " + path("absent.npy") + ": No such file or directory (os error 2)");
+}
+
+TEST_F(Npy, DataOffsetChecksOnlyThePrefix) {
+  const auto offset = [](const std::string& s) {
+    return data_offset(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
+  };
+  std::string file = std::string("\x93NUMPY\x01\x00\x06\x00", 10) + "junk!\n" + "DATA";
+  EXPECT_EQ(offset(file), 16u);
+  EXPECT_THROW(offset(file.substr(0, 9)), ValueError);
+  file[6] = 3;
+  EXPECT_THROW(offset(file), ValueError);
+  file[6] = 1;
+  file[1] = 'n';
+  EXPECT_THROW(offset(file), ValueError);
+  EXPECT_THROW(offset(""), ValueError);
+  // HEADER_LEN beyond the end of the bytes.
+  EXPECT_THROW(offset(std::string("\x93NUMPY\x01\x00\xff\x00", 10) + "x"), ValueError);
+}
+
+}  // namespace
+}  // namespace tarnivel
