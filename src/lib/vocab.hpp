@@ -29,6 +29,7 @@ uint64_t vocab_cutoff(const KeyIndexMap& counts, std::optional<uint64_t> max_fin
 void build_vocab(Model& model, const WordCounter& counter);
 
 // Update mode: adds 1 to counts[i] for a known word i, growing counts with zeros as needed.
+// An index outside the vocabulary is an InternalError.
 void add_count(Vocab& vocab, uint64_t index);
 
 }  // namespace tarnivel
