@@ -1,0 +1,210 @@
+#!/usr/bin/env python3
+"""Training throughput, memory and word-similarity quality, for every mode and setting in one run.
+
+For each mode (CBOW/skip-gram x negative sampling/hierarchical softmax) and setting (levels=[100] on
+1 worker, the default levels on 1 worker, the default levels on 2 workers), a fresh process loads the
+corpus into memory, builds the vocabulary with a train call of 0 epochs, and then times the train call
+of the epochs. tokens/s = in-vocabulary tokens of one epoch x epochs / seconds of that call. Each cell
+runs in its own process so that its peak memory is its own.
+
+    python bench/run.py                      # everything, 3 repetitions
+    python bench/run.py --quick --modes sg-ns --settings l100-w1
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import common
+
+SETTINGS = {
+    # name: (levels, workers, description)
+    "l100-w1": ([100], 1, "levels=[100], 1 worker"),
+    "levels-w1": (None, 1, "levels=[25,50,100], 1 worker"),
+    "levels-w2": (None, 2, "levels=[25,50,100], 2 workers"),
+}
+
+# Targets of the speed work, as ratios: vs the reference library's 1-worker figure, and 2 workers
+# vs our own 1 worker.
+GOAL_VS_PEER = {"l100-w1": {"cbow": 2.0, "sg": 1.5}, "levels-w1": {"cbow": 1.2, "sg": 1.0}}
+GOAL_TWO_WORKERS = 1.8
+
+
+def run_cell(mode: str, setting: str, reps: int, epochs: int, corpus_path: Path, data: Path) -> dict:
+    """One cell, in this process; returns its measurements."""
+    from tarnivel import Word2Vec, set_seed
+
+    sg, hs, negative = common.MODES[mode]
+    levels, workers, _ = SETTINGS[setting]
+    start = time.perf_counter()
+    corpus = common.load_corpus(corpus_path)
+    load_s = time.perf_counter() - start
+    baseline_mib = common.current_rss_mib()
+
+    seconds, build_s, model, tokens = [], [], None, 0
+    for rep in range(reps):
+        model = None  # free the previous model before building the next
+        set_seed(1 + rep)
+        model = Word2Vec(**common.TRAINING, workers=workers, sg=sg, hs=hs, negative=negative,
+                         levels=levels, epochs=epochs, verbose=False)
+        t0 = time.perf_counter()
+        model.train(corpus, epochs=0)  # vocabulary, output structure, weights
+        build_s.append(time.perf_counter() - t0)
+        if rep == 0:
+            tokens = common.tokens_in_vocab(corpus, set(model.wv.index_to_key))
+        t0 = time.perf_counter()
+        model.train(corpus)
+        seconds.append(time.perf_counter() - t0)
+        print(f"  {mode} {setting} rep {rep + 1}/{reps}: {seconds[-1]:.2f}s, "
+              f"{tokens * epochs / seconds[-1]:,.0f} tokens/s", file=sys.stderr, flush=True)
+    # The fixed cost inside every train call (count update and token passes over the corpus, output
+    # setup), measured as a call of 0 epochs on the trained model.
+    t0 = time.perf_counter()
+    model.train(corpus, epochs=0)
+    overhead_s = time.perf_counter() - t0
+
+    kv = model.wv
+    vocab = len(kv.index_to_key)
+    rows_out = 2 * vocab - 1 if hs else vocab
+    return {
+        "mode": mode, "setting": setting, "workers": workers, "epochs": epochs, "reps": reps,
+        "vocab": vocab, "tokens_per_epoch": tokens,
+        "seconds": seconds, "build_s": statistics.median(build_s), "overhead_s": overhead_s,
+        "load_s": load_s,
+        "tokens_per_s": [tokens * epochs / s for s in seconds],
+        "peak_rss_mib": common.peak_rss_mib(), "baseline_rss_mib": baseline_mib,
+        "matrices_mib": (vocab + rows_out) * 100 * 4 / 2**20,
+        "quality": common.evaluate(kv, levels=[25, 50] if levels is None else None, data=data),
+    }
+
+
+def spawn_cell(mode: str, setting: str, args: argparse.Namespace) -> dict | None:
+    command = [sys.executable, str(Path(__file__).resolve()), "--cell", mode, setting,
+               "--reps", str(args.reps), "--epochs", str(args.epochs), "--corpus", str(args.corpus),
+               "--data", str(args.data)]
+    result = subprocess.run(command, stdout=subprocess.PIPE, text=True)
+    if result.returncode != 0:
+        print(f"  {mode} {setting}: failed with status {result.returncode}", file=sys.stderr)
+        return None
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+def fmt_ratio(value: float | None, goal: float | None = None) -> str:
+    if value is None:
+        return "-"
+    text = f"{value:.2f}x"
+    if goal is not None:
+        text += f" ({'met' if value >= goal else 'below'} {goal:.1f}x)"
+    return text
+
+
+def report(cells: dict, args: argparse.Namespace) -> None:
+    print()
+    print(f"Throughput: median of {args.reps} run(s); tokens/s = in-vocabulary tokens x {args.epochs} "
+          f"epochs / seconds of train(); setup = fixed cost of a train call (0 epochs)")
+    header = (f"{'mode':<8} {'setting':<10} {'tokens/s':>10} {'min..max':>19} {'vs peer':>20} "
+              f"{'setup s':>7} {'peak MiB':>8} {'+train':>7} {'matrices':>8} {'WS353 (pairs)':>14} "
+              f"{'MEN (pairs)':>13}")
+    print(header)
+    print("-" * len(header))
+    for (mode, setting), cell in cells.items():
+        rates = cell["tokens_per_s"]
+        median = statistics.median(rates)
+        peer = common.PEER_TOKENS_PER_S.get((mode, cell["workers"]))
+        family = "sg" if mode.startswith("sg") else "cbow"
+        goal = GOAL_VS_PEER.get(setting, {}).get(family)
+        quality = cell["quality"]["full"]
+        ws, ws_n = quality["wordsim"]
+        men, men_n = quality["men"]
+        print(f"{mode:<8} {setting:<10} {median:>10,.0f} {f'{min(rates):,.0f}..{max(rates):,.0f}':>19} "
+              f"{fmt_ratio(median / peer if peer else None, goal):>20} {cell['overhead_s']:>7.2f} "
+              f"{cell['peak_rss_mib']:>8.0f} {cell['peak_rss_mib'] - cell['baseline_rss_mib']:>7.0f} "
+              f"{cell['matrices_mib']:>8.1f} {f'{ws:.3f} ({ws_n})':>14} {f'{men:.3f} ({men_n})':>13}")
+    print()
+    print("peak MiB: peak resident memory of the cell's process; +train: peak minus the resident memory "
+          "after loading the corpus; matrices: input + output weights")
+
+    print()
+    print(f"{'mode':<8} {'default levels / [100] (1 worker)':>34} {'2 workers / 1 worker':>26} "
+          f"{'peer 2w / 1w':>13}")
+    for mode in common.MODES:
+        rate = {s: statistics.median(cells[(mode, s)]["tokens_per_s"])
+                for s in SETTINGS if (mode, s) in cells}
+        levels_ratio = rate["levels-w1"] / rate["l100-w1"] if {"levels-w1", "l100-w1"} <= rate.keys() else None
+        workers_ratio = rate["levels-w2"] / rate["levels-w1"] if {"levels-w2", "levels-w1"} <= rate.keys() else None
+        peer1, peer2 = common.PEER_TOKENS_PER_S.get((mode, 1)), common.PEER_TOKENS_PER_S.get((mode, 2))
+        if levels_ratio is None and workers_ratio is None:
+            continue
+        print(f"{mode:<8} {fmt_ratio(levels_ratio):>34} {fmt_ratio(workers_ratio, GOAL_TWO_WORKERS):>26} "
+              f"{fmt_ratio(peer2 / peer1 if peer1 and peer2 else None):>13}")
+
+    print()
+    print("Quality (Spearman; pairs with both words in the vocabulary), reference library in brackets:")
+    for (mode, setting), cell in cells.items():
+        peer_ws, peer_men = common.PEER_QUALITY[mode]
+        parts = []
+        for level, scores in cell["quality"].items():
+            parts.append(f"{level}: WS353 {scores['wordsim'][0]:.3f} MEN {scores['men'][0]:.3f}")
+        print(f"  {mode:<8} {setting:<10} {'; '.join(parts)}  [WS353 {peer_ws:.3f} MEN {peer_men:.3f}]")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--corpus", type=Path, default=common.DEFAULT_CORPUS)
+    parser.add_argument("--data", type=Path, default=None,
+                        help="directory of wordsim353.txt and men.csv (default: the corpus's directory)")
+    parser.add_argument("--modes", default=",".join(common.MODES),
+                        help=f"comma-separated subset of {','.join(common.MODES)}")
+    parser.add_argument("--settings", default=",".join(SETTINGS),
+                        help=f"comma-separated subset of {','.join(SETTINGS)}")
+    parser.add_argument("--reps", type=int, default=3)
+    parser.add_argument("--epochs", type=int, default=5)
+    parser.add_argument("--quick", action="store_true", help="one repetition per cell")
+    parser.add_argument("--json", type=Path, default=None, help="also write the raw results here")
+    parser.add_argument("--cell", nargs=2, metavar=("MODE", "SETTING"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.data is None:
+        args.data = args.corpus.parent
+    if args.quick:
+        args.reps = 1
+
+    if args.cell:
+        print(json.dumps(run_cell(*args.cell, args.reps, args.epochs, args.corpus, args.data)))
+        return 0
+
+    modes = [m for m in args.modes.split(",") if m]
+    settings = [s for s in args.settings.split(",") if s]
+    unknown = [m for m in modes if m not in common.MODES] + [s for s in settings if s not in SETTINGS]
+    if unknown:
+        parser.error(f"unknown mode or setting: {', '.join(unknown)}")
+    if not args.corpus.is_file():
+        parser.error(f"corpus not found: {args.corpus}")
+
+    for line in common.machine_info():
+        print(line)
+    print(f"corpus: {args.corpus}; vector_size 100, window 5, min_count 5, {args.epochs} epochs, "
+          f"alpha 0.025 to 0.0001, negative 5 (NS) / 0 (HS), no subsampling; {args.reps} repetition(s)")
+    sys.stdout.flush()
+
+    cells = {}
+    for mode in modes:
+        for setting in settings:
+            cell = spawn_cell(mode, setting, args)
+            if cell is not None:
+                cells[(mode, setting)] = cell
+    if not cells:
+        return 1
+    report(cells, args)
+    if args.json:
+        args.json.write_text(json.dumps(list(cells.values()), indent=1))
+    return 0 if len(cells) == len(modes) * len(settings) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
