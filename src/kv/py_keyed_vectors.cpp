@@ -1,0 +1,196 @@
+#include "kv/py_keyed_vectors.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "lib/py_array.hpp"
+#include "lib/py_convert.hpp"
+
+namespace tarnivel::py {
+
+KvStore::KvStore(KvStore&& o) noexcept
+    : index_to_key(std::move(o.index_to_key)),
+      key_to_index(std::move(o.key_to_index)),
+      vector_size(o.vector_size),
+      rows(std::move(o.rows)),
+      mapped(o.mapped),
+      npy_path(std::move(o.npy_path)),
+      memmap(std::exchange(o.memmap, nullptr)) {}
+
+KvStore::~KvStore() { Py_XDECREF(memmap); }
+
+namespace {
+
+KeyedVectorsObject* as_kv(PyObject* self) { return reinterpret_cast<KeyedVectorsObject*>(self); }
+
+PyObject* kv_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    parse_args("KeyedVectors", args, kwargs, {}, 0, nullptr);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    Ref obj = Ref::checked(alloc(type, 0));
+    as_kv(obj.get())->store = new KvStore();
+    as_kv(obj.get())->borrow = 0;
+    return obj.release();
+  });
+}
+
+void kv_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete as_kv(self)->store;
+  as_kv(self)->store = nullptr;
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+[[noreturn]] void raise_not_in_vocab(PyObject* key) {
+  raise(PyExc_KeyError, "word '" + std::string(utf8_view(key)) + "' not in vocab");
+}
+
+PyObject* memmap_or_raise(const KvStore& store) {
+  if (store.memmap == nullptr) raise(PyExc_ValueError, "memmap not initialized");
+  return store.memmap;
+}
+
+// get_vector with an already converted key object and level argument.
+PyObject* vector_of(PyObject* self, PyObject* key_obj, PyObject* level_obj) {
+  const std::string key = to_text(key_obj, "key");
+  SharedBorrow borrow(as_kv(self)->borrow);
+  const KvStore& store = *as_kv(self)->store;
+  const uint64_t level = effective_level(level_obj, store.vector_size, "level");
+  auto found = store.key_to_index.find(std::string_view(key));
+  if (found == store.key_to_index.end()) raise_not_in_vocab(key_obj);
+  if (!store.mapped) {
+    const float* row = store.rows.data() + found->second * store.vector_size;
+    std::vector<float> copy(row, row + level);
+    return make_float_array(std::move(copy), {level}).release();
+  }
+  PyObject* memmap = memmap_or_raise(store);
+  Ref index = Ref::checked(PyLong_FromUnsignedLongLong(found->second));
+  Ref row = Ref::checked(PyObject_GetItem(memmap, index.get()));
+  if (level != store.vector_size) {
+    Ref stop = Ref::checked(PyLong_FromUnsignedLongLong(level));
+    Ref start = Ref::checked(PyLong_FromLong(0));
+    Ref step = Ref::checked(PyLong_FromLong(1));
+    Ref slice = Ref::checked(PySlice_New(start.get(), stop.get(), step.get()));
+    row = Ref::checked(PyObject_GetItem(row.get(), slice.get()));
+  }
+  require_float32(row.get(), 1);
+  return row.release();
+}
+
+PyObject* kv_get_vector(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[2];
+    parse_args("get_vector", args, kwargs, {"key", "level"}, 1, a);
+    return vector_of(self, a[0], a[1]);
+  });
+}
+
+PyObject* kv_subscript(PyObject* self, PyObject* key) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* { return vector_of(self, key, nullptr); });
+}
+
+PyObject* kv_get_vector_size(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    SharedBorrow borrow(as_kv(self)->borrow);
+    return check(PyLong_FromUnsignedLongLong(as_kv(self)->store->vector_size));
+  });
+}
+
+PyObject* kv_get_index_to_key(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    SharedBorrow borrow(as_kv(self)->borrow);
+    const KvStore& store = *as_kv(self)->store;
+    Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(store.index_to_key.size())));
+    for (std::size_t i = 0; i < store.index_to_key.size(); ++i) {
+      check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
+                                  new_str(store.index_to_key[i]).release()));
+    }
+    return list.release();
+  });
+}
+
+PyObject* kv_get_vectors(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    SharedBorrow borrow(as_kv(self)->borrow);
+    const KvStore& store = *as_kv(self)->store;
+    if (store.mapped) {
+      PyObject* memmap = memmap_or_raise(store);
+      require_float32(memmap, 2);
+      Py_INCREF(memmap);
+      return memmap;
+    }
+    const std::size_t n = store.index_to_key.size();
+    const std::size_t dim = store.vector_size;
+    std::vector<float> flat(n * dim);
+    for (std::size_t i = 0; i < n; ++i) {
+      const uint64_t row = store.key_to_index.find(std::string_view(store.index_to_key[i]))->second;
+      if (dim != 0) std::memcpy(flat.data() + i * dim, store.rows.data() + row * dim, dim * sizeof(float));
+    }
+    Ref flat_array = make_float_array(std::move(flat), {n * dim});
+    Ref shaped = Ref::checked(PyObject_CallMethod(flat_array.get(), "reshape", "((nn))",
+                                                  static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(dim)));
+    require_float32(shaped.get(), 2);
+    return shaped.release();
+  });
+}
+
+PyMethodDef kv_methods[] = {
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_load)),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC, "load(path, mmap=None)\n--\n\n"},
+    {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_save)),
+     METH_VARARGS | METH_KEYWORDS, "save($self, path)\n--\n\n"},
+    {"most_similar", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_most_similar)),
+     METH_VARARGS | METH_KEYWORDS, "most_similar($self, word, topn=None, level=None)\n--\n\n"},
+    {"get_vector", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_get_vector)),
+     METH_VARARGS | METH_KEYWORDS, "get_vector($self, key, level=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kv_getset[] = {
+    {"vector_size", kv_get_vector_size, nullptr, "", nullptr},
+    {"vectors", kv_get_vectors, nullptr, "", nullptr},
+    {"index_to_key", kv_get_index_to_key, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kv_slots[] = {
+    {Py_tp_doc, const_cast<char*>("KeyedVectors()\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(kv_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(kv_dealloc)},
+    {Py_tp_methods, kv_methods},
+    {Py_tp_getset, kv_getset},
+    {Py_mp_subscript, reinterpret_cast<void*>(kv_subscript)},
+    {0, nullptr},
+};
+
+PyType_Spec kv_spec = {
+    "tarnivel.KeyedVectors",
+    sizeof(KeyedVectorsObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kv_slots,
+};
+
+}  // namespace
+
+uint64_t effective_level(PyObject* level_arg, uint64_t vector_size, const char* name) {
+  if (absent(level_arg)) return vector_size;
+  return std::min(to_size(level_arg, name), vector_size);
+}
+
+PyObject* create_keyed_vectors_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &kv_spec, nullptr);
+}
+
+Ref new_keyed_vectors(KvStore&& store) {
+  auto* type = reinterpret_cast<PyTypeObject*>(state().keyed_vectors_type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  Ref obj = Ref::checked(alloc(type, 0));
+  as_kv(obj.get())->store = new KvStore(std::move(store));
+  as_kv(obj.get())->borrow = 0;
+  return obj;
+}
+
+}  // namespace tarnivel::py

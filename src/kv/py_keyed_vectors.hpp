@@ -1,0 +1,53 @@
+#pragma once
+// The KeyedVectors store (owned or memory-mapped) and its Python type.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "lib/model.hpp"
+#include "lib/py_common.hpp"
+
+namespace tarnivel::py {
+
+struct KvStore {
+  std::vector<std::string> index_to_key;
+  KeyIndexMap key_to_index;  // a word maps to its last position
+  uint64_t vector_size = 0;
+  // Owned mode: one row of vector_size floats per position of index_to_key, in index order. The
+  // vector of a word is the row of its key_to_index entry (so a duplicated word resolves to its last
+  // row, as a word-keyed map filled in file order would).
+  std::vector<float> rows;
+  // Mapped mode: the path of the mapped matrix file and the NumPy memory map (a strong reference).
+  bool mapped = false;
+  std::string npy_path;
+  PyObject* memmap = nullptr;
+
+  KvStore() = default;
+  KvStore(const KvStore&) = delete;
+  KvStore& operator=(const KvStore&) = delete;
+  KvStore(KvStore&& o) noexcept;
+  KvStore& operator=(KvStore&&) = delete;
+  ~KvStore();
+};
+
+struct KeyedVectorsObject {
+  PyObject_HEAD
+  KvStore* store;
+  int borrow;
+};
+
+// Creates the KeyedVectors type for the module.
+PyObject* create_keyed_vectors_type(PyObject* module);
+
+// Wraps a store into a new KeyedVectors object.
+Ref new_keyed_vectors(KvStore&& store);
+
+// Effective level of a query: min(level, vector_size), absent = vector_size.
+uint64_t effective_level(PyObject* level_arg, uint64_t vector_size, const char* name);
+
+// Methods implemented with the query and file code.
+PyObject* kv_most_similar(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* kv_save(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* kv_load(PyObject* cls, PyObject* args, PyObject* kwargs);
+
+}  // namespace tarnivel::py

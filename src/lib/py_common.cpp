@@ -1,0 +1,69 @@
+#include "lib/py_common.hpp"
+
+#include <exception>
+
+namespace tarnivel::py {
+
+void raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw PyErrorSet{};
+}
+
+void raise_current_exception() {
+  try {
+    throw;
+  } catch (const PyErrorSet&) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+  } catch (const tarnivel::ValueError& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    // Broken invariants (and any other native failure) surface as the module's panic exception.
+    PyObject* panic = state().panic_exception ? state().panic_exception : PyExc_SystemError;
+    PyErr_SetString(panic, e.what());
+  } catch (...) {
+    PyObject* panic = state().panic_exception ? state().panic_exception : PyExc_SystemError;
+    PyErr_SetString(panic, "unknown native failure");
+  }
+}
+
+std::string type_name(PyObject* obj) {
+  Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
+  if (!name || !PyUnicode_Check(name.get())) {
+    PyErr_Clear();
+    return "object";
+  }
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name.get(), &len);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return "object";
+  }
+  return std::string(text, static_cast<std::size_t>(len));
+}
+
+std::string_view utf8_view(PyObject* str) {
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(str, &len);
+  if (text == nullptr) throw PyErrorSet{};
+  return {text, static_cast<std::size_t>(len)};
+}
+
+Ref new_str(std::string_view text) {
+  return Ref::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+SharedBorrow::SharedBorrow(int& counter) : counter_(counter) {
+  if (counter_ < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+  ++counter_;
+}
+
+ExclusiveBorrow::ExclusiveBorrow(int& counter) : counter_(counter) {
+  if (counter_ != 0) raise(PyExc_RuntimeError, "Already borrowed");
+  counter_ = -1;
+}
+
+}  // namespace tarnivel::py

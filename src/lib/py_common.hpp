@@ -1,0 +1,139 @@
+#pragma once
+// Shared pieces of the binding layer: the limited-API include, an owning reference, the exception
+// boundary every entry point runs through, borrow counters and module state access.
+#define PY_SSIZE_T_CLEAN
+#ifndef Py_LIMITED_API
+#define Py_LIMITED_API 0x030A0000
+#endif
+#include <Python.h>
+
+#include <cstdint>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "common/error.hpp"
+
+namespace tarnivel::py {
+
+// Thrown by binding code when a Python exception is already set; the boundary then returns NULL.
+struct PyErrorSet {};
+
+// Throws PyErrorSet when `p` is NULL (the failed call set an exception).
+inline PyObject* check(PyObject* p) {
+  if (p == nullptr) throw PyErrorSet{};
+  return p;
+}
+inline void check_status(int status) {
+  if (status < 0) throw PyErrorSet{};
+}
+
+// An owned (strong) reference, released when the holder goes away.
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* owned) : p_(owned) {}
+  static Ref borrow(PyObject* borrowed) {
+    Py_XINCREF(borrowed);
+    return Ref(borrowed);
+  }
+  // Wraps a new reference returned by an API call, throwing PyErrorSet when it is NULL.
+  static Ref checked(PyObject* owned) { return Ref(check(owned)); }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Ref& operator=(Ref&& o) noexcept {
+    if (this != &o) {
+      Py_XDECREF(p_);
+      p_ = std::exchange(o.p_, nullptr);
+    }
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+  PyObject* get() const { return p_; }
+  PyObject* release() { return std::exchange(p_, nullptr); }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// Per-module state: the two classes, the buffer owner type and the panic exception.
+struct ModuleState {
+  PyObject* word2vec_type = nullptr;
+  PyObject* keyed_vectors_type = nullptr;
+  PyObject* buffer_type = nullptr;
+  PyObject* panic_exception = nullptr;
+  PyObject* numpy_asarray = nullptr;  // numpy.asarray, looked up on first use
+  PyObject* numpy_load = nullptr;     // numpy.load, looked up on first use
+};
+
+// The state of the (single) imported module; set while the module is alive.
+ModuleState& state();
+
+// Raises the Python exception matching the C++ exception currently being handled.
+void raise_current_exception();
+
+// Runs `body` and turns every C++ failure into a Python exception. `Fail` is what the entry point
+// returns on failure (NULL or -1). A Python exception set without a C++ throw is kept as it is.
+template <class R, class F>
+R guarded(R fail, F&& body) noexcept {
+  try {
+    R result = body();
+    if (result == fail && !PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    return result;
+  } catch (...) {
+    raise_current_exception();
+    return fail;
+  }
+}
+
+// Sets a Python exception with a UTF-8 message and throws PyErrorSet.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// Type name of an object (its class's __name__), for messages.
+std::string type_name(PyObject* obj);
+
+// UTF-8 text of a str object (throws PyErrorSet on failure, e.g. lone surrogates).
+std::string_view utf8_view(PyObject* str);
+inline std::string utf8(PyObject* str) { return std::string(utf8_view(str)); }
+Ref new_str(std::string_view text);
+
+// Borrow counter: > 0 shared borrows, -1 exclusive. Only touched with the interpreter lock held.
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(int& counter);
+  ~SharedBorrow() { --counter_; }
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+ private:
+  int& counter_;
+};
+class ExclusiveBorrow {
+ public:
+  explicit ExclusiveBorrow(int& counter);
+  ~ExclusiveBorrow() { counter_ = 0; }
+  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+
+ private:
+  int& counter_;
+};
+
+// Releases the interpreter lock for its lifetime.
+class AllowThreads {
+ public:
+  AllowThreads() : save_(PyEval_SaveThread()) {}
+  ~AllowThreads() { PyEval_RestoreThread(save_); }
+  AllowThreads(const AllowThreads&) = delete;
+  AllowThreads& operator=(const AllowThreads&) = delete;
+
+ private:
+  PyThreadState* save_;
+};
+
+}  // namespace tarnivel::py

@@ -1,0 +1,422 @@
+#include "lib/py_driver.hpp"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "lib/channel.hpp"
+#include "lib/py_corpus.hpp"
+#include "lib/py_logging.hpp"
+#include "lib/py_progress.hpp"
+#include "lib/py_reader.hpp"
+#include "lib/vocab.hpp"
+#include "rng/seed.hpp"
+#include "training/huffman.hpp"
+#include "training/sentence.hpp"
+#include "weights/init.hpp"
+#include "weights/shared_matrix.hpp"
+
+namespace tarnivel::py {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Everything fixed for one training call.
+struct CallSettings {
+  uint64_t epochs = 0;  // E
+  bool verbose = true;
+  double interval = 1.0;
+  PyObject* callback = nullptr;
+  uint64_t epoch_tokens = 0;  // T
+  bool threaded = false;
+};
+
+// The pending-signal check, with the interpreter lock taken just for it. A raised exception is
+// discarded here: the caller sets the stop flag and the call ends with "training interrupted".
+class GilSignalProbe final : public SignalProbe {
+ public:
+  bool interrupted() override {
+    PyGILState_STATE gil = PyGILState_Ensure();
+    const bool raised = PyErr_CheckSignals() < 0;
+    if (raised) PyErr_Clear();
+    PyGILState_Release(gil);
+    return raised;
+  }
+};
+
+[[noreturn]] void raise_interrupted() { raise(PyExc_KeyboardInterrupt, "training interrupted"); }
+
+// Runs pending signal handlers; an exception sets the stop flag and ends the call with it.
+void check_signals(std::atomic<bool>& stop) {
+  if (PyErr_CheckSignals() < 0) {
+    stop.store(true, std::memory_order_relaxed);
+    throw PyErrorSet{};
+  }
+}
+
+void log_line(const std::string& message) {
+  if (log_info(message, true) == LogResult::interrupted) throw PyErrorSet{};
+}
+
+const char* flag(bool value) { return value ? "true" : "false"; }
+
+std::string levels_text(const std::vector<uint64_t>& levels) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    if (i != 0) text += ", ";
+    text += std::to_string(levels[i]);
+  }
+  return text + "]";
+}
+
+std::string max_vocab_text(const std::optional<uint64_t>& value) {
+  return value ? std::to_string(*value) : "None";
+}
+
+uint64_t logical_cores() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<uint64_t>(CPU_COUNT(&set));
+  return std::thread::hardware_concurrency();
+}
+
+std::string python_version_word() {
+  PyObject* version = PySys_GetObject("version");  // borrowed
+  if (version == nullptr || !PyUnicode_Check(version)) return "unknown";
+  Py_ssize_t len = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(version, &len);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return "unknown";
+  }
+  std::string word(text, static_cast<std::size_t>(len));
+  word = word.substr(0, word.find_first_of(" \t\n"));
+  return word.empty() ? "unknown" : word;
+}
+
+// Processor family of the build, the vector extension the build relies on, and the extensions the
+// processor offers at run time.
+std::string arch_line() {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  std::string runtime = std::string("sse4.2=") + flag(__builtin_cpu_supports("sse4.2")) +
+                        ",avx=" + flag(__builtin_cpu_supports("avx")) +
+                        ",avx2=" + flag(__builtin_cpu_supports("avx2")) +
+                        ",fma=" + flag(__builtin_cpu_supports("fma")) +
+                        ",avx512f=" + flag(__builtin_cpu_supports("avx512f"));
+  return "arch=x86_64, simd_feature=sse2, simd_runtime=" + runtime;
+#elif defined(__aarch64__)
+  return "arch=aarch64, simd_feature=disabled, simd_runtime=neon=true";
+#else
+  return "arch=unknown, simd_feature=disabled, simd_runtime=none";
+#endif
+}
+
+// The vocabulary pass: builds the vocabulary of an empty model, or adds counts to an existing one.
+void vocabulary_pass(Model& model, PyObject* corpus) {
+  Ref it = Ref::checked(PyObject_GetIter(corpus));
+  if (model.vocab.size() == 0) {
+    WordCounter counter;
+    while (Ref item{PyIter_Next(it.get())}) {
+      for_each_word(item.get(), [&](std::string_view word) { counter.add(word); });
+    }
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    build_vocab(model, counter);
+    return;
+  }
+  while (Ref item{PyIter_Next(it.get())}) {
+    for_each_word(item.get(), [&](std::string_view word) {
+      auto found = model.vocab.key_to_index.find(word);
+      if (found != model.vocab.key_to_index.end()) add_count(model.vocab, found->second);
+    });
+  }
+  if (PyErr_Occurred()) throw PyErrorSet{};
+}
+
+// Prepares the hierarchical-softmax tree or the negative-sampling table.
+void output_setup(Model& model, bool verbose) {
+  const ModelParams& p = model.params;
+  const uint64_t vocab = model.vocab.size();
+  if (p.hs) {
+    // With no vocabulary there is nothing to build: the model stays without a tree (so a later call
+    // that builds a vocabulary builds it) and nothing is logged; the epochs train nothing.
+    if (!model.tree.empty() || vocab == 0) return;
+    auto& counts = model.vocab.counts;
+    if (counts.empty() || std::all_of(counts.begin(), counts.end(), [](uint64_t c) { return c == 0; })) {
+      counts.assign(vocab, 1);
+    }
+    model.tree = build_huffman_for_vocab(counts, vocab);
+    const uint64_t nodes = 2 * vocab - 1;
+    while (model.output_vectors.size() < nodes * p.vector_size) {
+      append_random_unit_row(model.output_vectors, p.vector_size);
+    }
+    if (verbose) {
+      log_line("TRAIN setup: built Huffman tree (vocab=" + std::to_string(vocab) +
+               ", nodes=" + std::to_string(nodes) + ")");
+    }
+  } else if (p.negative > 0) {
+    auto& counts = model.vocab.counts;
+    if (counts.size() != vocab) counts.assign(vocab, 1);
+    model.alias = AliasTable::build(noise_weights(counts));
+    if (verbose) {
+      log_line("TRAIN setup: built alias table for negative sampling (vocab=" + std::to_string(vocab) +
+               ", negatives=" + std::to_string(p.negative) + ")");
+    }
+  }
+}
+
+uint64_t token_pass(const Model& model, PyObject* corpus) {
+  Ref it = Ref::checked(PyObject_GetIter(corpus));
+  std::vector<uint64_t> sentence;
+  uint64_t total = 0;
+  while (Ref item{PyIter_Next(it.get())}) {
+    if (convert_sentence(item.get(), model.vocab.key_to_index, sentence)) total += sentence.size();
+  }
+  if (PyErr_Occurred()) throw PyErrorSet{};
+  return total;
+}
+
+void log_setup(const Model& model, const CallSettings& call) {
+  const ModelParams& p = model.params;
+  log_line("TRAIN setup: vocab=" + std::to_string(model.vocab.size()) +
+           ", vector_size=" + std::to_string(p.vector_size) + ", window=" + std::to_string(p.window) +
+           ", min_count=" + std::to_string(p.min_count) + ", max_final_vocab=" + max_vocab_text(p.max_final_vocab) +
+           ", workers=" + std::to_string(p.workers) + ", sg=" + flag(p.sg) + ", hs=" + flag(p.hs) +
+           ", cbow_mean=" + flag(p.cbow_mean) + ", negative=" + std::to_string(p.negative) +
+           ", levels=" + levels_text(p.levels) + ", alpha_start=" + fixed(p.alpha, 5) +
+           ", min_alpha=" + fixed(p.min_alpha, 5) + ", log_interval=" + fixed(p.progress_interval, 2) + "s");
+  log_line("TRAIN setup: hardware cores=" + std::to_string(logical_cores()) +
+           ", rayon_threads=" + std::to_string(pool_threads()) + ", workers=" + std::to_string(p.workers));
+  log_line("TRAIN setup: env pid=" + std::to_string(static_cast<long long>(getpid())) +
+           ", py=" + python_version_word() + ", " + arch_line());
+  log_line("TRAIN setup: total_tokens_per_epoch=" + std::to_string(call.epoch_tokens) +
+           ", epochs=" + std::to_string(call.epochs));
+}
+
+float epoch_rate(const ModelParams& p, uint64_t e, uint64_t epochs) {
+  const float fraction = static_cast<float>(e) / static_cast<float>(epochs);
+  float lr = p.alpha - fraction * (p.alpha - p.min_alpha);
+  if (lr < p.min_alpha) lr = p.min_alpha;
+  return lr;
+}
+
+OutputTables tables_of(const Model& model) {
+  OutputTables tables;
+  tables.tree = &model.tree;
+  tables.alias = &model.alias;
+  return tables;
+}
+
+// One sequential epoch: the calling thread reads, converts and trains sentence by sentence.
+void sequential_epoch(Model& model, PyObject* corpus, const TrainParams& params, const ProgressSpec& spec,
+                      std::atomic<bool>& stop) {
+  ChaChaStream stream = stream_for_epoch(spec.epoch);
+  Ref it = Ref::checked(PyObject_GetIter(corpus));
+  GilSignalProbe probe;
+  const OutputTables tables = tables_of(model);
+  PlainMatrices matrices{model.input_vectors, model.output_vectors, model.params.vector_size};
+  const bool reporting = spec.verbose || spec.callback != nullptr;
+  double min_gap = spec.interval;
+  if (!(min_gap >= 0.01)) min_gap = 0.01;
+  const auto start = Clock::now();
+  auto last_report = start;
+  uint64_t p = 0;
+  std::vector<uint64_t> sentence;
+  while (Ref item{PyIter_Next(it.get())}) {
+    if (!convert_sentence(item.get(), model.vocab.key_to_index, sentence)) continue;
+    bool interrupted = false;
+    {
+      AllowThreads unlocked;
+      interrupted = train_sentence(sentence, stream, params, tables, matrices, stop, probe);
+    }
+    if (interrupted) {
+      stop.store(true, std::memory_order_relaxed);
+      raise_interrupted();
+    }
+    p += sentence.size();
+    if (reporting) {
+      const auto now = Clock::now();
+      if (std::chrono::duration<double>(now - last_report).count() >= min_gap) {
+        last_report = now;
+        if (spec.verbose) log_line(progress_line(spec, p, std::chrono::duration<double>(now - start).count()));
+        if (spec.callback != nullptr &&
+            !call_progress(spec.callback, spec.epoch_tokens * spec.epoch + p, spec.epochs * spec.epoch_tokens)) {
+          stop.store(true, std::memory_order_relaxed);
+          throw PyErrorSet{};
+        }
+      }
+    }
+    check_signals(stop);
+  }
+  if (PyErr_Occurred()) throw PyErrorSet{};
+  if (spec.verbose) {
+    log_line(progress_line(spec, p, std::chrono::duration<double>(Clock::now() - start).count()));
+  }
+}
+
+// The matrices of a threaded call, moved into shared wrappers and back into the model on every exit.
+class SharedWeights {
+ public:
+  explicit SharedWeights(Model& model)
+      : model_(model),
+        input_(SharedMatrix::wrap(std::move(model.input_vectors), model.params.vector_size)),
+        output_(SharedMatrix::wrap(std::move(model.output_vectors), model.params.vector_size)) {}
+  ~SharedWeights() {
+    // Every chunk's copies of the wrappers are gone by now, so giving the arrays back cannot fail;
+    // should it ever, the matrices are lost rather than the process.
+    try {
+      model_.input_vectors = input_.into_array();
+      model_.output_vectors = output_.into_array();
+    } catch (...) {
+    }
+  }
+  SharedWeights(const SharedWeights&) = delete;
+  SharedWeights& operator=(const SharedWeights&) = delete;
+  const SharedMatrix& input() const { return input_; }
+  const SharedMatrix& output() const { return output_; }
+
+ private:
+  Model& model_;
+  SharedMatrix input_;
+  SharedMatrix output_;
+};
+
+// One threaded epoch's data phase. Returns the tokens counted by the progress counter (0 without one).
+uint64_t threaded_epoch(Model& model, PyObject* corpus, const TrainParams& params, const ProgressSpec& spec,
+                        const SharedWeights& weights, std::atomic<bool>& stop) {
+  std::shared_ptr<std::atomic<uint64_t>> counter;
+  std::optional<Reporter> reporter;
+  if (spec.verbose || spec.callback != nullptr) {
+    counter = std::make_shared<std::atomic<uint64_t>>(0);
+    reporter.emplace(spec, counter, stop);
+  }
+  const uint64_t workers = std::max<uint64_t>(model.params.workers, 1);
+  auto channel = std::make_shared<ChunkChannel>(static_cast<std::size_t>(std::min<uint64_t>(workers * 8, 128)));
+  CorpusReader reader(corpus, model.vocab.key_to_index, channel);
+  GilSignalProbe probe;
+  const OutputTables tables = tables_of(model);
+
+  Ref signal_type, signal_value, signal_tb;
+  for (;;) {
+    if (counter && counter->load(std::memory_order_relaxed) >= spec.epoch_tokens) break;
+    SentenceChunk chunk;
+    ChunkChannel::Status status;
+    {
+      AllowThreads unlocked;
+      status = channel->receive(chunk, std::chrono::milliseconds(200));
+    }
+    if (status == ChunkChannel::Status::timeout) continue;
+    if (status == ChunkChannel::Status::disconnected) break;
+    bool stopped = false;
+    {
+      ChunkWork work;
+      work.chunk = &chunk;
+      work.params = &params;
+      work.tables = tables;
+      work.input = weights.input();
+      work.output = weights.output();
+      work.stop = &stop;
+      work.progress = counter.get();
+      work.caller_probe = &probe;
+      AllowThreads unlocked;
+      stopped = train_chunk(work);
+    }
+    if (stopped) stop.store(true, std::memory_order_relaxed);
+    if (PyErr_CheckSignals() < 0) {
+      stop.store(true, std::memory_order_relaxed);
+      PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+      PyErr_Fetch(&t, &v, &tb);
+      signal_type = Ref(t), signal_value = Ref(v), signal_tb = Ref(tb);
+      break;
+    }
+    if (stop.load(std::memory_order_relaxed)) break;
+  }
+  channel->close_receiver();
+  reader.join();
+  if (reporter) reporter->finish();
+  if (signal_type) {
+    PyErr_Restore(signal_type.release(), signal_value.release(), signal_tb.release());
+    throw PyErrorSet{};
+  }
+  if (reader.restore_error()) throw PyErrorSet{};
+  if (reporter && reporter->restore_error()) throw PyErrorSet{};
+  return counter ? counter->load(std::memory_order_relaxed) : 0;
+}
+
+}  // namespace
+
+void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
+  const ModelParams& p = model.params;
+  CallSettings call;
+  call.epochs = call_args.epochs.value_or(p.epochs);
+  call.verbose = call_args.verbose.value_or(p.verbose);
+  call.interval = call_args.progress_interval.value_or(p.progress_interval);
+  call.callback = call_args.progress;
+  call.threaded = p.workers >= 2;
+
+  vocabulary_pass(model, corpus);
+  output_setup(model, call.verbose);
+  TrainParams params;
+  params.window = p.window;
+  params.sg = p.sg;
+  params.hs = p.hs;
+  params.cbow_mean = p.cbow_mean;
+  params.negative = p.negative;
+  params.levels = p.levels;
+  std::atomic<bool> stop{false};
+  call.epoch_tokens = token_pass(model, corpus);
+  if (call.verbose) log_setup(model, call);
+
+  std::optional<SharedWeights> shared;
+  if (call.threaded) shared.emplace(model);
+  for (uint64_t e = 0; e < call.epochs; ++e) {
+    check_signals(stop);
+    if (stop.load(std::memory_order_relaxed)) raise_interrupted();
+    const auto start = Clock::now();
+    params.lr = epoch_rate(p, e, call.epochs);
+    ProgressSpec spec;
+    spec.epoch = e;
+    spec.epochs = call.epochs;
+    spec.epoch_tokens = call.epoch_tokens;
+    spec.alpha = p.alpha;
+    spec.min_alpha = p.min_alpha;
+    spec.epoch_lr = params.lr;
+    spec.verbose = call.verbose;
+    spec.callback = call.callback;
+    spec.interval = call.interval;
+    const std::string epoch_tag = "EPOCH " + std::to_string(e + 1) + "/" + std::to_string(call.epochs) + ": ";
+    if (call.verbose) {
+      log_line(epoch_tag + "start, target_tokens=" + std::to_string(call.epoch_tokens) +
+               ", vector_size=" + std::to_string(p.vector_size) + ", window=" + std::to_string(p.window) +
+               ", min_count=" + std::to_string(p.min_count) + ", max_final_vocab=" + max_vocab_text(p.max_final_vocab) +
+               ", lr_start=" + fixed(params.lr, 5) + ", min_alpha=" + fixed(p.min_alpha, 5) +
+               ", interval=" + fixed(call.interval, 2) + "s, sg=" + flag(p.sg) + ", hs=" + flag(p.hs) +
+               ", cbow_mean=" + flag(p.cbow_mean) + ", negatives=" + std::to_string(p.negative) +
+               ", levels=" + levels_text(p.levels) + ", workers=" + std::to_string(p.workers));
+      log_line(epoch_tag + "PROGRESS at " + fixed(0.0, 2) + "% tokens, alpha " + fixed(params.lr, 5) + ", 0 tokens/s");
+    }
+    uint64_t trained = 0;
+    if (call.threaded) {
+      trained = threaded_epoch(model, corpus, params, spec, *shared, stop);
+    } else {
+      sequential_epoch(model, corpus, params, spec, stop);
+    }
+    check_signals(stop);
+    if (stop.load(std::memory_order_relaxed)) raise_interrupted();
+    if (call.threaded && call.verbose) {
+      const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+      const double rate = seconds > 0.0 ? std::round(static_cast<double>(trained) / seconds) : 0.0;
+      log_line(epoch_tag + "end, elapsed=" + fixed(seconds, 2) + "s, tokens=" + std::to_string(trained) +
+               ", tokens/s=" + std::to_string(static_cast<uint64_t>(rate)) +
+               ", lr_end=" + fixed(display_lr(spec, call.epoch_tokens * e + trained), 5));
+    }
+  }
+}
+
+}  // namespace tarnivel::py

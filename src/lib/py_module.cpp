@@ -1,0 +1,87 @@
+// Module entry: tarnivel._core with Word2Vec, KeyedVectors and set_seed.
+#include "kv/py_keyed_vectors.hpp"
+#include "lib/py_array.hpp"
+#include "lib/py_common.hpp"
+#include "lib/py_convert.hpp"
+#include "lib/py_word2vec.hpp"
+#include "rng/seed.hpp"
+
+namespace tarnivel::py {
+namespace {
+
+// The module is initialised once per process; its types live in a process-wide state that keeps
+// strong references for the life of the process.
+ModuleState g_state;
+
+PyObject* module_set_seed(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[1];
+    parse_args("set_seed", args, kwargs, {"seed"}, 1, a);
+    tarnivel::set_seed(to_size(a[0], "seed"));
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef module_functions[] = {
+    {"set_seed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_set_seed)),
+     METH_VARARGS | METH_KEYWORDS, "set_seed(seed)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int add_type(PyObject* module, PyObject*& slot, PyObject* (*create)(PyObject*), const char* name) {
+  if (slot == nullptr) {
+    slot = create(module);
+    if (slot == nullptr) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_RuntimeError, "failed to create type object for %s", name);
+      return -1;
+    }
+  }
+  Py_INCREF(slot);
+  if (PyModule_AddObject(module, name, slot) < 0) {
+    Py_DECREF(slot);
+    return -1;
+  }
+  return 0;
+}
+
+int module_exec(PyObject* module) {
+  if (add_type(module, g_state.word2vec_type, create_word2vec_type, "Word2Vec") < 0) return -1;
+  if (add_type(module, g_state.keyed_vectors_type, create_keyed_vectors_type, "KeyedVectors") < 0) return -1;
+  if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+  if (g_state.buffer_type == nullptr) {
+    g_state.buffer_type = create_buffer_type(module);
+    if (g_state.buffer_type == nullptr) return -1;
+  }
+  if (g_state.panic_exception == nullptr) {
+    // Raised for broken internal invariants; derived from BaseException so that ordinary
+    // `except Exception` handlers do not swallow it.
+    g_state.panic_exception = PyErr_NewExceptionWithDoc(
+        "tarnivel.PanicException", "An internal invariant of the native core failed.", PyExc_BaseException,
+        nullptr);
+    if (g_state.panic_exception == nullptr) return -1;
+  }
+  Py_INCREF(g_state.panic_exception);
+  if (PyModule_AddObject(module, "PanicException", g_state.panic_exception) < 0) {
+    Py_DECREF(g_state.panic_exception);
+    return -1;
+  }
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_core", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+ModuleState& state() { return g_state; }
+
+}  // namespace tarnivel::py
+
+PyMODINIT_FUNC PyInit__core(void) { return PyModuleDef_Init(&tarnivel::py::module_def); }

@@ -1,0 +1,131 @@
+#include "lib/py_progress.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+#include "lib/py_logging.hpp"
+
+namespace tarnivel::py {
+
+std::string fixed(double value, int decimals) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
+  return buf;
+}
+
+float display_lr(const ProgressSpec& spec, uint64_t done_in_call) {
+  const uint64_t total = spec.epochs * spec.epoch_tokens;
+  if (total == 0) return spec.epoch_lr;
+  const float span = spec.alpha - spec.min_alpha;
+  float lr = spec.alpha - (span * static_cast<float>(done_in_call)) / static_cast<float>(total);
+  if (lr < spec.min_alpha) lr = spec.min_alpha;
+  return lr;
+}
+
+std::string progress_line(const ProgressSpec& spec, uint64_t p, double seconds) {
+  const double percent =
+      spec.epoch_tokens == 0 ? 0.0 : static_cast<double>(p) / static_cast<double>(spec.epoch_tokens) * 100.0;
+  const double rate = seconds > 0.0 ? std::round(static_cast<double>(p) / seconds) : 0.0;
+  const uint64_t done = spec.epoch_tokens * spec.epoch + p;
+  return "EPOCH " + std::to_string(spec.epoch + 1) + "/" + std::to_string(spec.epochs) + ": PROGRESS at " +
+         fixed(percent, 2) + "% tokens, alpha " + fixed(display_lr(spec, done), 5) + ", " +
+         std::to_string(static_cast<uint64_t>(rate)) + " tokens/s";
+}
+
+bool call_progress(PyObject* callback, uint64_t done, uint64_t total) {
+  PyObject* result = PyObject_CallFunction(callback, "KK", static_cast<unsigned long long>(done),
+                                           static_cast<unsigned long long>(total));
+  if (result != nullptr) {
+    Py_DECREF(result);
+    return true;
+  }
+  if (PyErr_ExceptionMatches(PyExc_Exception)) {
+    PyErr_Clear();  // a failing callable never stops training
+    return true;
+  }
+  return false;
+}
+
+namespace {
+
+// Reporting interval in whole milliseconds: at least 10 ms (NaN counts as 10 ms), truncated.
+uint64_t interval_ms(double seconds) {
+  if (!(seconds >= 0.01)) seconds = 0.01;
+  if (seconds > 1e9) seconds = 1e9;  // keeps the conversion defined for huge or infinite values
+  return static_cast<uint64_t>(seconds * 1000.0);
+}
+
+}  // namespace
+
+Reporter::Reporter(const ProgressSpec& spec, std::shared_ptr<std::atomic<uint64_t>> counter,
+                   std::atomic<bool>& stop)
+    : spec_(spec), counter_(std::move(counter)), stop_(stop) {
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::system_error& e) {
+    throw InternalError(std::string("failed to spawn thread: ") + e.what());
+  }
+}
+
+Reporter::~Reporter() {
+  finish();
+  Py_XDECREF(error_type_);
+  Py_XDECREF(error_value_);
+  Py_XDECREF(error_tb_);
+}
+
+void Reporter::finish() {
+  done_.store(true, std::memory_order_relaxed);
+  if (thread_.joinable()) {
+    AllowThreads unlocked;
+    thread_.join();
+  }
+}
+
+bool Reporter::restore_error() {
+  if (error_type_ == nullptr) return false;
+  PyErr_Restore(error_type_, error_value_, error_tb_);
+  error_type_ = error_value_ = error_tb_ = nullptr;
+  return true;
+}
+
+void Reporter::run() {
+  using clock = std::chrono::steady_clock;
+  const auto start = clock::now();
+  const uint64_t interval = interval_ms(spec_.interval);
+  const uint64_t step = interval <= 50 ? interval : 50;
+  uint64_t waited = 0;
+  if (done_.load(std::memory_order_relaxed)) return;
+  for (;;) {
+    if (stop_.load(std::memory_order_relaxed)) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(step));
+    waited += step;
+    if (waited >= interval) {
+      const uint64_t p = counter_->load(std::memory_order_relaxed);
+      if (spec_.verbose) {
+        const double seconds = std::chrono::duration<double>(clock::now() - start).count();
+        if (log_info(progress_line(spec_, p, seconds), false) == LogResult::interrupted) {
+          stop_.store(true, std::memory_order_relaxed);
+          return;
+        }
+      }
+      if (spec_.callback != nullptr) {
+        PyGILState_STATE gil = PyGILState_Ensure();
+        const uint64_t done = spec_.epoch_tokens * spec_.epoch + p;
+        if (!call_progress(spec_.callback, done, spec_.epochs * spec_.epoch_tokens)) {
+          // KeyboardInterrupt or SystemExit from the callable: keep it for the driver and stop.
+          PyErr_Fetch(&error_type_, &error_value_, &error_tb_);
+          stop_.store(true, std::memory_order_relaxed);
+          PyGILState_Release(gil);
+          return;
+        }
+        PyGILState_Release(gil);
+      }
+      waited = 0;
+    }
+    if (done_.load(std::memory_order_relaxed)) return;
+  }
+}
+
+}  // namespace tarnivel::py

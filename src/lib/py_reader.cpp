@@ -1,0 +1,108 @@
+#include "lib/py_reader.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "lib/py_corpus.hpp"
+
+namespace tarnivel::py {
+
+CorpusReader::CorpusReader(PyObject* corpus, const KeyIndexMap& key_to_index,
+                           std::shared_ptr<ChunkChannel> channel)
+    : corpus_(corpus), key_to_index_(key_to_index), channel_(std::move(channel)) {
+  Py_INCREF(corpus_);
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::system_error& e) {
+    Py_DECREF(corpus_);
+    throw InternalError(std::string("failed to spawn thread: ") + e.what());
+  }
+}
+
+CorpusReader::~CorpusReader() {
+  join();
+  Py_XDECREF(error_type_);
+  Py_XDECREF(error_value_);
+  Py_XDECREF(error_tb_);
+  Py_DECREF(corpus_);
+}
+
+void CorpusReader::join() {
+  cancel_.store(true, std::memory_order_relaxed);
+  if (thread_.joinable()) {
+    AllowThreads unlocked;
+    thread_.join();
+  }
+}
+
+bool CorpusReader::restore_error() {
+  if (!native_error_.empty()) throw InternalError(native_error_);
+  if (error_type_ == nullptr) return false;
+  PyErr_Restore(error_type_, error_value_, error_tb_);
+  error_type_ = error_value_ = error_tb_ = nullptr;
+  return true;
+}
+
+void CorpusReader::keep_error() { PyErr_Fetch(&error_type_, &error_value_, &error_tb_); }
+
+void CorpusReader::run() {
+  const uint64_t chunk_size = parse_chunk_size(std::getenv("W2V_CHUNK"));
+  // Reserve for the common case only: a huge W2V_CHUNK must not turn into a huge up-front allocation.
+  const std::size_t reserve = static_cast<std::size_t>(std::min<uint64_t>(chunk_size, 8192));
+  PyObject* iterator = nullptr;
+  bool finished = false;
+  std::vector<uint64_t> sentence;
+
+  PyGILState_STATE gil = PyGILState_Ensure();
+  iterator = PyObject_GetIter(corpus_);
+  if (iterator == nullptr) {
+    keep_error();
+    finished = true;
+  }
+  PyGILState_Release(gil);
+
+  try {
+    while (!finished) {
+      SentenceChunk chunk;
+      chunk.offsets.reserve(reserve + 1);
+      gil = PyGILState_Ensure();
+      for (uint64_t taken = 0; taken < chunk_size; ++taken) {
+        // A finished epoch (or a failed call) stops the reader at once instead of letting it drain
+        // the user's iterator in the background.
+        if (cancel_.load(std::memory_order_relaxed)) {
+          finished = true;
+          break;
+        }
+        PyObject* item = PyIter_Next(iterator);
+        if (item == nullptr) {
+          if (PyErr_Occurred()) keep_error();
+          finished = true;
+          break;
+        }
+        try {
+          if (convert_sentence(item, key_to_index_, sentence)) chunk.push_back(sentence);
+        } catch (const PyErrorSet&) {
+          keep_error();
+          finished = true;
+        } catch (const std::bad_alloc&) {
+          PyErr_NoMemory();
+          keep_error();
+          finished = true;
+        }
+        Py_DECREF(item);
+        if (finished) break;
+      }
+      PyGILState_Release(gil);
+      if (!chunk.empty() && !channel_->send(std::move(chunk))) finished = true;
+    }
+  } catch (const std::exception& e) {
+    native_error_ = std::string("corpus reader failed: ") + e.what();
+  }
+
+  gil = PyGILState_Ensure();
+  Py_XDECREF(iterator);
+  PyGILState_Release(gil);
+  channel_->close_sender();
+}
+
+}  // namespace tarnivel::py

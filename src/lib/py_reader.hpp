@@ -1,0 +1,47 @@
+#pragma once
+// The corpus reader of a threaded epoch: a thread that pulls sentences from the Python iterator in
+// windows of W2V_CHUNK items while holding the interpreter lock, converts them to word indices and
+// sends them in chunks over the bounded channel.
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "lib/channel.hpp"
+#include "lib/model.hpp"
+#include "lib/py_common.hpp"
+
+namespace tarnivel::py {
+
+class CorpusReader {
+ public:
+  // Starts the thread; the interpreter lock must be held. The map must stay unchanged until join()
+  // returns (the training call holds the model exclusively, and always joins the reader before it
+  // returns, so the reader can read the model's own map instead of a private copy).
+  CorpusReader(PyObject* corpus, const KeyIndexMap& key_to_index, std::shared_ptr<ChunkChannel> channel);
+  ~CorpusReader();  // join(); interpreter lock held
+  CorpusReader(const CorpusReader&) = delete;
+  CorpusReader& operator=(const CorpusReader&) = delete;
+
+  // Asks the reader to stop at its next item and waits for it, releasing the interpreter lock meanwhile.
+  void join();
+  // After join(), with the interpreter lock: restores the corpus error that ended the reading (the
+  // iterator failed or an item could not be converted) as the current exception. False if none.
+  bool restore_error();
+
+ private:
+  void run();
+  void keep_error();  // fetches the current Python exception into error_*
+
+  PyObject* corpus_;
+  const KeyIndexMap& key_to_index_;
+  std::shared_ptr<ChunkChannel> channel_;
+  std::atomic<bool> cancel_{false};
+  PyObject* error_type_ = nullptr;
+  PyObject* error_value_ = nullptr;
+  PyObject* error_tb_ = nullptr;
+  std::string native_error_;
+  std::thread thread_;
+};
+
+}  // namespace tarnivel::py

@@ -1,0 +1,161 @@
+#include "lib/py_word2vec.hpp"
+
+#include "kv/py_keyed_vectors.hpp"
+#include "lib/py_convert.hpp"
+#include "lib/py_driver.hpp"
+
+namespace tarnivel::py {
+namespace {
+
+Word2VecObject* as_w2v(PyObject* self) { return reinterpret_cast<Word2VecObject*>(self); }
+
+PyObject* w2v_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[16];
+    parse_args("Word2Vec", args, kwargs,
+               {"sentences", "vector_size", "window", "min_count", "max_final_vocab", "workers",
+                "negative", "sg", "hs", "cbow_mean", "levels", "alpha", "min_alpha", "epochs", "verbose",
+                "progress_interval"},
+               0, a);
+    ModelParams p;
+    PyObject* sentences = a[0];
+    if (a[1]) p.vector_size = to_size(a[1], "vector_size");
+    if (a[2]) p.window = to_size(a[2], "window");
+    if (a[3]) p.min_count = to_size(a[3], "min_count");
+    p.max_final_vocab = to_optional_size(a[4], "max_final_vocab");
+    if (a[5]) p.workers = to_size(a[5], "workers");
+    if (a[6]) p.negative = to_size(a[6], "negative");
+    const int32_t sg = a[7] ? to_i32(a[7], "sg") : 0;
+    const int32_t hs = a[8] ? to_i32(a[8], "hs") : 0;
+    const int32_t cbow_mean = a[9] ? to_i32(a[9], "cbow_mean") : 1;
+    std::optional<std::vector<uint64_t>> levels;
+    if (!absent(a[10])) levels = to_size_list(a[10], "levels");
+    if (a[11]) p.alpha = to_f32(a[11], "alpha");
+    if (a[12]) p.min_alpha = to_f32(a[12], "min_alpha");
+    if (a[13]) p.epochs = to_size(a[13], "epochs");
+    if (a[14]) p.verbose = to_bool(a[14], "verbose");
+    if (a[15]) p.progress_interval = to_f64(a[15], "progress_interval");
+
+    if (sg != 0 && sg != 1) raise(PyExc_ValueError, "sg must be 0 (CBOW) or 1 (skip-gram)");
+    if (hs != 0 && hs != 1) raise(PyExc_ValueError, "hs must be 0 (off) or 1 (on)");
+    if (cbow_mean != 0 && cbow_mean != 1) raise(PyExc_ValueError, "cbow_mean must be 0 (sum) or 1 (mean)");
+    p.sg = sg == 1;
+    p.hs = hs == 1;
+    p.cbow_mean = cbow_mean == 1;
+    p.levels = normalise_levels(levels, p.vector_size);
+
+    Model model;
+    model.params = std::move(p);
+    if (!absent(sentences)) train_model(model, sentences, TrainCall{});
+    return new_word2vec(type, std::move(model)).release();
+  });
+}
+
+void w2v_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete as_w2v(self)->model;
+  as_w2v(self)->model = nullptr;
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+PyObject* w2v_train(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[6];
+    parse_args("train", args, kwargs,
+               {"corpus_iterable", "total_examples", "epochs", "progress", "verbose", "progress_interval"}, 1, a);
+    TrainCall call;
+    (void)to_optional_size(a[1], "total_examples");  // accepted and converted; it has no effect
+    call.epochs = to_optional_size(a[2], "epochs");
+    call.progress = absent(a[3]) ? nullptr : a[3];
+    if (!absent(a[4])) call.verbose = to_bool(a[4], "verbose");
+    if (!absent(a[5])) call.progress_interval = to_f64(a[5], "progress_interval");
+    ExclusiveBorrow borrow(as_w2v(self)->borrow);
+    train_model(*as_w2v(self)->model, a[0], call);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* w2v_get_vector_size(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    SharedBorrow borrow(as_w2v(self)->borrow);
+    return check(PyLong_FromUnsignedLongLong(as_w2v(self)->model->params.vector_size));
+  });
+}
+
+PyObject* w2v_get_wv(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    SharedBorrow borrow(as_w2v(self)->borrow);
+    const Model& model = *as_w2v(self)->model;
+    KvStore store;
+    store.vector_size = model.params.vector_size;
+    store.index_to_key = model.vocab.index_to_key;
+    for (std::size_t i = 0; i < store.index_to_key.size(); ++i) store.key_to_index[store.index_to_key[i]] = i;
+    const std::size_t n = store.index_to_key.size() * store.vector_size;
+    TARNIVEL_CHECK(model.input_vectors.size() >= n, "input matrix smaller than the vocabulary");
+    store.rows.assign(model.input_vectors.begin(), model.input_vectors.begin() + static_cast<std::ptrdiff_t>(n));
+    return new_keyed_vectors(std::move(store)).release();
+  });
+}
+
+PyMethodDef w2v_methods[] = {
+    {"train", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(w2v_train)),
+     METH_VARARGS | METH_KEYWORDS,
+     "train($self, corpus_iterable, total_examples=None, epochs=None, progress=None, verbose=None, "
+     "progress_interval=None)\n--\n\nTrain for one or more epochs. Consumes the Python iterator in short\n"
+     "GIL windows and processes batches in parallel under `allow_threads`."},
+    {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(w2v_save)),
+     METH_VARARGS | METH_KEYWORDS, "save($self, path)\n--\n\n"},
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(w2v_load)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, "load($cls, path)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef w2v_getset[] = {
+    {"wv", w2v_get_wv, nullptr, "", nullptr},
+    {"vector_size", w2v_get_vector_size, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot w2v_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Word2Vec(sentences=None, vector_size=100, window=5, min_count=5, max_final_vocab=None, "
+                    "workers=1, negative=5, sg=0, hs=0, cbow_mean=1, levels=None, alpha=0.025, "
+                    "min_alpha=0.0001, epochs=5, verbose=True, progress_interval=1.0)\n--\n\n"
+                    "Trainable Word2Vec model supporting Matryoshka levels.")},
+    {Py_tp_new, reinterpret_cast<void*>(w2v_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(w2v_dealloc)},
+    {Py_tp_methods, w2v_methods},
+    {Py_tp_getset, w2v_getset},
+    {0, nullptr},
+};
+
+PyType_Spec w2v_spec = {
+    "tarnivel.Word2Vec",
+    sizeof(Word2VecObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    w2v_slots,
+};
+
+}  // namespace
+
+PyObject* create_word2vec_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &w2v_spec, nullptr);
+}
+
+Ref new_word2vec(PyTypeObject* cls, Model&& model) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
+  auto* owned = new Model(std::move(model));
+  PyObject* obj = alloc(cls, 0);
+  if (obj == nullptr) {
+    delete owned;
+    throw PyErrorSet{};
+  }
+  as_w2v(obj)->model = owned;
+  as_w2v(obj)->borrow = 0;
+  return Ref(obj);
+}
+
+}  // namespace tarnivel::py

@@ -1,0 +1,23 @@
+#pragma once
+// The Word2Vec Python type.
+#include "lib/model.hpp"
+#include "lib/py_common.hpp"
+
+namespace tarnivel::py {
+
+struct Word2VecObject {
+  PyObject_HEAD
+  Model* model;
+  int borrow;
+};
+
+PyObject* create_word2vec_type(PyObject* module);
+
+// Wraps a model into a new Word2Vec object of the module's type (`cls` may be a subclass).
+Ref new_word2vec(PyTypeObject* cls, Model&& model);
+
+// Methods implemented with the model files.
+PyObject* w2v_save(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* w2v_load(PyObject* cls, PyObject* args, PyObject* kwargs);
+
+}  // namespace tarnivel::py
