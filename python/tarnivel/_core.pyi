@@ -8,6 +8,9 @@ import numpy.typing as npt
 
 _Sentence = Sequence[str]
 
+class PanicException(BaseException):
+    """An internal invariant of the native core failed."""
+
 class Word2Vec:
     """Trainable Word2Vec model supporting Matryoshka levels."""
 
