@@ -138,7 +138,8 @@ def build_parser() -> argparse.ArgumentParser:
         description="Train on the docstrings and comments of the installed Python standard library, "
         "print neighbours at every Matryoshka level and reload the saved files memory-mapped.",
     )
-    demo.add_argument("--workers", type=_count, default=2, help="worker threads; 1 is reproducible (default 2)")
+    # Decision: one worker by default, so that the demo prints the same neighbours on every run.
+    demo.add_argument("--workers", type=_count, default=1, help="2 or more trains threaded, not reproducible (default 1)")
     demo.add_argument("--out", metavar="DIR", default=None, help="keep the files in DIR (default: a temporary directory)")
     demo.add_argument("--tokens", type=_positive, default=None, help="cap on the corpus size in tokens")
     demo.add_argument("--epochs", type=_count, default=None, help="passes over the corpus")
@@ -295,13 +296,13 @@ def _cmd_demo(args: argparse.Namespace, out: Any) -> int:
     levels = _levels_of(vector_size)
     epochs = args.epochs if args.epochs is not None else 10
     set_seed(args.seed)
-    # Skip-gram gives better neighbours than CBOW on a corpus this small.
+    # CBOW: on this corpus it trains about twice as fast as skip-gram, with neighbours as sensible.
     model = Word2Vec(
-        vector_size=vector_size, window=5, min_count=5, workers=args.workers, sg=1,
+        vector_size=vector_size, window=5, min_count=5, workers=args.workers, sg=0,
         negative=5, levels=levels, epochs=epochs,
     )
     say(
-        f"training skip-gram, negative sampling, vector_size {vector_size}, levels {levels}, "
+        f"training CBOW, negative sampling, vector_size {vector_size}, levels {levels}, "
         f"{epochs} epochs, {args.workers} worker(s)"
     )
     seconds = _train_model(model, corpus, args.quiet)

@@ -20,7 +20,7 @@ __all__ = ["DEFAULT_MAX_TOKENS", "QUERY_WORDS", "demo_corpus", "stdlib_root"]
 DEFAULT_MAX_TOKENS = 500_000
 
 # Words that are frequent in the standard library's prose and have recognisable neighbours.
-QUERY_WORDS = ("file", "thread", "error", "string", "list", "return")
+QUERY_WORDS = ("file", "string", "list", "error", "thread", "socket")
 
 # Directories that are not the standard library proper (third-party packages) or hold mostly test
 # code and fixtures rather than prose.
