@@ -1,0 +1,142 @@
+// The vector primitives: fixed float order and rounding, prefix checks, scratch borrowing.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "common/error.hpp"
+#include "ops/mod.hpp"
+
+namespace tarnivel {
+namespace {
+
+TEST(VectorOps, DotSumsLeftToRightInOneFloatAccumulator) {
+  const std::vector<float> a{1e8f, 1.0f, -1e8f};
+  const std::vector<float> ones{1.0f, 1.0f, 1.0f};
+  EXPECT_EQ(dot(a, ones, 3), 0.0f);  // 1e8 + 1 rounds to 1e8 before -1e8 is added
+
+  // Longer than one vector of four lanes: still the plain sequential float loop.
+  std::vector<float> x(23), y(23);
+  for (std::size_t j = 0; j < x.size(); ++j) {
+    x[j] = (j % 3 == 0 ? 1e7f : 0.7f) * static_cast<float>(j + 1) / 3.0f;
+    y[j] = 1.0f / static_cast<float>(j + 2);
+  }
+  for (std::size_t n = 0; n <= x.size(); ++n) {
+    float expected = 0.0f;
+    for (std::size_t j = 0; j < n; ++j) {
+      volatile float p = x[j] * y[j];  // rounded product, then a rounded add
+      expected = expected + p;
+    }
+    EXPECT_EQ(std::bit_cast<uint32_t>(dot(x, y, n)), std::bit_cast<uint32_t>(expected)) << n;
+  }
+}
+
+TEST(VectorOps, ZeroLengthPrefixTouchesNothing) {
+  std::vector<float> a{1.0f, 2.0f}, b{3.0f, 4.0f}, err{5.0f, 6.0f};
+  const std::vector<float> a0 = a, b0 = b, err0 = err;
+  EXPECT_EQ(dot(a, b, 0), 0.0f);
+  EXPECT_EQ(dot(std::span<const float>(), std::span<const float>(), 0), 0.0f);
+  add_into(a, b, 0);
+  divide_by(a, 0, 0.0f);
+  add_divided(a, b, 0, 0.0f);
+  pair_update(a, b, 0, 9.0f);
+  accumulate_error(err, b, a, 0, 9.0f);
+  EXPECT_EQ(a, a0);
+  EXPECT_EQ(b, b0);
+  EXPECT_EQ(err, err0);
+}
+
+TEST(VectorOps, ElementUpdatesTouchOnlyThePrefix) {
+  std::vector<float> dst{1.0f, 2.0f, 3.0f}, src{10.0f, 20.0f, 30.0f};
+  add_into(dst, src, 2);
+  EXPECT_EQ(dst, (std::vector<float>{11.0f, 22.0f, 3.0f}));
+  divide_by(dst, 2, 2.0f);
+  EXPECT_EQ(dst, (std::vector<float>{5.5f, 11.0f, 3.0f}));
+  add_divided(dst, src, 2, 4.0f);
+  EXPECT_EQ(dst, (std::vector<float>{8.0f, 16.0f, 3.0f}));
+}
+
+TEST(VectorOps, LogisticGradient) {
+  EXPECT_EQ(logistic_gradient(0.0f, 1.0f, 0.025f), 0.0125f);
+  // Saturation: expf(-200) is 0 and expf(200) is infinity, both continue normally.
+  EXPECT_EQ(logistic_gradient(200.0f, 1.0f, 0.025f), 0.0f);
+  EXPECT_EQ(logistic_gradient(-200.0f, 0.0f, 0.025f), 0.0f);
+  EXPECT_EQ(logistic_gradient(-200.0f, 1.0f, 0.5f), 0.5f);
+  EXPECT_EQ(logistic_gradient(200.0f, 0.0f, 0.5f), -0.5f);
+  EXPECT_TRUE(std::isnan(logistic_gradient(std::numeric_limits<float>::quiet_NaN(), 1.0f, 0.1f)));
+  // Each step rounded to float: lr * (label - 1 / (expf(-x) + 1)).
+  const float x = 0.3f;
+  const float e = expf(-x);
+  const float s = 1.0f / (e + 1.0f);
+  const float want = 0.05f * (0.0f - s);
+  EXPECT_EQ(std::bit_cast<uint32_t>(logistic_gradient(x, 0.0f, 0.05f)),
+            std::bit_cast<uint32_t>(want));
+}
+
+TEST(VectorOps, PairUpdateAndAccumulateErrorUseOldValues) {
+  std::vector<float> a{1.0f}, b{2.0f};
+  pair_update(a, b, 1, 0.5f);
+  EXPECT_EQ(a[0], 2.0f);  // 1 + 0.5 * 2
+  EXPECT_EQ(b[0], 2.5f);  // 2 + 0.5 * 1 (old a)
+
+  // err gains g * the old output value, then the output gains g * in.
+  std::vector<float> err{1.0f, 0.0f}, out{4.0f, -2.0f}, in{8.0f, 6.0f};
+  accumulate_error(err, out, in, 2, 0.25f);
+  EXPECT_EQ(err, (std::vector<float>{2.0f, -0.5f}));
+  EXPECT_EQ(out, (std::vector<float>{6.0f, -0.5f}));
+  EXPECT_EQ(in, (std::vector<float>{8.0f, 6.0f}));
+}
+
+TEST(VectorOps, PrefixLongerThanAVectorIsAnInternalError) {
+  std::vector<float> a(3, 1.0f), b(4, 1.0f), c(4, 1.0f);
+  EXPECT_THROW(dot(a, b, 4), InternalError);
+  EXPECT_THROW(dot(b, a, 4), InternalError);
+  EXPECT_THROW(add_into(a, b, 4), InternalError);
+  EXPECT_THROW(divide_by(a, 4, 2.0f), InternalError);
+  EXPECT_THROW(add_divided(b, a, 4, 2.0f), InternalError);
+  EXPECT_THROW(pair_update(b, a, 4, 1.0f), InternalError);
+  EXPECT_THROW(accumulate_error(b, c, a, 4, 1.0f), InternalError);
+  EXPECT_EQ(b, std::vector<float>(4, 1.0f));  // nothing written before the check
+}
+
+TEST(VectorOps, MeanDivisor) {
+  EXPECT_EQ(mean_divisor(0), 1.0f);
+  EXPECT_EQ(mean_divisor(1), 1.0f);
+  EXPECT_EQ(mean_divisor(7), 7.0f);
+}
+
+TEST(ScratchBuffers, BorrowedBuffersAreZeroAndSized) {
+  {
+    ScratchLease h = take_hidden(16);
+    ASSERT_EQ(h.size(), 16u);
+    for (float& x : h.span()) x = 3.0f;
+    ScratchLease e = take_error(4);  // the other buffer may be held at the same time
+    EXPECT_EQ(e.size(), 4u);
+  }
+  ScratchLease h = take_hidden(8);
+  ASSERT_EQ(h.size(), 8u);
+  for (const float x : h.span()) EXPECT_EQ(x, 0.0f);
+  ScratchLease moved = std::move(h);  // the lease, not a second buffer
+  EXPECT_EQ(moved.size(), 8u);
+  EXPECT_THROW(take_hidden(1), InternalError);
+}
+
+TEST(ScratchBuffers, DoubleBorrowIsAnInternalErrorAndReturnRestoresTheSlot) {
+  {
+    ScratchLease e = take_error(2);
+    EXPECT_THROW(take_error(2), InternalError);
+    ScratchLease h = take_hidden(2);
+    EXPECT_THROW(take_hidden(3), InternalError);
+  }
+  // Both leases ended: both buffers can be borrowed again, zeroed.
+  ScratchLease e = take_error(5);
+  ScratchLease h = take_hidden(0);
+  EXPECT_EQ(e.size(), 5u);
+  EXPECT_EQ(h.size(), 0u);
+  for (const float x : e.span()) EXPECT_EQ(x, 0.0f);
+}
+
+}  // namespace
+}  // namespace tarnivel

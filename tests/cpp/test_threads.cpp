@@ -1,0 +1,328 @@
+// SharedMatrix stripes, the worker pool and chunk training across threads (also run under
+// ThreadSanitizer: suite names match *Shared*, *Pool* or *Chunk*).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "common/error.hpp"
+#include "rng/chacha.hpp"
+#include "sampling/alias.hpp"
+#include "training/huffman.hpp"
+#include "training/pool.hpp"
+#include "training/sentence.hpp"
+#include "weights/shared_matrix.hpp"
+
+namespace tarnivel {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Whether lock_row(second) blocks while this thread holds lock_row(first).
+bool blocks_while_held(const SharedMatrix& m, std::size_t first, std::size_t second) {
+  std::atomic<bool> acquired{false};
+  std::thread other;
+  {
+    auto guard = m.lock_row(first);
+    other = std::thread([&] {
+      auto g = m.lock_row(second);
+      acquired.store(true);
+    });
+    const auto deadline = std::chrono::steady_clock::now() + 200ms;
+    while (!acquired.load() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+  }
+  const bool blocked = !acquired.load();
+  other.join();
+  EXPECT_TRUE(acquired.load());
+  return blocked;
+}
+
+TEST(SharedMatrix, RowsAndStripes) {
+  SharedMatrix m = SharedMatrix::wrap(std::vector<float>(70 * 3, 1.0f), 3);
+  EXPECT_EQ(m.rows(), 70u);
+  EXPECT_EQ(m.dim(), 3u);
+  EXPECT_TRUE(blocks_while_held(m, 5, 69));  // 69 & 63 == 5
+  EXPECT_FALSE(blocks_while_held(m, 5, 6));
+
+  m.row(69)[2] = 7.0f;
+  EXPECT_EQ(m.row_prefix(69, 3)[2], 7.0f);
+  EXPECT_EQ(m.row_prefix(69, 0).size(), 0u);
+  EXPECT_THROW(m.row(70), InternalError);
+  EXPECT_THROW(m.row_prefix(0, 4), InternalError);
+  EXPECT_THROW(m.lock_row(70), InternalError);
+
+  SharedMatrix empty = SharedMatrix::wrap(std::vector<float>(5, 1.0f), 0);
+  EXPECT_EQ(empty.rows(), 0u);
+  EXPECT_THROW(empty.row(0), InternalError);
+}
+
+TEST(SharedMatrix, IntoArrayNeedsTheLastCopy) {
+  std::vector<float> data{1, 2, 3, 4, 5, 6};
+  const float* storage = data.data();
+  SharedMatrix m = SharedMatrix::wrap(std::move(data), 2);
+  {
+    SharedMatrix copy = m;
+    copy.row(2)[1] = 60.0f;  // copies share the data
+    EXPECT_THROW(m.into_array(), InternalError);
+  }
+  std::vector<float> back = m.into_array();
+  EXPECT_EQ(back, (std::vector<float>{1, 2, 3, 4, 5, 60}));
+  EXPECT_EQ(back.data(), storage);  // moved, not copied
+  EXPECT_EQ(m.rows(), 0u);
+}
+
+TEST(SharedMatrix, StripeOfAFailedHolderIsBroken) {
+  SharedMatrix m = SharedMatrix::wrap(std::vector<float>(130, 0.0f), 1);
+  const SharedMatrix copy = m;
+  try {
+    auto guard = m.lock_row(3);
+    throw std::runtime_error("holder fails");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_THROW(copy.lock_row(67), InternalError);  // same stripe, seen through a copy
+  EXPECT_THROW(m.lock_row(3), InternalError);
+  { auto fine = m.lock_row(4); }  // other stripes still work, and a normal release breaks nothing
+  { auto again = m.lock_row(4); }
+}
+
+TEST(SharedMatrix, ConcurrentIncrementsUnderStripes) {
+  // Rows 0..127 over 64 stripes: every pair of rows shares a stripe with another.
+  SharedMatrix m = SharedMatrix::wrap(std::vector<float>(128 * 4, 0.0f), 4);
+  constexpr int kRounds = 2000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        const std::size_t r = static_cast<std::size_t>(i * 7 + t) % 128;
+        auto guard = m.lock_row(r);
+        for (float& x : m.row(r)) x += 1.0f;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  float total = 0.0f;
+  for (std::size_t r = 0; r < 128; ++r) total += m.row(r)[0];
+  EXPECT_EQ(total, 4.0f * kRounds);
+}
+
+TEST(WorkerPool, EveryItemRunsExactlyOnce) {
+  ASSERT_GE(worker_pool_size(), 1u);
+  EXPECT_EQ(pool_threads(), worker_pool_size());
+  for (const std::size_t n : {0u, 1u, 2u, 3u, 7u, 64u, 1000u, 5003u}) {
+    std::vector<std::atomic<int>> runs(n);
+    const bool stopped = pool_for_each(n, [&](std::size_t i) {
+      runs[i].fetch_add(1);
+      return false;
+    });
+    EXPECT_FALSE(stopped);
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(runs[i].load(), 1) << "n " << n << " i " << i;
+  }
+}
+
+TEST(WorkerPool, ConcurrentCallersShareThePool) {
+  constexpr std::size_t n = 3000;
+  std::vector<std::atomic<int>> a(n), b(n);
+  auto run = [](std::vector<std::atomic<int>>& runs) {
+    for (int round = 0; round < 5; ++round) {
+      pool_for_each(runs.size(), [&](std::size_t i) {
+        runs[i].fetch_add(1);
+        return false;
+      });
+    }
+  };
+  std::thread other([&] { run(b); });
+  run(a);
+  other.join();
+  for (std::size_t i = 0; i < n; ++i) {
+    ASSERT_EQ(a[i].load(), 5);
+    ASSERT_EQ(b[i].load(), 5);
+  }
+}
+
+TEST(WorkerPool, StopPreventsFurtherItems) {
+  // Every item asks to stop: each pool thread can have at most one item under way when the first
+  // stop is seen, and none starts afterwards.
+  std::atomic<std::size_t> started{0};
+  const bool stopped = pool_for_each(100000, [&](std::size_t) {
+    started.fetch_add(1);
+    return true;
+  });
+  EXPECT_TRUE(stopped);
+  EXPECT_GE(started.load(), 1u);
+  EXPECT_LE(started.load(), worker_pool_size());
+}
+
+TEST(WorkerPool, ExceptionReachesTheCallerAfterRunningItemsEnd) {
+  std::atomic<std::size_t> started{0};
+  EXPECT_THROW(pool_for_each(100000,
+                             [&](std::size_t i) -> bool {
+                               started.fetch_add(1);
+                               if (i == 10) internal_error("item failed");
+                               return false;
+                             }),
+               InternalError);
+  EXPECT_LT(started.load(), 100000u);
+  // The pool keeps working.
+  std::atomic<std::size_t> count{0};
+  pool_for_each(50, [&](std::size_t) {
+    count.fetch_add(1);
+    return false;
+  });
+  EXPECT_EQ(count.load(), 50u);
+}
+
+// ---- chunk training ----
+
+constexpr std::size_t kVocab = 50;
+constexpr std::size_t kDim = 16;
+
+struct ChunkSetup {
+  SentenceChunk chunk;
+  uint64_t tokens = 0;
+  HuffmanTree tree;
+  AliasTable alias;
+  TrainParams params;
+
+  ChunkSetup(bool sg, bool hs, std::size_t sentences, std::size_t max_len, uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::vector<uint64_t> counts(kVocab);
+    for (std::size_t w = 0; w < kVocab; ++w) counts[w] = 1 + (w * 37) % 100;
+    tree = build_huffman(counts);
+    alias = AliasTable::build(noise_weights(counts));
+    std::vector<uint64_t> s;
+    for (std::size_t i = 0; i < sentences; ++i) {
+      s.resize(1 + gen() % max_len);
+      for (auto& w : s) w = gen() % kVocab;
+      chunk.push_back(s);
+      tokens += s.size();
+    }
+    params.window = 4;
+    params.sg = sg;
+    params.hs = hs;
+    params.negative = 3;
+    params.levels = {4, 8, 16};
+    params.lr = 0.05f;
+  }
+
+  static std::vector<float> matrix(std::size_t rows, float value) {
+    return std::vector<float>(rows * kDim, value);
+  }
+};
+
+struct NoSignal : SignalProbe {
+  bool interrupted() override { return false; }
+};
+
+TEST(ChunkTraining, AllModesOnSharedMatrices) {
+  for (const bool sg : {false, true}) {
+    for (const bool hs : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "sg " << sg << " hs " << hs);
+      ChunkSetup setup(sg, hs, 300, 30, sg * 2 + hs);
+      const std::size_t out_rows = hs ? 2 * kVocab - 1 : kVocab;
+      SharedMatrix input = SharedMatrix::wrap(ChunkSetup::matrix(kVocab, 0.1f), kDim);
+      SharedMatrix output = SharedMatrix::wrap(ChunkSetup::matrix(out_rows, 0.05f), kDim);
+      std::atomic<bool> stop{false};
+      std::atomic<uint64_t> progress{0};
+      NoSignal probe;
+      ChunkWork work;
+      work.chunk = &setup.chunk;
+      work.params = &setup.params;
+      work.tables = {&setup.tree, hs ? nullptr : &setup.alias};
+      work.input = input;
+      work.output = output;
+      work.stop = &stop;
+      work.progress = &progress;
+      work.caller_probe = &probe;
+      EXPECT_FALSE(train_chunk(work));
+      EXPECT_EQ(progress.load(), setup.tokens);
+      EXPECT_FALSE(stop.load());
+      work.input = SharedMatrix();
+      work.output = SharedMatrix();
+      const std::vector<float> in = input.into_array();
+      const std::vector<float> out = output.into_array();
+      bool changed = false;
+      for (const float x : in) {
+        ASSERT_TRUE(std::isfinite(x));
+        changed = changed || x != 0.1f;
+      }
+      for (const float x : out) ASSERT_TRUE(std::isfinite(x));
+      EXPECT_TRUE(changed);
+    }
+  }
+}
+
+TEST(ChunkTraining, StopFlagHonoured) {
+  ChunkSetup setup(true, false, 4000, 60, 7);
+  SharedMatrix input = SharedMatrix::wrap(ChunkSetup::matrix(kVocab, 0.1f), kDim);
+  SharedMatrix output = SharedMatrix::wrap(ChunkSetup::matrix(kVocab, 0.0f), kDim);
+  std::atomic<bool> stop{true};
+  std::atomic<uint64_t> progress{0};
+  ChunkWork work;
+  work.chunk = &setup.chunk;
+  work.params = &setup.params;
+  work.tables = {nullptr, &setup.alias};
+  work.input = input;
+  work.output = output;
+  work.stop = &stop;
+  work.progress = &progress;
+
+  // Already set: nothing trains.
+  EXPECT_TRUE(train_chunk(work));
+  EXPECT_EQ(progress.load(), 0u);
+  EXPECT_EQ(input.row(0)[0], 0.1f);
+
+  // Set while the chunk trains (as soon as the first sentence is counted): the rest is left.
+  stop.store(false);
+  std::thread watcher([&] {
+    while (progress.load() == 0) std::this_thread::yield();
+    stop.store(true);
+  });
+  EXPECT_TRUE(train_chunk(work));
+  watcher.join();
+  EXPECT_GT(progress.load(), 0u);
+  EXPECT_LT(progress.load(), setup.tokens);
+}
+
+TEST(ChunkTraining, OneSentenceRunsOnTheCallerWithItsProbe) {
+  struct RaisingProbe : SignalProbe {
+    std::thread::id caller = std::this_thread::get_id();
+    int calls = 0;
+    bool on_caller = true;
+    bool interrupted() override {
+      ++calls;
+      on_caller = on_caller && std::this_thread::get_id() == caller;
+      return true;
+    }
+  };
+  ChunkSetup setup(false, false, 1, 30, 3);
+  SharedMatrix input = SharedMatrix::wrap(ChunkSetup::matrix(kVocab, 0.1f), kDim);
+  SharedMatrix output = SharedMatrix::wrap(ChunkSetup::matrix(kVocab, 0.0f), kDim);
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> progress{0};
+  RaisingProbe probe;
+  ChunkWork work;
+  work.chunk = &setup.chunk;
+  work.params = &setup.params;
+  work.tables = {nullptr, &setup.alias};
+  work.input = input;
+  work.output = output;
+  work.stop = &stop;
+  work.progress = &progress;
+  work.caller_probe = &probe;
+  EXPECT_TRUE(train_chunk(work));
+  EXPECT_TRUE(stop.load());  // a reported signal sets the stop flag
+  EXPECT_EQ(probe.calls, 1);
+  EXPECT_TRUE(probe.on_caller);
+  EXPECT_EQ(progress.load(), 0u);
+}
+
+}  // namespace
+}  // namespace tarnivel
