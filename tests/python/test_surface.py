@@ -1,0 +1,174 @@
+"""The Python surface of tarnivel._core: module, signatures, conversions, validation, levels, borrows."""
+
+import inspect
+import pathlib
+
+import numpy as np
+import pytest
+
+import tarnivel
+from tarnivel import KeyedVectors, Word2Vec, _core
+
+
+def test_module_and_types():
+    assert _core.__name__ == "tarnivel._core"
+    assert _core.__doc__ == ""
+    assert pathlib.Path(_core.__file__).name.endswith(".abi3.so")
+    assert Word2Vec.__module__ == "tarnivel" and Word2Vec.__qualname__ == "Word2Vec"
+    assert KeyedVectors.__module__ == "tarnivel"
+    assert Word2Vec.__doc__ == "Trainable Word2Vec model supporting Matryoshka levels."
+    assert issubclass(_core.PanicException, BaseException)
+    assert not issubclass(_core.PanicException, Exception)
+
+
+def test_signatures_and_docs():
+    params = inspect.signature(Word2Vec).parameters
+    assert list(params) == [
+        "sentences", "vector_size", "window", "min_count", "max_final_vocab", "workers", "negative", "sg",
+        "hs", "cbow_mean", "levels", "alpha", "min_alpha", "epochs", "verbose", "progress_interval",
+    ]
+    assert params["alpha"].default == 0.025 and params["verbose"].default is True
+    assert str(inspect.signature(Word2Vec.train)) == (
+        "(self, /, corpus_iterable, total_examples=None, epochs=None, progress=None, verbose=None, "
+        "progress_interval=None)"
+    )
+    assert Word2Vec.train.__doc__ == (
+        "Train for one or more epochs. Consumes the Python iterator in short\n"
+        "GIL windows and processes batches in parallel under `allow_threads`."
+    )
+    assert str(inspect.signature(KeyedVectors.load)) == "(path, mmap=None)"
+    assert str(inspect.signature(KeyedVectors.most_similar)) == "(self, /, word, topn=None, level=None)"
+    assert str(inspect.signature(tarnivel.set_seed)) == "(seed)"
+    assert str(inspect.signature(KeyedVectors)) == "()"
+
+
+@pytest.mark.parametrize(
+    "kwargs, exc, message",
+    [
+        ({"levels": "64"}, TypeError, "argument 'levels': Can't extract `str` to `Vec`"),
+        ({"levels": 5}, TypeError, "argument 'levels': 'int' object cannot be converted to 'Sequence'"),
+        ({"levels": [1, "a"]}, TypeError, "argument 'levels':"),
+        ({"levels": [-1]}, OverflowError, None),
+        ({"vector_size": -1}, OverflowError, None),
+        ({"vector_size": 2**64}, OverflowError, None),
+        ({"vector_size": 1.5}, TypeError, "argument 'vector_size':"),
+        ({"window": "5"}, TypeError, "argument 'window':"),
+        ({"sg": 2**40}, OverflowError, "out of range integral type conversion attempted"),
+        ({"hs": -(2**31) - 1}, OverflowError, "out of range integral type conversion attempted"),
+        ({"alpha": "x"}, TypeError, "argument 'alpha':"),
+        ({"verbose": 1}, TypeError, "argument 'verbose':"),
+        ({"sg": 2}, ValueError, "sg must be 0 (CBOW) or 1 (skip-gram)"),
+        ({"sg": -1}, ValueError, "sg must be 0 (CBOW) or 1 (skip-gram)"),
+        ({"sg": 2, "hs": 2}, ValueError, "sg must be 0 (CBOW) or 1 (skip-gram)"),
+        ({"hs": 3}, ValueError, "hs must be 0 (off) or 1 (on)"),
+        ({"cbow_mean": 2}, ValueError, "cbow_mean must be 0 (sum) or 1 (mean)"),
+        ({"bogus": 1}, TypeError, "unexpected keyword argument 'bogus'"),
+    ],
+)
+def test_constructor_argument_errors(kwargs, exc, message):
+    with pytest.raises(exc) as info:
+        Word2Vec(**kwargs)
+    assert type(info.value) is exc
+    if message:
+        assert message in str(info.value)
+
+
+def test_call_errors():
+    with pytest.raises(TypeError, match="got multiple values for argument 'sentences'"):
+        Word2Vec(None, sentences=None)
+    with pytest.raises(TypeError, match="positional"):
+        Word2Vec(*([None] * 17))
+    with pytest.raises(TypeError):
+        KeyedVectors(1)
+    with pytest.raises(TypeError, match="missing required argument 'corpus_iterable'"):
+        Word2Vec().train()
+    with pytest.raises(TypeError, match="argument 'path'"):
+        KeyedVectors.load(b"x")
+    with pytest.raises(TypeError, match="argument 'path'"):
+        KeyedVectors.load(pathlib.Path("x"))
+    with pytest.raises(OverflowError):
+        tarnivel.set_seed(-1)
+    with pytest.raises(TypeError, match="argument 'seed'"):
+        tarnivel.set_seed("1")
+
+
+def test_accepted_conversions():
+    m = Word2Vec(vector_size=8, levels=(4, 8), sg=True, hs=np.int64(0), alpha=1, verbose=np.bool_(False),
+                 max_final_vocab=None, progress_interval=2)
+    assert m.vector_size == 8
+
+
+@pytest.mark.parametrize(
+    "vector_size, levels, expected",
+    [
+        (100, None, [25, 50, 100]),
+        (6, None, [1, 3, 6]),
+        (3, None, [1, 3]),
+        (2, None, [1, 2]),
+        (1, None, [1]),
+        (0, None, [1]),
+        (100, [64, 0, 200, 32, 64], [64, 32, 64]),
+        (8, [8, 4, 4, 9, 0], [8, 4, 4]),
+        (8, [], [8]),
+        (8, [0], [8]),
+        (0, [5], [0]),
+    ],
+)
+def test_levels_normalisation(vector_size, levels, expected, caplog):
+    # The levels a model trains with are shown in its setup log line.
+    import logging
+
+    caplog.set_level(logging.INFO, logger="tarnivel")
+    Word2Vec([["a", "b"]], vector_size=vector_size, levels=levels, min_count=1, epochs=0)
+    line = next(r.getMessage() for r in caplog.records if r.getMessage().startswith("TRAIN setup: vocab="))
+    assert "levels=[" + ", ".join(map(str, expected)) + "]" in line
+
+
+def test_empty_model_and_store():
+    m = Word2Vec()
+    assert m.vector_size == 100
+    wv = m.wv
+    assert isinstance(wv, KeyedVectors) and wv.vector_size == 100
+    assert wv.vectors.shape == (0, 100) and wv.index_to_key == []
+    assert m.wv is not wv
+    kv = KeyedVectors()
+    assert kv.vector_size == 0 and kv.index_to_key == []
+    vectors = kv.vectors
+    assert vectors.shape == (0, 0) and vectors.dtype == np.float32
+    with pytest.raises(KeyError, match="word 'a' not in vocab"):
+        kv.get_vector("a")
+    with pytest.raises(KeyError):
+        kv["a"]
+
+
+def test_borrow_conflicts_while_training():
+    m = Word2Vec(vector_size=8, min_count=1, verbose=False)
+    seen = []
+
+    class Corpus:
+        def __iter__(self):
+            for exc_call in (lambda: m.wv, lambda: m.vector_size, lambda: m.train([["a"]])):
+                try:
+                    exc_call()
+                except RuntimeError as e:
+                    seen.append(str(e))
+            return iter([["a", "b"]])
+
+    m.train(Corpus(), epochs=1)
+    assert seen[:3] == ["Already mutably borrowed", "Already mutably borrowed", "Already borrowed"]
+    assert m.wv.vectors.shape == (2, 8)  # the borrow is released after the call
+
+
+def test_arrays_own_their_memory():
+    import gc
+
+    m = Word2Vec([["a", "b", "c"]], vector_size=4, min_count=1, verbose=False)
+    kv = m.wv
+    v = kv["a"]
+    vectors = kv.vectors
+    expected = vectors.copy()
+    del kv, m
+    gc.collect()
+    assert v.dtype == np.float32 and v.shape == (4,)
+    np.testing.assert_array_equal(vectors, expected)
+    v[:] = 0  # writable, independent copy
