@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "common/error.hpp"
+#include "kv/similar.hpp"
+
+namespace tarnivel {
+namespace {
+
+// The selection written out plainly: a working list of k entries, the first minimum found by a scan
+// from the front, replaced only by a strictly greater score; then a stable sort by descending score.
+std::vector<Neighbour> reference_select(const std::vector<Neighbour>& offered, std::size_t k) {
+  std::vector<Neighbour> work;
+  for (const Neighbour& c : offered) {
+    if (work.size() < k) {
+      work.push_back(c);
+      continue;
+    }
+    if (k == 0) continue;
+    std::size_t min = 0;
+    for (std::size_t i = 1; i < work.size(); ++i) {
+      if (work[i].score < work[min].score) min = i;
+    }
+    if (work[min].score < c.score) work[min] = c;
+  }
+  std::stable_sort(work.begin(), work.end(), [](const Neighbour& a, const Neighbour& b) { return a.score > b.score; });
+  return work;
+}
+
+std::vector<Neighbour> heap_select(const std::vector<Neighbour>& offered, std::size_t k) {
+  TopK top(k);
+  for (const Neighbour& c : offered) top.offer(c.id, c.score);
+  return top.take_sorted();
+}
+
+void expect_same(const std::vector<Neighbour>& got, const std::vector<Neighbour>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].id, want[i].id) << "position " << i;
+    EXPECT_EQ(got[i].score, want[i].score) << "position " << i;
+  }
+}
+
+TEST(TopKSelection, MatchesWorkingListOnRandomScoresWithManyTies) {
+  std::mt19937_64 gen(20240611);
+  for (int round = 0; round < 400; ++round) {
+    const std::size_t n = gen() % 200;
+    // Few distinct values make ties the rule rather than the exception; -0.0 and 0.0 tie as well.
+    const int distinct = 1 + static_cast<int>(gen() % 6);
+    std::vector<Neighbour> offered;
+    for (std::size_t i = 0; i < n; ++i) {
+      const int v = static_cast<int>(gen() % static_cast<uint64_t>(distinct));
+      float score = static_cast<float>(v) / 4.0f - 0.5f;
+      if (score == 0.0f && gen() % 2 == 0) score = -0.0f;
+      offered.push_back({i, score});
+    }
+    for (std::size_t k : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{7}, n / 2,
+                          n > 0 ? n - 1 : 0, n, n + 5}) {
+      SCOPED_TRACE("n=" + std::to_string(n) + " k=" + std::to_string(k));
+      expect_same(heap_select(offered, k), reference_select(offered, k));
+    }
+  }
+}
+
+TEST(TopKSelection, MatchesWorkingListOnContinuousScores) {
+  std::mt19937_64 gen(7);
+  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+  std::vector<Neighbour> offered;
+  for (uint64_t i = 0; i < 5000; ++i) offered.push_back({i * 3, dist(gen)});
+  for (std::size_t k : {1, 10, 100, 4999}) expect_same(heap_select(offered, k), reference_select(offered, k));
+}
+
+TEST(TopKSelection, NanStopsTheQueryUnlessNothingIsKept) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  TopK top(2);
+  top.offer(0, 0.5f);
+  EXPECT_THROW(top.offer(1, nan), InternalError);
+  TopK none(0);
+  EXPECT_NO_THROW(none.offer(1, nan));
+  EXPECT_TRUE(none.take_sorted().empty());
+}
+
+TEST(CosineScore, SequentialFloatSumsAndZeroNorms) {
+  const std::vector<float> q{3.0f, 4.0f};
+  const float qn = query_norm(q);
+  EXPECT_EQ(qn, 5.0f);
+  const std::vector<float> v{6.0f, 8.0f};
+  EXPECT_EQ(cosine_score(q, qn, v.data()), 1.0f);
+  const std::vector<float> w{-4.0f, 3.0f};
+  EXPECT_EQ(cosine_score(q, qn, w.data()), 0.0f);
+  const std::vector<float> zero{0.0f, 0.0f};
+  EXPECT_EQ(cosine_score(q, qn, zero.data()), 0.0f);
+  EXPECT_EQ(query_norm(zero), 0.0f);
+  EXPECT_EQ(cosine_score(zero, 0.0f, v.data()), 0.0f);
+  // A NaN sum of squares counts as a zero norm.
+  const std::vector<float> nan_q{std::numeric_limits<float>::quiet_NaN(), 1.0f};
+  EXPECT_EQ(query_norm(nan_q), 0.0f);
+
+  // The order of the float32 sum is observable: (1e8 + 1) - 1e8 is 0 in float32, 1e8 - 1e8 + 1 is 1.
+  const std::vector<float> big{1e8f, 1.0f, -1e8f};
+  const std::vector<float> ones{1.0f, 1.0f, 1.0f};
+  EXPECT_EQ(cosine_score(big, query_norm(big), ones.data()), 0.0f);
+}
+
+TEST(NearestRows, SkipsQueryAndFlaggedRowsAndReadsWithStride) {
+  // Four rows of stride 3; only the first two components are compared.
+  const std::vector<float> data{
+      1.0f, 0.0f, 9.0f,   // row 0: the query
+      1.0f, 0.0f, -9.0f,  // row 1: identical prefix, score 1
+      0.0f, 1.0f, 0.0f,   // row 2: orthogonal, score 0
+      1.0f, 0.0f, 5.0f,   // row 3: identical prefix but flagged as skipped
+  };
+  const std::vector<uint8_t> skip{0, 0, 0, 1};
+  const std::vector<float> q{1.0f, 0.0f};
+  const RowSet rows{data.data(), 3, 4, skip};
+  const auto got = nearest_rows(q, rows, 0, 10);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].id, 1u);
+  EXPECT_EQ(got[0].score, 1.0f);
+  EXPECT_EQ(got[1].id, 2u);
+  EXPECT_EQ(got[1].score, 0.0f);
+
+  // Without flags the tie between rows 1 and 3 keeps ascending row order.
+  const auto ties = nearest_rows(q, RowSet{data.data(), 3, 4, {}}, 0, 2);
+  ASSERT_EQ(ties.size(), 2u);
+  EXPECT_EQ(ties[0].id, 1u);
+  EXPECT_EQ(ties[1].id, 3u);
+}
+
+}  // namespace
+}  // namespace tarnivel
