@@ -182,3 +182,48 @@ def test_tiny_demo(tmp_path):
         assert f"level {level:>3}:" in out
     assert "identical words yes, identical vectors yes" in out
     assert (tmp_path / "demo.npy").is_file() and (tmp_path / "demo.vocab.json").is_file()
+
+
+def test_progress_choice(monkeypatch):
+    import io
+    import types
+
+    import tarnivel.__main__ as cli
+
+    class FakeBar:
+        def __init__(self, total, **kwargs):
+            self.total, self.n, self.closed = total, 0, False
+
+        def update(self, k):
+            self.n += k
+
+        def close(self):
+            self.closed = True
+
+    bars = []
+    fake = types.ModuleType("tqdm")
+    fake.tqdm = lambda **kwargs: bars.append(FakeBar(**kwargs)) or bars[-1]
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    monkeypatch.setitem(sys.modules, "tqdm", fake)
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    progress, verbose, finish = cli._progress(quiet=False)
+    assert verbose is False
+    progress(50, 200)
+    progress(120, 200)
+    progress(120, 200)
+    assert (bars[0].n, bars[0].total) == (120, 200)
+    finish()
+    assert bars[0].closed
+
+    assert cli._progress(quiet=True)[:2] == (None, False)
+    # Not a terminal: the module's log lines instead of a bar.
+    monkeypatch.setattr(sys, "stderr", io.StringIO())
+    assert cli._progress(quiet=False)[:2] == (None, True)
+    # tqdm missing: log lines too.
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    assert cli._progress(quiet=False)[:2] == (None, True)
