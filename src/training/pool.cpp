@@ -45,6 +45,11 @@ std::size_t configured_pool_size() {
   return std::max<std::size_t>(std::thread::hardware_concurrency(), 1);
 }
 
+// Scheduling: instead of recursively halving the item range under a splitting budget, every pool
+// thread claims the next unclaimed item from a shared atomic cursor. That keeps all the guarantees
+// the trainer relies on (each item on exactly one thread, the caller only waits, no item starts
+// after a stop is seen) and balances sentences of very different lengths at least as well.
+//
 // One parallel for-each. It lives on the caller's stack; the caller returns only when the job has
 // left the queue and no pool thread is working on it any more.
 struct Job {
