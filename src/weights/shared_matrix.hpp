@@ -13,8 +13,9 @@ namespace tarnivel {
 
 // A test-and-test-and-set spinlock with a pause/yield backoff; uncontended locking happens millions
 // of times a second, where an OS mutex would cost more than the row update it guards. A stripe whose
-// holder failed (guard released during stack unwinding) is marked broken for good.
-class StripeLock {
+// holder failed (guard released during stack unwinding) is marked broken for good. Each stripe has a
+// cache line of its own, so that threads taking different stripes do not contend for one line.
+class alignas(64) StripeLock {
  public:
   // Acquires the lock; throws InternalError (without holding it) when the stripe is broken.
   void lock();
