@@ -231,7 +231,7 @@ void sequential_epoch(Model& model, PyObject* corpus, const TrainParams& params,
   while (Ref item{PyIter_Next(it.get())}) {
     if (!convert_sentence(item.get(), model.vocab.key_to_index, sentence)) continue;
     bool interrupted = false;
-    {
+    if (matrices.dim != 0) {  // zero-width rows have nothing to train
       AllowThreads unlocked;
       interrupted = train_sentence(sentence, stream, params, tables, matrices, stop, probe);
     }
@@ -314,7 +314,9 @@ uint64_t threaded_epoch(Model& model, PyObject* corpus, const TrainParams& param
     if (status == ChunkChannel::Status::timeout) continue;
     if (status == ChunkChannel::Status::disconnected) break;
     bool stopped = false;
-    {
+    if (model.params.vector_size == 0) {  // zero-width rows have nothing to train
+      if (counter) counter->fetch_add(chunk.words.size(), std::memory_order_relaxed);
+    } else {
       ChunkWork work;
       work.chunk = &chunk;
       work.params = &params;
@@ -368,7 +370,9 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
   params.hs = p.hs;
   params.cbow_mean = p.cbow_mean;
   params.negative = p.negative;
-  params.levels = p.levels;
+  // Widths never exceed the rows: only vector_size 0 (whose default levels are [1]) could ask for
+  // more, and a width of 0 trains nothing instead of reading past the matrices.
+  for (const uint64_t level : p.levels) params.levels.push_back(std::min(level, p.vector_size));
   std::atomic<bool> stop{false};
   call.epoch_tokens = token_pass(model, corpus);
   if (call.verbose) log_setup(model, call);
