@@ -1,15 +1,169 @@
+// Word2Vec.save and Word2Vec.load: the model's words and input vectors as a vocabulary file beside an
+// NPY matrix file.
+#include <bit>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "io/npy.hpp"
+#include "lib/py_convert.hpp"
+#include "lib/py_vocab_file.hpp"
 #include "lib/py_word2vec.hpp"
 
 namespace tarnivel::py {
+namespace {
 
-PyObject* w2v_save(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "save");
-  return nullptr;
+constexpr std::size_t kNpyPrefixBytes = 10;  // magic, version, header length
+
+// The text after `key: ` in the header dictionary (the key quoted with ' or "), or nullopt.
+std::optional<std::string_view> header_value(std::string_view header, std::string_view key) {
+  for (char quote : {'\'', '"'}) {
+    std::string quoted;
+    quoted.reserve(key.size() + 2);
+    quoted.push_back(quote);
+    quoted.append(key);
+    quoted.push_back(quote);
+    std::size_t at = header.find(quoted);
+    if (at == std::string_view::npos) continue;
+    at += quoted.size();
+    while (at < header.size() && header[at] == ' ') ++at;
+    if (at >= header.size() || header[at] != ':') return std::nullopt;
+    ++at;
+    while (at < header.size() && header[at] == ' ') ++at;
+    return header.substr(at);
+  }
+  return std::nullopt;
 }
 
-PyObject* w2v_load(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "load");
-  return nullptr;
+// The value text up to the next ',' or '}', for messages.
+std::string token(std::string_view value) {
+  const std::size_t end = value.find_first_of(",}");
+  std::string_view t = value.substr(0, end);
+  while (!t.empty() && t.back() == ' ') t.remove_suffix(1);
+  if (t.size() > 40) return std::string(t.substr(0, 37)) + "...";
+  return std::string(t);
+}
+
+// The matrix bytes are decoded here directly, so the header's layout must be the one decoded:
+// little-endian float32 in C order. Anything else would silently become wrong numbers. Decision: a
+// header without `descr` or `fortran_order` is refused too (NumPy writes both and refuses such files).
+void check_matrix_layout(std::string_view header) {
+  const std::optional<std::string_view> descr = header_value(header, "descr");
+  if (!descr) throw ValueError("unsupported npy header: no descr");
+  const char quote = descr->empty() ? '\0' : descr->front();
+  if (quote != '\'' && quote != '"') {
+    throw ValueError("unsupported npy dtype " + token(*descr) + ": only little-endian float32 '<f4' is read");
+  }
+  const std::size_t close = descr->find(quote, 1);
+  const std::string_view type = descr->substr(1, close == std::string_view::npos ? descr->size() : close - 1);
+  if (type != "<f4") {
+    throw ValueError("unsupported npy dtype '" + std::string(type.substr(0, 40)) +
+                     "': only little-endian float32 '<f4' is read");
+  }
+  const std::optional<std::string_view> order = header_value(header, "fortran_order");
+  if (!order) throw ValueError("unsupported npy header: no fortran_order");
+  if (order->substr(0, 5) == "False") return;
+  if (order->substr(0, 4) == "True") {
+    throw ValueError("unsupported npy layout: fortran_order is True, only C order is read");
+  }
+  throw ValueError("unsupported npy layout: fortran_order " + token(*order));
+}
+
+// The model a pair of files describes: its words and input vectors, output weights zero, counts and
+// output structures empty, and the fixed parameters of a loaded model.
+Model loaded_model(std::vector<std::string>&& words, uint64_t cols, std::vector<float>&& input) {
+  Model model;
+  ModelParams& p = model.params;
+  p.vector_size = cols;
+  p.levels = default_levels(cols);
+  p.max_final_vocab = std::nullopt;
+  p.window = 5;
+  p.min_count = 1;
+  p.workers = 1;
+  p.negative = 5;
+  p.epochs = 5;
+  p.progress_interval = 1.0;
+  p.alpha = 0.025f;
+  p.min_alpha = 0.0001f;
+  p.sg = true;
+  p.hs = false;
+  p.cbow_mean = true;
+  p.verbose = true;
+  model.vocab.index_to_key = std::move(words);
+  for (std::size_t i = 0; i < model.vocab.index_to_key.size(); ++i) {
+    model.vocab.key_to_index[model.vocab.index_to_key[i]] = i;  // a later duplicate wins
+  }
+  model.output_vectors.assign(input.size(), 0.0f);
+  model.input_vectors = std::move(input);
+  return model;
+}
+
+Model load_model(const std::string& path) {
+  const PairNames names(path);
+  std::vector<std::string> words = read_vocab(names.vocab);
+  const auto [rows, cols] = read_header(names.matrix);
+  if (rows != words.size()) {
+    throw ValueError("npy shape mismatch: rows=" + std::to_string(rows) + " != vocab=" + std::to_string(words.size()));
+  }
+  const std::vector<uint8_t> bytes = read_whole_file(names.matrix);
+  const std::size_t offset = data_offset(bytes);
+  check_matrix_layout(std::string_view(reinterpret_cast<const char*>(bytes.data()) + kNpyPrefixBytes,
+                                       offset - kNpyPrefixBytes));
+  uint64_t elements = 0;
+  uint64_t data_bytes = 0;
+  if (__builtin_mul_overflow(rows, cols, &elements) || __builtin_mul_overflow(elements, uint64_t{4}, &data_bytes) ||
+      bytes.size() - offset != data_bytes) {
+    throw ValueError("npy size mismatch");
+  }
+  std::vector<float> input(static_cast<std::size_t>(elements));
+  const uint8_t* data = bytes.data() + offset;
+  if constexpr (std::endian::native == std::endian::little) {
+    if (!input.empty()) std::memcpy(input.data(), data, static_cast<std::size_t>(data_bytes));
+  } else {
+    for (std::size_t i = 0; i < input.size(); ++i) {
+      const uint8_t* b = data + 4 * i;
+      const uint32_t bits = uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+      input[i] = std::bit_cast<float>(bits);
+    }
+  }
+  return loaded_model(std::move(words), cols, std::move(input));
+}
+
+}  // namespace
+
+PyObject* w2v_save(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[1];
+    parse_args("save", args, kwargs, {"path"}, 1, a);
+    const std::string path = to_text(a[0], "path");
+    auto* obj = reinterpret_cast<Word2VecObject*>(self);
+    SharedBorrow borrow(obj->borrow);
+    const Model& model = *obj->model;
+    const std::vector<std::string>& words = model.vocab.index_to_key;
+    const uint64_t cols = model.params.vector_size;
+    const std::size_t n = words.size() * cols;
+    TARNIVEL_CHECK(model.input_vectors.size() >= n, "input matrix smaller than the vocabulary");
+    // The input matrix holds exactly the words' rows in index order, so its first rows * cols values
+    // are written straight from the model instead of through a copy.
+    const std::span<const float> input(model.input_vectors.data(), n);
+    save_pair(path, words, [&](const std::string& tmp, bool& created) {
+      create_empty(tmp);
+      created = true;
+      write_matrix(tmp, words.size(), cols, input);
+    });
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* w2v_load(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[1];
+    parse_args("load", args, kwargs, {"path"}, 1, a);
+    const std::string path = to_text(a[0], "path");
+    Model model = load_model(path);
+    return new_word2vec(reinterpret_cast<PyTypeObject*>(cls), std::move(model)).release();
+  });
 }
 
 }  // namespace tarnivel::py
