@@ -403,20 +403,6 @@ TEST(KernelForms, CarriedStatisticsStayCloseToRecomputedOnes) {
   }
 }
 
-TEST(KernelForms, SkipGramComponentsUpdatedOncePerContainingLevel) {
-  // a starts at 0 and b at 1, so every level's gradient is positive and adds to a's prefix.
-  const std::vector<uint64_t> levels{2, 4, 8};
-  std::vector<float> a(8, 0.0f), b(8, 1.0f);
-  level_pair_update(a, b, levels, 1.0f, 0.3f);
-  // Components 0-1 were updated three times, 2-3 twice, 4-7 once: a strictly decreasing profile.
-  EXPECT_EQ(a[0], a[1]);
-  EXPECT_GT(a[1], a[2]);
-  EXPECT_EQ(a[2], a[3]);
-  EXPECT_GT(a[3], a[4]);
-  EXPECT_EQ(a[4], a[7]);
-  EXPECT_GT(a[7], 0.0f);
-}
-
 // ---- the sentence routine ----
 
 struct CountingProbe : SignalProbe {
