@@ -252,7 +252,13 @@ std::vector<std::string> read_vocab(const std::string& name) {
       Ref line(PyObject_GetAttrString(err.value.get(), "lineno"));
       Ref column(PyObject_GetAttrString(err.value.get(), "colno"));
       if (!msg || !line || !column) throw PyErrorSet{};
-      parse_failure(text_of(msg.get()) + " at line " + text_of(line.get()) + " column " + text_of(column.get()));
+      // Some of the parser's messages end in " at" ("Invalid control character at"); the position
+      // follows as " at line {line} column {column}" either way.
+      std::string description = text_of(msg.get());
+      if (description.size() >= 3 && description.compare(description.size() - 3, 3, " at") == 0) {
+        description.resize(description.size() - 3);
+      }
+      parse_failure(description + " at line " + text_of(line.get()) + " column " + text_of(column.get()));
     }
     // Other parser failures (a too deeply nested value, an integer too long to convert) come without
     // a position; they concern a value that is not a string, so the first such item is named.

@@ -1,0 +1,350 @@
+"""Model and vector files: round trips, NumPy interoperability, memory maps, the vocabulary format,
+temporary files, and damaged inputs."""
+
+import json
+import os
+import stat
+
+import numpy as np
+import pytest
+
+from tarnivel import KeyedVectors, Word2Vec
+
+CORPUS = [["a", "b", "c", "d"], ["b", "c", "e"], ["a", "e", "f", "g"], ["g", "h", "a"]] * 25
+
+
+@pytest.fixture(scope="module")
+def model():
+    return Word2Vec(CORPUS, vector_size=16, min_count=1, epochs=2, verbose=False)
+
+
+def write_pair(base, vocab, matrix):
+    """`vocab` as text/bytes written verbatim or a list dumped as JSON; `matrix` as an array or raw bytes."""
+    base = str(base)
+    if isinstance(vocab, list):
+        vocab = json.dumps(vocab)
+    with open(f"{base}.vocab.json", "wb") as handle:
+        handle.write(vocab.encode("utf-8") if isinstance(vocab, str) else vocab)
+    if isinstance(matrix, bytes):
+        with open(f"{base}.npy", "wb") as handle:
+            handle.write(matrix)
+    else:
+        np.save(f"{base}.npy", matrix)
+    return base
+
+
+def npy_bytes(rows, cols, header=None, data=None):
+    """An NPY 1.0 file with a given header dictionary (padded to 16 bytes) and data."""
+    if header is None:
+        header = f"{{'descr': '<f4', 'fortran_order': False, 'shape': ({rows}, {cols}), }}"
+    text = header.encode("latin-1")
+    pad = (-(10 + len(text) + 1)) % 16
+    text += b" " * pad + b"\n"
+    if data is None:
+        data = np.arange(rows * cols, dtype="<f4").tobytes()
+    return b"\x93NUMPY\x01\x00" + len(text).to_bytes(2, "little") + text + data
+
+
+def tmp_files(directory):
+    return sorted(p for p in os.listdir(directory) if p.endswith(".tmp"))
+
+
+def all_loaders(base):
+    return {
+        "Word2Vec": lambda: Word2Vec.load(base),
+        "owned": lambda: KeyedVectors.load(base),
+        "mapped": lambda: KeyedVectors.load(base, mmap="r"),
+    }
+
+
+class TestRoundTrips:
+    def test_word2vec_save_load_gives_identical_vectors(self, model, tmp_path):
+        base = str(tmp_path / "m")
+        model.save(base)
+        assert sorted(os.listdir(tmp_path)) == ["m.npy", "m.vocab.json"]
+        loaded = Word2Vec.load(base)
+        assert loaded.vector_size == model.vector_size
+        assert loaded.wv.index_to_key == model.wv.index_to_key
+        np.testing.assert_array_equal(loaded.wv.vectors, model.wv.vectors)
+        assert json.loads((tmp_path / "m.vocab.json").read_text(encoding="utf-8")) == model.wv.index_to_key
+        # A loaded model trains further (its counts and output side are rebuilt by the run).
+        loaded.train(CORPUS[:8], epochs=1, verbose=False)
+        assert loaded.wv.vectors.shape == model.wv.vectors.shape
+
+    def test_keyed_vectors_files_load_as_a_model_and_back(self, model, tmp_path):
+        model.wv.save(str(tmp_path / "kv"))
+        loaded = Word2Vec.load(str(tmp_path / "kv"))
+        np.testing.assert_array_equal(loaded.wv.vectors, model.wv.vectors)
+        model.save(str(tmp_path / "m"))
+        kv = KeyedVectors.load(str(tmp_path / "m"))
+        assert kv.index_to_key == model.wv.index_to_key
+        np.testing.assert_array_equal(kv.vectors, model.wv.vectors)
+
+    def test_mapped_load_returns_read_only_views_of_the_map(self, model, tmp_path):
+        model.wv.save(str(tmp_path / "kv"))
+        kv = KeyedVectors.load(str(tmp_path / "kv"), mmap="r")
+        mapped = kv.vectors
+        assert isinstance(mapped, np.memmap)
+        assert kv.vectors is mapped  # the map itself, not a copy
+        row = kv.get_vector("a")
+        prefix = kv.get_vector("a", level=4)
+        for view in (mapped, row, prefix):
+            assert not view.flags.writeable
+            assert np.shares_memory(view, mapped)
+        np.testing.assert_array_equal(row, model.wv.get_vector("a"))
+        np.testing.assert_array_equal(prefix, model.wv.get_vector("a")[:4])
+        # The arrays keep the map alive after the store is gone.
+        del kv, mapped
+        np.testing.assert_array_equal(row, model.wv.get_vector("a"))
+
+    @pytest.mark.parametrize("mode", [None, "r+", "c", "w+", "R"])
+    def test_every_other_mode_loads_owned_copies(self, model, tmp_path, mode):
+        model.wv.save(str(tmp_path / "kv"))
+        before = (tmp_path / "kv.npy").read_bytes()
+        kv = KeyedVectors.load(str(tmp_path / "kv"), mmap=mode)
+        vectors = kv.vectors
+        assert not isinstance(vectors, np.memmap) and vectors.flags.writeable
+        vectors[:] = 0
+        kv.get_vector("a")[:] = 0
+        np.testing.assert_array_equal(kv.vectors, model.wv.vectors)
+        assert (tmp_path / "kv.npy").read_bytes() == before
+
+    def test_numpy_opens_every_written_matrix(self, model, tmp_path):
+        model.save(str(tmp_path / "m"))
+        model.wv.save(str(tmp_path / "kv"))
+        KeyedVectors.load(str(tmp_path / "kv"), mmap="r").save(str(tmp_path / "copy"))
+        KeyedVectors().save(str(tmp_path / "empty"))
+        for name in ("m", "kv", "copy"):
+            matrix = np.load(tmp_path / f"{name}.npy")
+            assert matrix.dtype == np.dtype("<f4")
+            np.testing.assert_array_equal(matrix, model.wv.vectors)
+        assert np.load(tmp_path / "empty.npy").shape == (0, 0)
+
+    def test_a_numpy_saved_matrix_loads(self, tmp_path):
+        matrix = np.arange(12, dtype=np.float32).reshape(3, 4) / 7
+        base = write_pair(tmp_path / "p", ["x", "y", "z"], matrix)
+        for load in all_loaders(base).values():
+            loaded = load()
+            vectors = loaded.wv.vectors if isinstance(loaded, Word2Vec) else loaded.vectors
+            np.testing.assert_array_equal(vectors, matrix)
+
+    def test_empty_model_and_store(self, tmp_path):
+        Word2Vec(vector_size=8, verbose=False).save(str(tmp_path / "m"))
+        assert (tmp_path / "m.vocab.json").read_bytes() == b"[]"
+        assert np.load(tmp_path / "m.npy").shape == (0, 8)
+        loaded = Word2Vec.load(str(tmp_path / "m"))
+        assert loaded.vector_size == 8 and loaded.wv.index_to_key == []
+
+        KeyedVectors().save(str(tmp_path / "kv"))
+        assert (tmp_path / "kv.vocab.json").read_bytes() == b"[]"
+        for mmap in (None, "r"):
+            kv = KeyedVectors.load(str(tmp_path / "kv"), mmap=mmap)
+            assert kv.vector_size == 0 and kv.index_to_key == [] and kv.vectors.shape == (0, 0)
+
+    def test_duplicate_words_resolve_to_their_last_row(self, tmp_path):
+        base = write_pair(tmp_path / "p", ["a", "b", "a"], np.array([[1, 1], [2, 2], [3, 3]], np.float32))
+        for load in all_loaders(base).values():
+            loaded = load()
+            kv = loaded.wv if isinstance(loaded, Word2Vec) else loaded
+            np.testing.assert_array_equal(kv["a"], [3, 3])
+        owned = KeyedVectors.load(base)
+        assert owned.index_to_key == ["a", "b", "a"]
+        owned.save(str(tmp_path / "again"))
+        np.testing.assert_array_equal(np.load(tmp_path / "again.npy"), [[3, 3], [2, 2], [3, 3]])
+
+
+class TestVocabularyFormat:
+    WORDS = ['q"uote', "back\\slash", "tab\there", "\x01ctl", "ünï", "a/b", "\x1f\b\f\n\r", "日本"]
+    EXPECTED = (
+        '["q\\"uote","back\\\\slash","tab\\there","\\u0001ctl","ünï","a/b","\\u001f\\b\\f\\n\\r","日本"]'
+    ).encode("utf-8")
+
+    def test_escapes_are_byte_exact_and_round_trip(self, tmp_path):
+        matrix = np.eye(len(self.WORDS), 3, dtype=np.float32)
+        # Written by hand with ASCII escapes and whitespace; saved back in the compact form.
+        base = write_pair(tmp_path / "p", json.dumps(self.WORDS, indent=2), matrix)
+        kv = KeyedVectors.load(base)
+        assert kv.index_to_key == self.WORDS
+        kv.save(str(tmp_path / "kv"))
+        assert (tmp_path / "kv.vocab.json").read_bytes() == self.EXPECTED
+        model = Word2Vec.load(base)
+        model.save(str(tmp_path / "m"))
+        assert (tmp_path / "m.vocab.json").read_bytes() == self.EXPECTED
+        assert Word2Vec.load(str(tmp_path / "m")).wv.index_to_key == self.WORDS
+
+    def test_surrogate_pairs_and_whitespace_are_read(self, tmp_path):
+        base = write_pair(tmp_path / "p", ' \n[ "\\ud83d\\ude00" ,\r\n\t"x" ]\n ', np.zeros((2, 1), np.float32))
+        assert KeyedVectors.load(base).index_to_key == ["\U0001F600", "x"]
+
+
+class TestSaving:
+    def test_saving_twice_replaces_and_leaves_no_temporary_files(self, model, tmp_path):
+        base = str(tmp_path / "m")
+        KeyedVectors().save(base)
+        model.save(base)
+        model.wv.save(base)
+        assert sorted(os.listdir(tmp_path)) == ["m.npy", "m.vocab.json"]
+        np.testing.assert_array_equal(np.load(tmp_path / "m.npy"), model.wv.vectors)
+
+    def test_names_are_the_path_plus_suffixes(self, model, tmp_path):
+        model.save(str(tmp_path / "x.npy"))
+        assert sorted(os.listdir(tmp_path)) == ["x.npy.npy", "x.npy.vocab.json"]
+
+    def test_a_mapped_store_saves_a_byte_copy_with_its_permissions(self, model, tmp_path):
+        model.wv.save(str(tmp_path / "src"))
+        os.chmod(tmp_path / "src.npy", 0o640)
+        kv = KeyedVectors.load(str(tmp_path / "src"), mmap="r")
+        kv.save(str(tmp_path / "dst"))
+        assert (tmp_path / "dst.npy").read_bytes() == (tmp_path / "src.npy").read_bytes()
+        assert stat.S_IMODE(os.stat(tmp_path / "dst.npy").st_mode) == 0o640
+        assert (tmp_path / "dst.vocab.json").read_bytes() == (tmp_path / "src.vocab.json").read_bytes()
+        copy = KeyedVectors.load(str(tmp_path / "dst"))
+        np.testing.assert_array_equal(copy.vectors, model.wv.vectors)
+
+    def test_a_mapped_store_saved_over_its_own_file_keeps_reading(self, model, tmp_path):
+        model.wv.save(str(tmp_path / "kv"))
+        kv = KeyedVectors.load(str(tmp_path / "kv"), mmap="r")
+        kv.save(str(tmp_path / "kv"))
+        assert tmp_files(tmp_path) == []
+        np.testing.assert_array_equal(kv.vectors, model.wv.vectors)
+        assert kv.most_similar("a") == model.wv.most_similar("a")
+
+    def test_failed_writes_remove_their_temporary_files_and_keep_the_old_pair(self, model, tmp_path):
+        base = str(tmp_path / "m")
+        KeyedVectors().save(base)
+        old = {name: (tmp_path / name).read_bytes() for name in ("m.npy", "m.vocab.json")}
+        # The temporary matrix name is taken by a directory: the vocabulary was already written.
+        (tmp_path / "m.npy.tmp").mkdir()
+        for save in (model.save, model.wv.save, KeyedVectors.load(base, mmap="r").save):
+            with pytest.raises(ValueError, match=r"^failed to (create|copy npy).*os error 21\)$"):
+                save(base)
+            assert sorted(os.listdir(tmp_path)) == ["m.npy", "m.npy.tmp", "m.vocab.json"]
+            assert {name: (tmp_path / name).read_bytes() for name in old} == old
+        (tmp_path / "m.npy.tmp").rmdir()
+
+        with pytest.raises(ValueError, match=r"^failed to write .*/nowhere/m\.vocab\.json\.tmp: .*\(os error 2\)$"):
+            model.save(str(tmp_path / "nowhere" / "m"))
+
+    def test_a_failed_matrix_rename_leaves_the_new_vocabulary_and_no_temporary_file(self, model, tmp_path):
+        base = str(tmp_path / "m")
+        (tmp_path / "m.npy").mkdir()
+        (tmp_path / "m.npy" / "keep").write_text("x")
+        with pytest.raises(ValueError, match=r"^failed to finalize .*/m\.npy: "):
+            model.save(base)
+        assert tmp_files(tmp_path) == []
+        assert json.loads((tmp_path / "m.vocab.json").read_text(encoding="utf-8")) == model.wv.index_to_key
+
+    def test_a_mapped_store_whose_file_is_gone_cannot_be_saved(self, model, tmp_path):
+        model.wv.save(str(tmp_path / "kv"))
+        kv = KeyedVectors.load(str(tmp_path / "kv"), mmap="r")
+        os.unlink(tmp_path / "kv.npy")
+        with pytest.raises(ValueError, match=r"^failed to copy npy: No such file or directory \(os error 2\)$"):
+            kv.save(str(tmp_path / "out"))
+        assert os.listdir(tmp_path) == ["kv.vocab.json"]
+        assert kv.most_similar("a")  # still served from the existing mapping
+
+    def test_path_must_be_text(self, model):
+        with pytest.raises(TypeError, match="argument 'path'"):
+            model.save(b"m")
+        with pytest.raises(TypeError, match="argument 'path'"):
+            Word2Vec.load(None)
+
+
+class TestDamagedInput:
+    def expect_everywhere(self, base, message, types=("Word2Vec", "owned", "mapped")):
+        for name, load in all_loaders(base).items():
+            if name in types:
+                with pytest.raises(ValueError) as info:
+                    load()
+                assert str(info.value) == message, name
+
+    def test_missing_files(self, tmp_path):
+        base = str(tmp_path / "none")
+        self.expect_everywhere(base, f"failed to read {base}.vocab.json: No such file or directory (os error 2)")
+        (tmp_path / "none.vocab.json").write_text("[]")
+        self.expect_everywhere(base, f"failed to open {base}.npy: No such file or directory (os error 2)")
+
+    @pytest.mark.parametrize(
+        "vocab, message",
+        [
+            (b"", "Expecting value at line 1 column 1"),
+            (b'["a", "b"', "Expecting ',' delimiter at line 1 column 10"),
+            (b'["a"] ["b"]', "Extra data at line 1 column 7"),
+            (b'{"a": 0}', "invalid type: map, expected a sequence of strings at line 1 column 1"),
+            (b'\n  "a"', "invalid type: string, expected a sequence of strings at line 2 column 3"),
+            (b'["a",\n 1]', "invalid type: integer `1`, expected a string at line 2 column 2"),
+            (b'["a", null]', "invalid type: null, expected a string at line 1 column 7"),
+            (b'["\xc3\xa9", ["b"]]', "invalid type: sequence, expected a string at line 1 column 7"),
+            (b'["\\ud800"]', "lone surrogate in a \\u escape at line 1 column 2"),
+            (b'["a\tb"]', "Invalid control character at line 1 column 4"),
+            (b"[" * 100000, None),
+        ],
+    )
+    def test_vocabularies_that_are_not_arrays_of_strings(self, tmp_path, vocab, message):
+        base = write_pair(tmp_path / "p", vocab, np.zeros((1, 2), np.float32))
+        for load in all_loaders(base).values():
+            with pytest.raises(ValueError, match="^failed to parse vocab json: ") as info:
+                load()
+            if message is not None:
+                assert str(info.value) == "failed to parse vocab json: " + message
+
+    def test_vocabulary_that_is_not_utf8(self, tmp_path):
+        base = write_pair(tmp_path / "p", b'["\xff"]', np.zeros((1, 2), np.float32))
+        self.expect_everywhere(base, f"failed to read {base}.vocab.json: stream did not contain valid UTF-8")
+
+    def test_row_count_is_checked_before_the_data(self, tmp_path):
+        # Four rows declared, three words, and no data at all: the shape is reported in every mode.
+        base = write_pair(tmp_path / "p", ["a", "b", "c"], npy_bytes(4, 2, data=b""))
+        self.expect_everywhere(base, "npy shape mismatch: rows=4 != vocab=3")
+
+    def test_truncated_matrix(self, tmp_path):
+        full = npy_bytes(3, 4)
+        base = write_pair(tmp_path / "p", ["a", "b", "c"], full[:-5])
+        self.expect_everywhere(base, "npy size mismatch", types=("Word2Vec",))
+        for mmap in (None, "r"):
+            with pytest.raises(ValueError):  # NumPy's own error, propagated
+                KeyedVectors.load(base, mmap=mmap)
+        write_pair(base, ["a", "b", "c"], full + b"\0\0\0\0")
+        self.expect_everywhere(base, "npy size mismatch", types=("Word2Vec",))
+
+    def test_header_past_512_bytes(self, tmp_path):
+        header = "{'descr': '<f4', 'fortran_order': False, 'shape': (1, 2), }" + " " * 500
+        base = write_pair(tmp_path / "p", ["a"], npy_bytes(1, 2, header=header))
+        self.expect_everywhere(base, "short npy header")
+
+    def test_header_errors_reach_every_loader(self, tmp_path):
+        base = write_pair(tmp_path / "p", ["a"], b"\x93NUMPY\x02\x00" + b"\0" * 100)
+        self.expect_everywhere(base, "unsupported npy version")
+        write_pair(base, ["a"], b"\x93NUMPY\x01")
+        self.expect_everywhere(base, "invalid npy magic")
+
+    def test_other_dtypes_and_fortran_order(self, tmp_path):
+        base = write_pair(tmp_path / "p", ["a", "b"], np.ones((2, 3), np.float64))
+        with pytest.raises(ValueError, match="^unsupported npy dtype '<f8'"):
+            Word2Vec.load(base)
+        with pytest.raises(TypeError):
+            KeyedVectors.load(base)
+        KeyedVectors.load(base, mmap="r")  # checked at the first query (see the query tests)
+
+        write_pair(base, ["a", "b"], np.ones((2, 3), ">f4"))
+        with pytest.raises(ValueError, match="^unsupported npy dtype '>f4'"):
+            Word2Vec.load(base)
+        with pytest.raises(TypeError):
+            KeyedVectors.load(base)
+
+        write_pair(base, ["a", "b"], np.asfortranarray(np.ones((2, 3), np.float32)))
+        with pytest.raises(ValueError, match="^unsupported npy layout: fortran_order is True"):
+            Word2Vec.load(base)
+
+        no_descr = "{'fortran_order': False, 'shape': (2, 3), }"
+        write_pair(base, ["a", "b"], npy_bytes(2, 3, header=no_descr))
+        with pytest.raises(ValueError, match="^unsupported npy header: no descr$"):
+            Word2Vec.load(base)
+
+    def test_failed_loads_leave_nothing_behind(self, tmp_path):
+        base = write_pair(tmp_path / "p", ["a", "b", "c"], npy_bytes(4, 2))
+        before = sorted(os.listdir(tmp_path))
+        for load in all_loaders(base).values():
+            with pytest.raises(ValueError):
+                load()
+        assert sorted(os.listdir(tmp_path)) == before
