@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 
 #include "common/os_error.hpp"
 
@@ -131,7 +132,7 @@ Ref json_attr(const char* name) {
 
 bool json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-std::size_t skip_space(const std::string& text, std::size_t i) {
+std::size_t skip_space(std::string_view text, std::size_t i) {
   while (i < text.size() && json_space(text[i])) ++i;
   return i;
 }
@@ -144,7 +145,7 @@ constexpr std::size_t kFirstNonString = std::string::npos - 1;
 // Byte offset of the start of array item `index` (or of the document itself) in a text that parsed
 // as JSON. The walk only steps over strings, so it stops at the first item that is not a string even
 // when `index` lies further on.
-std::size_t item_offset(const std::string& text, std::size_t index) {
+std::size_t item_offset(std::string_view text, std::size_t index) {
   std::size_t i = skip_space(text, 0);
   if (index == kDocument || i >= text.size() || text[i] != '[') return i;
   ++i;
@@ -162,7 +163,7 @@ std::size_t item_offset(const std::string& text, std::size_t index) {
 
 // " at line {line} column {column}" of a byte offset, columns counted in characters from 1, as the
 // JSON parser counts them.
-std::string position_text(const std::string& text, std::size_t offset) {
+std::string position_text(std::string_view text, std::size_t offset) {
   std::size_t line = 1;
   std::size_t column = 1;
   for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
@@ -240,7 +241,7 @@ std::vector<std::string> read_vocab(const std::string& name) {
     PyErr_Clear();
     throw ValueError("failed to read " + name + ": stream did not contain valid UTF-8");
   }
-  const std::string text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 
   Ref loads = json_attr("loads");
   Ref decode_error = json_attr("JSONDecodeError");
