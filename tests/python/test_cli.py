@@ -227,3 +227,28 @@ def test_progress_choice(monkeypatch):
     monkeypatch.setattr(sys, "stderr", Terminal())
     monkeypatch.setitem(sys.modules, "tqdm", None)
     assert cli._progress(quiet=False)[:2] == (None, True)
+
+
+def test_ctrl_c_during_training_exits_130_without_traceback(corpus, tmp_path):
+    import signal
+
+    process = subprocess.Popen(
+        [sys.executable, "-m", "tarnivel", "train", str(corpus), "-o", str(tmp_path / "m"),
+         "--min-count", "1", "--epochs", "100000", "--sg"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        # Wait until an epoch runs (the log lines arrive on stderr), then press Ctrl-C.
+        seen = []
+        for line in process.stderr:
+            seen.append(line)
+            if "EPOCH 2/" in line:
+                break
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=60)
+    finally:
+        if process.poll() is None:
+            process.kill()
+    assert process.returncode == 130, "".join(seen) + err
+    assert err.strip().splitlines()[-1] == "tarnivel: interrupted"
+    assert "Traceback" not in err and out == ""
+    assert not (tmp_path / "m.npy").exists()
