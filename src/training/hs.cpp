@@ -30,13 +30,23 @@ Path path_of(const HuffmanTree& tree, uint64_t w) {
   return {code.data(), nodes.data(), std::min(code.size(), nodes.size())};
 }
 
-// Every path node in order; the label of a step is the code bit itself.
+// Every path node in order; the label of a step is the code bit itself. The nodes of a path are
+// distinct rows, so the steps run in batches side by side (output_steps_on still splits a batch at a
+// repeated row, should a tree ever hold one).
 template <class Rows>
 void walk_path(std::span<const float> hidden, const Rows& out, const Path& path, std::size_t n,
                std::span<float> err, float lr) {
-  for (std::size_t d = 0; d < path.length; ++d) {
-    const float label = path.code[d] != 0 ? 1.0f : 0.0f;
-    output_step_on(hidden, out, path.nodes[d], n, err, label, lr);
+  if (n == 0) {
+    for (std::size_t d = 0; d < path.length; ++d) {
+      output_step_on(hidden, out, path.nodes[d], n, err, path.code[d] != 0 ? 1.0f : 0.0f, lr);
+    }
+    return;
+  }
+  float labels[kDotLanes];
+  for (std::size_t d = 0; d < path.length; d += kDotLanes) {
+    const std::size_t k = std::min(kDotLanes, path.length - d);
+    for (std::size_t r = 0; r < k; ++r) labels[r] = path.code[d + r] != 0 ? 1.0f : 0.0f;
+    kernel_detail::output_steps_on(hidden, out, path.nodes + d, labels, k, n, err, lr);
   }
 }
 

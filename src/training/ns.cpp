@@ -1,6 +1,7 @@
 #include "training/ns.hpp"
 
 #include <algorithm>
+#include <vector>
 
 namespace tarnivel {
 
@@ -96,9 +97,23 @@ void cbow_negative_impl(const Rows& in, const Rows& out, std::span<const uint64_
   const float divisor = mean_divisor(context_words.size());
   if (cbow_mean) divide_by(hidden.span(), n, divisor);
   ScratchLease err = take_error(n);
-  output_step_on(hidden.span(), out, target, n, err.span(), 1.0f, lr_level);
-  if (has_samples(table)) {
-    for (uint64_t k = 0; k < negative; ++k) {
+  const uint64_t samples = has_samples(table) ? negative : 0;
+  if (n > 0 && samples < kDotLanes) {
+    // The samples never depend on the weights, so all are drawn first (in the same stream order)
+    // and the steps run in batches of distinct rows.
+    uint64_t targets[kDotLanes];
+    float labels[kDotLanes];
+    targets[0] = target;
+    labels[0] = 1.0f;
+    for (uint64_t k = 1; k <= samples; ++k) {
+      targets[k] = replace_target(table->sample(stream), target, table->size());
+      labels[k] = 0.0f;
+    }
+    kernel_detail::output_steps_on(hidden.span(), out, targets, labels,
+                                   static_cast<std::size_t>(samples) + 1, n, err.span(), lr_level);
+  } else {
+    output_step_on(hidden.span(), out, target, n, err.span(), 1.0f, lr_level);
+    for (uint64_t k = 0; k < samples; ++k) {
       const uint64_t s = replace_target(table->sample(stream), target, table->size());
       output_step_on(hidden.span(), out, s, n, err.span(), 0.0f, lr_level);
     }
@@ -115,6 +130,16 @@ void cbow_negative_impl(const Rows& in, const Rows& out, std::span<const uint64_
 }
 
 }  // namespace
+
+namespace kernel_detail {
+
+float* snapshot_buffer(std::size_t floats) {
+  thread_local std::vector<float> buffer;
+  if (buffer.size() < floats) buffer.resize(floats);
+  return buffer.data();
+}
+
+}  // namespace kernel_detail
 
 void level_pair_update(std::span<float> a, std::span<float> b, std::span<const uint64_t> levels,
                        float label, float lr_eff, bool segment_sums) {

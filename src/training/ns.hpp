@@ -2,6 +2,7 @@
 // Negative-sampling update kernels, every one in two forms computing the same arithmetic:
 // the sequential form works on the model's plain matrices without locks; the multi-worker form
 // works on SharedMatrix wrappers under their row-lock stripes (input stripe before output stripe).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -26,6 +27,7 @@ namespace kernel_detail {
 // Row access of the sequential forms: bounds-checked rows of a plain array, locks that do nothing.
 class PlainRows {
  public:
+  static constexpr bool kShared = false;
   struct NoGuard {};
   PlainRows(std::span<float> data, std::size_t dim)
       : base_(data.data()), dim_(dim), rows_(dim == 0 ? 0 : data.size() / dim) {}
@@ -44,6 +46,7 @@ class PlainRows {
 // Row access of the multi-worker forms: rows of a SharedMatrix, locks are its stripes.
 class SharedRows {
  public:
+  static constexpr bool kShared = true;
   explicit SharedRows(const SharedMatrix& m) : m_(&m) {}
   std::span<float> row(uint64_t r) const { return m_->row(r); }
   SharedMatrix::RowGuard lock(uint64_t r) const { return m_->lock_row(r); }
@@ -64,6 +67,74 @@ void output_step_on(std::span<const float> hidden, const Rows& out, uint64_t o, 
   if (n == 0) return;
   const float g = logistic_gradient(d, label, lr);
   accumulate_error(err, row, hidden, n, g);
+}
+
+// This thread's buffer for row snapshots of the multi-worker batched steps: room for `floats`
+// values, kept for the thread's lifetime (it only grows, so steady training allocates nothing).
+float* snapshot_buffer(std::size_t floats);
+
+// output_step_on for k <= kDotLanes distinct targets in order, with n >= 1: the same values as the
+// k separate steps. Since the rows are distinct, step r's dot reads a row no earlier step of the
+// batch has written (and `hidden`, which no step writes), so all dots can run first, side by side;
+// the error and row updates then follow in step order in one pass.
+// The multi-worker form copies each row under its output stripe, computes on the copies, and adds
+// g * hidden to each row again under its stripe: alone on the matrices that gives the same bits,
+// and a stripe is held only for a copy or an update instead of a whole step, which matters for the
+// rows every thread keeps touching (the tree's top nodes, the most frequent words).
+template <class Rows>
+void output_batch_on(std::span<const float> hidden, const Rows& out, const uint64_t* targets,
+                     const float* labels, std::size_t k, std::size_t n, std::span<float> err,
+                     float lr) {
+  TARNIVEL_CHECK(n <= hidden.size() && n <= err.size() && k <= kDotLanes,
+                 "prefix length exceeds vector length");
+  const float* rows[kDotLanes] = {};
+  float* live[kDotLanes] = {};
+  float d[kDotLanes];
+  float g[kDotLanes];
+  for (std::size_t r = 0; r < k; ++r) {
+    const std::span<float> row = out.row(targets[r]);
+    TARNIVEL_CHECK(n <= row.size(), "prefix length exceeds vector length");
+    live[r] = row.data();
+    rows[r] = live[r];
+  }
+  if constexpr (Rows::kShared) {
+    float* copies = snapshot_buffer(kDotLanes * n);
+    for (std::size_t r = 0; r < k; ++r) {
+      [[maybe_unused]] auto guard = out.lock(targets[r]);
+      std::copy(live[r], live[r] + n, copies + r * n);
+      rows[r] = copies + r * n;
+    }
+  }
+  dot_many(hidden.data(), rows, k, n, d);
+  for (std::size_t r = 0; r < k; ++r) g[r] = logistic_gradient(d[r], labels[r], lr);
+  if constexpr (Rows::kShared) {
+    add_scaled_many(err.data(), rows, g, k, n);
+    for (std::size_t r = 0; r < k; ++r) {
+      [[maybe_unused]] auto guard = out.lock(targets[r]);
+      add_scaled(live[r], hidden.data(), n, g[r]);
+    }
+  } else {
+    accumulate_error_many(err.data(), live, g, k, hidden.data(), n);
+  }
+}
+
+// output_step_on for each of the k targets in order (n >= 1), run as consecutive batches of
+// distinct rows: a batch ends before a row that it already holds (that step must see the earlier
+// step's update) or when it is full. The same values as k separate steps.
+template <class Rows>
+void output_steps_on(std::span<const float> hidden, const Rows& out, const uint64_t* targets,
+                     const float* labels, std::size_t k, std::size_t n, std::span<float> err,
+                     float lr) {
+  std::size_t start = 0;
+  while (start < k) {
+    std::size_t end = start + 1;
+    while (end < k && end - start < kDotLanes &&
+           std::find(targets + start, targets + end, targets[end]) == targets + end) {
+      ++end;
+    }
+    output_batch_on(hidden, out, targets + start, labels + start, end - start, n, err, lr);
+    start = end;
+  }
 }
 
 }  // namespace kernel_detail
