@@ -4,12 +4,14 @@
 
 #include "common/error.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tarnivel {
 
 namespace {
 
-// 128-bit product for the widening multiply of below(); __extension__ keeps -Wpedantic quiet.
-__extension__ typedef unsigned __int128 U128;
 
 // The four constant words of the ChaCha state ("expand 32-byte k").
 constexpr std::array<uint32_t, 4> kSigma{0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
@@ -69,6 +71,81 @@ ChaChaStream ChaChaStream::from_seed(uint64_t seed) {
   return s;
 }
 
+#if defined(__SSE2__)
+namespace {
+
+// The four blocks of one refill side by side: lane b of each register holds a state word of block
+// counter + b, so one pass of 32-bit vector adds, xors and rotations computes all four with exactly
+// the scalar block's arithmetic (integer operations, nothing to round).
+template <int kBits>
+inline __m128i rotl_lanes(__m128i v) {
+  return _mm_or_si128(_mm_slli_epi32(v, kBits), _mm_srli_epi32(v, 32 - kBits));
+}
+
+inline void quarter_round_lanes(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
+  a = _mm_add_epi32(a, b);
+  d = rotl_lanes<16>(_mm_xor_si128(d, a));
+  c = _mm_add_epi32(c, d);
+  b = rotl_lanes<12>(_mm_xor_si128(b, c));
+  a = _mm_add_epi32(a, b);
+  d = rotl_lanes<8>(_mm_xor_si128(d, a));
+  c = _mm_add_epi32(c, d);
+  b = rotl_lanes<7>(_mm_xor_si128(b, c));
+}
+
+}  // namespace
+
+void ChaChaStream::refill() {
+  static_assert(kBufferWords == 64, "one refill is four 16-word blocks");
+  __m128i input[16];
+  for (int i = 0; i < 4; ++i) input[i] = _mm_set1_epi32(static_cast<int>(kSigma[i]));
+  for (int i = 0; i < 8; ++i) input[4 + i] = _mm_set1_epi32(static_cast<int>(key_[i]));
+  uint32_t low[4];
+  uint32_t high[4];
+  for (int b = 0; b < 4; ++b) {
+    const uint64_t c = counter_ + static_cast<uint64_t>(b);
+    low[b] = static_cast<uint32_t>(c);
+    high[b] = static_cast<uint32_t>(c >> 32);
+  }
+  auto lanes = [](const uint32_t (&w)[4]) {
+    return _mm_setr_epi32(static_cast<int>(w[0]), static_cast<int>(w[1]), static_cast<int>(w[2]),
+                          static_cast<int>(w[3]));
+  };
+  input[12] = lanes(low);
+  input[13] = lanes(high);
+  input[14] = _mm_set1_epi32(static_cast<int>(static_cast<uint32_t>(stream_)));
+  input[15] = _mm_set1_epi32(static_cast<int>(static_cast<uint32_t>(stream_ >> 32)));
+  __m128i x[16];
+  for (int i = 0; i < 16; ++i) x[i] = input[i];
+  for (int r = 0; r < 12; r += 2) {
+    quarter_round_lanes(x[0], x[4], x[8], x[12]);
+    quarter_round_lanes(x[1], x[5], x[9], x[13]);
+    quarter_round_lanes(x[2], x[6], x[10], x[14]);
+    quarter_round_lanes(x[3], x[7], x[11], x[15]);
+    quarter_round_lanes(x[0], x[5], x[10], x[15]);
+    quarter_round_lanes(x[1], x[6], x[11], x[12]);
+    quarter_round_lanes(x[2], x[7], x[8], x[13]);
+    quarter_round_lanes(x[3], x[4], x[9], x[14]);
+  }
+  // Words w..w+3 of the four blocks, transposed into block order.
+  for (int w = 0; w < 16; w += 4) {
+    const __m128i a = _mm_add_epi32(x[w], input[w]);
+    const __m128i b = _mm_add_epi32(x[w + 1], input[w + 1]);
+    const __m128i c = _mm_add_epi32(x[w + 2], input[w + 2]);
+    const __m128i d = _mm_add_epi32(x[w + 3], input[w + 3]);
+    const __m128i ab_lo = _mm_unpacklo_epi32(a, b);
+    const __m128i ab_hi = _mm_unpackhi_epi32(a, b);
+    const __m128i cd_lo = _mm_unpacklo_epi32(c, d);
+    const __m128i cd_hi = _mm_unpackhi_epi32(c, d);
+    auto* out = reinterpret_cast<__m128i*>(buffer_.data());
+    _mm_storeu_si128(out + 0 * 4 + w / 4, _mm_unpacklo_epi64(ab_lo, cd_lo));
+    _mm_storeu_si128(out + 1 * 4 + w / 4, _mm_unpackhi_epi64(ab_lo, cd_lo));
+    _mm_storeu_si128(out + 2 * 4 + w / 4, _mm_unpacklo_epi64(ab_hi, cd_hi));
+    _mm_storeu_si128(out + 3 * 4 + w / 4, _mm_unpackhi_epi64(ab_hi, cd_hi));
+  }
+  counter_ += 4;
+}
+#else
 void ChaChaStream::refill() {
   const std::array<uint32_t, 3> tail_stream{0, static_cast<uint32_t>(stream_),
                                             static_cast<uint32_t>(stream_ >> 32)};
@@ -82,23 +159,12 @@ void ChaChaStream::refill() {
   }
   counter_ += 4;
 }
+#endif
 
-uint32_t ChaChaStream::next_u32() {
-  if (index_ >= kBufferWords) {
-    refill();
-    index_ = 0;
-  }
-  return buffer_[index_++];
-}
-
-uint64_t ChaChaStream::next_u64() {
+uint64_t ChaChaStream::next_u64_across_refill() {
   uint32_t low = 0;
   uint32_t high = 0;
-  if (index_ < kBufferWords - 1) {
-    low = buffer_[index_];
-    high = buffer_[index_ + 1];
-    index_ += 2;
-  } else if (index_ == kBufferWords - 1) {
+  if (index_ == kBufferWords - 1) {
     // The low half is the last word of this buffer, the high half the first of the next.
     low = buffer_[kBufferWords - 1];
     refill();
@@ -113,24 +179,10 @@ uint64_t ChaChaStream::next_u64() {
   return (static_cast<uint64_t>(high) << 32) | low;
 }
 
-float ChaChaStream::uniform_f32() {
-  const uint32_t u = next_u32();
-  // 24 random bits scaled by 2^-24: exact in float32.
-  return static_cast<float>(u >> 8) * 0x1p-24f;
-}
-
-uint64_t ChaChaStream::below(uint64_t n) {
-  if (n == 0) internal_error("cannot sample empty range");
-  const uint64_t zone = (n << std::countl_zero(n)) - 1;
-  for (;;) {
-    const uint64_t v = next_u64();
-    const U128 m = static_cast<U128>(v) * n;
-    if (static_cast<uint64_t>(m) <= zone) return static_cast<uint64_t>(m >> 64);
-  }
-}
+void ChaChaStream::empty_range() { internal_error("cannot sample empty range"); }
 
 uint64_t ChaChaStream::in_closed_range(uint64_t lo, uint64_t hi) {
-  if (hi < lo) internal_error("cannot sample empty range");
+  if (hi < lo) empty_range();
   const uint64_t range = hi - lo + 1;
   if (range == 0) return next_u64();
   return lo + below(range);

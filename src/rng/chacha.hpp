@@ -2,6 +2,7 @@
 // ChaCha12 counter-mode random stream seeded from one 64-bit number, plus SipHash-1-3.
 // Every draw is fixed bit for bit so that sequential training is reproducible.
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -19,12 +20,39 @@ class ChaChaStream {
   // Key filled by eight PCG32 (XSH-RR) outputs from state `seed`; counter 0, stream 0, empty buffer.
   static ChaChaStream from_seed(uint64_t seed);
 
-  uint32_t next_u32();
-  uint64_t next_u64();
+  // The draws are defined here so that the training loops inline them; only a refill is a call.
+  uint32_t next_u32() {
+    if (index_ >= kBufferWords) {
+      refill();
+      index_ = 0;
+    }
+    return buffer_[index_++];
+  }
+  uint64_t next_u64() {
+    if (index_ < kBufferWords - 1) {
+      const uint64_t low = buffer_[index_];
+      const uint64_t high = buffer_[index_ + 1];
+      index_ += 2;
+      return (high << 32) | low;
+    }
+    return next_u64_across_refill();
+  }
   // (next_u32() >> 8) * 2^-24: one of the 2^24 values k * 2^-24 in [0, 1).
-  float uniform_f32();
+  float uniform_f32() {
+    const uint32_t u = next_u32();
+    // 24 random bits scaled by 2^-24: exact in float32.
+    return static_cast<float>(u >> 8) * 0x1p-24f;
+  }
   // Uniform in [0, n) by widening multiply with rejection; n == 0 throws InternalError.
-  uint64_t below(uint64_t n);
+  uint64_t below(uint64_t n) {
+    if (n == 0) empty_range();
+    const uint64_t zone = (n << std::countl_zero(n)) - 1;
+    for (;;) {
+      const uint64_t v = next_u64();
+      __extension__ const unsigned __int128 m = static_cast<unsigned __int128>(v) * n;
+      if (static_cast<uint64_t>(m) <= zone) return static_cast<uint64_t>(m >> 64);
+    }
+  }
   // Uniform in [lo, hi]; the whole 64-bit span returns next_u64(); hi < lo throws InternalError.
   uint64_t in_closed_range(uint64_t lo, uint64_t hi);
 
@@ -36,6 +64,9 @@ class ChaChaStream {
 
  private:
   void refill();
+  // next_u64 when fewer than two words are left in the buffer.
+  uint64_t next_u64_across_refill();
+  [[noreturn]] static void empty_range();
 
   std::array<uint32_t, 8> key_{};
   uint64_t counter_ = 0;

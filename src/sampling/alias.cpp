@@ -49,13 +49,6 @@ AliasTable AliasTable::build(std::span<const double> weights) {
   return table;
 }
 
-uint64_t AliasTable::sample(ChaChaStream& stream) const {
-  const std::size_t n = prob.size();
-  if (n == 0) return 0;
-  const uint64_t i = stream.below(n);
-  const float coin = stream.uniform_f32();
-  TARNIVEL_CHECK(i < n && alias.size() == n, "alias table slot index out of range");
-  return coin < prob[i] ? i : alias[i];
-}
+void AliasTable::bad_slot() { internal_error("alias table slot index out of range"); }
 
 }  // namespace tarnivel

@@ -21,7 +21,16 @@ struct AliasTable {
   std::size_t size() const { return prob.size(); }
   bool empty() const { return prob.empty(); }
   // Slot below(n) first, then a uniform_f32 coin; 0 without drawing when the table is empty.
-  uint64_t sample(ChaChaStream& stream) const;
+  // Inline: it runs for every negative sample.
+  uint64_t sample(ChaChaStream& stream) const {
+    const std::size_t n = prob.size();
+    if (n == 0) return 0;
+    const uint64_t i = stream.below(n);
+    const float coin = stream.uniform_f32();
+    if (i >= n || alias.size() != n) bad_slot();
+    return coin < prob[i] ? i : alias[i];
+  }
+  [[noreturn]] static void bad_slot();
 };
 
 }  // namespace tarnivel
