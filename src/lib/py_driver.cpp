@@ -50,6 +50,25 @@ class GilSignalProbe final : public SignalProbe {
   }
 };
 
+// The same check for a thread that already holds the interpreter lock.
+class HeldGilSignalProbe final : public SignalProbe {
+ public:
+  bool interrupted() override {
+    const bool raised = PyErr_CheckSignals() < 0;
+    if (raised) PyErr_Clear();
+    return raised;
+  }
+};
+
+// Sequential mode keeps the interpreter lock across short sentences and lets it go around a
+// sentence only when the sentence reaches the second signal check (position 1024), or when the lock
+// has been held for this long: releasing and re-taking the lock twice per sentence (once around it,
+// once for the check at position 0) cost more than training a short sentence. The signal checks
+// stay where they were (positions 0, 1024, ... and after each sentence), and other Python threads
+// still get the lock at least this often, like the interpreter's own switch interval.
+constexpr auto kSequentialGilHold = std::chrono::milliseconds(5);
+constexpr std::size_t kLongSentence = 1025;
+
 [[noreturn]] void raise_interrupted() { raise(PyExc_KeyboardInterrupt, "training interrupted"); }
 
 // Runs pending signal handlers; an exception sets the stop flag and ends the call with it.
@@ -219,6 +238,7 @@ void sequential_epoch(Model& model, PyObject* corpus, const TrainParams& params,
   ChaChaStream stream = stream_for_epoch(spec.epoch);
   Ref it = Ref::checked(PyObject_GetIter(corpus));
   GilSignalProbe probe;
+  HeldGilSignalProbe held_probe;
   const OutputTables tables = tables_of(model);
   PlainMatrices matrices{model.input_vectors, model.output_vectors, model.params.vector_size};
   const bool reporting = spec.verbose || spec.callback != nullptr;
@@ -226,14 +246,21 @@ void sequential_epoch(Model& model, PyObject* corpus, const TrainParams& params,
   if (!(min_gap >= 0.01)) min_gap = 0.01;
   const auto start = Clock::now();
   auto last_report = start;
+  auto last_release = start;
   uint64_t p = 0;
   std::vector<uint64_t> sentence;
   while (Ref item{PyIter_Next(it.get())}) {
     if (!convert_sentence(item.get(), model.vocab.key_to_index, sentence)) continue;
     bool interrupted = false;
     if (matrices.dim != 0) {  // zero-width rows have nothing to train
-      AllowThreads unlocked;
-      interrupted = train_sentence(sentence, stream, params, tables, matrices, stop, probe);
+      const auto now = Clock::now();
+      if (sentence.size() >= kLongSentence || now - last_release >= kSequentialGilHold) {
+        last_release = now;
+        AllowThreads unlocked;
+        interrupted = train_sentence(sentence, stream, params, tables, matrices, stop, probe);
+      } else {
+        interrupted = train_sentence(sentence, stream, params, tables, matrices, stop, held_probe);
+      }
     }
     if (interrupted) {
       stop.store(true, std::memory_order_relaxed);

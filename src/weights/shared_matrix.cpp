@@ -1,7 +1,6 @@
 #include "weights/shared_matrix.hpp"
 
 #include <exception>
-#include <thread>
 #include <utility>
 
 #include "common/error.hpp"
@@ -22,24 +21,29 @@ inline void cpu_relax() {
 
 }  // namespace
 
-void StripeLock::lock() {
-  // Spin on a plain load (no cache-line ownership traffic while the holder works), try the
-  // exchange only when the lock looks free; after a short burst of pauses yield the processor,
-  // which matters when there are more runnable threads than cores.
-  unsigned spins = 0;
-  while (locked_.exchange(true, std::memory_order_acquire)) {
-    while (locked_.load(std::memory_order_relaxed)) {
-      if (++spins < 64) {
-        cpu_relax();
-      } else {
-        std::this_thread::yield();
+void StripeLock::lock_contended() {
+  // Spin briefly on a plain load (no cache-line ownership traffic while the holder works): a row
+  // update takes well under a microsecond.
+  for (int spins = 0; spins < 128; ++spins) {
+    cpu_relax();
+    if (state_.load(std::memory_order_relaxed) == kFree) {
+      int expected = kFree;
+      if (state_.compare_exchange_weak(expected, kLocked, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) {
+        return;
       }
     }
   }
-  if (broken()) {
-    unlock();
-    internal_error("row lock stripe is broken: an earlier holder failed while holding it");
+  // Then sleep: mark the lock as having waiters and wait until it is released. A thread woken
+  // here takes the lock as "with waiters", since others may still sleep on it.
+  while (state_.exchange(kWaiters, std::memory_order_acquire) != kFree) {
+    state_.wait(kWaiters, std::memory_order_relaxed);
   }
+}
+
+void StripeLock::fail_broken() {
+  unlock();
+  internal_error("row lock stripe is broken: an earlier holder failed while holding it");
 }
 
 SharedMatrix::RowGuard::RowGuard(StripeLock* lock)

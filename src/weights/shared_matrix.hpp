@@ -11,20 +11,36 @@
 
 namespace tarnivel {
 
-// A test-and-test-and-set spinlock with a pause/yield backoff; uncontended locking happens millions
-// of times a second, where an OS mutex would cost more than the row update it guards. A stripe whose
-// holder failed (guard released during stack unwinding) is marked broken for good. Each stripe has a
-// cache line of its own, so that threads taking different stripes do not contend for one line.
+// A stripe lock: a short spin, then a futex wait (std::atomic::wait), so that a thread whose
+// stripe is held by a preempted thread sleeps instead of burning the core the holder needs (there
+// are usually more runnable threads than cores: the pool, the corpus reader, other processes).
+// Uncontended, locking is one compare-exchange and unlocking one exchange. A stripe whose holder
+// failed (guard released during stack unwinding) is marked broken for good. Each stripe has a cache
+// line of its own, so that threads taking different stripes do not contend for one line.
 class alignas(64) StripeLock {
  public:
   // Acquires the lock; throws InternalError (without holding it) when the stripe is broken.
-  void lock();
-  void unlock() noexcept { locked_.store(false, std::memory_order_release); }
+  void lock() {
+    int expected = kFree;
+    if (!state_.compare_exchange_strong(expected, kLocked, std::memory_order_acquire,
+                                        std::memory_order_relaxed)) {
+      lock_contended();
+    }
+    if (broken_.load(std::memory_order_relaxed)) fail_broken();
+  }
+  void unlock() noexcept {
+    if (state_.exchange(kFree, std::memory_order_release) == kWaiters) state_.notify_one();
+  }
   void mark_broken() noexcept { broken_.store(true, std::memory_order_relaxed); }
   bool broken() const noexcept { return broken_.load(std::memory_order_relaxed); }
 
  private:
-  std::atomic<bool> locked_{false};
+  static constexpr int kFree = 0;
+  static constexpr int kLocked = 1;
+  static constexpr int kWaiters = 2;  // locked, and someone may sleep on it
+  void lock_contended();
+  [[noreturn]] void fail_broken();
+  std::atomic<int> state_{kFree};
   std::atomic<bool> broken_{false};
 };
 
