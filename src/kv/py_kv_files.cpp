@@ -98,7 +98,7 @@ PyObject* kv_save(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[1];
     parse_args("save", args, kwargs, {"path"}, 1, a);
-    const std::string path = to_text(a[0], "path");
+    const std::string path = to_path(a[0], "path");
     auto* kv = reinterpret_cast<KeyedVectorsObject*>(self);
     SharedBorrow borrow(kv->borrow);
     save_store(*kv->store, path);
@@ -110,7 +110,7 @@ PyObject* kv_load(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[2];
     parse_args("load", args, kwargs, {"path", "mmap"}, 1, a);
-    const std::string path = to_text(a[0], "path");
+    const std::string path = to_path(a[0], "path");
     // Only "r" maps the file (always read-only); every other mode loads the vectors into memory.
     const bool mapped = !absent(a[1]) && to_text(a[1], "mmap") == "r";
     return new_keyed_vectors(load_store(path, mapped)).release();

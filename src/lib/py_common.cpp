@@ -1,6 +1,7 @@
 #include "lib/py_common.hpp"
 
 #include <exception>
+#include <stdexcept>
 
 namespace tarnivel::py {
 
@@ -20,6 +21,9 @@ void raise_current_exception() {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const std::length_error& e) {
+    // A size beyond what can be allocated (a huge vector_size, a huge reported length).
+    PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::exception& e) {
     // Broken invariants (and any other native failure) surface as the module's panic exception.
     PyObject* panic = state().panic_exception ? state().panic_exception : PyExc_SystemError;

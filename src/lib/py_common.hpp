@@ -7,6 +7,8 @@
 #endif
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <new>
 #include <string>
@@ -78,13 +80,15 @@ void raise_current_exception();
 // Runs `body` and turns every C++ failure into a Python exception. `Fail` is what the entry point
 // returns on failure (NULL or -1). A Python exception set without a C++ throw is kept as it is.
 template <class R, class F>
-R guarded(R fail, F&& body) noexcept {
+R guarded(R fail, F&& body) {
   try {
     R result = body();
     if (result == fail && !PyErr_Occurred()) {
       PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
     return result;
+  } catch (abi::__forced_unwind&) {
+    throw;  // thread cancellation (the interpreter ending a thread at exit) must keep unwinding
   } catch (...) {
     raise_current_exception();
     return fail;

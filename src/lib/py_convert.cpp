@@ -1,5 +1,6 @@
 #include "lib/py_convert.hpp"
 
+#include <algorithm>
 #include <climits>
 
 namespace tarnivel::py {
@@ -143,6 +144,13 @@ std::string to_text(PyObject* obj, const char* name) {
   return utf8(obj);
 }
 
+std::string to_path(PyObject* obj, const char* name) {
+  std::string path = to_text(obj, name);
+  // The operating system would silently cut the name at a NUL byte and use another file.
+  if (path.find('\0') != std::string::npos) raise(PyExc_ValueError, "embedded null byte");
+  return path;
+}
+
 std::vector<uint64_t> to_size_list(PyObject* obj, const char* name) {
   if (PyUnicode_Check(obj)) type_error_named(name, kStrNotVec);
   if (!PySequence_Check(obj)) {
@@ -151,7 +159,8 @@ std::vector<uint64_t> to_size_list(PyObject* obj, const char* name) {
   const Py_ssize_t len = PySequence_Size(obj);
   if (len < 0) fail_named(name);
   std::vector<uint64_t> values;
-  values.reserve(static_cast<std::size_t>(len));
+  // The reported length is only a hint: a sequence may claim any size.
+  values.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(len, 1024)));
   for (Py_ssize_t i = 0; i < len; ++i) {
     Ref item(PySequence_GetItem(obj, i));
     if (!item) fail_named(name);

@@ -28,6 +28,8 @@ float to_f32(PyObject* obj, const char* name);
 double to_f64(PyObject* obj, const char* name);
 bool to_bool(PyObject* obj, const char* name);
 std::string to_text(PyObject* obj, const char* name);
+// A file path: text without NUL bytes (ValueError "embedded null byte" otherwise).
+std::string to_path(PyObject* obj, const char* name);
 std::vector<uint64_t> to_size_list(PyObject* obj, const char* name);
 
 // The message of a str item where a sequence was expected.

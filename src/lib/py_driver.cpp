@@ -324,7 +324,7 @@ uint64_t threaded_epoch(Model& model, PyObject* corpus, const TrainParams& param
     reporter.emplace(spec, counter, stop);
   }
   const uint64_t workers = std::max<uint64_t>(model.params.workers, 1);
-  auto channel = std::make_shared<ChunkChannel>(static_cast<std::size_t>(std::min<uint64_t>(workers * 8, 128)));
+  auto channel = std::make_shared<ChunkChannel>(static_cast<std::size_t>(std::min<uint64_t>(workers, 16) * 8));
   CorpusReader reader(corpus, model.vocab.key_to_index, channel);
   GilSignalProbe probe;
   const OutputTables tables = tables_of(model);

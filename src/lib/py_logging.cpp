@@ -50,7 +50,7 @@ LogResult log_info(const std::string& message, bool keep_error) {
       result = LogResult::interrupted;
       if (!keep_error) PyErr_Clear();
     }
-  } catch (...) {
+  } catch (const std::exception&) {
     // Only allocation failures can get here; the message is lost like any other logging failure.
     PyErr_Clear();
   }

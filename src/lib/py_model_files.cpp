@@ -136,7 +136,7 @@ PyObject* w2v_save(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[1];
     parse_args("save", args, kwargs, {"path"}, 1, a);
-    const std::string path = to_text(a[0], "path");
+    const std::string path = to_path(a[0], "path");
     auto* obj = reinterpret_cast<Word2VecObject*>(self);
     SharedBorrow borrow(obj->borrow);
     const Model& model = *obj->model;
@@ -160,7 +160,7 @@ PyObject* w2v_load(PyObject* cls, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[1];
     parse_args("load", args, kwargs, {"path"}, 1, a);
-    const std::string path = to_text(a[0], "path");
+    const std::string path = to_path(a[0], "path");
     Model model = load_model(path);
     return new_word2vec(reinterpret_cast<PyTypeObject*>(cls), std::move(model)).release();
   });

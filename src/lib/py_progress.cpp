@@ -91,6 +91,14 @@ bool Reporter::restore_error() {
 }
 
 void Reporter::run() {
+  try {
+    loop();
+  } catch (const std::exception&) {
+    // Only an allocation failure can get here; reporting ends and training goes on.
+  }
+}
+
+void Reporter::loop() {
   using clock = std::chrono::steady_clock;
   const auto start = clock::now();
   const uint64_t interval = interval_ms(spec_.interval);

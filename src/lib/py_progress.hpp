@@ -57,6 +57,7 @@ class Reporter {
 
  private:
   void run();
+  void loop();
 
   ProgressSpec spec_;
   std::shared_ptr<std::atomic<uint64_t>> counter_;

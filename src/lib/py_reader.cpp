@@ -29,6 +29,9 @@ CorpusReader::~CorpusReader() {
 
 void CorpusReader::join() {
   cancel_.store(true, std::memory_order_relaxed);
+  // Releasing the receiving end wakes a reader blocked on a full channel; without it a call that
+  // ends early (an error while training a chunk) would wait for that reader forever.
+  channel_->close_receiver();
   if (thread_.joinable()) {
     AllowThreads unlocked;
     thread_.join();
@@ -87,6 +90,9 @@ void CorpusReader::run() {
         } catch (const std::bad_alloc&) {
           PyErr_NoMemory();
           keep_error();
+          finished = true;
+        } catch (const std::exception& e) {
+          native_error_ = std::string("corpus reader failed: ") + e.what();
           finished = true;
         }
         Py_DECREF(item);

@@ -1,5 +1,8 @@
 #include "lib/vocab.hpp"
 
+#include <stdexcept>
+#include <string>
+
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -66,35 +69,40 @@ void build_vocab(Model& model, const WordCounter& counter) {
     return bytes_less(x.first, y.first);
   });
 
-  Vocab& vocab = model.vocab;
-  vocab.index_to_key.clear();
-  vocab.key_to_index.clear();
-  vocab.counts.clear();
-  model.input_vectors.clear();
-  model.output_vectors.clear();
+  // Everything is built aside and moved into the model only once it is complete, so a failure (an
+  // allocation that cannot be made) leaves the model exactly as it was.
+  Vocab vocab;
+  std::vector<float> input;
+  std::vector<float> output;
+  if (!kept.empty()) {
+    vocab.index_to_key.reserve(kept.size());
+    vocab.counts.reserve(kept.size());
+    vocab.key_to_index.reserve(kept.size());
+    for (auto& [word, count] : kept) {
+      vocab.key_to_index.emplace(word, vocab.index_to_key.size());
+      vocab.index_to_key.push_back(std::move(word));
+      vocab.counts.push_back(count);
+    }
+
+    // Interleaved draws from the global stream: input row i, then output row i.
+    const uint64_t dim = model.params.vector_size;
+    uint64_t elements = 0;
+    if (__builtin_mul_overflow(static_cast<uint64_t>(kept.size()), dim, &elements) ||
+        elements > input.max_size()) {
+      throw std::length_error("weight matrices of " + std::to_string(kept.size()) + " x " +
+                              std::to_string(dim) + " floats cannot be allocated");
+    }
+    input.reserve(elements);
+    output.reserve(elements);
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+      append_random_unit_row(input, dim);
+      append_random_unit_row(output, dim);
+    }
+  }
   // No survivor: the model stays without vocabulary and weights, so the next call builds again.
-  if (kept.empty()) return;
-
-  vocab.index_to_key.reserve(kept.size());
-  vocab.counts.reserve(kept.size());
-  vocab.key_to_index.reserve(kept.size());
-  for (auto& [word, count] : kept) {
-    vocab.key_to_index.emplace(word, vocab.index_to_key.size());
-    vocab.index_to_key.push_back(std::move(word));
-    vocab.counts.push_back(count);
-  }
-
-  // Interleaved draws from the global stream: input row i, then output row i.
-  const uint64_t dim = model.params.vector_size;
-  uint64_t elements = 0;
-  TARNIVEL_CHECK(!__builtin_mul_overflow(static_cast<uint64_t>(kept.size()), dim, &elements),
-                 "weight matrix size overflows");
-  model.input_vectors.reserve(elements);
-  model.output_vectors.reserve(elements);
-  for (std::size_t i = 0; i < kept.size(); ++i) {
-    append_random_unit_row(model.input_vectors, dim);
-    append_random_unit_row(model.output_vectors, dim);
-  }
+  model.vocab = std::move(vocab);
+  model.input_vectors = std::move(input);
+  model.output_vectors = std::move(output);
 }
 
 void add_count(Vocab& vocab, uint64_t index) {

@@ -172,3 +172,32 @@ def test_arrays_own_their_memory():
     assert v.dtype == np.float32 and v.shape == (4,)
     np.testing.assert_array_equal(vectors, expected)
     v[:] = 0  # writable, independent copy
+
+
+def test_oversized_requests_fail_cleanly_and_leave_the_model_usable():
+    class Huge:
+        def __len__(self):
+            return 2**62
+
+        def __getitem__(self, i):
+            if i >= 2:
+                raise IndexError(i)
+            return 4
+
+    with pytest.raises(IndexError):
+        Word2Vec(vector_size=8, levels=Huge())
+    with pytest.raises(MemoryError):
+        Word2Vec([["a", "b"]], vector_size=2**61, min_count=1, verbose=False)
+    m = Word2Vec(vector_size=2**36, min_count=1, verbose=False)
+    with pytest.raises(MemoryError):
+        m.train([["a", "b"]])
+    # The failed build left no half-built vocabulary behind.
+    assert m.wv.index_to_key == []
+
+
+def test_paths_with_nul_bytes_are_refused(tmp_path):
+    m = Word2Vec([["a", "b"]], vector_size=4, min_count=1, verbose=False)
+    for call in (lambda p: m.save(p), lambda p: m.wv.save(p), Word2Vec.load, tarnivel.KeyedVectors.load):
+        with pytest.raises(ValueError, match="embedded null byte"):
+            call(str(tmp_path / "m\0junk"))
+    assert list(tmp_path.iterdir()) == []
