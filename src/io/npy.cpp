@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/fd.hpp"
 #include "common/error.hpp"
 #include "common/os_error.hpp"
 
@@ -26,26 +27,6 @@ constexpr std::size_t kWriteBufferBytes = 8192;
 [[noreturn]] void os_failure(const char* what, const std::string& path, int err) {
   throw ValueError(std::string("failed to ") + what + " " + path + ": " + os_error_text(err));
 }
-
-// Owns a file descriptor; closes it (ignoring errors) unless it was closed explicitly.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 // Buffered writer over a descriptor: every failed write or flush throws ValueError naming the path.
 class BufferedWriter {
@@ -212,7 +193,7 @@ void write_matrix(const std::string& path, uint64_t rows, uint64_t cols, std::sp
   }
   // A close error can report a write that failed late (e.g. on network file systems). The
   // descriptor is released first: after close, even a failing one, it must not be closed again.
-  if (::close(fd.release()) != 0 && errno != EINTR) os_failure("close", path, errno);
+  if (int err = fd.close_now()) os_failure("close", path, err);
 }
 
 std::pair<uint64_t, uint64_t> read_header(const std::string& path) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string_view>
 
+#include "common/fd.hpp"
 #include "common/os_error.hpp"
 
 #if defined(__linux__)
@@ -15,28 +16,6 @@
 
 namespace tarnivel::py {
 namespace {
-
-// Closes a descriptor it owns unless it was closed explicitly.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now and returns the errno of a failed close (0 on success). EINTR counts as closed.
-  int close_now() {
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0 && errno != EINTR) return errno;
-    return 0;
-  }
-
- private:
-  int fd_;
-};
 
 // fsync, retried on EINTR; returns the errno of a failure, 0 on success.
 int sync_fd(int fd) {
