@@ -131,16 +131,17 @@ void sg_softmax_step(const SharedMatrix& input, const SharedMatrix& output,
   if (path.length == 0) return;
   const SharedRows out(output);
   const std::size_t n = level;
-  const auto in_guard = input.lock_row(center);
   const std::span<float> row = input.row_prefix(center, n);
-  ScratchLease copy = take_hidden(n);
-  std::memcpy(copy.data(), row.data(), n * sizeof(float));
-  ScratchLease err = take_error(n);
-  walk_path(copy.span(), out, path, n, err.span(), lr_level);
-  // Nobody else can change the row while its stripe is held, so copy + err equals row + err.
-  const float* c = copy.data();
-  const float* e = err.data();
-  for (std::size_t j = 0; j < n; ++j) row[j] = c[j] + e[j];
+  input.with_stripe(center, [&] {
+    ScratchLease copy = take_hidden(n);
+    std::memcpy(copy.data(), row.data(), n * sizeof(float));
+    ScratchLease err = take_error(n);
+    walk_path(copy.span(), out, path, n, err.span(), lr_level);
+    // Nobody else can change the row while its stripe is held, so copy + err equals row + err.
+    const float* c = copy.data();
+    const float* e = err.data();
+    for (std::size_t j = 0; j < n; ++j) row[j] = c[j] + e[j];
+  });
 }
 
 void cbow_softmax_step(const PlainMatrices& m, const HuffmanTree& tree,
@@ -160,18 +161,20 @@ void cbow_softmax_step(const SharedMatrix& input, const SharedMatrix& output,
   ScratchLease hidden = take_hidden(n);
   // One lock per non-empty stripe; the hidden sum follows the grouped order.
   groups.for_each_group([&](const uint64_t* first, const uint64_t* last) {
-    const auto guard = input.lock_row(*first);
-    for (const uint64_t* w = first; w != last; ++w) add_into(hidden.span(), input.row(*w), n);
+    input.with_stripe(*first, [&] {
+      for (const uint64_t* w = first; w != last; ++w) add_into(hidden.span(), input.row(*w), n);
+    });
   });
   const float divisor = mean_divisor(context_words.size());
   if (cbow_mean) divide_by(hidden.span(), n, divisor);
   ScratchLease err = take_error(n);
   walk_path(hidden.span(), SharedRows(output), path, n, err.span(), lr_level);
   groups.for_each_group([&](const uint64_t* first, const uint64_t* last) {
-    const auto guard = input.lock_row(*first);
-    for (const uint64_t* w = first; w != last; ++w) {
-      spread_error(input.row(*w), err.span(), n, cbow_mean, divisor);
-    }
+    input.with_stripe(*first, [&] {
+      for (const uint64_t* w = first; w != last; ++w) {
+        spread_error(input.row(*w), err.span(), n, cbow_mean, divisor);
+      }
+    });
   });
 }
 

@@ -69,19 +69,20 @@ void sg_negative_impl(const Rows& in, const Rows& out, uint64_t center, uint64_t
                       const AliasTable* table, ChaChaStream& stream) {
   // Every width in the list counts, also those the update skips.
   const float lr_eff = lr / mean_divisor(levels.size());
-  [[maybe_unused]] auto in_guard = in.lock(center);
   const std::span<float> a = in.row(center);
-  {
-    [[maybe_unused]] auto out_guard = out.lock(context);
-    level_pair_update_impl<kSegmentSums>(a, out.row(context), levels, 1.0f, lr_eff);
-  }
-  if (!has_samples(table)) return;
-  for (uint64_t k = 0; k < negative; ++k) {
-    // Drawn immediately before its update: later samples see the stream advanced.
-    const uint64_t target = replace_target(table->sample(stream), context, table->size());
-    [[maybe_unused]] auto out_guard = out.lock(target);
-    level_pair_update_impl<kSegmentSums>(a, out.row(target), levels, 0.0f, lr_eff);
-  }
+  in.locked(center, [&] {
+    const std::span<float> positive = out.row(context);
+    out.locked(context, [&] {
+      level_pair_update_impl<kSegmentSums>(a, positive, levels, 1.0f, lr_eff);
+    });
+    if (!has_samples(table)) return;
+    for (uint64_t k = 0; k < negative; ++k) {
+      // Drawn immediately before its update: later samples see the stream advanced.
+      const uint64_t target = replace_target(table->sample(stream), context, table->size());
+      const std::span<float> b = out.row(target);
+      out.locked(target, [&] { level_pair_update_impl<kSegmentSums>(a, b, levels, 0.0f, lr_eff); });
+    }
+  });
 }
 
 template <class Rows>
@@ -91,8 +92,8 @@ void cbow_negative_impl(const Rows& in, const Rows& out, std::span<const uint64_
   const std::size_t n = level;
   ScratchLease hidden = take_hidden(n);
   for (const uint64_t c : context_words) {
-    [[maybe_unused]] auto guard = in.lock(c);
-    add_into(hidden.span(), in.row(c), n);
+    const std::span<float> row = in.row(c);
+    in.locked(c, [&] { add_into(hidden.span(), row, n); });
   }
   const float divisor = mean_divisor(context_words.size());
   if (cbow_mean) divide_by(hidden.span(), n, divisor);
@@ -120,12 +121,14 @@ void cbow_negative_impl(const Rows& in, const Rows& out, std::span<const uint64_
   }
   // A word occurring several times in the context receives the error once per occurrence.
   for (const uint64_t c : context_words) {
-    [[maybe_unused]] auto guard = in.lock(c);
-    if (cbow_mean) {
-      add_divided(in.row(c), err.span(), n, divisor);
-    } else {
-      add_into(in.row(c), err.span(), n);
-    }
+    const std::span<float> row = in.row(c);
+    in.locked(c, [&] {
+      if (cbow_mean) {
+        add_divided(row, err.span(), n, divisor);
+      } else {
+        add_into(row, err.span(), n);
+      }
+    });
   }
 }
 

@@ -24,18 +24,20 @@ struct PlainMatrices {
 
 namespace kernel_detail {
 
-// Row access of the sequential forms: bounds-checked rows of a plain array, locks that do nothing.
+// Row access of the sequential forms: bounds-checked rows of a plain array; locked(r, f) just runs f.
 class PlainRows {
  public:
   static constexpr bool kShared = false;
-  struct NoGuard {};
   PlainRows(std::span<float> data, std::size_t dim)
       : base_(data.data()), dim_(dim), rows_(dim == 0 ? 0 : data.size() / dim) {}
   std::span<float> row(uint64_t r) const {
     TARNIVEL_CHECK(r < rows_, "row index out of range of the weight matrix");
     return {base_ + r * dim_, dim_};
   }
-  NoGuard lock(uint64_t) const { return {}; }
+  template <class F>
+  decltype(auto) locked(uint64_t, F&& f) const {
+    return f();
+  }
 
  private:
   float* base_;
@@ -43,13 +45,17 @@ class PlainRows {
   std::size_t rows_;
 };
 
-// Row access of the multi-worker forms: rows of a SharedMatrix, locks are its stripes.
+// Row access of the multi-worker forms: rows of a SharedMatrix; locked(r, f) runs f holding r's
+// stripe.
 class SharedRows {
  public:
   static constexpr bool kShared = true;
   explicit SharedRows(const SharedMatrix& m) : m_(&m) {}
   std::span<float> row(uint64_t r) const { return m_->row(r); }
-  SharedMatrix::RowGuard lock(uint64_t r) const { return m_->lock_row(r); }
+  template <class F>
+  decltype(auto) locked(uint64_t r, F&& f) const {
+    return m_->with_stripe(r, f);
+  }
 
  private:
   const SharedMatrix* m_;
@@ -61,12 +67,13 @@ class SharedRows {
 template <class Rows>
 void output_step_on(std::span<const float> hidden, const Rows& out, uint64_t o, std::size_t n,
                     std::span<float> err, float label, float lr) {
-  [[maybe_unused]] auto guard = out.lock(o);
   const std::span<float> row = out.row(o);
-  const float d = dot(hidden, row, n);
-  if (n == 0) return;
-  const float g = logistic_gradient(d, label, lr);
-  accumulate_error(err, row, hidden, n, g);
+  out.locked(o, [&] {
+    const float d = dot(hidden, row, n);
+    if (n == 0) return;
+    const float g = logistic_gradient(d, label, lr);
+    accumulate_error(err, row, hidden, n, g);
+  });
 }
 
 // This thread's buffer for row snapshots of the multi-worker batched steps: room for `floats`
@@ -77,10 +84,11 @@ float* snapshot_buffer(std::size_t floats);
 // k separate steps. Since the rows are distinct, step r's dot reads a row no earlier step of the
 // batch has written (and `hidden`, which no step writes), so all dots can run first, side by side;
 // the error and row updates then follow in step order in one pass.
-// The multi-worker form copies each row under its output stripe, computes on the copies, and adds
-// g * hidden to each row again under its stripe: alone on the matrices that gives the same bits,
-// and a stripe is held only for a copy or an update instead of a whole step, which matters for the
-// rows every thread keeps touching (the tree's top nodes, the most frequent words).
+// The multi-worker form copies the rows under their output stripes, computes on the copies, and
+// adds g * hidden to each row again under its stripe: alone on the matrices that gives the same
+// bits, and the stripes are held only for the copies or the updates instead of a whole step each,
+// which matters for the rows every thread keeps touching (the tree's top nodes, the most frequent
+// words).
 template <class Rows>
 void output_batch_on(std::span<const float> hidden, const Rows& out, const uint64_t* targets,
                      const float* labels, std::size_t k, std::size_t n, std::span<float> err,
@@ -100,8 +108,7 @@ void output_batch_on(std::span<const float> hidden, const Rows& out, const uint6
   if constexpr (Rows::kShared) {
     float* copies = snapshot_buffer(kDotLanes * n);
     for (std::size_t r = 0; r < k; ++r) {
-      [[maybe_unused]] auto guard = out.lock(targets[r]);
-      std::copy(live[r], live[r] + n, copies + r * n);
+      out.locked(targets[r], [&] { std::copy(live[r], live[r] + n, copies + r * n); });
       rows[r] = copies + r * n;
     }
   }
@@ -110,8 +117,7 @@ void output_batch_on(std::span<const float> hidden, const Rows& out, const uint6
   if constexpr (Rows::kShared) {
     add_scaled_many(err.data(), rows, g, k, n);
     for (std::size_t r = 0; r < k; ++r) {
-      [[maybe_unused]] auto guard = out.lock(targets[r]);
-      add_scaled(live[r], hidden.data(), n, g[r]);
+      out.locked(targets[r], [&] { add_scaled(live[r], hidden.data(), n, g[r]); });
     }
   } else {
     accumulate_error_many(err.data(), live, g, k, hidden.data(), n);

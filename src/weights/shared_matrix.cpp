@@ -1,6 +1,8 @@
 #include "weights/shared_matrix.hpp"
 
+#include <chrono>
 #include <exception>
+#include <thread>
 #include <utility>
 
 #include "common/error.hpp"
@@ -22,23 +24,22 @@ inline void cpu_relax() {
 }  // namespace
 
 void StripeLock::lock_contended() {
-  // Spin briefly on a plain load (no cache-line ownership traffic while the holder works): a row
-  // update takes well under a microsecond.
-  for (int spins = 0; spins < 128; ++spins) {
-    cpu_relax();
-    if (state_.load(std::memory_order_relaxed) == kFree) {
-      int expected = kFree;
-      if (state_.compare_exchange_weak(expected, kLocked, std::memory_order_acquire,
-                                       std::memory_order_relaxed)) {
-        return;
+  // Spin on a plain load (no cache-line ownership traffic while the holder works) and try the
+  // exchange only when the lock looks free.
+  unsigned attempts = 0;
+  do {
+    while (locked_.load(std::memory_order_relaxed)) {
+      ++attempts;
+      if (attempts < 256) {
+        cpu_relax();
+      } else if (attempts < 320) {
+        std::this_thread::yield();
+      } else {
+        // The holder is most likely preempted: free this core for a while.
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
       }
     }
-  }
-  // Then sleep: mark the lock as having waiters and wait until it is released. A thread woken
-  // here takes the lock as "with waiters", since others may still sleep on it.
-  while (state_.exchange(kWaiters, std::memory_order_acquire) != kFree) {
-    state_.wait(kWaiters, std::memory_order_relaxed);
-  }
+  } while (locked_.exchange(true, std::memory_order_acquire));
 }
 
 void StripeLock::fail_broken() {
@@ -82,11 +83,12 @@ std::span<float> SharedMatrix::row_prefix(std::size_t r, std::size_t n) const {
 }
 
 SharedMatrix::RowGuard SharedMatrix::lock_row(std::size_t r) const {
-  TARNIVEL_CHECK(r < rows_, "row index out of range of the shared matrix");
-  StripeLock* stripe = &storage_->stripes[r & (kRowLockStripes - 1)];
+  StripeLock* stripe = &stripe_of(r);
   stripe->lock();
   return RowGuard(stripe);
 }
+
+void SharedMatrix::out_of_range() { internal_error("row index out of range of the shared matrix"); }
 
 std::vector<float> SharedMatrix::into_array() {
   TARNIVEL_CHECK(storage_ != nullptr, "shared matrix has no data to give back");

@@ -7,40 +7,34 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 namespace tarnivel {
 
-// A stripe lock: a short spin, then a futex wait (std::atomic::wait), so that a thread whose
-// stripe is held by a preempted thread sleeps instead of burning the core the holder needs (there
-// are usually more runnable threads than cores: the pool, the corpus reader, other processes).
-// Uncontended, locking is one compare-exchange and unlocking one exchange. A stripe whose holder
+// A test-and-test-and-set stripe lock. Locking is one atomic exchange and unlocking a plain release
+// store: the kernels take millions of stripes a second, and every atomic read-modify-write waits for
+// the row stores before it to drain, so the lock costs what it has of those. When the stripe is
+// busy the waiter spins briefly (a row update takes well under a microsecond), then yields, then
+// sleeps in short naps: with more runnable threads than cores (the pool, the corpus reader, other
+// processes) a preempted holder needs the core more than the waiter does. A stripe whose holder
 // failed (guard released during stack unwinding) is marked broken for good. Each stripe has a cache
 // line of its own, so that threads taking different stripes do not contend for one line.
 class alignas(64) StripeLock {
  public:
   // Acquires the lock; throws InternalError (without holding it) when the stripe is broken.
   void lock() {
-    int expected = kFree;
-    if (!state_.compare_exchange_strong(expected, kLocked, std::memory_order_acquire,
-                                        std::memory_order_relaxed)) {
-      lock_contended();
-    }
+    if (locked_.exchange(true, std::memory_order_acquire)) lock_contended();
     if (broken_.load(std::memory_order_relaxed)) fail_broken();
   }
-  void unlock() noexcept {
-    if (state_.exchange(kFree, std::memory_order_release) == kWaiters) state_.notify_one();
-  }
+  void unlock() noexcept { locked_.store(false, std::memory_order_release); }
   void mark_broken() noexcept { broken_.store(true, std::memory_order_relaxed); }
   bool broken() const noexcept { return broken_.load(std::memory_order_relaxed); }
 
  private:
-  static constexpr int kFree = 0;
-  static constexpr int kLocked = 1;
-  static constexpr int kWaiters = 2;  // locked, and someone may sleep on it
   void lock_contended();
   [[noreturn]] void fail_broken();
-  std::atomic<int> state_{kFree};
+  std::atomic<bool> locked_{false};
   std::atomic<bool> broken_{false};
 };
 
@@ -82,6 +76,29 @@ class SharedMatrix {
   // Locks stripe r & 63 of this matrix; r >= rows() or a broken stripe is an internal error.
   [[nodiscard]] RowGuard lock_row(std::size_t r) const;
 
+  // Runs f() holding stripe r & 63, the kernels' form of lock_row: an exception leaving f marks the
+  // stripe broken, through a handler that costs nothing while nothing throws (a guard has to ask
+  // the runtime for the number of exceptions in flight on both ends of every hold).
+  template <class F>
+  decltype(auto) with_stripe(std::size_t r, F&& f) const {
+    StripeLock& stripe = stripe_of(r);
+    stripe.lock();
+    try {
+      if constexpr (std::is_void_v<decltype(f())>) {
+        f();
+        stripe.unlock();
+      } else {
+        decltype(auto) result = f();
+        stripe.unlock();
+        return result;
+      }
+    } catch (...) {
+      stripe.mark_broken();
+      stripe.unlock();
+      throw;
+    }
+  }
+
   // Gives the array back, leaving this wrapper empty; another live copy is an internal error.
   std::vector<float> into_array();
 
@@ -89,6 +106,12 @@ class SharedMatrix {
   long use_count() const { return storage_.use_count(); }
 
  private:
+  StripeLock& stripe_of(std::size_t r) const {
+    if (r >= rows_) out_of_range();
+    return storage_->stripes[r & (kRowLockStripes - 1)];
+  }
+  [[noreturn]] static void out_of_range();
+
   struct Storage {
     std::vector<float> data;
     StripeLock stripes[kRowLockStripes];
