@@ -76,6 +76,20 @@ void output_step_on(std::span<const float> hidden, const Rows& out, uint64_t o, 
   });
 }
 
+// Prefetches the cache lines of p[0..n) with intent to write (PREFETCHW; executed as a no-op by
+// x86 processors without it).
+inline void prefetch_for_write(const float* p, std::size_t n) {
+#if defined(__x86_64__)
+  const char* bytes = reinterpret_cast<const char*>(p);
+  for (std::size_t off = 0; off < n * sizeof(float); off += 64) {
+    __asm__ volatile("prefetchw %0" : : "m"(*(bytes + off)));
+  }
+#else
+  (void)p;
+  (void)n;
+#endif
+}
+
 // This thread's buffer for row snapshots of the multi-worker batched steps: room for `floats`
 // values, kept for the thread's lifetime (it only grows, so steady training allocates nothing).
 float* snapshot_buffer(std::size_t floats);
@@ -106,6 +120,11 @@ void output_batch_on(std::span<const float> hidden, const Rows& out, const uint6
     rows[r] = live[r];
   }
   if constexpr (Rows::kShared) {
+    // Ask for the rows' cache lines in exclusive state up front: they are read now and written a
+    // little later, and another thread has often just written them (the top nodes of the tree, the
+    // most frequent words), so a plain read would fetch a shared copy and the write would have to
+    // fetch ownership a second time.
+    for (std::size_t r = 0; r < k; ++r) prefetch_for_write(live[r], n);
     float* copies = snapshot_buffer(kDotLanes * n);
     for (std::size_t r = 0; r < k; ++r) {
       out.locked(targets[r], [&] { std::copy(live[r], live[r] + n, copies + r * n); });
