@@ -109,7 +109,167 @@ void cbow_softmax_sequential(const Rows& in, const Rows& out, const HuffmanTree&
   for (const uint64_t c : context_words) spread_error(in.row(c), err.span(), n, cbow_mean, divisor);
 }
 
+// The multi-worker walk of one path over several widths, with a copy of every node row carried
+// from one width to the next. A node's copy for the next width is taken under the same hold as its
+// update for this width, so nothing else of this thread touches the row in between: alone on the
+// matrices, each copy equals the row the per-level walk would read.
+class LevelledPath {
+ public:
+  LevelledPath(const SharedMatrix& output, const Path& path, std::size_t widest)
+      : out_(output), path_(path), stride_(widest) {
+    thread_local std::vector<float> gradients;
+    if (gradients.size() < path.length) gradients.resize(path.length);
+    g_ = gradients.data();
+    copies_ = kernel_detail::snapshot_buffer(path.length * widest);
+  }
+
+  // Whether the walk applies: distinct nodes (strictly decreasing) and no width 0.
+  static bool usable(const Path& path, std::span<const uint64_t> levels) {
+    for (const uint64_t level : levels) {
+      if (level == 0) return false;
+    }
+    for (std::size_t d = 1; d < path.length; ++d) {
+      if (path.nodes[d] >= path.nodes[d - 1]) return false;
+    }
+    return true;
+  }
+
+  // Copies the first n elements of every node row (for the first width).
+  void take_copies(std::size_t n) {
+    for (std::size_t d = 0; d < path_.length; ++d) {
+      const std::span<float> row = out_.row_prefix(path_.nodes[d], n);
+      kernel_detail::prefetch_for_write(row.data(), n);
+      out_.with_stripe(path_.nodes[d], [&] { std::copy(row.begin(), row.end(), copy(d)); });
+    }
+  }
+
+  // One width: dots of `hidden` against the copies side by side, err (zeroed here) accumulated in
+  // path order, then each node row updated under its stripe and, when next_n > 0, copied again
+  // for the next width.
+  void step(const float* hidden, std::size_t n, float* err, float lr, std::size_t next_n) {
+    std::fill(err, err + n, 0.0f);
+    const float* rows[kDotLanes];
+    float d_out[kDotLanes];
+    float labels[kDotLanes];
+    for (std::size_t d = 0; d < path_.length; d += kDotLanes) {
+      const std::size_t k = std::min(kDotLanes, path_.length - d);
+      for (std::size_t r = 0; r < k; ++r) {
+        rows[r] = copy(d + r);
+        labels[r] = path_.code[d + r] != 0 ? 1.0f : 0.0f;
+      }
+      dot_many(hidden, rows, k, n, d_out);
+      for (std::size_t r = 0; r < k; ++r) g_[d + r] = logistic_gradient(d_out[r], labels[r], lr);
+      add_scaled_many(err, rows, g_ + d, k, n);
+    }
+    for (std::size_t d = 0; d < path_.length; ++d) {
+      const std::span<float> row = out_.row_prefix(path_.nodes[d], std::max(n, next_n));
+      out_.with_stripe(path_.nodes[d], [&] {
+        add_scaled(row.data(), hidden, n, g_[d]);
+        std::copy(row.data(), row.data() + next_n, copy(d));
+      });
+    }
+  }
+
+ private:
+  float* copy(std::size_t d) { return copies_ + d * stride_; }
+
+  const SharedMatrix& out_;
+  const Path& path_;
+  std::size_t stride_;
+  float* g_ = nullptr;
+  float* copies_ = nullptr;
+};
+
+std::size_t widest_of(std::span<const uint64_t> levels) {
+  uint64_t widest = 0;
+  for (const uint64_t level : levels) widest = std::max(widest, level);
+  return static_cast<std::size_t>(widest);
+}
+
 }  // namespace
+
+void sg_softmax_levels(const SharedMatrix& input, const SharedMatrix& output,
+                       const HuffmanTree& tree, uint64_t center, uint64_t context,
+                       std::span<const uint64_t> levels, float lr_level) {
+  const Path path = path_of(tree, context);
+  if (path.length == 0) return;
+  if (!LevelledPath::usable(path, levels)) {
+    for (const uint64_t level : levels) {
+      sg_softmax_step(input, output, tree, center, context, static_cast<std::size_t>(level),
+                      lr_level);
+    }
+    return;
+  }
+  const std::size_t widest = widest_of(levels);
+  const std::span<float> row = input.row_prefix(center, widest);
+  kernel_detail::prefetch_for_write(row.data(), widest);
+  input.with_stripe(center, [&] {
+    // The input prefix is carried in `copy`, which receives each width's error exactly as the row
+    // would (row + err per width); the row itself is written once at the end, under the stripe.
+    ScratchLease copy = take_hidden(widest);
+    std::memcpy(copy.data(), row.data(), widest * sizeof(float));
+    ScratchLease err = take_error(widest);
+    LevelledPath walk(output, path, widest);
+    walk.take_copies(static_cast<std::size_t>(levels[0]));
+    for (std::size_t l = 0; l < levels.size(); ++l) {
+      const auto n = static_cast<std::size_t>(levels[l]);
+      const std::size_t next = l + 1 < levels.size() ? static_cast<std::size_t>(levels[l + 1]) : 0;
+      walk.step(copy.data(), n, err.data(), lr_level, next);
+      add_into(copy.span(), err.span(), n);
+    }
+    std::memcpy(row.data(), copy.data(), widest * sizeof(float));
+  });
+}
+
+void cbow_softmax_levels(const SharedMatrix& input, const SharedMatrix& output,
+                         const HuffmanTree& tree, std::span<const uint64_t> context_words,
+                         uint64_t center, std::span<const uint64_t> levels, float lr_level,
+                         bool cbow_mean) {
+  const Path path = path_of(tree, center);
+  if (path.length == 0) return;
+  if (!LevelledPath::usable(path, levels)) {
+    for (const uint64_t level : levels) {
+      cbow_softmax_step(input, output, tree, context_words, center,
+                        static_cast<std::size_t>(level), lr_level, cbow_mean);
+    }
+    return;
+  }
+  const std::size_t widest = widest_of(levels);
+  for (const uint64_t c : context_words) input.row_prefix(c, widest);  // range checks
+  const StripeGroups groups(context_words);
+  const float divisor = mean_divisor(context_words.size());
+  ScratchLease hidden = take_hidden(widest);
+  ScratchLease err = take_error(widest);
+  LevelledPath walk(output, path, widest);
+  walk.take_copies(static_cast<std::size_t>(levels[0]));
+  // The first width's hidden sum, one lock per non-empty stripe, in the grouped order.
+  auto n = static_cast<std::size_t>(levels[0]);
+  groups.for_each_group([&](const uint64_t* first, const uint64_t* last) {
+    input.with_stripe(*first, [&] {
+      for (const uint64_t* w = first; w != last; ++w) add_into(hidden.span(), input.row(*w), n);
+    });
+  });
+  for (std::size_t l = 0; l < levels.size(); ++l) {
+    n = static_cast<std::size_t>(levels[l]);
+    const std::size_t next = l + 1 < levels.size() ? static_cast<std::size_t>(levels[l + 1]) : 0;
+    if (cbow_mean) divide_by(hidden.span(), n, divisor);
+    walk.step(hidden.data(), n, err.data(), lr_level, next);
+    // Each stripe once: this width's error onto its words, then (every occurrence of a word lies in
+    // its own stripe's group, so the word has all its updates by then) their prefixes for the next
+    // width's hidden sum, in the same grouped order as a separate pass.
+    std::fill(hidden.data(), hidden.data() + next, 0.0f);
+    groups.for_each_group([&](const uint64_t* first, const uint64_t* last) {
+      input.with_stripe(*first, [&] {
+        for (const uint64_t* w = first; w != last; ++w) {
+          spread_error(input.row(*w), err.span(), n, cbow_mean, divisor);
+        }
+        for (const uint64_t* w = first; w != last; ++w) {
+          add_into(hidden.span(), input.row(*w), next);
+        }
+      });
+    });
+  }
+}
 
 void sg_softmax_step(const PlainMatrices& m, const HuffmanTree& tree, uint64_t center,
                      uint64_t context, std::size_t level, float lr_level) {

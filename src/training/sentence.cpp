@@ -24,9 +24,12 @@ struct SequentialKernels {
              ChaChaStream& stream) const {
     sg_negative_step(m, center, context, negative, levels, lr, table, stream);
   }
-  void sg_hs(const HuffmanTree& tree, uint64_t center, uint64_t context, std::size_t level,
-             float lr_level) const {
-    sg_softmax_step(m, tree, center, context, level, lr_level);
+  // Every width in list order, one call each.
+  void sg_hs(const HuffmanTree& tree, uint64_t center, uint64_t context,
+             std::span<const uint64_t> levels, float lr_level) const {
+    for (const uint64_t level : levels) {
+      sg_softmax_step(m, tree, center, context, static_cast<std::size_t>(level), lr_level);
+    }
   }
   void cbow_ns(std::span<const uint64_t> context, uint64_t target, uint64_t negative,
                std::size_t level, float lr_level, bool cbow_mean, const AliasTable* table,
@@ -34,8 +37,11 @@ struct SequentialKernels {
     cbow_negative_step(m, context, target, negative, level, lr_level, cbow_mean, table, stream);
   }
   void cbow_hs(const HuffmanTree& tree, std::span<const uint64_t> context, uint64_t center,
-               std::size_t level, float lr_level, bool cbow_mean) const {
-    cbow_softmax_step(m, tree, context, center, level, lr_level, cbow_mean);
+               std::span<const uint64_t> levels, float lr_level, bool cbow_mean) const {
+    for (const uint64_t level : levels) {
+      cbow_softmax_step(m, tree, context, center, static_cast<std::size_t>(level), lr_level,
+                        cbow_mean);
+    }
   }
 };
 
@@ -49,9 +55,10 @@ struct SharedKernels {
              ChaChaStream& stream) const {
     sg_negative_step(input, output, center, context, negative, levels, lr, table, stream);
   }
-  void sg_hs(const HuffmanTree& tree, uint64_t center, uint64_t context, std::size_t level,
-             float lr_level) const {
-    sg_softmax_step(input, output, tree, center, context, level, lr_level);
+  // All widths in one call (the same values as one call per width; fewer stripe holds).
+  void sg_hs(const HuffmanTree& tree, uint64_t center, uint64_t context,
+             std::span<const uint64_t> levels, float lr_level) const {
+    sg_softmax_levels(input, output, tree, center, context, levels, lr_level);
   }
   void cbow_ns(std::span<const uint64_t> context, uint64_t target, uint64_t negative,
                std::size_t level, float lr_level, bool cbow_mean, const AliasTable* table,
@@ -60,8 +67,8 @@ struct SharedKernels {
                        table, stream);
   }
   void cbow_hs(const HuffmanTree& tree, std::span<const uint64_t> context, uint64_t center,
-               std::size_t level, float lr_level, bool cbow_mean) const {
-    cbow_softmax_step(input, output, tree, context, center, level, lr_level, cbow_mean);
+               std::span<const uint64_t> levels, float lr_level, bool cbow_mean) const {
+    cbow_softmax_levels(input, output, tree, context, center, levels, lr_level, cbow_mean);
   }
 };
 
@@ -107,9 +114,7 @@ bool run_sentence(std::span<const uint64_t> s, ChaChaStream& stream, const Train
       for (std::size_t c = start; c < end; ++c) {
         if (c == i) continue;
         if (params.hs) {
-          for (const uint64_t level : levels) {
-            kernels.sg_hs(*tree, center, s[c], static_cast<std::size_t>(level), lr_level);
-          }
+          kernels.sg_hs(*tree, center, s[c], levels, lr_level);
         } else {
           kernels.sg_ns(center, s[c], params.negative, levels, params.lr, table, stream);
         }
@@ -120,13 +125,12 @@ bool run_sentence(std::span<const uint64_t> s, ChaChaStream& stream, const Train
         if (c != i) context.push_back(s[c]);
       }
       if (context.empty()) continue;
-      for (const uint64_t level : levels) {
-        const auto width = static_cast<std::size_t>(level);
-        if (params.hs) {
-          kernels.cbow_hs(*tree, context, center, width, lr_level, params.cbow_mean);
-        } else {
-          kernels.cbow_ns(context, center, params.negative, width, lr_level, params.cbow_mean,
-                          table, stream);
+      if (params.hs) {
+        kernels.cbow_hs(*tree, context, center, levels, lr_level, params.cbow_mean);
+      } else {
+        for (const uint64_t level : levels) {
+          kernels.cbow_ns(context, center, params.negative, static_cast<std::size_t>(level),
+                          lr_level, params.cbow_mean, table, stream);
         }
       }
     }

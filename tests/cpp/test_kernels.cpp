@@ -403,6 +403,45 @@ TEST(KernelForms, CarriedStatisticsStayCloseToRecomputedOnes) {
   }
 }
 
+TEST(KernelForms, FusedSoftmaxLevelsMatchOneCallPerLevel) {
+  // 70 words: rows 3 and 67 share an input stripe; the context repeats a word. Widths out of
+  // order, and a width 0 (which falls back to the per-level calls).
+  constexpr std::size_t dim = 12;
+  constexpr std::size_t words = 70;
+  std::vector<uint64_t> counts(words);
+  for (std::size_t i = 0; i < words; ++i) counts[i] = 1 + (i * 37) % 23;
+  const HuffmanTree tree = build_huffman(counts);
+  const auto in0 = random_floats(words * dim, 31, 0.5f);
+  const auto out0 = random_floats((2 * words - 1) * dim, 32, 0.5f);
+  const std::vector<uint64_t> context{3, 67, 3, 10, 41};
+  for (const auto& levels : std::vector<std::vector<uint64_t>>{{3, 6, 12}, {8, 4, 12}, {5, 0, 9}}) {
+    for (const bool sg : {true, false}) {
+      SharedMatrix fused_in = SharedMatrix::wrap(std::vector<float>(in0), dim);
+      SharedMatrix fused_out = SharedMatrix::wrap(std::vector<float>(out0), dim);
+      SharedMatrix single_in = SharedMatrix::wrap(std::vector<float>(in0), dim);
+      SharedMatrix single_out = SharedMatrix::wrap(std::vector<float>(out0), dim);
+      for (uint64_t step = 0; step < 30; ++step) {
+        const uint64_t target = (step * 11) % words;
+        const float lr = 0.05f;
+        if (sg) {
+          sg_softmax_levels(fused_in, fused_out, tree, step % words, target, levels, lr);
+          for (const uint64_t level : levels) {
+            sg_softmax_step(single_in, single_out, tree, step % words, target, level, lr);
+          }
+        } else {
+          const bool mean = step % 2 == 0;
+          cbow_softmax_levels(fused_in, fused_out, tree, context, target, levels, lr, mean);
+          for (const uint64_t level : levels) {
+            cbow_softmax_step(single_in, single_out, tree, context, target, level, lr, mean);
+          }
+        }
+      }
+      EXPECT_EQ(fused_in.into_array(), single_in.into_array()) << "sg " << sg << " " << levels[1];
+      EXPECT_EQ(fused_out.into_array(), single_out.into_array()) << "sg " << sg << " " << levels[1];
+    }
+  }
+}
+
 // ---- the sentence routine ----
 
 struct CountingProbe : SignalProbe {
