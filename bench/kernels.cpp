@@ -4,7 +4,8 @@
 //   g++ -std=c++20 -O3 -ffp-contract=off -Isrc bench/kernels.cpp src/ops/mod.cpp \
 //       src/weights/shared_matrix.cpp src/common/error.cpp -o /tmp/kernels -pthread && /tmp/kernels
 //
-// Prints nanoseconds per operation: one sequential dot of 100, six dots side by side, a row update,
+// Prints nanoseconds per operation: one sequential dot of 100 (independent ones overlapping, and a
+// dependent chain of them: the latency), six dots side by side, a row update,
 // and a stripe lock/unlock pair around a row update (uncontended, and with two threads on random
 // rows of a 24k-row matrix).
 #include <chrono>
@@ -46,7 +47,23 @@ int main() {
   std::printf("dot of 100 (one chain):         %6.1f ns\n", ns_per(reps, [&](std::size_t i) {
                 acc += dot(h, {data.data() + pick[i] * dim, dim}, dim);
               }));
+  // Latency: each dot's row address depends on the previous dot's result, so nothing overlaps.
+  volatile std::size_t zero_source = 0;
+  const std::size_t zero = zero_source;
+  float chained = 0;
+  std::printf("dependent dot of 100:           %6.1f ns\n", ns_per(reps, [&](std::size_t i) {
+                const std::size_t bump = static_cast<std::size_t>(chained != chained) & zero;
+                chained = dot(h, {data.data() + pick[i] * dim + bump, dim}, dim);
+              }));
   float out[kDotLanes];
+  std::printf("dependent 6 dots side by side:  %6.1f ns (for all six)\n",
+              ns_per(reps / 6, [&](std::size_t i) {
+                const std::size_t bump = static_cast<std::size_t>(chained != chained) & zero;
+                const float* r[6];
+                for (int k = 0; k < 6; ++k) r[k] = data.data() + pick[(i * 6 + k) % reps] * dim + bump;
+                dot_many(h.data(), r, 6, dim, out);
+                chained = out[0];
+              }));
   std::printf("6 dots side by side (per dot):  %6.1f ns\n", ns_per(reps / 6, [&](std::size_t i) {
                 const float* r[6];
                 for (int k = 0; k < 6; ++k) r[k] = data.data() + pick[(i * 6 + k) % reps] * dim;
