@@ -1,9 +1,9 @@
-"""Threaded training (workers >= 2): all modes, stops, corpus errors, chunking, clean exits."""
+"""Threaded training (workers >= 2): all modes, corpus errors, chunking, clean exits. Stops by the
+progress callable and by SIGINT are run for both worker counts with the sequential tests."""
 
 import logging
 import os
 import re
-import signal
 import subprocess
 import sys
 import threading
@@ -43,32 +43,6 @@ def test_threaded_log_lines_and_progress(caplog):
     assert re.fullmatch(pattern, ends[-1]).group(3) == "0.00010"
     assert not [s for s in lines if "PROGRESS at 100.00%" in s and "tokens/s" in s and ": end" in s]
     assert all(t == 2 * total for _, t in calls)
-
-
-def test_threaded_stop_from_progress_callable():
-    m = Word2Vec(vector_size=16, min_count=1, workers=2, verbose=False)
-
-    def stop(done, total):
-        raise KeyboardInterrupt
-
-    corpus = make_corpus(sentences=4000, length=(20, 40))
-    with pytest.raises(KeyboardInterrupt):
-        m.train(corpus, epochs=50, progress=stop, progress_interval=0.01)
-    assert m.wv.vectors.shape[0] > 0  # the matrices are back in the model
-
-
-def test_threaded_sigint():
-    corpus = make_corpus(sentences=4000, length=(20, 40))
-    m = Word2Vec(corpus, vector_size=32, min_count=1, workers=2, epochs=0, verbose=False)
-    initial = m.wv.vectors
-    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            m.train(corpus, epochs=1000)
-    finally:
-        timer.cancel()
-    assert not np.array_equal(m.wv.vectors, initial)
 
 
 class ChangingCorpus:
@@ -134,7 +108,7 @@ def test_chunk_sizes_train(chunk, monkeypatch):
     assert not np.array_equal(m.wv.vectors, initial)
 
 
-def test_reader_does_not_outlive_the_call():
+def test_reader_does_not_outlive_the_call(monkeypatch):
     # With a progress counter the epoch ends when the expected tokens are trained, even though the
     # iterator would go on; the reader must stop instead of draining it in the background.
     pulled = []
@@ -149,12 +123,9 @@ def test_reader_does_not_outlive_the_call():
                     pulled.append(i)
                 yield ["a", "b", "c", "d"]
 
+    monkeypatch.setenv("W2V_CHUNK", "64")
     m = Word2Vec(vector_size=8, min_count=1, workers=2, verbose=False)
-    os.environ["W2V_CHUNK"] = "64"
-    try:
-        m.train(Endless(), epochs=1, progress=lambda d, t: None, progress_interval=0.01)
-    finally:
-        del os.environ["W2V_CHUNK"]
+    m.train(Endless(), epochs=1, progress=lambda d, t: None, progress_interval=0.01)
     count = len(pulled)
     threading.Event().wait(0.3)
     assert len(pulled) == count < 10**5

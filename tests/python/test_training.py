@@ -1,4 +1,5 @@
-"""Training end to end in the calling thread: reproducibility, schedule, logs, progress, interruption."""
+"""Training end to end, mostly in the calling thread: reproducibility, schedule, logs, progress,
+interruption (stops run with one and with two workers)."""
 
 import hashlib
 import logging
@@ -15,8 +16,6 @@ import pytest
 from conftest import make_corpus
 from tarnivel import Word2Vec, set_seed
 
-MODES = [(0, 0), (0, 1), (1, 0), (1, 1)]  # (sg, hs)
-
 
 def digest(model):
     return hashlib.sha256(model.wv.vectors.tobytes()).hexdigest()[:16]
@@ -29,29 +28,24 @@ def train_mode(sg, hs, **kw):
     return Word2Vec(make_corpus(seed=7, sentences=200), **params)
 
 
-# Checksums of the trained vectors of one small fixed corpus per mode: any change to the numbers that
-# sequential training produces (arithmetic order, random draws, schedule) shows up here.
-CHECKSUMS = {
-    (0, 0): "c55f07c888f5ba22",
-    (0, 1): "ec59ecbb1194c66e",
-    (1, 0): "46a0ea6bbb3bec6d",
-    (1, 1): "f0f71f5bd5f666b0",
-}
-
-
-@pytest.mark.parametrize("sg, hs", MODES)
-def test_sequential_training_is_reproducible(sg, hs):
-    a = train_mode(sg, hs)
-    b = train_mode(sg, hs)
-    assert digest(a) == digest(b)
+# Checksums of the trained vectors of one small fixed corpus: any change to the numbers that sequential
+# training produces (arithmetic order, random draws, schedule) shows up here. In the unordered levels a
+# width not wider than the previous one is skipped by skip-gram but still divides the rate.
+@pytest.mark.parametrize(
+    "sg, hs, kw, checksum",
+    [
+        (0, 0, {}, "c55f07c888f5ba22"),
+        (0, 1, {}, "ec59ecbb1194c66e"),
+        (1, 0, {}, "46a0ea6bbb3bec6d"),
+        (1, 1, {}, "f0f71f5bd5f666b0"),
+        (0, 0, dict(cbow_mean=0, levels=[24, 6, 12]), "7f776d5779a03918"),
+        (1, 0, dict(levels=[24, 6, 12], negative=2), "056bb5f02f46e65f"),
+    ],
+)
+def test_sequential_training_is_reproducible(sg, hs, kw, checksum):
+    a = train_mode(sg, hs, **kw)
     assert np.isfinite(a.wv.vectors).all()
-    assert digest(a) == CHECKSUMS[(sg, hs)]
-
-
-def test_checksums_with_unordered_levels():
-    # A width not wider than the previous one is skipped by skip-gram but still divides the rate.
-    assert digest(train_mode(0, 0, cbow_mean=0, levels=[24, 6, 12])) == "7f776d5779a03918"
-    assert digest(train_mode(1, 0, levels=[24, 6, 12], negative=2)) == "056bb5f02f46e65f"
+    assert digest(a) == digest(train_mode(sg, hs, **kw)) == checksum
 
 
 def test_reproducible_across_processes(tmp_path):
@@ -105,31 +99,25 @@ def test_vocabulary_rules():
     assert m.wv.index_to_key == ["x", "y", "z"]
 
 
-@pytest.mark.parametrize(
-    "corpus, message",
-    [
-        (["a b c"], "Can't extract `str` to `Vec`"),
-        ([["a", 1]], "'int' object cannot be converted to 'PyString'"),
-        ([5], "'int' object cannot be converted to 'Sequence'"),
-        (5, "not iterable"),
-    ],
-)
-def test_corpus_errors(corpus, message):
-    with pytest.raises(TypeError, match=message):
-        Word2Vec(corpus, min_count=1, verbose=False)
-
-
-def test_corpus_iterator_error_propagates():
-    def corpus():
+class BrokenCorpus:
+    def __iter__(self):
         yield ["a", "b"]
         raise ValueError("broken corpus")
 
-    class Corpus:
-        def __iter__(self):
-            return corpus()
 
-    with pytest.raises(ValueError, match="broken corpus"):
-        Word2Vec(Corpus(), min_count=1, verbose=False)
+@pytest.mark.parametrize(
+    "corpus, exc, message",
+    [
+        (["a b c"], TypeError, "Can't extract `str` to `Vec`"),
+        ([["a", 1]], TypeError, "'int' object cannot be converted to 'PyString'"),
+        ([5], TypeError, "'int' object cannot be converted to 'Sequence'"),
+        (5, TypeError, "not iterable"),
+        (BrokenCorpus(), ValueError, "broken corpus"),
+    ],
+)
+def test_corpus_errors(corpus, exc, message):
+    with pytest.raises(exc, match=message):
+        Word2Vec(corpus, min_count=1, verbose=False)
 
 
 def test_one_shot_generator_and_zero_epochs(caplog):
@@ -212,20 +200,23 @@ def test_progress_callable():
     m.train(corpus, epochs=1, progress=failing, progress_interval=0.0)  # ordinary errors are swallowed
 
 
+@pytest.mark.parametrize("workers", [1, 2])
 @pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
-def test_progress_callable_can_stop_training(exc):
-    m = Word2Vec(vector_size=8, min_count=1, verbose=False)
+def test_progress_callable_can_stop_training(exc, workers):
+    m = Word2Vec(vector_size=8, min_count=1, workers=workers, verbose=False)
 
     def stop(done, total):
         raise exc("stop")
 
     with pytest.raises(exc):
         m.train(make_corpus(sentences=4000, length=(20, 40)), epochs=3, progress=stop, progress_interval=0.0)
+    assert m.wv.vectors.shape[0] > 0  # the matrices are back in the model
 
 
-def test_sigint_interrupts_training():
+@pytest.mark.parametrize("workers", [1, 2])
+def test_sigint_interrupts_training(workers):
     corpus = make_corpus(sentences=3000, length=(20, 40))
-    m = Word2Vec(corpus, vector_size=32, min_count=1, epochs=0, verbose=False)
+    m = Word2Vec(corpus, vector_size=32, min_count=1, workers=workers, epochs=0, verbose=False)
     initial = m.wv.vectors
     timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
     timer.start()
@@ -240,19 +231,16 @@ def test_sigint_interrupts_training():
     assert after.shape == initial.shape and not np.array_equal(after, initial)
 
 
-def test_huge_window_and_long_sentence():
-    # The context buffer is bounded by the sentence, so a huge window neither overflows nor exhausts memory.
-    m = Word2Vec([["a", "b", "c"] * 700], vector_size=4, window=2**62, min_count=1, epochs=1, verbose=False)
-    assert np.isfinite(m.wv.vectors).all()
-    for sg in (0, 1):
-        Word2Vec([["a", "b"]], vector_size=4, window=2**64 - 1, min_count=1, sg=sg, epochs=1, verbose=False)
-
-
 def test_edge_parameters_train():
     corpus = make_corpus(sentences=30)
     for kw in (dict(vector_size=0), dict(window=0), dict(negative=0), dict(hs=1, negative=0),
                dict(cbow_mean=0), dict(workers=0), dict(levels=[3, 3, 1], vector_size=3)):
         m = Word2Vec(corpus, min_count=1, epochs=1, verbose=False, **kw)
         assert np.isfinite(m.wv.vectors).all()
+    # The context buffer is bounded by the sentence, so a huge window neither overflows nor exhausts memory.
+    m = Word2Vec([["a", "b", "c"] * 700], vector_size=4, window=2**62, min_count=1, epochs=1, verbose=False)
+    assert np.isfinite(m.wv.vectors).all()
+    for sg in (0, 1):
+        Word2Vec([["a", "b"]], vector_size=4, window=2**64 - 1, min_count=1, sg=sg, epochs=1, verbose=False)
     # hs with an empty vocabulary trains nothing and fails nowhere.
     Word2Vec([["a"]], min_count=5, hs=1, verbose=False)
