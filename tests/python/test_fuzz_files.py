@@ -3,6 +3,7 @@ error; nothing crashes the interpreter or raises the internal-error exception.""
 
 import random
 import tokenize
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -17,33 +18,25 @@ ORDINARY = (ValueError, TypeError, KeyError)
 FROM_NUMPY = ORDINARY + (tokenize.TokenError,)
 
 
+def attempt(call, errors=ORDINARY):
+    """The call's result, or None when it raised one of the ordinary `errors`."""
+    try:
+        return call()
+    except errors:
+        return None
+
+
 def exercise(base, words):
     """Every loader on the pair, then queries on whatever loaded."""
-    loaded = []
-    try:
-        loaded.append(Word2Vec.load(base).wv)
-    except ORDINARY:
-        pass
-    for mmap in (None, "r"):
-        try:
-            loaded.append(KeyedVectors.load(base, mmap=mmap))
-        except FROM_NUMPY:
-            pass
+    loaded = [attempt(lambda: Word2Vec.load(base).wv)]
+    loaded += [attempt(lambda: KeyedVectors.load(base, mmap=mmap), FROM_NUMPY) for mmap in (None, "r")]
+    loaded = [kv for kv in loaded if kv is not None]
     for kv in loaded:
-        for call in (lambda: kv.vectors, lambda: kv.index_to_key):
-            try:
-                call()
-            except ORDINARY:
-                pass
+        attempt(lambda: kv.vectors)
         for word in words[:2] + kv.index_to_key[:2]:
+            attempt(lambda: kv.get_vector(word, level=3))
             try:
-                kv.get_vector(word, level=3)
-            except ORDINARY:
-                pass
-            try:
-                kv.most_similar(word, topn=3)
-            except ORDINARY:
-                pass
+                attempt(lambda: kv.most_similar(word, topn=3))
             except PanicException as error:
                 # Flipped data bytes can make a NaN; a NaN score stops the query by design.
                 assert "is NaN" in str(error)
@@ -56,13 +49,9 @@ def test_random_byte_damage_never_crashes(tmp_path, seed):
     words = ["alpha", "beta", "gamma", "d\u00e9lta", "e\"ps"]
     base = str(tmp_path / "pair")
     matrix = np.arange(len(words) * 4, dtype=np.float32).reshape(len(words), 4) / 3
-    with open(f"{base}.vocab.json", "w", encoding="utf-8") as handle:
-        handle.write('["alpha","beta","gamma","d\u00e9lta","e\\"ps"]')
+    Path(f"{base}.vocab.json").write_text('["alpha","beta","gamma","d\u00e9lta","e\\"ps"]', encoding="utf-8")
     np.save(f"{base}.npy", matrix)
-    originals = {}
-    for suffix in (".vocab.json", ".npy"):
-        with open(base + suffix, "rb") as handle:
-            originals[suffix] = handle.read()
+    originals = {suffix: Path(base + suffix).read_bytes() for suffix in (".vocab.json", ".npy")}
 
     loads = 0
     for _ in range(CASES // 3):
@@ -81,7 +70,6 @@ def test_random_byte_damage_never_crashes(tmp_path, seed):
             data[rng.randrange(len(data) + 1):0] = bytes(rng.randrange(256) for _ in range(rng.randint(1, 8)))
         damaged[target] = bytes(data)
         for suffix, content in damaged.items():
-            with open(base + suffix, "wb") as handle:
-                handle.write(content)
+            Path(base + suffix).write_bytes(content)
         loads += exercise(base, words)
     assert loads > 0  # some damage is harmless (a changed float), so some loads succeed
