@@ -137,8 +137,9 @@ std::string arch_line() {
 #endif
 }
 
-// The vocabulary pass: builds the vocabulary of an empty model, or adds counts to an existing one.
-void vocabulary_pass(Model& model, PyObject* corpus) {
+// The vocabulary pass: builds the vocabulary of an empty model, or adds counts to an existing one
+// (whose words `lookup` holds).
+void vocabulary_pass(Model& model, PyObject* corpus, const std::optional<CorpusLookup>& lookup) {
   Ref it = Ref::checked(PyObject_GetIter(corpus));
   if (model.vocab.size() == 0) {
     WordCounter counter;
@@ -149,10 +150,11 @@ void vocabulary_pass(Model& model, PyObject* corpus) {
     build_vocab(model, counter);
     return;
   }
+  TARNIVEL_CHECK(lookup.has_value(), "count update without a word table");
   while (Ref item{PyIter_Next(it.get())}) {
-    for_each_word(item.get(), [&](std::string_view word) {
-      auto found = model.vocab.key_to_index.find(word);
-      if (found != model.vocab.key_to_index.end()) add_count(model.vocab, found->second);
+    for_each_word_object(item.get(), [&](PyObject* word) {
+      const uint64_t index = lookup->find(word);
+      if (index != WordLookup::kMissing) add_count(model.vocab, index);
     });
   }
   if (PyErr_Occurred()) throw PyErrorSet{};
@@ -190,12 +192,13 @@ void output_setup(Model& model, bool verbose) {
   }
 }
 
-uint64_t token_pass(const Model& model, PyObject* corpus) {
+uint64_t token_pass(const CorpusLookup& lookup, PyObject* corpus) {
   Ref it = Ref::checked(PyObject_GetIter(corpus));
-  std::vector<uint64_t> sentence;
   uint64_t total = 0;
   while (Ref item{PyIter_Next(it.get())}) {
-    if (convert_sentence(item.get(), model.vocab.key_to_index, sentence)) total += sentence.size();
+    for_each_word_object(item.get(), [&](PyObject* word) {
+      if (lookup.find(word) != WordLookup::kMissing) ++total;
+    });
   }
   if (PyErr_Occurred()) throw PyErrorSet{};
   return total;
@@ -233,8 +236,8 @@ OutputTables tables_of(const Model& model) {
 }
 
 // One sequential epoch: the calling thread reads, converts and trains sentence by sentence.
-void sequential_epoch(Model& model, PyObject* corpus, const TrainParams& params, const ProgressSpec& spec,
-                      std::atomic<bool>& stop) {
+void sequential_epoch(Model& model, PyObject* corpus, const CorpusLookup& lookup, const TrainParams& params,
+                      const ProgressSpec& spec, std::atomic<bool>& stop) {
   ChaChaStream stream = stream_for_epoch(spec.epoch);
   Ref it = Ref::checked(PyObject_GetIter(corpus));
   GilSignalProbe probe;
@@ -250,7 +253,7 @@ void sequential_epoch(Model& model, PyObject* corpus, const TrainParams& params,
   uint64_t p = 0;
   std::vector<uint64_t> sentence;
   while (Ref item{PyIter_Next(it.get())}) {
-    if (!convert_sentence(item.get(), model.vocab.key_to_index, sentence)) continue;
+    if (!convert_sentence(item.get(), lookup, sentence)) continue;
     bool interrupted = false;
     if (matrices.dim != 0) {  // zero-width rows have nothing to train
       const auto now = Clock::now();
@@ -315,8 +318,8 @@ class SharedWeights {
 };
 
 // One threaded epoch's data phase. Returns the tokens counted by the progress counter (0 without one).
-uint64_t threaded_epoch(Model& model, PyObject* corpus, const TrainParams& params, const ProgressSpec& spec,
-                        const SharedWeights& weights, std::atomic<bool>& stop) {
+uint64_t threaded_epoch(Model& model, PyObject* corpus, const CorpusLookup& lookup, const TrainParams& params,
+                        const ProgressSpec& spec, const SharedWeights& weights, std::atomic<bool>& stop) {
   std::shared_ptr<std::atomic<uint64_t>> counter;
   std::optional<Reporter> reporter;
   if (spec.verbose || spec.callback != nullptr) {
@@ -325,7 +328,7 @@ uint64_t threaded_epoch(Model& model, PyObject* corpus, const TrainParams& param
   }
   const uint64_t workers = std::max<uint64_t>(model.params.workers, 1);
   auto channel = std::make_shared<ChunkChannel>(static_cast<std::size_t>(std::min<uint64_t>(workers, 16) * 8));
-  CorpusReader reader(corpus, model.vocab.key_to_index, channel);
+  CorpusReader reader(corpus, lookup, channel);
   GilSignalProbe probe;
   const OutputTables tables = tables_of(model);
 
@@ -389,7 +392,18 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
   call.callback = call_args.progress;
   call.threaded = p.workers >= 2;
 
-  vocabulary_pass(model, corpus);
+  // The word table is built once per call: before the count update of a known vocabulary, or after
+  // the vocabulary is built.
+  std::optional<CorpusLookup> lookup;
+  if (model.vocab.size() != 0) lookup.emplace(model.vocab.key_to_index);
+  vocabulary_pass(model, corpus, lookup);
+  if (!lookup) lookup.emplace(model.vocab.key_to_index);
+  // Threaded epochs carry indices in 32 bits. No vocabulary that large fits in memory, but should one
+  // ever reach here it is refused rather than truncated.
+  if (call.threaded && lookup->max_index() > SentenceChunk::kMaxIndex) {
+    throw ValueError("vocabulary too large for multi-worker training: " + std::to_string(model.vocab.size()) +
+                     " words (at most 4294967296)");
+  }
   output_setup(model, call.verbose);
   TrainParams params;
   params.window = p.window;
@@ -401,7 +415,7 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
   // more, and a width of 0 trains nothing instead of reading past the matrices.
   for (const uint64_t level : p.levels) params.levels.push_back(std::min(level, p.vector_size));
   std::atomic<bool> stop{false};
-  call.epoch_tokens = token_pass(model, corpus);
+  call.epoch_tokens = token_pass(*lookup, corpus);
   if (call.verbose) log_setup(model, call);
 
   std::optional<SharedWeights> shared;
@@ -434,9 +448,9 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
     }
     uint64_t trained = 0;
     if (call.threaded) {
-      trained = threaded_epoch(model, corpus, params, spec, *shared, stop);
+      trained = threaded_epoch(model, corpus, *lookup, params, spec, *shared, stop);
     } else {
-      sequential_epoch(model, corpus, params, spec, stop);
+      sequential_epoch(model, corpus, *lookup, params, spec, stop);
     }
     check_signals(stop);
     if (stop.load(std::memory_order_relaxed)) raise_interrupted();

@@ -7,9 +7,10 @@
 
 namespace tarnivel::py {
 
-CorpusReader::CorpusReader(PyObject* corpus, const KeyIndexMap& key_to_index,
+CorpusReader::CorpusReader(PyObject* corpus, const CorpusLookup& lookup,
                            std::shared_ptr<ChunkChannel> channel)
-    : corpus_(corpus), key_to_index_(key_to_index), channel_(std::move(channel)) {
+    : corpus_(corpus), lookup_(lookup), channel_(std::move(channel)) {
+  TARNIVEL_CHECK(lookup.max_index() <= SentenceChunk::kMaxIndex, "word indices exceed a sentence chunk");
   Py_INCREF(corpus_);
   try {
     thread_ = std::thread([this] { run(); });
@@ -54,7 +55,8 @@ void CorpusReader::run() {
   const std::size_t reserve = static_cast<std::size_t>(std::min<uint64_t>(chunk_size, 8192));
   PyObject* iterator = nullptr;
   bool finished = false;
-  std::vector<uint64_t> sentence;
+  // The previous chunk's word count, to size the next chunk's buffer in one allocation.
+  std::size_t last_words = 0;
 
   PyGILState_STATE gil = PyGILState_Ensure();
   iterator = PyObject_GetIter(corpus_);
@@ -68,6 +70,7 @@ void CorpusReader::run() {
     while (!finished) {
       SentenceChunk chunk;
       chunk.offsets.reserve(reserve + 1);
+      if (last_words != 0) chunk.words.reserve(last_words + last_words / 8);
       gil = PyGILState_Ensure();
       for (uint64_t taken = 0; taken < chunk_size; ++taken) {
         // A finished epoch (or a failed call) stops the reader at once instead of letting it drain
@@ -83,7 +86,8 @@ void CorpusReader::run() {
           break;
         }
         try {
-          if (convert_sentence(item, key_to_index_, sentence)) chunk.push_back(sentence);
+          // Converted straight into the chunk; a sentence without known words leaves nothing.
+          if (append_sentence32(item, lookup_, chunk.words) != 0) chunk.end_sentence();
         } catch (const PyErrorSet&) {
           keep_error();
           finished = true;
@@ -96,9 +100,16 @@ void CorpusReader::run() {
           finished = true;
         }
         Py_DECREF(item);
-        if (finished) break;
+        if (finished) {
+          chunk.drop_unfinished();
+          break;
+        }
       }
       PyGILState_Release(gil);
+      last_words = chunk.words.size();
+      // Up to 16 * 8 chunks wait in the queue: a buffer that grew well past its words gives the
+      // slack back before it waits there.
+      if (chunk.words.capacity() - chunk.words.size() > chunk.words.size() / 4) chunk.words.shrink_to_fit();
       if (!chunk.empty() && !channel_->send(std::move(chunk))) finished = true;
     }
   } catch (const std::exception& e) {

@@ -9,16 +9,17 @@
 
 #include "lib/channel.hpp"
 #include "lib/model.hpp"
+#include "lib/py_corpus.hpp"
 #include "lib/py_common.hpp"
 
 namespace tarnivel::py {
 
 class CorpusReader {
  public:
-  // Starts the thread; the interpreter lock must be held. The map must stay unchanged until join()
-  // returns (the training call holds the model exclusively, and always joins the reader before it
-  // returns, so the reader can read the model's own map instead of a private copy).
-  CorpusReader(PyObject* corpus, const KeyIndexMap& key_to_index, std::shared_ptr<ChunkChannel> channel);
+  // Starts the thread; the interpreter lock must be held. The lookup must outlive join() (the
+  // training call owns it and always joins the reader before it returns) and return indices below
+  // 2^32 (they are stored in 32 bits).
+  CorpusReader(PyObject* corpus, const CorpusLookup& lookup, std::shared_ptr<ChunkChannel> channel);
   ~CorpusReader();  // join(); interpreter lock held
   CorpusReader(const CorpusReader&) = delete;
   CorpusReader& operator=(const CorpusReader&) = delete;
@@ -34,7 +35,7 @@ class CorpusReader {
   void keep_error();  // fetches the current Python exception into error_*
 
   PyObject* corpus_;
-  const KeyIndexMap& key_to_index_;
+  const CorpusLookup& lookup_;
   std::shared_ptr<ChunkChannel> channel_;
   std::atomic<bool> cancel_{false};
   PyObject* error_type_ = nullptr;

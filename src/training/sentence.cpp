@@ -80,8 +80,8 @@ std::size_t context_capacity(uint64_t window, std::size_t n) {
   return static_cast<std::size_t>(std::min<uint64_t>(2 * window + 1, n));
 }
 
-template <class Kernels>
-bool run_sentence(std::span<const uint64_t> s, ChaChaStream& stream, const TrainParams& params,
+template <class Index, class Kernels>
+bool run_sentence(std::span<const Index> s, ChaChaStream& stream, const TrainParams& params,
                   const OutputTables& tables, const Kernels& kernels, std::atomic<bool>& stop,
                   SignalProbe* probe) {
   TARNIVEL_CHECK(!params.hs || tables.tree != nullptr,
@@ -154,6 +154,14 @@ bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
                       probe);
 }
 
+bool train_sentence(std::span<const uint32_t> sentence, ChaChaStream& stream,
+                    const TrainParams& params, const OutputTables& tables,
+                    const SharedMatrix& input, const SharedMatrix& output,
+                    std::atomic<bool>& stop, SignalProbe* probe) {
+  return run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop,
+                      probe);
+}
+
 bool train_chunk(const ChunkWork& work) {
   TARNIVEL_CHECK(work.chunk != nullptr && work.params != nullptr && work.stop != nullptr,
                  "incomplete chunk work unit");
@@ -165,7 +173,7 @@ bool train_chunk(const ChunkWork& work) {
   auto train_one = [&](std::size_t i, SignalProbe* probe) -> bool {
     if (stop.load(std::memory_order_relaxed)) return true;
     ChaChaStream& stream = worker_stream();
-    const std::span<const uint64_t> sentence = chunk.sentence(i);
+    const std::span<const SentenceChunk::Index> sentence = chunk.sentence(i);
     if (train_sentence(sentence, stream, *work.params, work.tables, work.input, work.output, stop,
                        probe)) {
       return true;

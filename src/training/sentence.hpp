@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "common/error.hpp"
 #include "rng/chacha.hpp"
 #include "sampling/alias.hpp"
 #include "training/huffman.hpp"
@@ -44,17 +45,34 @@ class SignalProbe {
 // training/ns.hpp.
 
 // Converted sentences in one flat buffer: sentence i is words[offsets[i] .. offsets[i+1]).
+// Indices are stored in 32 bits: the chunks waiting in the read-ahead queue are most of the memory a
+// threaded call adds, and a vocabulary of 2^32 words or more cannot be held in memory anyway (the
+// threaded driver refuses one all the same rather than truncate indices).
 struct SentenceChunk {
-  std::vector<uint64_t> words;
+  using Index = uint32_t;
+  static constexpr uint64_t kMaxIndex = 0xFFFFFFFFull;
+
+  std::vector<Index> words;
   std::vector<std::size_t> offsets{0};
   std::size_t size() const { return offsets.size() - 1; }
   bool empty() const { return size() == 0; }
-  std::span<const uint64_t> sentence(std::size_t i) const {
+  std::span<const Index> sentence(std::size_t i) const {
     return {words.data() + offsets[i], offsets[i + 1] - offsets[i]};
   }
-  void push_back(std::span<const uint64_t> s) {
+  // Ends the sentence made of the words appended since the previous one.
+  void end_sentence() { offsets.push_back(words.size()); }
+  // Drops words appended after the last complete sentence.
+  void drop_unfinished() { words.resize(offsets.back()); }
+  void push_back(std::span<const Index> s) {
     words.insert(words.end(), s.begin(), s.end());
-    offsets.push_back(words.size());
+    end_sentence();
+  }
+  void push_back(std::span<const uint64_t> s) {
+    for (const uint64_t w : s) {
+      TARNIVEL_CHECK(w <= kMaxIndex, "word index does not fit a sentence chunk");
+      words.push_back(static_cast<Index>(w));
+    }
+    end_sentence();
   }
 };
 
@@ -68,6 +86,10 @@ bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
 // The same routine with the multi-worker kernel forms on shared matrices. `probe` may be null (no
 // signal check), as on pool threads.
 bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
+                    const TrainParams& params, const OutputTables& tables,
+                    const SharedMatrix& input, const SharedMatrix& output,
+                    std::atomic<bool>& stop, SignalProbe* probe);
+bool train_sentence(std::span<const uint32_t> sentence, ChaChaStream& stream,
                     const TrainParams& params, const OutputTables& tables,
                     const SharedMatrix& input, const SharedMatrix& output,
                     std::atomic<bool>& stop, SignalProbe* probe);

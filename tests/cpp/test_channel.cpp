@@ -63,5 +63,19 @@ TEST(ChunkChannel, TimesOutWhenEmptyAndOpen) {
   EXPECT_EQ(channel.receive(chunk, std::chrono::milliseconds(1)), ChunkChannel::Status::disconnected);
 }
 
+
+// Chunks hold 32-bit indices; a wider index is a broken invariant, never a silent truncation.
+TEST(ChunkChannel, ChunksRefuseIndicesBeyond32Bits) {
+  SentenceChunk chunk;
+  const uint64_t fits[] = {0, SentenceChunk::kMaxIndex};
+  chunk.push_back(fits);
+  EXPECT_EQ(chunk.sentence(0)[1], SentenceChunk::kMaxIndex);
+  const uint64_t wide[] = {1, SentenceChunk::kMaxIndex + 1};
+  EXPECT_THROW(chunk.push_back(wide), InternalError);
+  chunk.drop_unfinished();
+  EXPECT_EQ(chunk.size(), 1u);
+  EXPECT_EQ(chunk.words.size(), 2u);
+}
+
 }  // namespace
 }  // namespace tarnivel

@@ -151,5 +151,39 @@ TEST(ModelLevels, DefaultsAndNormalisation) {
   EXPECT_EQ(normalise_levels(L{5}, 0), (L{0}));
 }
 
+
+// The conversion table: hits confirmed on the bytes, so equal hashes of different words (and any
+// hash of an absent word) never produce an index.
+TEST(WordLookup, MatchesBytesNotHashes) {
+  WordLookup table;
+  EXPECT_EQ(table.find(1, "a"), WordLookup::kMissing);  // never built
+  table.reset(3);
+  const std::string nul("a\0b", 3);
+  table.insert(42, "a", 0);
+  table.insert(42, nul, 1);  // same hash as "a"
+  table.insert(43, "", 2);
+  EXPECT_EQ(table.find(42, "a"), 0u);
+  EXPECT_EQ(table.find(42, nul), 1u);
+  EXPECT_EQ(table.find(43, ""), 2u);
+  EXPECT_EQ(table.find(42, "b"), WordLookup::kMissing);
+  EXPECT_EQ(table.find(42, std::string_view("a\0", 2)), WordLookup::kMissing);
+  EXPECT_EQ(table.find(44, "a"), WordLookup::kMissing);  // the hash is part of the key
+}
+
+TEST(WordLookup, GrowsPastItsReservationAndKeepsEveryWord) {
+  WordLookup table;
+  table.reset(2);
+  constexpr uint64_t kWords = 5000;
+  // Hashes that agree in their low bits (a weak caller hash) and a run of identical ones.
+  for (uint64_t i = 0; i < kWords; ++i) table.insert(i < 100 ? 7 : i << 20, "w" + std::to_string(i), i * 3);
+  EXPECT_EQ(table.size(), kWords);
+  for (uint64_t i = 0; i < kWords; ++i) {
+    ASSERT_EQ(table.find(i < 100 ? 7 : i << 20, "w" + std::to_string(i)), i * 3) << i;
+  }
+  EXPECT_EQ(table.find(7, "w100"), WordLookup::kMissing);
+  table.reset(0);
+  EXPECT_EQ(table.find(7, "w1"), WordLookup::kMissing);
+}
+
 }  // namespace
 }  // namespace tarnivel
