@@ -85,6 +85,44 @@ void sg_negative_impl(const Rows& in, const Rows& out, uint64_t center, uint64_t
   });
 }
 
+// The output half of a CBOW negative-sampling step: positive `target` then the samples, against
+// `hidden` over n components, the error accumulated into err (zero on entry).
+template <class Rows>
+void cbow_negative_outputs(std::span<const float> hidden, const Rows& out, uint64_t target,
+                           uint64_t negative, std::size_t n, float lr_level,
+                           const AliasTable* table, ChaChaStream& stream, std::span<float> err) {
+  const uint64_t samples = has_samples(table) ? negative : 0;
+  if (n > 0 && samples < kDotLanes) {
+    // The samples never depend on the weights, so all are drawn first (in the same stream order)
+    // and the steps run in batches of distinct rows.
+    uint64_t targets[kDotLanes];
+    float labels[kDotLanes];
+    targets[0] = target;
+    labels[0] = 1.0f;
+    for (uint64_t k = 1; k <= samples; ++k) {
+      targets[k] = replace_target(table->sample(stream), target, table->size());
+      labels[k] = 0.0f;
+    }
+    kernel_detail::output_steps_on(hidden, out, targets, labels,
+                                   static_cast<std::size_t>(samples) + 1, n, err, lr_level);
+  } else {
+    output_step_on(hidden, out, target, n, err, 1.0f, lr_level);
+    for (uint64_t k = 0; k < samples; ++k) {
+      const uint64_t s = replace_target(table->sample(stream), target, table->size());
+      output_step_on(hidden, out, s, n, err, 0.0f, lr_level);
+    }
+  }
+}
+
+// Adds the error onto one context row: divided by the context size for the CBOW mean.
+void spread_error(float* row, const float* err, std::size_t n, bool cbow_mean, float divisor) {
+  if (cbow_mean) {
+    add_divided({row, n}, {err, n}, n, divisor);
+  } else {
+    add_into({row, n}, {err, n}, n);
+  }
+}
+
 template <class Rows>
 void cbow_negative_impl(const Rows& in, const Rows& out, std::span<const uint64_t> context_words,
                         uint64_t target, uint64_t negative, std::size_t level, float lr_level,
@@ -98,38 +136,23 @@ void cbow_negative_impl(const Rows& in, const Rows& out, std::span<const uint64_
   const float divisor = mean_divisor(context_words.size());
   if (cbow_mean) divide_by(hidden.span(), n, divisor);
   ScratchLease err = take_error(n);
-  const uint64_t samples = has_samples(table) ? negative : 0;
-  if (n > 0 && samples < kDotLanes) {
-    // The samples never depend on the weights, so all are drawn first (in the same stream order)
-    // and the steps run in batches of distinct rows.
-    uint64_t targets[kDotLanes];
-    float labels[kDotLanes];
-    targets[0] = target;
-    labels[0] = 1.0f;
-    for (uint64_t k = 1; k <= samples; ++k) {
-      targets[k] = replace_target(table->sample(stream), target, table->size());
-      labels[k] = 0.0f;
-    }
-    kernel_detail::output_steps_on(hidden.span(), out, targets, labels,
-                                   static_cast<std::size_t>(samples) + 1, n, err.span(), lr_level);
-  } else {
-    output_step_on(hidden.span(), out, target, n, err.span(), 1.0f, lr_level);
-    for (uint64_t k = 0; k < samples; ++k) {
-      const uint64_t s = replace_target(table->sample(stream), target, table->size());
-      output_step_on(hidden.span(), out, s, n, err.span(), 0.0f, lr_level);
-    }
-  }
+  cbow_negative_outputs(hidden.span(), out, target, negative, n, lr_level, table, stream,
+                        err.span());
   // A word occurring several times in the context receives the error once per occurrence.
   for (const uint64_t c : context_words) {
     const std::span<float> row = in.row(c);
-    in.locked(c, [&] {
-      if (cbow_mean) {
-        add_divided(row, err.span(), n, divisor);
-      } else {
-        add_into(row, err.span(), n);
-      }
-    });
+    in.locked(c, [&] { spread_error(row.data(), err.data(), n, cbow_mean, divisor); });
   }
+}
+
+bool has_repeats(std::span<const uint64_t> words) {
+  for (std::size_t i = 1; i < words.size(); ++i) {
+    if (std::find(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(i), words[i]) !=
+        words.begin() + static_cast<std::ptrdiff_t>(i)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -190,6 +213,58 @@ void cbow_negative_step(const SharedMatrix& input, const SharedMatrix& output,
                         const AliasTable* table, ChaChaStream& stream) {
   cbow_negative_impl(SharedRows(input), SharedRows(output), context_words, target, negative, level,
                      lr_level, cbow_mean, table, stream);
+}
+
+}  // namespace tarnivel
+
+namespace tarnivel {
+
+void cbow_negative_levels(const SharedMatrix& input, const SharedMatrix& output,
+                          std::span<const uint64_t> context_words, uint64_t target,
+                          uint64_t negative, std::span<const uint64_t> levels, float lr_level,
+                          bool cbow_mean, const AliasTable* table, ChaChaStream& stream) {
+  if (levels.empty()) return;
+  if (has_repeats(context_words)) {
+    // A repeated word's row is final for the next width only after its last occurrence's error;
+    // reading it at an earlier occurrence would change the sum. Rare: one call per width.
+    for (const uint64_t level : levels) {
+      cbow_negative_step(input, output, context_words, target, negative,
+                         static_cast<std::size_t>(level), lr_level, cbow_mean, table, stream);
+    }
+    return;
+  }
+  const SharedRows out(output);
+  uint64_t widest = 0;
+  for (const uint64_t level : levels) widest = std::max(widest, level);
+  const auto width = static_cast<std::size_t>(widest);
+  for (const uint64_t c : context_words) input.row_prefix(c, width);  // range checks
+  const float divisor = mean_divisor(context_words.size());
+  ScratchLease hidden = take_hidden(width);
+  ScratchLease err = take_error(width);
+  auto n = static_cast<std::size_t>(levels[0]);
+  for (const uint64_t c : context_words) {
+    const float* row = input.row(c).data();
+    input.with_stripe(c, [&] { add_into(hidden.span(), {row, n}, n); });
+  }
+  for (std::size_t l = 0; l < levels.size(); ++l) {
+    n = static_cast<std::size_t>(levels[l]);
+    const std::size_t next = l + 1 < levels.size() ? static_cast<std::size_t>(levels[l + 1]) : 0;
+    if (cbow_mean) divide_by(hidden.span(), n, divisor);
+    std::fill(err.data(), err.data() + n, 0.0f);
+    cbow_negative_outputs(hidden.span(), out, target, negative, n, lr_level, table, stream,
+                          err.span());
+    // The words are distinct, so a row is final for the next width as soon as its own error is
+    // in: one hold per word adds this width's error and reads the next width's prefix, and the
+    // next hidden sum still runs in list order.
+    std::fill(hidden.data(), hidden.data() + next, 0.0f);
+    for (const uint64_t c : context_words) {
+      float* row = input.row(c).data();
+      input.with_stripe(c, [&] {
+        spread_error(row, err.data(), n, cbow_mean, divisor);
+        add_into(hidden.span(), {row, next}, next);
+      });
+    }
+  }
 }
 
 }  // namespace tarnivel

@@ -31,10 +31,14 @@ struct SequentialKernels {
       sg_softmax_step(m, tree, center, context, static_cast<std::size_t>(level), lr_level);
     }
   }
+  // Every width in list order, one call each.
   void cbow_ns(std::span<const uint64_t> context, uint64_t target, uint64_t negative,
-               std::size_t level, float lr_level, bool cbow_mean, const AliasTable* table,
-               ChaChaStream& stream) const {
-    cbow_negative_step(m, context, target, negative, level, lr_level, cbow_mean, table, stream);
+               std::span<const uint64_t> levels, float lr_level, bool cbow_mean,
+               const AliasTable* table, ChaChaStream& stream) const {
+    for (const uint64_t level : levels) {
+      cbow_negative_step(m, context, target, negative, static_cast<std::size_t>(level), lr_level,
+                         cbow_mean, table, stream);
+    }
   }
   void cbow_hs(const HuffmanTree& tree, std::span<const uint64_t> context, uint64_t center,
                std::span<const uint64_t> levels, float lr_level, bool cbow_mean) const {
@@ -61,10 +65,10 @@ struct SharedKernels {
     sg_softmax_levels(input, output, tree, center, context, levels, lr_level);
   }
   void cbow_ns(std::span<const uint64_t> context, uint64_t target, uint64_t negative,
-               std::size_t level, float lr_level, bool cbow_mean, const AliasTable* table,
-               ChaChaStream& stream) const {
-    cbow_negative_step(input, output, context, target, negative, level, lr_level, cbow_mean,
-                       table, stream);
+               std::span<const uint64_t> levels, float lr_level, bool cbow_mean,
+               const AliasTable* table, ChaChaStream& stream) const {
+    cbow_negative_levels(input, output, context, target, negative, levels, lr_level, cbow_mean,
+                         table, stream);
   }
   void cbow_hs(const HuffmanTree& tree, std::span<const uint64_t> context, uint64_t center,
                std::span<const uint64_t> levels, float lr_level, bool cbow_mean) const {
@@ -128,10 +132,8 @@ bool run_sentence(std::span<const Index> s, ChaChaStream& stream, const TrainPar
       if (params.hs) {
         kernels.cbow_hs(*tree, context, center, levels, lr_level, params.cbow_mean);
       } else {
-        for (const uint64_t level : levels) {
-          kernels.cbow_ns(context, center, params.negative, static_cast<std::size_t>(level),
-                          lr_level, params.cbow_mean, table, stream);
-        }
+        kernels.cbow_ns(context, center, params.negative, levels, lr_level, params.cbow_mean,
+                        table, stream);
       }
     }
   }

@@ -442,6 +442,43 @@ TEST(KernelForms, FusedSoftmaxLevelsMatchOneCallPerLevel) {
   }
 }
 
+TEST(KernelForms, FusedNegativeLevelsMatchOneCallPerLevel) {
+  // Rows 3 and 67 share an input stripe; one context repeats a word (one call per width), the
+  // others do not. The samples hit the target and repeat rows; widths out of order and 0.
+  constexpr std::size_t dim = 12;
+  constexpr std::size_t words = 70;
+  std::vector<uint64_t> counts(words);
+  for (std::size_t i = 0; i < words; ++i) counts[i] = 1 + (i * 37) % 23;
+  const AliasTable table = AliasTable::build(noise_weights(counts));
+  const auto in0 = random_floats(words * dim, 41, 0.5f);
+  const auto out0 = random_floats(words * dim, 42, 0.5f);
+  const std::vector<std::vector<uint64_t>> contexts{{3, 67, 10, 41}, {3, 67, 3, 10}, {5}};
+  for (const auto& levels : std::vector<std::vector<uint64_t>>{{3, 6, 12}, {8, 4, 12}, {5, 0, 9}}) {
+    for (const auto& context : contexts) {
+      SharedMatrix fused_in = SharedMatrix::wrap(std::vector<float>(in0), dim);
+      SharedMatrix fused_out = SharedMatrix::wrap(std::vector<float>(out0), dim);
+      SharedMatrix single_in = SharedMatrix::wrap(std::vector<float>(in0), dim);
+      SharedMatrix single_out = SharedMatrix::wrap(std::vector<float>(out0), dim);
+      ChaChaStream fused_stream = ChaChaStream::from_seed(5);
+      ChaChaStream single_stream = ChaChaStream::from_seed(5);
+      for (uint64_t step = 0; step < 30; ++step) {
+        const uint64_t target = (step * 11) % words;
+        const bool mean = step % 2 == 0;
+        const uint64_t negative = step % 3 == 0 ? 9 : 4;  // 9: past the batched form's lanes
+        cbow_negative_levels(fused_in, fused_out, context, target, negative, levels, 0.05f, mean,
+                             &table, fused_stream);
+        for (const uint64_t level : levels) {
+          cbow_negative_step(single_in, single_out, context, target, negative, level, 0.05f, mean,
+                             &table, single_stream);
+        }
+      }
+      EXPECT_EQ(fused_stream.next_u64(), single_stream.next_u64());
+      EXPECT_EQ(fused_in.into_array(), single_in.into_array()) << context.size() << levels[1];
+      EXPECT_EQ(fused_out.into_array(), single_out.into_array()) << context.size() << levels[1];
+    }
+  }
+}
+
 // ---- the sentence routine ----
 
 struct CountingProbe : SignalProbe {
