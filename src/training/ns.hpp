@@ -38,10 +38,6 @@ class PlainRows {
   decltype(auto) locked(uint64_t, F&& f) const {
     return f();
   }
-  template <class F>
-  void locked_all(const uint64_t*, std::size_t, F&& f) const {
-    f();
-  }
 
  private:
   float* base_;
@@ -59,10 +55,6 @@ class SharedRows {
   template <class F>
   decltype(auto) locked(uint64_t r, F&& f) const {
     return m_->with_stripe(r, f);
-  }
-  template <class F>
-  void locked_all(const uint64_t* rows, std::size_t k, F&& f) const {
-    m_->with_stripes(rows, k, f);
   }
 
  private:
@@ -98,25 +90,28 @@ inline void prefetch_for_write(const float* p, std::size_t n) {
 #endif
 }
 
-// This thread's buffer for row snapshots of the multi-worker walks: room for `floats` values, kept
-// for the thread's lifetime (it only grows, so steady training allocates nothing).
+// This thread's buffer for row snapshots of the multi-worker batched steps: room for `floats`
+// values, kept for the thread's lifetime (it only grows, so steady training allocates nothing).
 float* snapshot_buffer(std::size_t floats);
 
 // output_step_on for k <= kDotLanes distinct targets in order, with n >= 1: the same values as the
 // k separate steps. Since the rows are distinct, step r's dot reads a row no earlier step of the
 // batch has written (and `hidden`, which no step writes), so all dots can run first, side by side;
 // the error and row updates then follow in step order in one pass.
-// The multi-worker form holds the stripes of all k rows (ascending, each once) across the dots and
-// the in-place updates: one lock per distinct stripe and no row copies, which made the two-worker
-// CBOW negative sampling faster. (The softmax walks over all widths keep short holds on copies
-// instead: there every example of every thread walks the tree's top nodes, and holding their
-// stripes across a batch made two workers markedly slower.)
+// The multi-worker form copies the rows under their output stripes, computes on the copies, and
+// adds g * hidden to each row again under its stripe: alone on the matrices that gives the same
+// bits, and the stripes are held only for the copies or the updates instead of a whole step each,
+// which matters for the rows every thread keeps touching (the tree's top nodes, the most frequent
+// words). (Holding all stripes of a batch, ascending, across dots and in-place updates saves the
+// copies and half the locks; it measured no better with two workers, within the noise, and for
+// the softmax walks clearly worse: longer holds on the rows every thread touches.)
 template <class Rows>
 void output_batch_on(std::span<const float> hidden, const Rows& out, const uint64_t* targets,
                      const float* labels, std::size_t k, std::size_t n, std::span<float> err,
                      float lr) {
   TARNIVEL_CHECK(n <= hidden.size() && n <= err.size() && k <= kDotLanes,
                  "prefix length exceeds vector length");
+  const float* rows[kDotLanes] = {};
   float* live[kDotLanes] = {};
   float d[kDotLanes];
   float g[kDotLanes];
@@ -124,18 +119,30 @@ void output_batch_on(std::span<const float> hidden, const Rows& out, const uint6
     const std::span<float> row = out.row(targets[r]);
     TARNIVEL_CHECK(n <= row.size(), "prefix length exceeds vector length");
     live[r] = row.data();
+    rows[r] = live[r];
   }
   if constexpr (Rows::kShared) {
-    // Ask for the rows' cache lines in exclusive state before taking the stripes: another thread
-    // has often just written them (the most frequent words, the tree's top nodes), and fetching
-    // them outside the hold keeps the hold short.
+    // Ask for the rows' cache lines in exclusive state up front: they are read now and written a
+    // little later, and another thread has often just written them (the top nodes of the tree, the
+    // most frequent words), so a plain read would fetch a shared copy and the write would have to
+    // fetch ownership a second time.
     for (std::size_t r = 0; r < k; ++r) prefetch_for_write(live[r], n);
+    float* copies = snapshot_buffer(kDotLanes * n);
+    for (std::size_t r = 0; r < k; ++r) {
+      out.locked(targets[r], [&] { std::copy(live[r], live[r] + n, copies + r * n); });
+      rows[r] = copies + r * n;
+    }
   }
-  out.locked_all(targets, k, [&] {
-    dot_many(hidden.data(), live, k, n, d);
-    for (std::size_t r = 0; r < k; ++r) g[r] = logistic_gradient(d[r], labels[r], lr);
+  dot_many(hidden.data(), rows, k, n, d);
+  for (std::size_t r = 0; r < k; ++r) g[r] = logistic_gradient(d[r], labels[r], lr);
+  if constexpr (Rows::kShared) {
+    add_scaled_many(err.data(), rows, g, k, n);
+    for (std::size_t r = 0; r < k; ++r) {
+      out.locked(targets[r], [&] { add_scaled(live[r], hidden.data(), n, g[r]); });
+    }
+  } else {
     accumulate_error_many(err.data(), live, g, k, hidden.data(), n);
-  });
+  }
 }
 
 // output_step_on for each of the k targets in order (n >= 1), run as consecutive batches of

@@ -99,43 +99,6 @@ class SharedMatrix {
     }
   }
 
-  // Runs f() holding the stripes of rows[0..k) (each distinct stripe once), taken in ascending
-  // stripe order and released together. Every multi-stripe hold of a matrix takes its stripes in
-  // ascending order and never reaches for a stripe of the other matrix's input side afterwards
-  // (input stripes come first), so the holds form one global order and cannot deadlock.
-  // An exception leaving f marks every held stripe broken; a broken stripe met while locking
-  // releases those already taken (nothing was written yet) and rethrows.
-  template <class F>
-  void with_stripes(const uint64_t* rows, std::size_t k, F&& f) const {
-    uint64_t mask = 0;
-    for (std::size_t i = 0; i < k; ++i) {
-      stripe_of(rows[i]);  // range check
-      mask |= uint64_t{1} << (rows[i] & (kRowLockStripes - 1));
-    }
-    StripeLock* stripes = storage_->stripes;
-    uint64_t held = 0;
-    try {
-      for (uint64_t m = mask; m != 0; m &= m - 1) {
-        const int s = __builtin_ctzll(m);
-        stripes[s].lock();
-        held |= uint64_t{1} << s;
-      }
-    } catch (...) {
-      for (uint64_t m = held; m != 0; m &= m - 1) stripes[__builtin_ctzll(m)].unlock();
-      throw;
-    }
-    try {
-      f();
-    } catch (...) {
-      for (uint64_t m = held; m != 0; m &= m - 1) {
-        stripes[__builtin_ctzll(m)].mark_broken();
-        stripes[__builtin_ctzll(m)].unlock();
-      }
-      throw;
-    }
-    for (uint64_t m = held; m != 0; m &= m - 1) stripes[__builtin_ctzll(m)].unlock();
-  }
-
   // Gives the array back, leaving this wrapper empty; another live copy is an internal error.
   std::vector<float> into_array();
 

@@ -93,40 +93,6 @@ TEST(SharedMatrix, StripeOfAFailedHolderIsBroken) {
   { auto again = m.lock_row(4); }
 }
 
-TEST(SharedMatrix, SeveralStripesHeldTogether) {
-  SharedMatrix m = SharedMatrix::wrap(std::vector<float>(130, 0.0f), 1);
-  // Rows 5 and 69 share a stripe: taken once, not twice (which would hang). While held, another
-  // thread waits on either stripe.
-  const uint64_t rows[] = {69, 2, 5};
-  std::atomic<bool> acquired{false};
-  std::thread other;
-  m.with_stripes(rows, 3, [&] {
-    other = std::thread([&] {
-      m.with_stripe(66, [&] { acquired.store(true); });  // 66 & 63 == 2
-    });
-    std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(acquired.load());
-  });
-  other.join();
-  EXPECT_TRUE(acquired.load());
-
-  // A row out of range holds nothing; a failing holder breaks every stripe it held, and only those.
-  const uint64_t bad[] = {1, 130};
-  EXPECT_THROW(m.with_stripes(bad, 2, [] {}), InternalError);
-  EXPECT_FALSE(blocks_while_held(m, 4, 1));
-  const uint64_t pair[] = {7, 9};
-  EXPECT_THROW(m.with_stripes(pair, 2, [] { throw std::runtime_error("holder fails"); }),
-               std::runtime_error);
-  EXPECT_THROW(m.lock_row(7), InternalError);
-  EXPECT_THROW(m.lock_row(73), InternalError);
-  EXPECT_THROW(m.lock_row(9), InternalError);
-  { auto fine = m.lock_row(8); }
-  // Meeting a broken stripe while locking releases the ones already taken.
-  const uint64_t mixed[] = {3, 9};
-  EXPECT_THROW(m.with_stripes(mixed, 2, [] {}), InternalError);
-  EXPECT_FALSE(blocks_while_held(m, 4, 3));
-}
-
 TEST(SharedMatrix, ConcurrentIncrementsUnderStripes) {
   // Rows 0..127 over 64 stripes: every pair of rows shares a stripe with another.
   SharedMatrix m = SharedMatrix::wrap(std::vector<float>(128 * 4, 0.0f), 4);
