@@ -36,9 +36,9 @@ SETTINGS = {
 }
 
 
-def package_dir(spec: str) -> str:
+def package_dir(entry: str) -> str:
     """The directory to put first on sys.path for a build given as a path."""
-    path = Path(spec)
+    path = Path(entry)
     if (path / "pyvenv.cfg").exists():
         found = glob.glob(str(path / "lib" / "python3*" / "site-packages"))
         if not found:
@@ -83,8 +83,8 @@ def main() -> int:
         return 0
 
     builds = []
-    for spec in args.build:
-        name, _, path = spec.partition("=")
+    for entry in args.build:
+        name, _, path = entry.partition("=")
         builds.append((name, package_dir(path)))
     results: dict = {}
     for mode in args.modes.split(","):

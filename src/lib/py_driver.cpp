@@ -237,15 +237,15 @@ OutputTables tables_of(const Model& model) {
 
 // One sequential epoch: the calling thread reads, converts and trains sentence by sentence.
 void sequential_epoch(Model& model, PyObject* corpus, const CorpusLookup& lookup, const TrainParams& params,
-                      const ProgressSpec& spec, std::atomic<bool>& stop) {
-  ChaChaStream stream = stream_for_epoch(spec.epoch);
+                      const ProgressPlan& plan, std::atomic<bool>& stop) {
+  ChaChaStream stream = stream_for_epoch(plan.epoch);
   Ref it = Ref::checked(PyObject_GetIter(corpus));
   GilSignalProbe probe;
   HeldGilSignalProbe held_probe;
   const OutputTables tables = tables_of(model);
   PlainMatrices matrices{model.input_vectors, model.output_vectors, model.params.vector_size};
-  const bool reporting = spec.verbose || spec.callback != nullptr;
-  double min_gap = spec.interval;
+  const bool reporting = plan.verbose || plan.callback != nullptr;
+  double min_gap = plan.interval;
   if (!(min_gap >= 0.01)) min_gap = 0.01;
   const auto start = Clock::now();
   auto last_report = start;
@@ -274,9 +274,9 @@ void sequential_epoch(Model& model, PyObject* corpus, const CorpusLookup& lookup
       const auto now = Clock::now();
       if (std::chrono::duration<double>(now - last_report).count() >= min_gap) {
         last_report = now;
-        if (spec.verbose) log_line(progress_line(spec, p, std::chrono::duration<double>(now - start).count()));
-        if (spec.callback != nullptr &&
-            !call_progress(spec.callback, spec.epoch_tokens * spec.epoch + p, spec.epochs * spec.epoch_tokens)) {
+        if (plan.verbose) log_line(progress_line(plan, p, std::chrono::duration<double>(now - start).count()));
+        if (plan.callback != nullptr &&
+            !call_progress(plan.callback, plan.epoch_tokens * plan.epoch + p, plan.epochs * plan.epoch_tokens)) {
           stop.store(true, std::memory_order_relaxed);
           throw PyErrorSet{};
         }
@@ -285,8 +285,8 @@ void sequential_epoch(Model& model, PyObject* corpus, const CorpusLookup& lookup
     check_signals(stop);
   }
   if (PyErr_Occurred()) throw PyErrorSet{};
-  if (spec.verbose) {
-    log_line(progress_line(spec, p, std::chrono::duration<double>(Clock::now() - start).count()));
+  if (plan.verbose) {
+    log_line(progress_line(plan, p, std::chrono::duration<double>(Clock::now() - start).count()));
   }
 }
 
@@ -319,12 +319,12 @@ class SharedWeights {
 
 // One threaded epoch's data phase. Returns the tokens counted by the progress counter (0 without one).
 uint64_t threaded_epoch(Model& model, PyObject* corpus, const CorpusLookup& lookup, const TrainParams& params,
-                        const ProgressSpec& spec, const SharedWeights& weights, std::atomic<bool>& stop) {
+                        const ProgressPlan& plan, const SharedWeights& weights, std::atomic<bool>& stop) {
   std::shared_ptr<std::atomic<uint64_t>> counter;
   std::optional<Reporter> reporter;
-  if (spec.verbose || spec.callback != nullptr) {
+  if (plan.verbose || plan.callback != nullptr) {
     counter = std::make_shared<std::atomic<uint64_t>>(0);
-    reporter.emplace(spec, counter, stop);
+    reporter.emplace(plan, counter, stop);
   }
   const uint64_t workers = std::max<uint64_t>(model.params.workers, 1);
   auto channel = std::make_shared<ChunkChannel>(static_cast<std::size_t>(std::min<uint64_t>(workers, 16) * 8));
@@ -334,7 +334,7 @@ uint64_t threaded_epoch(Model& model, PyObject* corpus, const CorpusLookup& look
 
   Ref signal_type, signal_value, signal_tb;
   for (;;) {
-    if (counter && counter->load(std::memory_order_relaxed) >= spec.epoch_tokens) break;
+    if (counter && counter->load(std::memory_order_relaxed) >= plan.epoch_tokens) break;
     SentenceChunk chunk;
     ChunkChannel::Status status;
     {
@@ -425,16 +425,16 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
     if (stop.load(std::memory_order_relaxed)) raise_interrupted();
     const auto start = Clock::now();
     params.lr = epoch_rate(p, e, call.epochs);
-    ProgressSpec spec;
-    spec.epoch = e;
-    spec.epochs = call.epochs;
-    spec.epoch_tokens = call.epoch_tokens;
-    spec.alpha = p.alpha;
-    spec.min_alpha = p.min_alpha;
-    spec.epoch_lr = params.lr;
-    spec.verbose = call.verbose;
-    spec.callback = call.callback;
-    spec.interval = call.interval;
+    ProgressPlan plan;
+    plan.epoch = e;
+    plan.epochs = call.epochs;
+    plan.epoch_tokens = call.epoch_tokens;
+    plan.alpha = p.alpha;
+    plan.min_alpha = p.min_alpha;
+    plan.epoch_lr = params.lr;
+    plan.verbose = call.verbose;
+    plan.callback = call.callback;
+    plan.interval = call.interval;
     const std::string epoch_tag = "EPOCH " + std::to_string(e + 1) + "/" + std::to_string(call.epochs) + ": ";
     if (call.verbose) {
       log_line(epoch_tag + "start, target_tokens=" + std::to_string(call.epoch_tokens) +
@@ -448,9 +448,9 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
     }
     uint64_t trained = 0;
     if (call.threaded) {
-      trained = threaded_epoch(model, corpus, *lookup, params, spec, *shared, stop);
+      trained = threaded_epoch(model, corpus, *lookup, params, plan, *shared, stop);
     } else {
-      sequential_epoch(model, corpus, *lookup, params, spec, stop);
+      sequential_epoch(model, corpus, *lookup, params, plan, stop);
     }
     check_signals(stop);
     if (stop.load(std::memory_order_relaxed)) raise_interrupted();
@@ -459,7 +459,7 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
       const double rate = seconds > 0.0 ? std::round(static_cast<double>(trained) / seconds) : 0.0;
       log_line(epoch_tag + "end, elapsed=" + fixed(seconds, 2) + "s, tokens=" + std::to_string(trained) +
                ", tokens/s=" + std::to_string(static_cast<uint64_t>(rate)) +
-               ", lr_end=" + fixed(display_lr(spec, call.epoch_tokens * e + trained), 5));
+               ", lr_end=" + fixed(display_lr(plan, call.epoch_tokens * e + trained), 5));
     }
   }
 }

@@ -14,22 +14,22 @@ std::string fixed(double value, int decimals) {
   return buf;
 }
 
-float display_lr(const ProgressSpec& spec, uint64_t done_in_call) {
-  const uint64_t total = spec.epochs * spec.epoch_tokens;
-  if (total == 0) return spec.epoch_lr;
-  const float span = spec.alpha - spec.min_alpha;
-  float lr = spec.alpha - (span * static_cast<float>(done_in_call)) / static_cast<float>(total);
-  if (lr < spec.min_alpha) lr = spec.min_alpha;
+float display_lr(const ProgressPlan& plan, uint64_t done_in_call) {
+  const uint64_t total = plan.epochs * plan.epoch_tokens;
+  if (total == 0) return plan.epoch_lr;
+  const float span = plan.alpha - plan.min_alpha;
+  float lr = plan.alpha - (span * static_cast<float>(done_in_call)) / static_cast<float>(total);
+  if (lr < plan.min_alpha) lr = plan.min_alpha;
   return lr;
 }
 
-std::string progress_line(const ProgressSpec& spec, uint64_t p, double seconds) {
+std::string progress_line(const ProgressPlan& plan, uint64_t p, double seconds) {
   const double percent =
-      spec.epoch_tokens == 0 ? 0.0 : static_cast<double>(p) / static_cast<double>(spec.epoch_tokens) * 100.0;
+      plan.epoch_tokens == 0 ? 0.0 : static_cast<double>(p) / static_cast<double>(plan.epoch_tokens) * 100.0;
   const double rate = seconds > 0.0 ? std::round(static_cast<double>(p) / seconds) : 0.0;
-  const uint64_t done = spec.epoch_tokens * spec.epoch + p;
-  return "EPOCH " + std::to_string(spec.epoch + 1) + "/" + std::to_string(spec.epochs) + ": PROGRESS at " +
-         fixed(percent, 2) + "% tokens, alpha " + fixed(display_lr(spec, done), 5) + ", " +
+  const uint64_t done = plan.epoch_tokens * plan.epoch + p;
+  return "EPOCH " + std::to_string(plan.epoch + 1) + "/" + std::to_string(plan.epochs) + ": PROGRESS at " +
+         fixed(percent, 2) + "% tokens, alpha " + fixed(display_lr(plan, done), 5) + ", " +
          std::to_string(static_cast<uint64_t>(rate)) + " tokens/s";
 }
 
@@ -58,9 +58,9 @@ uint64_t interval_ms(double seconds) {
 
 }  // namespace
 
-Reporter::Reporter(const ProgressSpec& spec, std::shared_ptr<std::atomic<uint64_t>> counter,
+Reporter::Reporter(const ProgressPlan& plan, std::shared_ptr<std::atomic<uint64_t>> counter,
                    std::atomic<bool>& stop)
-    : spec_(spec), counter_(std::move(counter)), stop_(stop) {
+    : plan_(plan), counter_(std::move(counter)), stop_(stop) {
   try {
     thread_ = std::thread([this] { run(); });
   } catch (const std::system_error& e) {
@@ -101,7 +101,7 @@ void Reporter::run() {
 void Reporter::loop() {
   using clock = std::chrono::steady_clock;
   const auto start = clock::now();
-  const uint64_t interval = interval_ms(spec_.interval);
+  const uint64_t interval = interval_ms(plan_.interval);
   const uint64_t step = interval <= 50 ? interval : 50;
   uint64_t waited = 0;
   if (done_.load(std::memory_order_relaxed)) return;
@@ -111,17 +111,17 @@ void Reporter::loop() {
     waited += step;
     if (waited >= interval) {
       const uint64_t p = counter_->load(std::memory_order_relaxed);
-      if (spec_.verbose) {
+      if (plan_.verbose) {
         const double seconds = std::chrono::duration<double>(clock::now() - start).count();
-        if (log_info(progress_line(spec_, p, seconds), false) == LogResult::interrupted) {
+        if (log_info(progress_line(plan_, p, seconds), false) == LogResult::interrupted) {
           stop_.store(true, std::memory_order_relaxed);
           return;
         }
       }
-      if (spec_.callback != nullptr) {
+      if (plan_.callback != nullptr) {
         PyGILState_STATE gil = PyGILState_Ensure();
-        const uint64_t done = spec_.epoch_tokens * spec_.epoch + p;
-        if (!call_progress(spec_.callback, done, spec_.epochs * spec_.epoch_tokens)) {
+        const uint64_t done = plan_.epoch_tokens * plan_.epoch + p;
+        if (!call_progress(plan_.callback, done, plan_.epochs * plan_.epoch_tokens)) {
           // KeyboardInterrupt or SystemExit from the callable: keep it for the driver and stop.
           PyErr_Fetch(&error_type_, &error_value_, &error_tb_);
           stop_.store(true, std::memory_order_relaxed);

@@ -12,7 +12,7 @@
 namespace tarnivel::py {
 
 // Values fixed for one epoch's progress reports.
-struct ProgressSpec {
+struct ProgressPlan {
   uint64_t epoch = 0;         // e, counted from 0
   uint64_t epochs = 0;        // E
   uint64_t epoch_tokens = 0;  // T
@@ -26,11 +26,11 @@ struct ProgressSpec {
 
 // "EPOCH {e+1}/{E}: PROGRESS at {percent:.2}% tokens, alpha {lr:.5}, {rate} tokens/s" for p tokens
 // done in the epoch after `seconds`.
-std::string progress_line(const ProgressSpec& spec, uint64_t p, double seconds);
+std::string progress_line(const ProgressPlan& plan, uint64_t p, double seconds);
 
 // alpha - ((alpha - min_alpha) * D) / (E * T) in float, floored at min_alpha; for E * T == 0 the
 // epoch's own rate (no tokens means no progress to show).
-float display_lr(const ProgressSpec& spec, uint64_t done_in_call);
+float display_lr(const ProgressPlan& plan, uint64_t done_in_call);
 
 // Calls the progress callable with (D, E * T), interpreter lock held. An ordinary exception (an
 // instance of Exception) is discarded; any other (KeyboardInterrupt, SystemExit...) is left set and
@@ -43,7 +43,7 @@ std::string fixed(double value, int decimals);
 // The reporter thread of a threaded epoch.
 class Reporter {
  public:
-  Reporter(const ProgressSpec& spec, std::shared_ptr<std::atomic<uint64_t>> counter,
+  Reporter(const ProgressPlan& plan, std::shared_ptr<std::atomic<uint64_t>> counter,
            std::atomic<bool>& stop);
   ~Reporter();  // finish(); the interpreter lock must be held
   Reporter(const Reporter&) = delete;
@@ -59,7 +59,7 @@ class Reporter {
   void run();
   void loop();
 
-  ProgressSpec spec_;
+  ProgressPlan plan_;
   std::shared_ptr<std::atomic<uint64_t>> counter_;
   std::atomic<bool>& stop_;
   std::atomic<bool> done_{false};
