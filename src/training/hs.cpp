@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "ops/mod.hpp"
@@ -60,37 +61,51 @@ void spread_error(std::span<float> row, std::span<const float> err, std::size_t 
   }
 }
 
-// Context words sorted into the 64 input stripes, list order kept inside each stripe. The order
-// buffer belongs to the thread and only grows, so grouping allocates nothing per example.
+// Context words sorted by input stripe (w & 63), list order kept among the words of one stripe;
+// for_each_group visits the runs of one stripe in ascending stripe order. A window's context is a
+// handful of words, so a stable insertion sort beats any table over all 64 stripes; contexts longer
+// than kInsertionLimit (huge windows) go through a counting sort instead. The order buffer belongs
+// to the thread and only grows, so grouping allocates nothing per example.
 class StripeGroups {
  public:
-  explicit StripeGroups(std::span<const uint64_t> words) {
+  explicit StripeGroups(std::span<const uint64_t> words) : size_(words.size()) {
     thread_local std::vector<uint64_t> buffer;
-    buffer.resize(words.size());
-    std::array<std::size_t, SharedMatrix::kRowLockStripes> fill{};
-    for (const uint64_t w : words) ++end_[w & (SharedMatrix::kRowLockStripes - 1)];
-    std::size_t start = 0;
-    for (std::size_t s = 0; s < SharedMatrix::kRowLockStripes; ++s) {
-      fill[s] = start;
-      start += end_[s];
-      end_[s] = start;
+    if (buffer.size() < words.size()) buffer.resize(words.size());
+    uint64_t* out = buffer.data();
+    if (words.size() <= kInsertionLimit) {
+      for (std::size_t i = 0; i < words.size(); ++i) {
+        const uint64_t w = words[i];
+        std::size_t j = i;
+        for (; j > 0 && stripe(out[j - 1]) > stripe(w); --j) out[j] = out[j - 1];
+        out[j] = w;
+      }
+    } else {
+      std::array<std::size_t, SharedMatrix::kRowLockStripes> fill{};
+      for (const uint64_t w : words) ++fill[stripe(w)];
+      std::size_t start = 0;
+      for (std::size_t& f : fill) start += std::exchange(f, start);
+      for (const uint64_t w : words) out[fill[stripe(w)]++] = w;
     }
-    for (const uint64_t w : words) buffer[fill[w & (SharedMatrix::kRowLockStripes - 1)]++] = w;
-    words_ = buffer.data();
+    words_ = out;
   }
 
   // Calls visit(first, last) for each non-empty stripe in ascending order.
   template <class Visit>
   void for_each_group(Visit&& visit) const {
     std::size_t begin = 0;
-    for (std::size_t s = 0; s < SharedMatrix::kRowLockStripes; ++s) {
-      if (end_[s] > begin) visit(words_ + begin, words_ + end_[s]);
-      begin = end_[s];
+    while (begin < size_) {
+      std::size_t end = begin + 1;
+      while (end < size_ && stripe(words_[end]) == stripe(words_[begin])) ++end;
+      visit(words_ + begin, words_ + end);
+      begin = end;
     }
   }
 
  private:
-  std::array<std::size_t, SharedMatrix::kRowLockStripes> end_{};
+  static constexpr std::size_t kInsertionLimit = 32;
+  static uint64_t stripe(uint64_t w) { return w & (SharedMatrix::kRowLockStripes - 1); }
+
+  std::size_t size_;
   const uint64_t* words_ = nullptr;
 };
 
@@ -139,7 +154,7 @@ class LevelledPath {
     for (std::size_t d = 0; d < path_.length; ++d) {
       const std::span<float> row = out_.row_prefix(path_.nodes[d], n);
       kernel_detail::prefetch_for_write(row.data(), n);
-      out_.with_stripe(path_.nodes[d], [&] { std::copy(row.begin(), row.end(), copy(d)); });
+      out_.with_stripe(path_.nodes[d], [&] { copy_floats(copy(d), row.data(), n); });
     }
   }
 
@@ -163,10 +178,8 @@ class LevelledPath {
     }
     for (std::size_t d = 0; d < path_.length; ++d) {
       const std::span<float> row = out_.row_prefix(path_.nodes[d], std::max(n, next_n));
-      out_.with_stripe(path_.nodes[d], [&] {
-        add_scaled(row.data(), hidden, n, g_[d]);
-        std::copy(row.data(), row.data() + next_n, copy(d));
-      });
+      out_.with_stripe(path_.nodes[d],
+                       [&] { add_scaled_then_copy(row.data(), hidden, n, g_[d], copy(d), next_n); });
     }
   }
 
@@ -207,7 +220,7 @@ void sg_softmax_levels(const SharedMatrix& input, const SharedMatrix& output,
     // The input prefix is carried in `copy`, which receives each width's error exactly as the row
     // would (row + err per width); the row itself is written once at the end, under the stripe.
     ScratchLease copy = take_hidden(widest);
-    std::memcpy(copy.data(), row.data(), widest * sizeof(float));
+    copy_floats(copy.data(), row.data(), widest);
     ScratchLease err = take_error(widest);
     LevelledPath walk(output, path, widest);
     walk.take_copies(static_cast<std::size_t>(levels[0]));
@@ -217,7 +230,7 @@ void sg_softmax_levels(const SharedMatrix& input, const SharedMatrix& output,
       walk.step(copy.data(), n, err.data(), lr_level, next);
       add_into(copy.span(), err.span(), n);
     }
-    std::memcpy(row.data(), copy.data(), widest * sizeof(float));
+    copy_floats(row.data(), copy.data(), widest);
   });
 }
 
@@ -294,7 +307,7 @@ void sg_softmax_step(const SharedMatrix& input, const SharedMatrix& output,
   const std::span<float> row = input.row_prefix(center, n);
   input.with_stripe(center, [&] {
     ScratchLease copy = take_hidden(n);
-    std::memcpy(copy.data(), row.data(), n * sizeof(float));
+    copy_floats(copy.data(), row.data(), n);
     ScratchLease err = take_error(n);
     walk_path(copy.span(), out, path, n, err.span(), lr_level);
     // Nobody else can change the row while its stripe is held, so copy + err equals row + err.

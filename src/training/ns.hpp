@@ -129,7 +129,7 @@ void output_batch_on(std::span<const float> hidden, const Rows& out, const uint6
     for (std::size_t r = 0; r < k; ++r) prefetch_for_write(live[r], n);
     float* copies = snapshot_buffer(kDotLanes * n);
     for (std::size_t r = 0; r < k; ++r) {
-      out.locked(targets[r], [&] { std::copy(live[r], live[r] + n, copies + r * n); });
+      out.locked(targets[r], [&] { copy_floats(copies + r * n, live[r], n); });
       rows[r] = copies + r * n;
     }
   }

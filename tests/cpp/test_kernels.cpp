@@ -3,6 +3,7 @@
 // expf, and are stored as float bit patterns; results must match bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -400,6 +401,37 @@ TEST(KernelForms, CarriedStatisticsStayCloseToRecomputedOnes) {
         }
       }
     }
+  }
+}
+
+TEST(SoftmaxKernel, CbowGroupedOrderIsAStableSortByStripe) {
+  // The multi-worker hidden sum equals the sequential one over the context stably sorted by stripe
+  // (w & 63), for a window-sized context and for one long enough to take the other sorting path;
+  // the contexts revisit stripes out of order and repeat words.
+  constexpr std::size_t dim = 6;
+  constexpr std::size_t words = 200;
+  std::vector<uint64_t> counts(words);
+  for (std::size_t i = 0; i < words; ++i) counts[i] = 1 + (i * 53) % 31;
+  const HuffmanTree tree = build_huffman(counts);
+  std::vector<uint64_t> long_context;
+  for (std::size_t i = 0; i < 90; ++i) long_context.push_back((i * 67 + 5) % words);
+  const std::vector<std::vector<uint64_t>> contexts{{67, 130, 3, 2, 66, 194, 2}, long_context};
+  for (const auto& context : contexts) {
+    const std::size_t length = context.size();
+    std::vector<uint64_t> sorted = context;
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](uint64_t a, uint64_t b) { return (a & 63) < (b & 63); });
+    const auto in0 = random_floats(words * dim, 51, 0.5f);
+    const auto out0 = random_floats((2 * words - 1) * dim, 52, 0.5f);
+    std::vector<float> in = in0;
+    std::vector<float> out = out0;
+    const PlainMatrices plain{in, out, dim};
+    SharedMatrix shared_in = SharedMatrix::wrap(std::vector<float>(in0), dim);
+    SharedMatrix shared_out = SharedMatrix::wrap(std::vector<float>(out0), dim);
+    cbow_softmax_step(plain, tree, sorted, 17, dim, 0.05f, true);
+    cbow_softmax_step(shared_in, shared_out, tree, context, 17, dim, 0.05f, true);
+    EXPECT_EQ(shared_in.into_array(), in) << length;
+    EXPECT_EQ(shared_out.into_array(), out) << length;
   }
 }
 
