@@ -233,27 +233,6 @@ void copy_floats(float* dst, const float* src, std::size_t n) {
   for (; j < n; ++j) dst[j] = src[j];
 }
 
-void add_scaled_then_copy(float* row, const float* src, std::size_t n, float g, float* copy,
-                          std::size_t copy_n) {
-  const std::size_t both = std::min(n, copy_n);
-  std::size_t j = 0;
-#if defined(__SSE2__)
-  const __m128 gv = _mm_set1_ps(g);
-  for (; j + 4 <= both; j += 4) {
-    const __m128 v = _mm_add_ps(_mm_loadu_ps(row + j), _mm_mul_ps(gv, _mm_loadu_ps(src + j)));
-    _mm_storeu_ps(row + j, v);
-    _mm_storeu_ps(copy + j, v);
-  }
-#endif
-  for (; j < both; ++j) {
-    const float v = row[j] + g * src[j];
-    row[j] = v;
-    copy[j] = v;
-  }
-  add_scaled(row + both, src + both, n - both, g);
-  copy_floats(copy + both, row + both, copy_n - both);
-}
-
 // ---- per-thread scratch buffers ----
 
 namespace {

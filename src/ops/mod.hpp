@@ -62,11 +62,6 @@ void add_scaled(float* dst, const float* src, std::size_t n, float g);
 // spends more on choosing its strategy than on the copy.
 void copy_floats(float* dst, const float* src, std::size_t n);
 
-// add_scaled(row, src, n, g), then copy[j] = row[j] for j < copy_n (the updated values below n,
-// the untouched ones above it), in one pass over the row.
-void add_scaled_then_copy(float* row, const float* src, std::size_t n, float g, float* copy,
-                          std::size_t copy_n);
-
 // A borrowed per-thread scratch buffer: all zeros and `n` long when taken; given back (emptied,
 // capacity kept) when the lease ends. Borrowing a buffer the thread already lends is an internal error.
 class ScratchLease {

@@ -124,18 +124,35 @@ void cbow_softmax_sequential(const Rows& in, const Rows& out, const HuffmanTree&
   for (const uint64_t c : context_words) spread_error(in.row(c), err.span(), n, cbow_mean, divisor);
 }
 
-// The multi-worker walk of one path over several widths, with a copy of every node row carried
-// from one width to the next. A node's copy for the next width is taken under the same hold as its
-// update for this width, so nothing else of this thread touches the row in between: alone on the
-// matrices, each copy equals the row the per-level walk would read.
+// The multi-worker walk of one path over all widths of an example. Each node row is held twice:
+// once at the start to copy its widest prefix, once at the end to apply every width's update to
+// it in width order. In between the widths run on the copies with the sequential arithmetic
+// (side-by-side dots, then err += g * old copy and copy += g * hidden in one pass), so each copy
+// holds what the row would hold at that point; the gradients and each width's hidden vector are
+// kept for the final updates. Alone on the matrices this gives the per-width calls' values bit
+// for bit; with other threads, a node's updates from them between the two holds are kept (the
+// final holds add onto the live row), and this example's dots read the row as it was at its start.
 class LevelledPath {
  public:
-  LevelledPath(const SharedMatrix& output, const Path& path, std::size_t widest)
-      : out_(output), path_(path), stride_(widest) {
+  LevelledPath(const SharedMatrix& output, const Path& path, std::span<const uint64_t> levels)
+      : out_(output), path_(path), levels_(levels) {
+    std::size_t hidden_total = 0;
+    for (const uint64_t level : levels) {
+      widest_ = std::max(widest_, static_cast<std::size_t>(level));
+      hidden_total += static_cast<std::size_t>(level);
+    }
+    for (std::size_t d = 0; d < path.length; ++d) out_.row_prefix(path.nodes[d], widest_);
     thread_local std::vector<float> gradients;
-    if (gradients.size() < path.length) gradients.resize(path.length);
+    thread_local std::vector<float> hiddens;
+    thread_local std::vector<float*> rows;
+    if (gradients.size() < path.length * levels.size()) gradients.resize(path.length * levels.size());
+    if (hiddens.size() < hidden_total) hiddens.resize(hidden_total);
+    if (rows.size() < path.length) rows.resize(path.length);
     g_ = gradients.data();
-    copies_ = kernel_detail::snapshot_buffer(path.length * widest);
+    hiddens_ = hiddens.data();
+    copies_ = kernel_detail::snapshot_buffer(path.length * widest_);
+    rows_ = rows.data();
+    for (std::size_t d = 0; d < path.length; ++d) rows_[d] = copy(d);
   }
 
   // Whether the walk applies: distinct nodes (strictly decreasing) and no width 0.
@@ -149,55 +166,66 @@ class LevelledPath {
     return true;
   }
 
-  // Copies the first n elements of every node row (for the first width).
-  void take_copies(std::size_t n) {
+  std::size_t widest() const { return widest_; }
+
+  // Copies the widest prefix of every node row, each under its stripe.
+  void take_copies() {
     for (std::size_t d = 0; d < path_.length; ++d) {
-      const std::span<float> row = out_.row_prefix(path_.nodes[d], n);
-      kernel_detail::prefetch_for_write(row.data(), n);
-      out_.with_stripe(path_.nodes[d], [&] { copy_floats(copy(d), row.data(), n); });
+      kernel_detail::prefetch_for_write(out_.row(path_.nodes[d]).data(), widest_);
+    }
+    for (std::size_t d = 0; d < path_.length; ++d) {
+      const float* row = out_.row(path_.nodes[d]).data();
+      out_.with_stripe(path_.nodes[d], [&] { copy_floats(copy(d), row, widest_); });
     }
   }
 
-  // One width: dots of `hidden` against the copies side by side, err (zeroed here) accumulated in
-  // path order, then each node row updated under its stripe and, when next_n > 0, copied again
-  // for the next width.
-  void step(const float* hidden, std::size_t n, float* err, float lr, std::size_t next_n) {
+  // Width number l against `hidden` (its first levels[l] elements): err (zeroed here) gains every
+  // node's share in path order, the copies their updates.
+  void step(std::size_t l, const float* hidden, float* err, float lr) {
+    const auto n = static_cast<std::size_t>(levels_[l]);
+    copy_floats(hiddens_ + hidden_offset_, hidden, n);
     std::fill(err, err + n, 0.0f);
-    const float* rows[kDotLanes];
+    float* g = g_ + l * path_.length;
     float d_out[kDotLanes];
-    float labels[kDotLanes];
     for (std::size_t d = 0; d < path_.length; d += kDotLanes) {
       const std::size_t k = std::min(kDotLanes, path_.length - d);
+      dot_many(hidden, rows_ + d, k, n, d_out);
       for (std::size_t r = 0; r < k; ++r) {
-        rows[r] = copy(d + r);
-        labels[r] = path_.code[d + r] != 0 ? 1.0f : 0.0f;
+        g[d + r] = logistic_gradient(d_out[r], path_.code[d + r] != 0 ? 1.0f : 0.0f, lr);
       }
-      dot_many(hidden, rows, k, n, d_out);
-      for (std::size_t r = 0; r < k; ++r) g_[d + r] = logistic_gradient(d_out[r], labels[r], lr);
-      add_scaled_many(err, rows, g_ + d, k, n);
+      accumulate_error_many(err, rows_ + d, g + d, k, hidden, n);
     }
+    hidden_offset_ += n;
+  }
+
+  // Applies every width's update to each node row, width by width, under its stripe.
+  void write_back() {
     for (std::size_t d = 0; d < path_.length; ++d) {
-      const std::span<float> row = out_.row_prefix(path_.nodes[d], std::max(n, next_n));
-      out_.with_stripe(path_.nodes[d],
-                       [&] { add_scaled_then_copy(row.data(), hidden, n, g_[d], copy(d), next_n); });
+      float* row = out_.row(path_.nodes[d]).data();
+      out_.with_stripe(path_.nodes[d], [&] {
+        const float* hidden = hiddens_;
+        for (std::size_t l = 0; l < levels_.size(); ++l) {
+          const auto n = static_cast<std::size_t>(levels_[l]);
+          add_scaled(row, hidden, n, g_[l * path_.length + d]);
+          hidden += n;
+        }
+      });
     }
   }
 
  private:
-  float* copy(std::size_t d) { return copies_ + d * stride_; }
+  float* copy(std::size_t d) { return copies_ + d * widest_; }
 
   const SharedMatrix& out_;
   const Path& path_;
-  std::size_t stride_;
+  std::span<const uint64_t> levels_;
+  std::size_t widest_ = 0;
+  std::size_t hidden_offset_ = 0;
   float* g_ = nullptr;
+  float* hiddens_ = nullptr;
   float* copies_ = nullptr;
+  float** rows_ = nullptr;
 };
-
-std::size_t widest_of(std::span<const uint64_t> levels) {
-  uint64_t widest = 0;
-  for (const uint64_t level : levels) widest = std::max(widest, level);
-  return static_cast<std::size_t>(widest);
-}
 
 }  // namespace
 
@@ -213,7 +241,8 @@ void sg_softmax_levels(const SharedMatrix& input, const SharedMatrix& output,
     }
     return;
   }
-  const std::size_t widest = widest_of(levels);
+  LevelledPath walk(output, path, levels);
+  const std::size_t widest = walk.widest();
   const std::span<float> row = input.row_prefix(center, widest);
   kernel_detail::prefetch_for_write(row.data(), widest);
   input.with_stripe(center, [&] {
@@ -222,14 +251,12 @@ void sg_softmax_levels(const SharedMatrix& input, const SharedMatrix& output,
     ScratchLease copy = take_hidden(widest);
     copy_floats(copy.data(), row.data(), widest);
     ScratchLease err = take_error(widest);
-    LevelledPath walk(output, path, widest);
-    walk.take_copies(static_cast<std::size_t>(levels[0]));
+    walk.take_copies();
     for (std::size_t l = 0; l < levels.size(); ++l) {
-      const auto n = static_cast<std::size_t>(levels[l]);
-      const std::size_t next = l + 1 < levels.size() ? static_cast<std::size_t>(levels[l + 1]) : 0;
-      walk.step(copy.data(), n, err.data(), lr_level, next);
-      add_into(copy.span(), err.span(), n);
+      walk.step(l, copy.data(), err.data(), lr_level);
+      add_into(copy.span(), err.span(), static_cast<std::size_t>(levels[l]));
     }
+    walk.write_back();
     copy_floats(row.data(), copy.data(), widest);
   });
 }
@@ -247,14 +274,14 @@ void cbow_softmax_levels(const SharedMatrix& input, const SharedMatrix& output,
     }
     return;
   }
-  const std::size_t widest = widest_of(levels);
+  LevelledPath walk(output, path, levels);
+  const std::size_t widest = walk.widest();
   for (const uint64_t c : context_words) input.row_prefix(c, widest);  // range checks
   const StripeGroups groups(context_words);
   const float divisor = mean_divisor(context_words.size());
   ScratchLease hidden = take_hidden(widest);
   ScratchLease err = take_error(widest);
-  LevelledPath walk(output, path, widest);
-  walk.take_copies(static_cast<std::size_t>(levels[0]));
+  walk.take_copies();
   // The first width's hidden sum, one lock per non-empty stripe, in the grouped order.
   auto n = static_cast<std::size_t>(levels[0]);
   groups.for_each_group([&](const uint64_t* first, const uint64_t* last) {
@@ -266,7 +293,7 @@ void cbow_softmax_levels(const SharedMatrix& input, const SharedMatrix& output,
     n = static_cast<std::size_t>(levels[l]);
     const std::size_t next = l + 1 < levels.size() ? static_cast<std::size_t>(levels[l + 1]) : 0;
     if (cbow_mean) divide_by(hidden.span(), n, divisor);
-    walk.step(hidden.data(), n, err.data(), lr_level, next);
+    walk.step(l, hidden.data(), err.data(), lr_level);
     // Each stripe once: this width's error onto its words, then (every occurrence of a word lies in
     // its own stripe's group, so the word has all its updates by then) their prefixes for the next
     // width's hidden sum, in the same grouped order as a separate pass.
@@ -282,6 +309,7 @@ void cbow_softmax_levels(const SharedMatrix& input, const SharedMatrix& output,
       });
     });
   }
+  walk.write_back();
 }
 
 void sg_softmax_step(const PlainMatrices& m, const HuffmanTree& tree, uint64_t center,
