@@ -132,6 +132,8 @@ void cbow_softmax_sequential(const Rows& in, const Rows& out, const HuffmanTree&
 // kept for the final updates. Alone on the matrices this gives the per-width calls' values bit
 // for bit; with other threads, a node's updates from them between the two holds are kept (the
 // final holds add onto the live row), and this example's dots read the row as it was at its start.
+// When nobody has held a node's stripe since its copy was taken (its hold count moved by just that
+// hold), the row still equals the copy's starting point and the final copy is written instead.
 class LevelledPath {
  public:
   LevelledPath(const SharedMatrix& output, const Path& path, std::span<const uint64_t> levels)
@@ -145,6 +147,9 @@ class LevelledPath {
     thread_local std::vector<float> gradients;
     thread_local std::vector<float> hiddens;
     thread_local std::vector<float*> rows;
+    thread_local std::vector<uint32_t> holds;
+    if (holds.size() < path.length) holds.resize(path.length);
+    holds_ = holds.data();
     if (gradients.size() < path.length * levels.size()) gradients.resize(path.length * levels.size());
     if (hiddens.size() < hidden_total) hiddens.resize(hidden_total);
     if (rows.size() < path.length) rows.resize(path.length);
@@ -175,7 +180,10 @@ class LevelledPath {
     }
     for (std::size_t d = 0; d < path_.length; ++d) {
       const float* row = out_.row(path_.nodes[d]).data();
-      out_.with_stripe(path_.nodes[d], [&] { copy_floats(copy(d), row, widest_); });
+      out_.with_stripe(path_.nodes[d], [&] {
+        copy_floats(copy(d), row, widest_);
+        holds_[d] = out_.stripe_holds(path_.nodes[d]) + 1;
+      });
     }
   }
 
@@ -203,6 +211,10 @@ class LevelledPath {
     for (std::size_t d = 0; d < path_.length; ++d) {
       float* row = out_.row(path_.nodes[d]).data();
       out_.with_stripe(path_.nodes[d], [&] {
+        if (out_.stripe_holds(path_.nodes[d]) == holds_[d]) {
+          copy_floats(row, copy(d), widest_);
+          return;
+        }
         const float* hidden = hiddens_;
         for (std::size_t l = 0; l < levels_.size(); ++l) {
           const auto n = static_cast<std::size_t>(levels_[l]);
@@ -225,6 +237,7 @@ class LevelledPath {
   float* hiddens_ = nullptr;
   float* copies_ = nullptr;
   float** rows_ = nullptr;
+  uint32_t* holds_ = nullptr;
 };
 
 }  // namespace

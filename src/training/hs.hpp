@@ -35,9 +35,10 @@ void cbow_softmax_step(const SharedMatrix& input, const SharedMatrix& output,
 
 // Multi-worker forms for all widths of `levels` at once, in list order: the same values as calling
 // the per-level multi-worker form once per width, when alone on the matrices. Every width walks the
-// same path, so the update of a node for one width and its copy for the next are made under one
-// hold of its stripe, and the input stripes are taken once per width boundary instead of twice
-// (skip-gram holds the centre's input stripe for the whole pair). Falls back to the per-level calls
+// same path, so each node's stripe is held twice per example (a copy of its row at the start, every
+// width's update at the end) and the widths run on the copies in between; the input stripes are
+// taken once per width boundary instead of twice (skip-gram holds the centre's input stripe for the
+// whole pair). Falls back to the per-level calls
 // when a width is 0 or the path's nodes are not strictly decreasing (every tree built here has
 // them so: a parent is numbered after its children and the path runs from the root).
 void sg_softmax_levels(const SharedMatrix& input, const SharedMatrix& output,

@@ -27,15 +27,22 @@ class alignas(64) StripeLock {
     if (locked_.exchange(true, std::memory_order_acquire)) lock_contended();
     if (broken_.load(std::memory_order_relaxed)) fail_broken();
   }
-  void unlock() noexcept { locked_.store(false, std::memory_order_release); }
+  void unlock() noexcept {
+    ++holds_;
+    locked_.store(false, std::memory_order_release);
+  }
   void mark_broken() noexcept { broken_.store(true, std::memory_order_relaxed); }
   bool broken() const noexcept { return broken_.load(std::memory_order_relaxed); }
+  // Number of completed holds of this stripe (wrapping). Read only while holding the lock, which
+  // orders it like the rows: equal values at the start of two holds mean no hold in between.
+  uint32_t holds() const noexcept { return holds_; }
 
  private:
   void lock_contended();
   [[noreturn]] void fail_broken();
   std::atomic<bool> locked_{false};
   std::atomic<bool> broken_{false};
+  uint32_t holds_ = 0;
 };
 
 class SharedMatrix {
@@ -72,6 +79,9 @@ class SharedMatrix {
   std::span<float> row(std::size_t r) const;
   // The first n elements of row r; r >= rows() or n > dim() is an internal error.
   std::span<float> row_prefix(std::size_t r, std::size_t n) const;
+
+  // The completed holds of stripe r & 63 so far (see StripeLock::holds); call only while holding it.
+  uint32_t stripe_holds(std::size_t r) const { return stripe_of(r).holds(); }
 
   // Locks stripe r & 63 of this matrix; r >= rows() or a broken stripe is an internal error.
   [[nodiscard]] RowGuard lock_row(std::size_t r) const;
