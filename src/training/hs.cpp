@@ -176,6 +176,7 @@ class LevelledPath {
   // Copies the widest prefix of every node row, each under its stripe.
   void take_copies() {
     for (std::size_t d = 0; d < path_.length; ++d) {
+      out_.prefetch_stripe(path_.nodes[d]);
       kernel_detail::prefetch_for_write(out_.row(path_.nodes[d]).data(), widest_);
     }
     for (std::size_t d = 0; d < path_.length; ++d) {
@@ -208,6 +209,10 @@ class LevelledPath {
 
   // Applies every width's update to each node row, width by width, under its stripe.
   void write_back() {
+    for (std::size_t d = 0; d < path_.length; ++d) {
+      out_.prefetch_stripe(path_.nodes[d]);
+      kernel_detail::prefetch_for_write(out_.row(path_.nodes[d]).data(), widest_);
+    }
     for (std::size_t d = 0; d < path_.length; ++d) {
       float* row = out_.row(path_.nodes[d]).data();
       out_.with_stripe(path_.nodes[d], [&] {
