@@ -149,6 +149,28 @@ def peak_rss_mib() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
 
 
+def reset_peak_rss() -> bool:
+    """Starts a new peak-resident-memory window for this process (Linux 4.0+); False if refused."""
+    try:
+        with open("/proc/self/clear_refs", "w") as handle:
+            handle.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def window_peak_rss_mib() -> float:
+    """Peak resident memory since the last reset_peak_rss (VmHWM), in MiB."""
+    try:
+        with open("/proc/self/status") as handle:
+            for line in handle:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) / 1024.0
+    except OSError:
+        pass
+    return float("nan")
+
+
 def current_rss_mib() -> float:
     try:
         with open("/proc/self/statm") as handle:

@@ -14,6 +14,7 @@ runs in its own process so that its peak memory is its own.
 from __future__ import annotations
 
 import argparse
+import gc
 import json
 import statistics
 import subprocess
@@ -58,9 +59,15 @@ def run_cell(mode: str, setting: str, reps: int, epochs: int, corpus_path: Path,
         build_s.append(time.perf_counter() - t0)
         if rep == 0:
             tokens = common.tokens_in_vocab(corpus, set(model.wv.index_to_key))
+        # Memory of the train call itself: the peak is reset just before it, so the copies this
+        # script makes (wv for the token count and the scores) do not count.
+        gc.collect()
+        model_mib = common.current_rss_mib() - baseline_mib
+        peak_reset = common.reset_peak_rss()
         t0 = time.perf_counter()
         model.train(corpus)
         seconds.append(time.perf_counter() - t0)
+        train_peak_mib = common.window_peak_rss_mib() - baseline_mib if peak_reset else float("nan")
         print(f"  {mode} {setting} rep {rep + 1}/{reps}: {seconds[-1]:.2f}s, "
               f"{tokens * epochs / seconds[-1]:,.0f} tokens/s", file=sys.stderr, flush=True)
     # The fixed cost inside every train call (count update and token passes over the corpus, output
@@ -79,6 +86,7 @@ def run_cell(mode: str, setting: str, reps: int, epochs: int, corpus_path: Path,
         "load_s": load_s,
         "tokens_per_s": [tokens * epochs / s for s in seconds],
         "peak_rss_mib": common.peak_rss_mib(), "baseline_rss_mib": baseline_mib,
+        "model_mib": model_mib, "train_peak_mib": train_peak_mib,
         "matrices_mib": (vocab + rows_out) * 100 * 4 / 2**20,
         "quality": common.evaluate(kv, levels=[25, 50] if levels is None else None, data=data),
     }
@@ -109,7 +117,7 @@ def report(cells: dict, args: argparse.Namespace) -> None:
     print(f"Throughput: median of {args.reps} run(s); tokens/s = in-vocabulary tokens x {args.epochs} "
           f"epochs / seconds of train(); setup = fixed cost of a train call (0 epochs)")
     header = (f"{'mode':<8} {'setting':<10} {'tokens/s':>10} {'min..max':>19} {'vs peer':>20} "
-              f"{'setup s':>7} {'peak MiB':>8} {'+train':>7} {'matrices':>8} {'WS353 (pairs)':>14} "
+              f"{'setup s':>7} {'peak MiB':>8} {'model':>6} {'train':>6} {'ratio':>5} {'matrices':>8} {'WS353 (pairs)':>14} "
               f"{'MEN (pairs)':>13}")
     print(header)
     print("-" * len(header))
@@ -124,11 +132,14 @@ def report(cells: dict, args: argparse.Namespace) -> None:
         men, men_n = quality["men"]
         print(f"{mode:<8} {setting:<10} {median:>10,.0f} {f'{min(rates):,.0f}..{max(rates):,.0f}':>19} "
               f"{fmt_ratio(median / peer if peer else None, goal):>20} {cell['overhead_s']:>7.2f} "
-              f"{cell['peak_rss_mib']:>8.0f} {cell['peak_rss_mib'] - cell['baseline_rss_mib']:>7.0f} "
+              f"{cell['peak_rss_mib']:>8.0f} {cell['model_mib']:>6.1f} {cell['train_peak_mib']:>6.1f} "
+              f"{cell['train_peak_mib'] / cell['model_mib']:>5.2f} "
               f"{cell['matrices_mib']:>8.1f} {f'{ws:.3f} ({ws_n})':>14} {f'{men:.3f} ({men_n})':>13}")
     print()
-    print("peak MiB: peak resident memory of the cell's process; +train: peak minus the resident memory "
-          "after loading the corpus; matrices: input + output weights")
+    print("peak MiB: peak resident memory of the cell's process (with the copies made for scoring); "
+          "model: resident memory added by building the vocabulary and weights (vocabulary, matrices, "
+          "tables); train: peak resident memory during the timed train call, above the loaded corpus; "
+          "ratio: train / model; matrices: input + output weights")
 
     print()
     print(f"{'mode':<8} {'default levels / [100] (1 worker)':>34} {'2 workers / 1 worker':>26} "

@@ -77,13 +77,26 @@ bool convert_sentence(PyObject* sentence, const CorpusLookup& lookup, std::vecto
   return !out.empty();
 }
 
-std::size_t append_sentence32(PyObject* sentence, const CorpusLookup& lookup, std::vector<uint32_t>& out) {
+namespace {
+
+template <class Index>
+std::size_t append_indices(PyObject* sentence, const CorpusLookup& lookup, std::vector<Index>& out) {
   const std::size_t before = out.size();
   for_each_word_object(sentence, [&](PyObject* word) {
     const uint64_t index = lookup.find(word);
-    if (index != WordLookup::kMissing) out.push_back(static_cast<uint32_t>(index));
+    if (index != WordLookup::kMissing) out.push_back(static_cast<Index>(index));
   });
   return out.size() - before;
+}
+
+}  // namespace
+
+std::size_t append_sentence(PyObject* sentence, const CorpusLookup& lookup, std::vector<uint16_t>& out) {
+  return append_indices(sentence, lookup, out);
+}
+
+std::size_t append_sentence(PyObject* sentence, const CorpusLookup& lookup, std::vector<uint32_t>& out) {
+  return append_indices(sentence, lookup, out);
 }
 
 }  // namespace tarnivel::py

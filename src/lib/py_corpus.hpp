@@ -43,10 +43,11 @@ class CorpusLookup {
 // Returns false when no word is known. Errors as for_each_word.
 bool convert_sentence(PyObject* sentence, const CorpusLookup& lookup, std::vector<uint64_t>& out);
 
-// Appends the indices of a sentence's known words to `out` as 32-bit values, which the caller
-// guarantees they fit (lookup.max_index() < 2^32). Returns how many were appended. On an error the
-// words appended so far stay in `out`; the caller discards the sentence.
-std::size_t append_sentence32(PyObject* sentence, const CorpusLookup& lookup, std::vector<uint32_t>& out);
+// Appends the indices of a sentence's known words to `out` as 16- or 32-bit values, which the
+// caller guarantees they fit (lookup.max_index() below 2^16 or 2^32). Returns how many were
+// appended. On an error the words appended so far stay in `out`; the caller discards the sentence.
+std::size_t append_sentence(PyObject* sentence, const CorpusLookup& lookup, std::vector<uint16_t>& out);
+std::size_t append_sentence(PyObject* sentence, const CorpusLookup& lookup, std::vector<uint32_t>& out);
 
 // Implementation details of for_each_word.
 namespace detail {

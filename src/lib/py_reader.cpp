@@ -49,7 +49,34 @@ bool CorpusReader::restore_error() {
 
 void CorpusReader::keep_error() { PyErr_Fetch(&error_type_, &error_value_, &error_tb_); }
 
+namespace {
+
+void reserve_words(SentenceChunk& chunk, std::size_t n) {
+  if (chunk.narrow) {
+    chunk.narrow_words.reserve(n);
+  } else {
+    chunk.words.reserve(n);
+  }
+}
+
+template <class Buffer>
+void shrink_if_slack(Buffer& words) {
+  if (words.capacity() - words.size() > words.size() / 4) words.shrink_to_fit();
+}
+
+void shrink_words(SentenceChunk& chunk) {
+  if (chunk.narrow) {
+    shrink_if_slack(chunk.narrow_words);
+  } else {
+    shrink_if_slack(chunk.words);
+  }
+}
+
+}  // namespace
+
 void CorpusReader::run() {
+  // Chunks carry 16-bit indices when every index of the vocabulary fits them.
+  const bool narrow = lookup_.max_index() <= SentenceChunk::kMaxNarrowIndex;
   const uint64_t chunk_size = parse_chunk_size(std::getenv("W2V_CHUNK"));
   // Reserve for the common case only: a huge W2V_CHUNK must not turn into a huge up-front allocation.
   const std::size_t reserve = static_cast<std::size_t>(std::min<uint64_t>(chunk_size, 8192));
@@ -68,9 +95,11 @@ void CorpusReader::run() {
 
   try {
     while (!finished) {
-      SentenceChunk chunk;
+      SentenceChunk chunk(narrow);
       chunk.offsets.reserve(reserve + 1);
-      if (last_words != 0) chunk.words.reserve(last_words + last_words / 8);
+      if (last_words != 0) {
+        reserve_words(chunk, last_words + last_words / 8);
+      }
       gil = PyGILState_Ensure();
       for (uint64_t taken = 0; taken < chunk_size; ++taken) {
         // A finished epoch (or a failed call) stops the reader at once instead of letting it drain
@@ -87,7 +116,9 @@ void CorpusReader::run() {
         }
         try {
           // Converted straight into the chunk; a sentence without known words leaves nothing.
-          if (append_sentence32(item, lookup_, chunk.words) != 0) chunk.end_sentence();
+          const std::size_t appended = narrow ? append_sentence(item, lookup_, chunk.narrow_words)
+                                              : append_sentence(item, lookup_, chunk.words);
+          if (appended != 0) chunk.end_sentence();
         } catch (const PyErrorSet&) {
           keep_error();
           finished = true;
@@ -106,10 +137,10 @@ void CorpusReader::run() {
         }
       }
       PyGILState_Release(gil);
-      last_words = chunk.words.size();
+      last_words = chunk.word_count();
       // Up to 16 * 8 chunks wait in the queue: a buffer that grew well past its words gives the
       // slack back before it waits there.
-      if (chunk.words.capacity() - chunk.words.size() > chunk.words.size() / 4) chunk.words.shrink_to_fit();
+      shrink_words(chunk);
       if (!chunk.empty() && !channel_->send(std::move(chunk))) finished = true;
     }
   } catch (const std::exception& e) {

@@ -164,6 +164,14 @@ bool train_sentence(std::span<const uint32_t> sentence, ChaChaStream& stream,
                       probe);
 }
 
+bool train_sentence(std::span<const uint16_t> sentence, ChaChaStream& stream,
+                    const TrainParams& params, const OutputTables& tables,
+                    const SharedMatrix& input, const SharedMatrix& output,
+                    std::atomic<bool>& stop, SignalProbe* probe) {
+  return run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop,
+                      probe);
+}
+
 bool train_chunk(const ChunkWork& work) {
   TARNIVEL_CHECK(work.chunk != nullptr && work.params != nullptr && work.stop != nullptr,
                  "incomplete chunk work unit");
@@ -175,13 +183,13 @@ bool train_chunk(const ChunkWork& work) {
   auto train_one = [&](std::size_t i, SignalProbe* probe) -> bool {
     if (stop.load(std::memory_order_relaxed)) return true;
     ChaChaStream& stream = worker_stream();
-    const std::span<const SentenceChunk::Index> sentence = chunk.sentence(i);
-    if (train_sentence(sentence, stream, *work.params, work.tables, work.input, work.output, stop,
-                       probe)) {
-      return true;
-    }
+    const bool interrupted = chunk.with_sentence(i, [&](auto sentence) {
+      return train_sentence(sentence, stream, *work.params, work.tables, work.input, work.output,
+                            stop, probe);
+    });
+    if (interrupted) return true;
     if (work.progress != nullptr) {
-      work.progress->fetch_add(sentence.size(), std::memory_order_relaxed);
+      work.progress->fetch_add(chunk.length(i), std::memory_order_relaxed);
     }
     return stop.load(std::memory_order_relaxed);
   };

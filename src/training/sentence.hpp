@@ -45,32 +45,51 @@ class SignalProbe {
 // training/ns.hpp.
 
 // Converted sentences in one flat buffer: sentence i is words[offsets[i] .. offsets[i+1]).
-// Indices are stored in 32 bits: the chunks waiting in the read-ahead queue are most of the memory a
-// threaded call adds, and a vocabulary of 2^32 words or more cannot be held in memory anyway (the
-// threaded driver refuses one all the same rather than truncate indices).
+// The chunks waiting in the read-ahead queue are most of the memory a threaded call adds, so
+// indices are stored as narrowly as the vocabulary allows: 16 bits in a narrow chunk (every index
+// below 65,536, the common case), else 32 bits. A vocabulary of 2^32 words or more cannot be held
+// in memory anyway (the threaded driver refuses one all the same rather than truncate indices).
+// Exactly one buffer is in use: `narrow_words` when `narrow` is set, `words` otherwise.
 struct SentenceChunk {
   using Index = uint32_t;
+  using NarrowIndex = uint16_t;
   static constexpr uint64_t kMaxIndex = 0xFFFFFFFFull;
+  static constexpr uint64_t kMaxNarrowIndex = 0xFFFFull;
 
+  SentenceChunk() = default;
+  explicit SentenceChunk(bool narrow_indices) : narrow(narrow_indices) {}
+
+  bool narrow = false;
   std::vector<Index> words;
+  std::vector<NarrowIndex> narrow_words;
   std::vector<std::size_t> offsets{0};
+
   std::size_t size() const { return offsets.size() - 1; }
   bool empty() const { return size() == 0; }
-  std::span<const Index> sentence(std::size_t i) const {
-    return {words.data() + offsets[i], offsets[i + 1] - offsets[i]};
+  std::size_t word_count() const { return narrow ? narrow_words.size() : words.size(); }
+  std::size_t length(std::size_t i) const { return offsets[i + 1] - offsets[i]; }
+  // Calls f with sentence i as a span of the chunk's index type.
+  template <class F>
+  decltype(auto) with_sentence(std::size_t i, F&& f) const {
+    if (narrow) return f(std::span<const NarrowIndex>(narrow_words.data() + offsets[i], length(i)));
+    return f(std::span<const Index>(words.data() + offsets[i], length(i)));
   }
   // Ends the sentence made of the words appended since the previous one.
-  void end_sentence() { offsets.push_back(words.size()); }
+  void end_sentence() { offsets.push_back(word_count()); }
   // Drops words appended after the last complete sentence.
-  void drop_unfinished() { words.resize(offsets.back()); }
-  void push_back(std::span<const Index> s) {
-    words.insert(words.end(), s.begin(), s.end());
-    end_sentence();
+  void drop_unfinished() {
+    words.resize(narrow ? 0 : offsets.back());
+    narrow_words.resize(narrow ? offsets.back() : 0);
   }
   void push_back(std::span<const uint64_t> s) {
+    const uint64_t limit = narrow ? kMaxNarrowIndex : kMaxIndex;
     for (const uint64_t w : s) {
-      TARNIVEL_CHECK(w <= kMaxIndex, "word index does not fit a sentence chunk");
-      words.push_back(static_cast<Index>(w));
+      TARNIVEL_CHECK(w <= limit, "word index does not fit a sentence chunk");
+      if (narrow) {
+        narrow_words.push_back(static_cast<NarrowIndex>(w));
+      } else {
+        words.push_back(static_cast<Index>(w));
+      }
     }
     end_sentence();
   }
@@ -90,6 +109,10 @@ bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
                     const SharedMatrix& input, const SharedMatrix& output,
                     std::atomic<bool>& stop, SignalProbe* probe);
 bool train_sentence(std::span<const uint32_t> sentence, ChaChaStream& stream,
+                    const TrainParams& params, const OutputTables& tables,
+                    const SharedMatrix& input, const SharedMatrix& output,
+                    std::atomic<bool>& stop, SignalProbe* probe);
+bool train_sentence(std::span<const uint16_t> sentence, ChaChaStream& stream,
                     const TrainParams& params, const OutputTables& tables,
                     const SharedMatrix& input, const SharedMatrix& output,
                     std::atomic<bool>& stop, SignalProbe* probe);

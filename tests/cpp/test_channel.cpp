@@ -37,7 +37,7 @@ TEST(ChunkChannelThreads, DeliversEverySentChunkInOrderBeforeDisconnecting) {
     const auto status = channel.receive(chunk, std::chrono::milliseconds(200));
     if (status == ChunkChannel::Status::timeout) continue;
     if (status == ChunkChannel::Status::disconnected) break;
-    ASSERT_EQ(chunk.sentence(0)[0], expected++);
+    ASSERT_EQ(chunk.with_sentence(0, [](auto s) { return uint64_t{s[0]}; }), expected++);
   }
   sender.join();
   EXPECT_EQ(expected, 500u);
@@ -64,17 +64,22 @@ TEST(ChunkChannel, TimesOutWhenEmptyAndOpen) {
 }
 
 
-// Chunks hold 32-bit indices; a wider index is a broken invariant, never a silent truncation.
-TEST(ChunkChannel, ChunksRefuseIndicesBeyond32Bits) {
-  SentenceChunk chunk;
-  const uint64_t fits[] = {0, SentenceChunk::kMaxIndex};
-  chunk.push_back(fits);
-  EXPECT_EQ(chunk.sentence(0)[1], SentenceChunk::kMaxIndex);
-  const uint64_t wide[] = {1, SentenceChunk::kMaxIndex + 1};
-  EXPECT_THROW(chunk.push_back(wide), InternalError);
-  chunk.drop_unfinished();
-  EXPECT_EQ(chunk.size(), 1u);
-  EXPECT_EQ(chunk.words.size(), 2u);
+// Chunks hold 16- or 32-bit indices; a wider index is a broken invariant, never a silent
+// truncation, and the partial sentence is dropped.
+TEST(ChunkChannel, ChunksRefuseIndicesBeyondTheirWidth) {
+  for (const bool narrow : {false, true}) {
+    SentenceChunk chunk(narrow);
+    const uint64_t top = narrow ? SentenceChunk::kMaxNarrowIndex : SentenceChunk::kMaxIndex;
+    const uint64_t fits[] = {0, top};
+    chunk.push_back(fits);
+    EXPECT_EQ(chunk.with_sentence(0, [](auto s) { return uint64_t{s[1]}; }), top);
+    const uint64_t too_wide[] = {1, top + 1};
+    EXPECT_THROW(chunk.push_back(too_wide), InternalError);
+    chunk.drop_unfinished();
+    EXPECT_EQ(chunk.size(), 1u);
+    EXPECT_EQ(chunk.word_count(), 2u);
+    EXPECT_EQ(chunk.length(0), 2u);
+  }
 }
 
 }  // namespace

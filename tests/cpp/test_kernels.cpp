@@ -626,7 +626,8 @@ TEST(SentenceRoutine, CbowCallPatternPerLevel) {
 
 TEST(SentenceRoutine, SequentialAndSharedFormsAgreeWhereTheyComputeTheSame) {
   // Skip-gram softmax, CBOW negative sampling, and skip-gram negative sampling with one level
-  // compute identical values in both forms; run whole sentences through each.
+  // compute identical values in both forms; run whole sentences through each, the shared form with
+  // the sentence in every index width a chunk may carry.
   struct Mode {
     bool sg, hs;
     std::vector<uint64_t> levels;
@@ -640,19 +641,27 @@ TEST(SentenceRoutine, SequentialAndSharedFormsAgreeWhereTheyComputeTheSame) {
     f.params.sg = mode.sg;
     f.params.hs = mode.hs;
     f.params.levels = mode.levels;
-    SharedMatrix in = SharedMatrix::wrap(std::vector<float>(f.in), kDim);
-    SharedMatrix out = SharedMatrix::wrap(std::vector<float>(f.out), kDim);
+    const std::vector<float> in0 = f.in;
+    const std::vector<float> out0 = f.out;
     std::atomic<bool> stop{false};
     CountingProbe probe;
     auto s1 = ChaChaStream::from_seed(9);
-    auto s2 = ChaChaStream::from_seed(9);
     EXPECT_FALSE(train_sentence(sentence, s1, f.params, f.tables(), f.m(), stop, probe));
-    EXPECT_FALSE(train_sentence(sentence, s2, f.params, f.tables(), in, out, stop, nullptr));
-    const std::vector<float> in_values = in.into_array();
-    const std::vector<float> out_values = out.into_array();
-    EXPECT_NE(f.in, SentenceFixture().in);
-    EXPECT_EQ(f.in, in_values) << "sg " << mode.sg << " hs " << mode.hs;
-    EXPECT_EQ(f.out, out_values) << "sg " << mode.sg << " hs " << mode.hs;
+    EXPECT_NE(f.in, in0);
+    const std::vector<uint32_t> wide(sentence.begin(), sentence.end());
+    const std::vector<uint16_t> narrow(sentence.begin(), sentence.end());
+    for (const int bits : {64, 32, 16}) {
+      SharedMatrix in = SharedMatrix::wrap(std::vector<float>(in0), kDim);
+      SharedMatrix out = SharedMatrix::wrap(std::vector<float>(out0), kDim);
+      auto s2 = ChaChaStream::from_seed(9);
+      const bool interrupted =
+          bits == 64   ? train_sentence(sentence, s2, f.params, f.tables(), in, out, stop, nullptr)
+          : bits == 32 ? train_sentence(wide, s2, f.params, f.tables(), in, out, stop, nullptr)
+                       : train_sentence(narrow, s2, f.params, f.tables(), in, out, stop, nullptr);
+      EXPECT_FALSE(interrupted);
+      EXPECT_EQ(f.in, in.into_array()) << "sg " << mode.sg << " hs " << mode.hs << " bits " << bits;
+      EXPECT_EQ(f.out, out.into_array()) << "sg " << mode.sg << " hs " << mode.hs << " bits " << bits;
+    }
   }
 }
 

@@ -191,7 +191,9 @@ struct ChunkSetup {
   AliasTable alias;
   TrainParams params;
 
-  ChunkSetup(bool sg, bool hs, std::size_t sentences, std::size_t max_len, uint32_t seed) {
+  // Skip-gram setups carry 16-bit indices, CBOW setups 32-bit ones.
+  ChunkSetup(bool sg, bool hs, std::size_t sentences, std::size_t max_len, uint32_t seed)
+      : chunk(sg) {
     std::mt19937 gen(seed);
     std::vector<uint64_t> counts(kVocab);
     for (std::size_t w = 0; w < kVocab; ++w) counts[w] = 1 + (w * 37) % 100;

@@ -26,6 +26,18 @@ def test_threaded_training_all_modes(workers, sg, hs):
     assert np.isfinite(after).all() and not np.array_equal(after, initial)
 
 
+@pytest.mark.parametrize("words", [1000, 70_000])
+def test_threaded_training_reaches_every_index(words):
+    # Read-ahead chunks carry 16-bit indices up to 65,536 words and 32-bit ones beyond: every word's
+    # own row must be trained either way (a truncated index would leave the high rows untouched).
+    corpus = [[f"w{i + j}" for j in range(4)] for i in range(0, words, 4)]
+    m = Word2Vec(corpus, vector_size=2, min_count=1, sg=1, negative=1, window=3, workers=2, epochs=0,
+                 verbose=False)
+    initial = m.wv.vectors
+    m.train(corpus, epochs=12)  # a position trains nothing when its window draw is 0 (p = 1/4)
+    assert (m.wv.vectors != initial).any(axis=1).all()
+
+
 def test_threaded_log_lines_and_progress(caplog):
     caplog.set_level(logging.INFO, logger="tarnivel")
     calls = []
