@@ -56,6 +56,7 @@ class SharedRows {
   decltype(auto) locked(uint64_t r, F&& f) const {
     return m_->with_stripe(r, f);
   }
+  void prefetch_stripe(uint64_t r) const { m_->prefetch_stripe(r); }
 
  private:
   const SharedMatrix* m_;
@@ -125,8 +126,13 @@ void output_batch_on(std::span<const float> hidden, const Rows& out, const uint6
     // Ask for the rows' cache lines in exclusive state up front: they are read now and written a
     // little later, and another thread has often just written them (the top nodes of the tree, the
     // most frequent words), so a plain read would fetch a shared copy and the write would have to
-    // fetch ownership a second time.
-    for (std::size_t r = 0; r < k; ++r) prefetch_for_write(live[r], n);
+    // fetch ownership a second time. The stripes' lock lines likewise, before each round of holds:
+    // fetched one by one by the lock exchanges they would each stall the thread for a transfer
+    // from the other core.
+    for (std::size_t r = 0; r < k; ++r) {
+      out.prefetch_stripe(targets[r]);
+      prefetch_for_write(live[r], n);
+    }
     float* copies = snapshot_buffer(kDotLanes * n);
     for (std::size_t r = 0; r < k; ++r) {
       out.locked(targets[r], [&] { copy_floats(copies + r * n, live[r], n); });
@@ -136,6 +142,7 @@ void output_batch_on(std::span<const float> hidden, const Rows& out, const uint6
   dot_many(hidden.data(), rows, k, n, d);
   for (std::size_t r = 0; r < k; ++r) g[r] = logistic_gradient(d[r], labels[r], lr);
   if constexpr (Rows::kShared) {
+    for (std::size_t r = 0; r < k; ++r) out.prefetch_stripe(targets[r]);
     add_scaled_many(err.data(), rows, g, k, n);
     for (std::size_t r = 0; r < k; ++r) {
       out.locked(targets[r], [&] { add_scaled(live[r], hidden.data(), n, g[r]); });
