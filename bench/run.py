@@ -16,9 +16,11 @@ from __future__ import annotations
 import argparse
 import gc
 import json
+import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -92,6 +94,27 @@ def run_cell(mode: str, setting: str, reps: int, epochs: int, corpus_path: Path,
     }
 
 
+def crosscore_probe() -> list[str] | None:
+    """Command that prints the cross-core round trip in ns (bench/crosscore.cpp), or None without g++."""
+    out = Path(tempfile.gettempdir()) / f"tarnivel-crosscore-{os.getpid()}"
+    source = Path(__file__).resolve().parent / "crosscore.cpp"
+    try:
+        subprocess.run(["g++", "-O2", "-pthread", str(source), "-o", str(out)], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    return [str(out)]
+
+
+def crosscore_ns(probe: list[str] | None) -> float:
+    if probe is None:
+        return float("nan")
+    try:
+        return float(subprocess.run(probe, stdout=subprocess.PIPE, text=True, check=True).stdout)
+    except (OSError, ValueError, subprocess.CalledProcessError):
+        return float("nan")
+
+
 def spawn_cell(mode: str, setting: str, args: argparse.Namespace) -> dict | None:
     command = [sys.executable, str(Path(__file__).resolve()), "--cell", mode, setting,
                "--reps", str(args.reps), "--epochs", str(args.epochs), "--corpus", str(args.corpus),
@@ -118,7 +141,7 @@ def report(cells: dict, args: argparse.Namespace) -> None:
           f"epochs / seconds of train(); setup = fixed cost of a train call (0 epochs)")
     header = (f"{'mode':<8} {'setting':<10} {'tokens/s':>10} {'min..max':>19} {'vs peer':>20} "
               f"{'setup s':>7} {'peak MiB':>8} {'model':>6} {'train':>6} {'ratio':>5} {'matrices':>8} {'WS353 (pairs)':>14} "
-              f"{'MEN (pairs)':>13}")
+              f"{'MEN (pairs)':>13} {'x-core ns':>11}")
     print(header)
     print("-" * len(header))
     for (mode, setting), cell in cells.items():
@@ -134,12 +157,14 @@ def report(cells: dict, args: argparse.Namespace) -> None:
               f"{fmt_ratio(median / peer if peer else None, goal):>20} {cell['overhead_s']:>7.2f} "
               f"{cell['peak_rss_mib']:>8.0f} {cell['model_mib']:>6.1f} {cell['train_peak_mib']:>6.1f} "
               f"{cell['train_peak_mib'] / cell['model_mib']:>5.2f} "
-              f"{cell['matrices_mib']:>8.1f} {f'{ws:.3f} ({ws_n})':>14} {f'{men:.3f} ({men_n})':>13}")
+              f"{cell['matrices_mib']:>8.1f} {f'{ws:.3f} ({ws_n})':>14} {f'{men:.3f} ({men_n})':>13} "
+              f"{'{:.0f}/{:.0f}'.format(*cell.get('crosscore_ns', (float('nan'),) * 2)):>11}")
     print()
     print("peak MiB: peak resident memory of the cell's process (with the copies made for scoring); "
           "model: resident memory added by building the vocabulary and weights (vocabulary, matrices, "
           "tables); train: peak resident memory during the timed train call, above the loaded corpus; "
-          "ratio: train / model; matrices: input + output weights")
+          "ratio: train / model; matrices: input + output weights; x-core ns: cross-core cache-line round "
+          "trip measured before/after the cell (bench/crosscore.cpp): multi-worker speed follows it")
 
     print()
     print(f"{'mode':<8} {'default levels / [100] (1 worker)':>34} {'2 workers / 1 worker':>26} "
@@ -203,12 +228,17 @@ def main() -> int:
           f"alpha 0.025 to 0.0001, negative 5 (NS) / 0 (HS), no subsampling; {args.reps} repetition(s)")
     sys.stdout.flush()
 
+    probe = crosscore_probe()
     cells = {}
     for mode in modes:
         for setting in settings:
+            before = crosscore_ns(probe)
             cell = spawn_cell(mode, setting, args)
             if cell is not None:
+                cell["crosscore_ns"] = (before, crosscore_ns(probe))
                 cells[(mode, setting)] = cell
+    if probe is not None:
+        Path(probe[0]).unlink(missing_ok=True)
     if not cells:
         return 1
     report(cells, args)
