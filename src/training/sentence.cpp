@@ -156,21 +156,20 @@ bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
                       probe);
 }
 
-bool train_sentence(std::span<const uint32_t> sentence, ChaChaStream& stream,
-                    const TrainParams& params, const OutputTables& tables,
-                    const SharedMatrix& input, const SharedMatrix& output,
-                    std::atomic<bool>& stop, SignalProbe* probe) {
+template <class Index>
+bool train_chunk_sentence(std::span<const Index> sentence, ChaChaStream& stream,
+                          const TrainParams& params, const OutputTables& tables,
+                          const SharedMatrix& input, const SharedMatrix& output,
+                          std::atomic<bool>& stop, SignalProbe* probe) {
   return run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop,
                       probe);
 }
-
-bool train_sentence(std::span<const uint16_t> sentence, ChaChaStream& stream,
-                    const TrainParams& params, const OutputTables& tables,
-                    const SharedMatrix& input, const SharedMatrix& output,
-                    std::atomic<bool>& stop, SignalProbe* probe) {
-  return run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop,
-                      probe);
-}
+template bool train_chunk_sentence(std::span<const SentenceChunk::Index>, ChaChaStream&,
+                                   const TrainParams&, const OutputTables&, const SharedMatrix&,
+                                   const SharedMatrix&, std::atomic<bool>&, SignalProbe*);
+template bool train_chunk_sentence(std::span<const SentenceChunk::NarrowIndex>, ChaChaStream&,
+                                   const TrainParams&, const OutputTables&, const SharedMatrix&,
+                                   const SharedMatrix&, std::atomic<bool>&, SignalProbe*);
 
 bool train_chunk(const ChunkWork& work) {
   TARNIVEL_CHECK(work.chunk != nullptr && work.params != nullptr && work.stop != nullptr,
@@ -184,8 +183,8 @@ bool train_chunk(const ChunkWork& work) {
     if (stop.load(std::memory_order_relaxed)) return true;
     ChaChaStream& stream = worker_stream();
     const bool interrupted = chunk.with_sentence(i, [&](auto sentence) {
-      return train_sentence(sentence, stream, *work.params, work.tables, work.input, work.output,
-                            stop, probe);
+      return train_chunk_sentence(sentence, stream, *work.params, work.tables, work.input,
+                                  work.output, stop, probe);
     });
     if (interrupted) return true;
     if (work.progress != nullptr) {

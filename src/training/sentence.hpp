@@ -108,14 +108,13 @@ bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
                     const TrainParams& params, const OutputTables& tables,
                     const SharedMatrix& input, const SharedMatrix& output,
                     std::atomic<bool>& stop, SignalProbe* probe);
-bool train_sentence(std::span<const uint32_t> sentence, ChaChaStream& stream,
-                    const TrainParams& params, const OutputTables& tables,
-                    const SharedMatrix& input, const SharedMatrix& output,
-                    std::atomic<bool>& stop, SignalProbe* probe);
-bool train_sentence(std::span<const uint16_t> sentence, ChaChaStream& stream,
-                    const TrainParams& params, const OutputTables& tables,
-                    const SharedMatrix& input, const SharedMatrix& output,
-                    std::atomic<bool>& stop, SignalProbe* probe);
+// The same for a sentence of a chunk, in either of the chunk index widths (built for
+// SentenceChunk::Index and SentenceChunk::NarrowIndex).
+template <class Index>
+bool train_chunk_sentence(std::span<const Index> sentence, ChaChaStream& stream,
+                          const TrainParams& params, const OutputTables& tables,
+                          const SharedMatrix& input, const SharedMatrix& output,
+                          std::atomic<bool>& stop, SignalProbe* probe);
 
 // One chunk of a threaded epoch.
 struct ChunkWork {

@@ -656,8 +656,10 @@ TEST(SentenceRoutine, SequentialAndSharedFormsAgreeWhereTheyComputeTheSame) {
       auto s2 = ChaChaStream::from_seed(9);
       const bool interrupted =
           bits == 64   ? train_sentence(sentence, s2, f.params, f.tables(), in, out, stop, nullptr)
-          : bits == 32 ? train_sentence(wide, s2, f.params, f.tables(), in, out, stop, nullptr)
-                       : train_sentence(narrow, s2, f.params, f.tables(), in, out, stop, nullptr);
+          : bits == 32 ? train_chunk_sentence(std::span<const uint32_t>(wide), s2, f.params,
+                                              f.tables(), in, out, stop, nullptr)
+                       : train_chunk_sentence(std::span<const uint16_t>(narrow), s2, f.params,
+                                              f.tables(), in, out, stop, nullptr);
       EXPECT_FALSE(interrupted);
       EXPECT_EQ(f.in, in.into_array()) << "sg " << mode.sg << " hs " << mode.hs << " bits " << bits;
       EXPECT_EQ(f.out, out.into_array()) << "sg " << mode.sg << " hs " << mode.hs << " bits " << bits;
