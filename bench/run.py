@@ -61,15 +61,18 @@ def run_cell(mode: str, setting: str, reps: int, epochs: int, corpus_path: Path,
         build_s.append(time.perf_counter() - t0)
         if rep == 0:
             tokens = common.tokens_in_vocab(corpus, set(model.wv.index_to_key))
-        # Memory of the train call itself: the peak is reset just before it, so the copies this
-        # script makes (wv for the token count and the scores) do not count.
-        gc.collect()
-        model_mib = common.current_rss_mib() - baseline_mib
-        peak_reset = common.reset_peak_rss()
+        # Memory of the first train call: the peak is reset just before it, so the copies this
+        # script makes (wv for the token count and the scores) do not count. Later repetitions
+        # start from a heap that earlier models have grown, so they are not measured.
+        if rep == 0:
+            gc.collect()
+            model_mib = common.current_rss_mib() - baseline_mib
+            peak_reset = common.reset_peak_rss()
         t0 = time.perf_counter()
         model.train(corpus)
         seconds.append(time.perf_counter() - t0)
-        train_peak_mib = common.window_peak_rss_mib() - baseline_mib if peak_reset else float("nan")
+        if rep == 0:
+            train_peak_mib = common.window_peak_rss_mib() - baseline_mib if peak_reset else float("nan")
         print(f"  {mode} {setting} rep {rep + 1}/{reps}: {seconds[-1]:.2f}s, "
               f"{tokens * epochs / seconds[-1]:,.0f} tokens/s", file=sys.stderr, flush=True)
     # The fixed cost inside every train call (count update and token passes over the corpus, output
