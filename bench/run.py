@@ -4,8 +4,9 @@
 For each mode (CBOW/skip-gram x negative sampling/hierarchical softmax) and setting (levels=[100] on
 1 worker, the default levels on 1 worker, the default levels on 2 workers), a fresh process loads the
 corpus into memory, builds the vocabulary with a train call of 0 epochs, and then times the train call
-of the epochs. tokens/s = in-vocabulary tokens of one epoch x epochs / seconds of that call. Each cell
-runs in its own process so that its peak memory is its own.
+of the epochs. tokens/s = in-vocabulary tokens of one epoch x epochs / seconds of that call. Every
+repetition runs in its own process (so that its peak memory is its own), and a mode's settings take
+turns repetition by repetition; the ratios between settings are medians of per-repetition ratios.
 
     python bench/run.py                      # everything, 3 repetitions
     python bench/run.py --quick --modes sg-ns --settings l100-w1
@@ -119,8 +120,9 @@ def crosscore_ns(probe: list[str] | None) -> float:
 
 
 def spawn_cell(mode: str, setting: str, args: argparse.Namespace) -> dict | None:
+    """One repetition of a cell in a fresh process."""
     command = [sys.executable, str(Path(__file__).resolve()), "--cell", mode, setting,
-               "--reps", str(args.reps), "--epochs", str(args.epochs), "--corpus", str(args.corpus),
+               "--reps", "1", "--epochs", str(args.epochs), "--corpus", str(args.corpus),
                "--data", str(args.data)]
     result = subprocess.run(command, stdout=subprocess.PIPE, text=True)
     if result.returncode != 0:
@@ -136,6 +138,19 @@ def fmt_ratio(value: float | None, goal: float | None = None) -> str:
     if goal is not None:
         text += f" ({'met' if value >= goal else 'below'} {goal:.1f}x)"
     return text
+
+
+def crosscore_range(cell: dict) -> str:
+    values = [v for v in cell.get("crosscore_ns", []) if v == v]  # without NaN
+    return f"{min(values):.0f}-{max(values):.0f}" if values else "-"
+
+
+def paired_ratio(cells: dict, mode: str, over: str, under: str) -> float | None:
+    """Median of the repetition-by-repetition ratios of two settings of a mode (they took turns)."""
+    if (mode, over) not in cells or (mode, under) not in cells:
+        return None
+    pairs = zip(cells[(mode, over)]["tokens_per_s"], cells[(mode, under)]["tokens_per_s"])
+    return statistics.median(a / b for a, b in pairs)
 
 
 def report(cells: dict, args: argparse.Namespace) -> None:
@@ -161,22 +176,22 @@ def report(cells: dict, args: argparse.Namespace) -> None:
               f"{cell['peak_rss_mib']:>8.0f} {cell['model_mib']:>6.1f} {cell['train_peak_mib']:>6.1f} "
               f"{cell['train_peak_mib'] / cell['model_mib']:>5.2f} "
               f"{cell['matrices_mib']:>8.1f} {f'{ws:.3f} ({ws_n})':>14} {f'{men:.3f} ({men_n})':>13} "
-              f"{'{:.0f}/{:.0f}'.format(*cell.get('crosscore_ns', (float('nan'),) * 2)):>11}")
+              f"{crosscore_range(cell):>11}")
     print()
     print("peak MiB: peak resident memory of the cell's process (with the copies made for scoring); "
           "model: resident memory added by building the vocabulary and weights (vocabulary, matrices, "
           "tables); train: peak resident memory during the timed train call, above the loaded corpus; "
-          "ratio: train / model; matrices: input + output weights; x-core ns: cross-core cache-line round "
-          "trip measured before/after the cell (bench/crosscore.cpp): multi-worker speed follows it")
+          "ratio: train / model; matrices: input + output weights; x-core ns: range of the cross-core "
+          "cache-line round trip measured before and after each repetition (bench/crosscore.cpp): "
+          "multi-worker speed follows it")
 
     print()
+    print("Ratios between settings: median over repetitions of the ratio within each repetition")
     print(f"{'mode':<8} {'default levels / [100] (1 worker)':>34} {'2 workers / 1 worker':>26} "
           f"{'peer 2w / 1w':>13}")
     for mode in common.MODES:
-        rate = {s: statistics.median(cells[(mode, s)]["tokens_per_s"])
-                for s in SETTINGS if (mode, s) in cells}
-        levels_ratio = rate["levels-w1"] / rate["l100-w1"] if {"levels-w1", "l100-w1"} <= rate.keys() else None
-        workers_ratio = rate["levels-w2"] / rate["levels-w1"] if {"levels-w2", "levels-w1"} <= rate.keys() else None
+        levels_ratio = paired_ratio(cells, mode, "levels-w1", "l100-w1")
+        workers_ratio = paired_ratio(cells, mode, "levels-w2", "levels-w1")
         peer1, peer2 = common.PEER_TOKENS_PER_S.get((mode, 1)), common.PEER_TOKENS_PER_S.get((mode, 2))
         if levels_ratio is None and workers_ratio is None:
             continue
@@ -231,15 +246,28 @@ def main() -> int:
           f"alpha 0.025 to 0.0001, negative 5 (NS) / 0 (HS), no subsampling; {args.reps} repetition(s)")
     sys.stdout.flush()
 
+    # A mode's settings take turns repetition by repetition, each repetition in a fresh process, so
+    # that a 2-worker run and the 1-worker run it is compared with see the machine in the same state
+    # (on shared virtual machines the cost of moving cache lines between cores changes by the minute).
+    # Memory and quality come from a cell's first repetition.
     probe = crosscore_probe()
     cells = {}
+    failed = False
     for mode in modes:
-        for setting in settings:
-            before = crosscore_ns(probe)
-            cell = spawn_cell(mode, setting, args)
-            if cell is not None:
-                cell["crosscore_ns"] = (before, crosscore_ns(probe))
-                cells[(mode, setting)] = cell
+        for _ in range(args.reps):
+            for setting in settings:
+                before = crosscore_ns(probe)
+                cell = spawn_cell(mode, setting, args)
+                if cell is None:
+                    failed = True
+                    continue
+                crosscore = (before, crosscore_ns(probe))
+                kept = cells.setdefault((mode, setting), {**cell, "seconds": [], "tokens_per_s": [],
+                                                          "crosscore_ns": []})
+                kept["seconds"] += cell["seconds"]
+                kept["tokens_per_s"] += cell["tokens_per_s"]
+                kept["crosscore_ns"] += crosscore
+                kept["reps"] = len(kept["seconds"])
     if probe is not None:
         Path(probe[0]).unlink(missing_ok=True)
     if not cells:
@@ -247,7 +275,7 @@ def main() -> int:
     report(cells, args)
     if args.json:
         args.json.write_text(json.dumps(list(cells.values()), indent=1))
-    return 0 if len(cells) == len(modes) * len(settings) else 1
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
