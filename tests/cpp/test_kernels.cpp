@@ -321,6 +321,13 @@ TEST(SoftmaxKernel, EmptyCodeChangesNothing) {
 
 // ---- forms and bookkeeping on random data ----
 
+// Word counts 1 + (i * step) % spread: varied, with ties, so that trees have several depths.
+std::vector<uint64_t> varied_counts(std::size_t words, std::size_t step, std::size_t spread) {
+  std::vector<uint64_t> counts(words);
+  for (std::size_t i = 0; i < words; ++i) counts[i] = 1 + (i * step) % spread;
+  return counts;
+}
+
 std::vector<float> random_floats(std::size_t n, uint32_t seed, float scale) {
   std::mt19937 gen(seed);
   std::uniform_real_distribution<float> dist(-scale, scale);
@@ -410,8 +417,7 @@ TEST(SoftmaxKernel, CbowGroupedOrderIsAStableSortByStripe) {
   // the contexts revisit stripes out of order and repeat words.
   constexpr std::size_t dim = 6;
   constexpr std::size_t words = 200;
-  std::vector<uint64_t> counts(words);
-  for (std::size_t i = 0; i < words; ++i) counts[i] = 1 + (i * 53) % 31;
+  const std::vector<uint64_t> counts = varied_counts(words, 53, 31);
   const HuffmanTree tree = build_huffman(counts);
   std::vector<uint64_t> long_context;
   for (std::size_t i = 0; i < 90; ++i) long_context.push_back((i * 67 + 5) % words);
@@ -440,8 +446,7 @@ TEST(KernelForms, FusedSoftmaxLevelsMatchOneCallPerLevel) {
   // order, and a width 0 (which falls back to the per-level calls).
   constexpr std::size_t dim = 12;
   constexpr std::size_t words = 70;
-  std::vector<uint64_t> counts(words);
-  for (std::size_t i = 0; i < words; ++i) counts[i] = 1 + (i * 37) % 23;
+  const std::vector<uint64_t> counts = varied_counts(words, 37, 23);
   const HuffmanTree tree = build_huffman(counts);
   const auto in0 = random_floats(words * dim, 31, 0.5f);
   const auto out0 = random_floats((2 * words - 1) * dim, 32, 0.5f);
@@ -479,8 +484,7 @@ TEST(KernelForms, FusedNegativeLevelsMatchOneCallPerLevel) {
   // others do not. The samples hit the target and repeat rows; widths out of order and 0.
   constexpr std::size_t dim = 12;
   constexpr std::size_t words = 70;
-  std::vector<uint64_t> counts(words);
-  for (std::size_t i = 0; i < words; ++i) counts[i] = 1 + (i * 37) % 23;
+  const std::vector<uint64_t> counts = varied_counts(words, 37, 23);
   const AliasTable table = AliasTable::build(noise_weights(counts));
   const auto in0 = random_floats(words * dim, 41, 0.5f);
   const auto out0 = random_floats(words * dim, 42, 0.5f);
