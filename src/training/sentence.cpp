@@ -148,14 +148,6 @@ bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
   return run_sentence(sentence, stream, params, tables, SequentialKernels{m}, stop, &probe);
 }
 
-bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
-                    const TrainParams& params, const OutputTables& tables,
-                    const SharedMatrix& input, const SharedMatrix& output,
-                    std::atomic<bool>& stop, SignalProbe* probe) {
-  return run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop,
-                      probe);
-}
-
 template <class Index>
 bool train_chunk_sentence(std::span<const Index> sentence, ChaChaStream& stream,
                           const TrainParams& params, const OutputTables& tables,
@@ -164,6 +156,14 @@ bool train_chunk_sentence(std::span<const Index> sentence, ChaChaStream& stream,
   return run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop,
                       probe);
 }
+
+bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
+                    const TrainParams& params, const OutputTables& tables,
+                    const SharedMatrix& input, const SharedMatrix& output,
+                    std::atomic<bool>& stop, SignalProbe* probe) {
+  return train_chunk_sentence(sentence, stream, params, tables, input, output, stop, probe);
+}
+
 template bool train_chunk_sentence(std::span<const SentenceChunk::Index>, ChaChaStream&,
                                    const TrainParams&, const OutputTables&, const SharedMatrix&,
                                    const SharedMatrix&, std::atomic<bool>&, SignalProbe*);
