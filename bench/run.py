@@ -2,7 +2,8 @@
 """Training throughput, memory and word-similarity quality, for every mode and setting in one run.
 
 For each mode (CBOW/skip-gram x negative sampling/hierarchical softmax) and setting (levels=[100] on
-1 worker, the default levels on 1 worker, the default levels on 2 workers), a fresh process loads the
+1 worker, the default levels on 1 worker, the default levels on 2 workers, and the default levels with
+the 2-worker kernels on a single pool thread), a fresh process loads the
 corpus into memory, builds the vocabulary with a train call of 0 epochs, and then times the train call
 of the epochs. tokens/s = in-vocabulary tokens of one epoch x epochs / seconds of that call. Every
 repetition runs in its own process (so that its peak memory is its own), and a mode's settings take
@@ -28,10 +29,14 @@ from pathlib import Path
 import common
 
 SETTINGS = {
-    # name: (levels, workers, description)
-    "l100-w1": ([100], 1, "levels=[100], 1 worker"),
-    "levels-w1": (None, 1, "levels=[25,50,100], 1 worker"),
-    "levels-w2": (None, 2, "levels=[25,50,100], 2 workers"),
+    # name: (levels, workers, pool threads (None: one per processor), description)
+    "l100-w1": ([100], 1, None, "levels=[100], 1 worker"),
+    "levels-w1": (None, 1, None, "levels=[25,50,100], 1 worker"),
+    "levels-w2": (None, 2, None, "levels=[25,50,100], 2 workers"),
+    # The multi-worker (locked) kernels on one pool thread, the reader on the other core: against
+    # levels-w1 it gives what a thread loses to the row locks alone, and twice that ratio bounds what
+    # two threads can gain before they contend for anything.
+    "levels-p1": (None, 2, 1, "levels=[25,50,100], 2-worker kernels on 1 pool thread"),
 }
 
 # Targets of the speed work, as ratios: vs the reference library's 1-worker figure, and 2 workers
@@ -45,7 +50,7 @@ def run_cell(mode: str, setting: str, reps: int, epochs: int, corpus_path: Path,
     from tarnivel import Word2Vec, set_seed
 
     sg, hs, negative = common.MODES[mode]
-    levels, workers, _ = SETTINGS[setting]
+    levels, workers, _, _ = SETTINGS[setting]
     start = time.perf_counter()
     corpus = common.load_corpus(corpus_path)
     load_s = time.perf_counter() - start
@@ -124,7 +129,12 @@ def spawn_cell(mode: str, setting: str, args: argparse.Namespace) -> dict | None
     command = [sys.executable, str(Path(__file__).resolve()), "--cell", mode, setting,
                "--reps", "1", "--epochs", str(args.epochs), "--corpus", str(args.corpus),
                "--data", str(args.data)]
-    result = subprocess.run(command, stdout=subprocess.PIPE, text=True)
+    env = dict(os.environ)
+    env.pop("TARNIVEL_POOL_THREADS", None)
+    threads = SETTINGS[setting][2]
+    if threads is not None:
+        env["TARNIVEL_POOL_THREADS"] = str(threads)
+    result = subprocess.run(command, stdout=subprocess.PIPE, text=True, env=env)
     if result.returncode != 0:
         print(f"  {mode} {setting}: failed with status {result.returncode}", file=sys.stderr)
         return None
@@ -165,7 +175,7 @@ def report(cells: dict, args: argparse.Namespace) -> None:
     for (mode, setting), cell in cells.items():
         rates = cell["tokens_per_s"]
         median = statistics.median(rates)
-        peer = common.PEER_TOKENS_PER_S.get((mode, cell["workers"]))
+        peer = common.PEER_TOKENS_PER_S.get((mode, cell["workers"])) if setting != "levels-p1" else None
         family = "sg" if mode.startswith("sg") else "cbow"
         goal = GOAL_VS_PEER.get(setting, {}).get(family)
         quality = cell["quality"]["full"]
@@ -188,15 +198,20 @@ def report(cells: dict, args: argparse.Namespace) -> None:
     print()
     print("Ratios between settings: median over repetitions of the ratio within each repetition")
     print(f"{'mode':<8} {'default levels / [100] (1 worker)':>34} {'2 workers / 1 worker':>26} "
-          f"{'peer 2w / 1w':>13}")
+          f"{'locked 1 thread / 1 worker':>27} {'x2':>6} {'peer 2w / 1w':>13}")
     for mode in common.MODES:
         levels_ratio = paired_ratio(cells, mode, "levels-w1", "l100-w1")
         workers_ratio = paired_ratio(cells, mode, "levels-w2", "levels-w1")
+        locked_ratio = paired_ratio(cells, mode, "levels-p1", "levels-w1")
         peer1, peer2 = common.PEER_TOKENS_PER_S.get((mode, 1)), common.PEER_TOKENS_PER_S.get((mode, 2))
-        if levels_ratio is None and workers_ratio is None:
+        if levels_ratio is None and workers_ratio is None and locked_ratio is None:
             continue
         print(f"{mode:<8} {fmt_ratio(levels_ratio):>34} {fmt_ratio(workers_ratio, GOAL_TWO_WORKERS):>26} "
+              f"{fmt_ratio(locked_ratio):>27} "
+              f"{fmt_ratio(2 * locked_ratio if locked_ratio is not None else None):>6} "
               f"{fmt_ratio(peer2 / peer1 if peer1 and peer2 else None):>13}")
+    print("locked 1 thread: the 2-worker kernels (a row lock around every row update) on one pool thread; "
+          "x2: twice that, the most two threads could reach if they never met on a lock or a row")
 
     print()
     print("Quality (Spearman; pairs with both words in the vocabulary), reference library in brackets:")
