@@ -63,6 +63,19 @@ void level_pair_update_impl(std::span<float> a, std::span<float> b,
   }
 }
 
+// The widest prefix a step over `levels` touches in rows of length dim.
+std::size_t widest_of(std::span<const uint64_t> levels, std::size_t dim) {
+  uint64_t widest = 0;
+  for (const uint64_t level : levels) widest = std::max(widest, level);
+  return static_cast<std::size_t>(std::min<uint64_t>(widest, dim));
+}
+
+// The samples never depend on the weights, so they are drawn in groups ahead of their updates (the
+// stream gives the same values in the same order), and the rows of a group (with their stripes'
+// lock lines in the multi-worker form) are requested for writing together before the first update:
+// output rows are spread over a matrix larger than the core's own caches, and the frequent words'
+// rows and the stripes are what other threads keep writing; fetched one by one, each would stall
+// the chain of updates for a transfer.
 template <bool kSegmentSums, class Rows>
 void sg_negative_impl(const Rows& in, const Rows& out, uint64_t center, uint64_t context,
                       uint64_t negative, std::span<const uint64_t> levels, float lr,
@@ -70,17 +83,33 @@ void sg_negative_impl(const Rows& in, const Rows& out, uint64_t center, uint64_t
   // Every width in the list counts, also those the update skips.
   const float lr_eff = lr / mean_divisor(levels.size());
   const std::span<float> a = in.row(center);
+  const std::size_t widest = widest_of(levels, a.size());
+  const uint64_t samples = has_samples(table) ? negative : 0;
+  uint64_t targets[kDotLanes];
+  float labels[kDotLanes];
+  std::size_t k = 0;
+  targets[k] = context;
+  labels[k++] = 1.0f;
+  uint64_t drawn = 0;
+  kernel_detail::prefetch_for_write(a.data(), widest);
   in.locked(center, [&] {
-    const std::span<float> positive = out.row(context);
-    out.locked(context, [&] {
-      level_pair_update_impl<kSegmentSums>(a, positive, levels, 1.0f, lr_eff);
-    });
-    if (!has_samples(table)) return;
-    for (uint64_t k = 0; k < negative; ++k) {
-      // Drawn immediately before its update: later samples see the stream advanced.
-      const uint64_t target = replace_target(table->sample(stream), context, table->size());
-      const std::span<float> b = out.row(target);
-      out.locked(target, [&] { level_pair_update_impl<kSegmentSums>(a, b, levels, 0.0f, lr_eff); });
+    for (;;) {
+      while (k < kDotLanes && drawn < samples) {
+        targets[k] = replace_target(table->sample(stream), context, table->size());
+        labels[k++] = 0.0f;
+        ++drawn;
+      }
+      for (std::size_t r = 0; r < k; ++r) {
+        out.prefetch_stripe(targets[r]);
+        kernel_detail::prefetch_for_write(out.row(targets[r]).data(), widest);
+      }
+      for (std::size_t r = 0; r < k; ++r) {
+        const std::span<float> b = out.row(targets[r]);
+        out.locked(targets[r],
+                   [&] { level_pair_update_impl<kSegmentSums>(a, b, levels, labels[r], lr_eff); });
+      }
+      if (drawn == samples) return;
+      k = 0;
     }
   });
 }
@@ -102,6 +131,13 @@ void cbow_negative_outputs(std::span<const float> hidden, const Rows& out, uint6
     for (uint64_t k = 1; k <= samples; ++k) {
       targets[k] = replace_target(table->sample(stream), target, table->size());
       labels[k] = 0.0f;
+    }
+    if constexpr (!Rows::kShared) {
+      // The sampled rows lie anywhere in a matrix larger than the core's own caches: ask for all
+      // of them at once instead of one miss per step (the multi-worker batches do this themselves).
+      for (uint64_t k = 0; k <= samples; ++k) {
+        kernel_detail::prefetch_for_write(out.row(targets[k]).data(), n);
+      }
     }
     kernel_detail::output_steps_on(hidden, out, targets, labels,
                                    static_cast<std::size_t>(samples) + 1, n, err, lr_level);

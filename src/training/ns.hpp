@@ -38,6 +38,7 @@ class PlainRows {
   decltype(auto) locked(uint64_t, F&& f) const {
     return f();
   }
+  void prefetch_stripe(uint64_t) const {}
 
  private:
   float* base_;
