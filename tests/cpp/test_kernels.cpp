@@ -368,6 +368,48 @@ TEST(KernelForms, SingleLevelSkipGramAndCbowAgreeBitForBit) {
   EXPECT_EQ(out, shared_out);
 }
 
+TEST(KernelForms, SkipGramManySamplesUpdateInDrawOrder) {
+  // 19 samples span several groups of draws taken ahead of their updates; the result must be that
+  // of drawing each sample just before its own update.
+  constexpr std::size_t dim = 16;
+  constexpr std::size_t rows = 70;
+  const auto in0 = random_floats(rows * dim, 21, 0.5f);
+  const auto out0 = random_floats(rows * dim, 22, 0.5f);
+  AliasTable table;
+  table.prob.assign(rows, 0.3f);
+  table.alias.resize(rows);
+  for (std::size_t i = 0; i < rows; ++i) table.alias[i] = (i * 11) % 7;  // many repeats
+  const std::vector<uint64_t> levels{4, 8, 16};
+  const float lr_eff = 0.1f / 3.0f;
+  for (const bool shared : {false, true}) {
+    std::vector<float> want_in = in0, want_out = out0;
+    auto reference = ChaChaStream::from_seed(5);
+    const auto row = [](std::vector<float>& v, uint64_t r) {
+      return std::span<float>(v.data() + r * dim, dim);
+    };
+    level_pair_update(row(want_in, 9), row(want_out, 4), levels, 1.0f, lr_eff, shared);
+    for (int k = 0; k < 19; ++k) {
+      const uint64_t t = replace_target(table.sample(reference), 4, table.size());
+      level_pair_update(row(want_in, 9), row(want_out, t), levels, 0.0f, lr_eff, shared);
+    }
+    std::vector<float> in = in0, out = out0;
+    auto stream = ChaChaStream::from_seed(5);
+    if (shared) {
+      SharedMatrix sin = SharedMatrix::wrap(std::vector<float>(in0), dim);
+      SharedMatrix sout = SharedMatrix::wrap(std::vector<float>(out0), dim);
+      sg_negative_step(sin, sout, 9, 4, 19, levels, 0.1f, &table, stream);
+      in.assign(sin.row(0).data(), sin.row(0).data() + rows * dim);
+      out.assign(sout.row(0).data(), sout.row(0).data() + rows * dim);
+    } else {
+      sg_negative_step(PlainMatrices{in, out, dim}, 9, 4, 19, levels, 0.1f, &table, stream);
+    }
+    EXPECT_EQ(in, want_in) << (shared ? "shared" : "sequential");
+    EXPECT_EQ(out, want_out) << (shared ? "shared" : "sequential");
+    EXPECT_EQ(stream.index(), reference.index());
+    EXPECT_EQ(stream.counter(), reference.counter());
+  }
+}
+
 // The same updates with the prefix's dot product recomputed from the updated rows at every level.
 void recomputing_level_update(std::vector<float>& a, std::vector<float>& b,
                               const std::vector<uint64_t>& levels, float label, float lr) {
