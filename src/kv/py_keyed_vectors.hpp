@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/model.hpp"
+#include "model/model.hpp"
 #include "lib/py_common.hpp"
 
 namespace tarnivel::py {

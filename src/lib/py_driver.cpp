@@ -10,12 +10,12 @@
 #include <string>
 #include <thread>
 
-#include "lib/channel.hpp"
+#include "model/channel.hpp"
 #include "lib/py_corpus.hpp"
 #include "lib/py_logging.hpp"
 #include "lib/py_progress.hpp"
 #include "lib/py_reader.hpp"
-#include "lib/vocab.hpp"
+#include "model/vocab.hpp"
 #include "rng/seed.hpp"
 #include "training/huffman.hpp"
 #include "training/sentence.hpp"

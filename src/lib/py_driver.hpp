@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "lib/model.hpp"
+#include "model/model.hpp"
 #include "lib/py_common.hpp"
 
 namespace tarnivel::py {

@@ -7,8 +7,8 @@
 #include <string>
 #include <thread>
 
-#include "lib/channel.hpp"
-#include "lib/model.hpp"
+#include "model/channel.hpp"
+#include "model/model.hpp"
 #include "lib/py_corpus.hpp"
 #include "lib/py_common.hpp"
 

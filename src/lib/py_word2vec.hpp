@@ -1,6 +1,6 @@
 #pragma once
 // The Word2Vec Python type.
-#include "lib/model.hpp"
+#include "model/model.hpp"
 #include "lib/py_common.hpp"
 
 namespace tarnivel::py {

@@ -3,7 +3,7 @@
 
 #include <thread>
 
-#include "lib/channel.hpp"
+#include "model/channel.hpp"
 
 namespace tarnivel {
 namespace {

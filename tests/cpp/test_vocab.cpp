@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "common/error.hpp"
-#include "lib/model.hpp"
-#include "lib/vocab.hpp"
+#include "model/model.hpp"
+#include "model/vocab.hpp"
 #include "rng/seed.hpp"
 
 namespace tarnivel {

@@ -1,4 +1,4 @@
-#include "lib/model.hpp"
+#include "model/model.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "lib/channel.hpp"
+#include "model/channel.hpp"
 
 #include <limits>
 

@@ -1,4 +1,4 @@
-#include "lib/vocab.hpp"
+#include "model/vocab.hpp"
 
 #include <stdexcept>
 #include <string>

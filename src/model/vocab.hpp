@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "lib/model.hpp"
+#include "model/model.hpp"
 
 namespace tarnivel {
 
