@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <barrier>
+#include <cmath>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -14,6 +16,7 @@
 #include "common/error.hpp"
 #include "rng/chacha.hpp"
 #include "sampling/alias.hpp"
+#include "training/hs.hpp"
 #include "training/huffman.hpp"
 #include "training/pool.hpp"
 #include "training/sentence.hpp"
@@ -324,6 +327,61 @@ TEST(ChunkTraining, OneSentenceRunsOnTheCallerWithItsProbe) {
   EXPECT_EQ(probe.calls, 1);
   EXPECT_TRUE(probe.on_caller);
   EXPECT_EQ(progress.load(), 0u);
+}
+
+// Two threads walk the same tree path (the root and one inner node) with different centre rows.
+// Centre 0 is non-zero only in the even components and centre 1 only in the odd ones, so each
+// thread's node updates land in components the other thread never changes; with a tiny rate the
+// only coupling is of third order (a centre row picks up the other thread's node values through its
+// error: at most (rate * calls)^3 ~ 1e-12 here). So the combined change of every node row equals
+// the sum of each thread's change alone to within 5e-11 (a few float steps at these magnitudes),
+// while one lost write-back drops at least one whole update of 2.5e-10 from some component.
+// The threads run together until 20000 of their calls overlapped a call of the other (longer on a
+// busy machine); the calls each made are then replayed alone.
+TEST(SharedSoftmaxContention, TwoThreadsOnOneTreeLoseNoUpdate) {
+  constexpr std::size_t dim = 8, words = 4;
+  constexpr uint64_t max_calls = 1'000'000, overlaps = 20'000;
+  const HuffmanTree tree = build_huffman(std::vector<uint64_t>{1, 1, 1, 1});
+  ASSERT_EQ(tree.path_nodes[3].size(), 2u);
+  const std::vector<uint64_t> levels{4, 8};
+  const auto run = [&](const std::vector<uint64_t>& centres, std::vector<uint64_t>& calls, bool replay) {
+    std::vector<float> in(words * dim, 0.0f);
+    for (std::size_t j = 0; j < dim; ++j) in[(j % 2) * dim + j] = 0.5f;  // rows 0 and 1
+    SharedMatrix input = SharedMatrix::wrap(std::move(in), dim);
+    SharedMatrix output = SharedMatrix::wrap(std::vector<float>((2 * words - 1) * dim, 0.0f), dim);
+    std::atomic<uint64_t> finished[2] = {0, 0};
+    std::atomic<uint64_t> overlapped{0};
+    std::atomic<bool> done{false};
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    std::vector<std::thread> threads;
+    for (std::size_t k = 0; k < centres.size(); ++k) {
+      threads.emplace_back([&, k] {
+        uint64_t i = 0;
+        for (; replay ? i < calls[k] : !done.load() && i < max_calls; ++i) {
+          // A call overlapped when the other thread finished one of its calls meanwhile.
+          const uint64_t other = finished[1 - k].load();
+          sg_softmax_levels(input, output, tree, centres[k], 3, levels, 1e-9f);
+          finished[k].fetch_add(1);
+          if (finished[1 - k].load() != other && overlapped.fetch_add(1) + 1 >= overlaps) done.store(true);
+          if (i % 4096 == 0 && std::chrono::steady_clock::now() > deadline) done.store(true);
+        }
+        if (!replay) calls[k] = i;
+      });
+    }
+    for (auto& t : threads) t.join();
+    input = SharedMatrix();
+    return output.into_array();
+  };
+  std::vector<uint64_t> calls(2, 0);
+  const std::vector<float> both = run({0, 1}, calls, false);
+  std::vector<uint64_t> calls_a{calls[0]}, calls_b{calls[1]};
+  const std::vector<float> a = run({0}, calls_a, true), b = run({1}, calls_b, true);
+  float largest = 0.0f;
+  for (std::size_t i = 0; i < both.size(); ++i) {
+    largest = std::max(largest, std::fabs(a[i] + b[i]));
+    EXPECT_NEAR(both[i], a[i] + b[i], 5e-11f) << "row " << i / dim << " col " << i % dim;
+  }
+  EXPECT_GT(largest, 1e-6f);  // the updates are large enough to see
 }
 
 }  // namespace
