@@ -31,61 +31,49 @@ constexpr uint32_t kOut0[] = {
     0x3eac9d6a, 0xbe3e57b2, 0x3e7afea2, 0x3eaee53b, 0x3e96c8bc, 0x3ed84a29, 0x3f191f7c, 0xbc0a1d3e,
     0x3e44fb9c, 0x3e6e798b, 0xbeb6be91, 0xbf179a5c, 0xbe4ee178, 0x3e865d37, 0x3e829333, 0x3f0b7fd7,
     0xbeb5fd6f, 0x3f0c050e, 0x3e4e1781, 0x3eb220a7, 0xbf25954d, 0xbf1171b2, 0x3e8d46fd, 0xbe4f0381};
-constexpr uint32_t kSgNsNestedIn[] = {
-    0xbebed543, 0xbee6e097, 0x3e5aa674, 0x3e7561e7, 0x3f102839, 0x3ea76449, 0x3f0e0f4f, 0x3f14db1e,
-    0x3ef3261d, 0xbf264764, 0xbdc84686, 0x3ee35c7b, 0xbf1d6a26, 0xbef150ba, 0x3f219b4b, 0x3f21c0ec,
-    0x3ed5f084, 0x3ee47d17, 0xbe035da7, 0x3e5e7bfe, 0x3ee087eb, 0x3f211167, 0xbec61684, 0xbe4787d5,
-    0xbdbe96e2, 0xbed61577, 0x3f251a74, 0x3f07a490, 0xbea56ee0, 0xbf081354, 0x3edf99fe, 0xbed75a99};
-constexpr uint32_t kSgNsNestedOut[] = {
-    0xbede3739, 0x3ec01722, 0x3eb81e89, 0xbd9e6a90, 0x3f1c4f6b, 0x3ed62b8c, 0x3e001055, 0xbf22542e,
-    0x3d479a31, 0xbdc6054b, 0xbd4a9c36, 0xbd1d9736, 0xbea29d75, 0xbef2003b, 0xbd5520e0, 0x3ec5fed3,
-    0x3eb1a8a0, 0xbe4bb5b2, 0x3e797644, 0x3eb1c7c0, 0x3e94a87a, 0x3ed6ae90, 0x3f1a349a, 0xbb877c3b,
-    0x3e2cff27, 0x3e87499b, 0xbeb4fcae, 0xbf1b36d1, 0xbe43404d, 0x3e8ac457, 0x3e7932c8, 0x3f087d6d,
-    0xbeb5fd6f, 0x3f0c050e, 0x3e4e1781, 0x3eb220a7, 0xbf25954d, 0xbf1171b2, 0x3e8d46fd, 0xbe4f0381};
-constexpr uint32_t kSgNsNestedSegmentsIn[] = {
-    0xbebed543, 0xbee6e097, 0x3e5aa674, 0x3e7561e7, 0x3f102839, 0x3ea76449, 0x3f0e0f4f, 0x3f14db1e,
-    0x3ef3261d, 0xbf264764, 0xbdc84686, 0x3ee35c7b, 0xbf1d6a26, 0xbef150ba, 0x3f219b4b, 0x3f21c0ed,
-    0x3ed5f084, 0x3ee47d17, 0xbe035da7, 0x3e5e7bfe, 0x3ee087eb, 0x3f211167, 0xbec61684, 0xbe4787d5,
-    0xbdbe96e2, 0xbed61577, 0x3f251a74, 0x3f07a490, 0xbea56ee0, 0xbf081354, 0x3edf99fe, 0xbed75a99};
-constexpr uint32_t kCbowNsMeanIn[] = {
-    0xbebbbf4b, 0xbee8491b, 0x3e5448f4, 0x3e7285fb, 0x3f102839, 0x3ea76449, 0x3f0e0f4f, 0x3f14db1e,
-    0x3ef4209f, 0xbf2234c0, 0xbde6c63d, 0x3ed704da, 0xbf1edb55, 0xbef04595, 0x3f21c4cb, 0x3f2451bb,
-    0x3ed77b80, 0x3ee3c8d5, 0xbe068c67, 0x3e5d0e08, 0x3ee087eb, 0x3f211167, 0xbec61684, 0xbe4787d5,
-    0xbdbe96e2, 0xbed61577, 0x3f251a74, 0x3f07a490, 0xbea56ee0, 0xbf081354, 0x3edf99fe, 0xbed75a99};
-constexpr uint32_t kCbowNsMeanOut[] = {
-    0xbedd47be, 0x3ec16431, 0x3eb74421, 0xbda65f55, 0x3f1c4f6b, 0x3ed62b8c, 0x3e001055, 0xbf22542e,
-    0x3d479a31, 0xbdc6054b, 0xbd4a9c36, 0xbd1d9736, 0xbea29d75, 0xbef2003b, 0xbd5520e0, 0x3ec5fed3,
-    0x3eac9d6a, 0xbe3e57b2, 0x3e7afea2, 0x3eaee53b, 0x3e96c8bc, 0x3ed84a29, 0x3f191f7c, 0xbc0a1d3e,
-    0x3e43f1d2, 0x3e6d07e6, 0xbeb6455e, 0xbf170d14, 0xbe4ee178, 0x3e865d37, 0x3e829333, 0x3f0b7fd7,
-    0xbeb5fd6f, 0x3f0c050e, 0x3e4e1781, 0x3eb220a7, 0xbf25954d, 0xbf1171b2, 0x3e8d46fd, 0xbe4f0381};
-constexpr uint32_t kSgHsIn[] = {
-    0xbebed543, 0xbee6e097, 0x3e5aa674, 0x3e7561e7, 0x3f102839, 0x3ea76449, 0x3f0e0f4f, 0x3f14db1e,
-    0x3efc1534, 0xbf248035, 0xbe039282, 0x3ec9637a, 0xbf1b9cbf, 0xbee43531, 0x3f21c4cb, 0x3f2451bb,
-    0x3ed5f084, 0x3ee47d17, 0xbe035da7, 0x3e5e7bfe, 0x3ee087eb, 0x3f211167, 0xbec61684, 0xbe4787d5,
-    0xbdbe96e2, 0xbed61577, 0x3f251a74, 0x3f07a490, 0xbea56ee0, 0xbf081354, 0x3edf99fe, 0xbed75a99};
-constexpr uint32_t kSgHsOut[] = {
-    0xbede3739, 0x3ec01722, 0x3eb81e89, 0xbd9e6a90, 0x3f1c4f6b, 0x3ed62b8c, 0x3e001055, 0xbf22542e,
-    0x3d479a31, 0xbdc6054b, 0xbd4a9c36, 0xbd1d9736, 0xbea29d75, 0xbef2003b, 0xbd5520e0, 0x3ec5fed3,
-    0x3eac9d6a, 0xbe3e57b2, 0x3e7afea2, 0x3eaee53b, 0x3e96c8bc, 0x3ed84a29, 0x3f191f7c, 0xbc0a1d3e,
-    0x3e52c7a0, 0x3e5c23f9, 0xbeb85feb, 0xbf1490a4, 0xbe60d620, 0x3e7f2632, 0x3e829333, 0x3f0b7fd7,
-    0xbebced9f, 0x3f10a136, 0x3e515f06, 0x3eac043f, 0xbf211183, 0xbf0e07a1, 0x3e8d46fd, 0xbe4f0381};
-constexpr uint32_t kCbowHsListIn[] = {
-    0xbebe20cf, 0xbee73df6, 0x3e592d42, 0x3e72e725, 0x3f106c37, 0x3ea87506, 0x3f0e0fb8, 0x3f155a51,
-    0x3ef4d513, 0xbf226370, 0xbde9b8a2, 0x3ed5c779, 0xbf1e9757, 0xbeef34d8, 0x3f21c534, 0x3f24d0ee,
-    0x3ed6a4f8, 0x3ee41fb8, 0xbe04d6d9, 0x3e5c013c, 0x3ee10fe8, 0x3f2199c5, 0xbec615b1, 0xbe458b09,
-    0xbdbe96e2, 0xbed61577, 0x3f251a74, 0x3f07a490, 0xbea56ee0, 0xbf081354, 0x3edf99fe, 0xbed75a99};
-constexpr uint32_t kCbowHsListOut[] = {
-    0xbede3739, 0x3ec01722, 0x3eb81e89, 0xbd9e6a90, 0x3f1c4f6b, 0x3ed62b8c, 0x3e001055, 0xbf22542e,
-    0x3d479a31, 0xbdc6054b, 0xbd4a9c36, 0xbd1d9736, 0xbea29d75, 0xbef2003b, 0xbd5520e0, 0x3ec5fed3,
-    0x3eac9d6a, 0xbe3e57b2, 0x3e7afea2, 0x3eaee53b, 0x3e96c8bc, 0x3ed84a29, 0x3f191f7c, 0xbc0a1d3e,
-    0x3e466760, 0x3e6cbcb2, 0xbeb6c821, 0xbf170194, 0xbe4dd7da, 0x3e8706dd, 0x3e83a9f5, 0x3f0c330a,
-    0xbeb6a3fb, 0x3f0c6ae4, 0x3e4e2905, 0x3eb108db, 0xbf25d21b, 0xbf11bf5e, 0x3e8c47bc, 0xbe5193dd};
-constexpr uint32_t kCbowHsGroupedOut[] = {
-    0xbede3739, 0x3ec01722, 0x3eb81e89, 0xbd9e6a90, 0x3f1c4f6b, 0x3ed62b8c, 0x3e001055, 0xbf22542e,
-    0x3d479a31, 0xbdc6054b, 0xbd4a9c36, 0xbd1d9736, 0xbea29d75, 0xbef2003b, 0xbd5520e0, 0x3ec5fed3,
-    0x3eac9d6a, 0xbe3e57b2, 0x3e7afea2, 0x3eaee53b, 0x3e96c8bc, 0x3ed84a29, 0x3f191f7c, 0xbc0a1d3e,
-    0x3e466760, 0x3e6cbcb1, 0xbeb6c821, 0xbf170194, 0xbe4dd7da, 0x3e8706dd, 0x3e83a9f5, 0x3f0c330a,
-    0xbeb6a3fb, 0x3f0c6ae4, 0x3e4e2905, 0x3eb108db, 0xbf25d21b, 0xbf11bf5e, 0x3e8c47bc, 0xbe5193dd};
+// Expected matrices: the start matrix with these rows changed (float bit patterns).
+struct Changed {
+  std::size_t row;
+  uint32_t bits[8];
+};
+constexpr Changed kSgNsNestedIn[] = {
+    {1, {0x3ef3261d, 0xbf264764, 0xbdc84686, 0x3ee35c7b, 0xbf1d6a26, 0xbef150ba, 0x3f219b4b, 0x3f21c0ec}}
+};
+constexpr Changed kSgNsNestedOut[] = {
+    {2, {0x3eb1a8a0, 0xbe4bb5b2, 0x3e797644, 0x3eb1c7c0, 0x3e94a87a, 0x3ed6ae90, 0x3f1a349a, 0xbb877c3b}},
+    {3, {0x3e2cff27, 0x3e87499b, 0xbeb4fcae, 0xbf1b36d1, 0xbe43404d, 0x3e8ac457, 0x3e7932c8, 0x3f087d6d}}
+};
+constexpr Changed kSgNsNestedSegmentsIn[] = {
+    {1, {0x3ef3261d, 0xbf264764, 0xbdc84686, 0x3ee35c7b, 0xbf1d6a26, 0xbef150ba, 0x3f219b4b, 0x3f21c0ed}}
+};
+constexpr Changed kCbowNsMeanIn[] = {
+    {0, {0xbebbbf4b, 0xbee8491b, 0x3e5448f4, 0x3e7285fb, 0x3f102839, 0x3ea76449, 0x3f0e0f4f, 0x3f14db1e}},
+    {2, {0x3ed77b80, 0x3ee3c8d5, 0xbe068c67, 0x3e5d0e08, 0x3ee087eb, 0x3f211167, 0xbec61684, 0xbe4787d5}}
+};
+constexpr Changed kCbowNsMeanOut[] = {
+    {0, {0xbedd47be, 0x3ec16431, 0x3eb74421, 0xbda65f55, 0x3f1c4f6b, 0x3ed62b8c, 0x3e001055, 0xbf22542e}},
+    {3, {0x3e43f1d2, 0x3e6d07e6, 0xbeb6455e, 0xbf170d14, 0xbe4ee178, 0x3e865d37, 0x3e829333, 0x3f0b7fd7}}
+};
+constexpr Changed kSgHsIn[] = {
+    {1, {0x3efc1534, 0xbf248035, 0xbe039282, 0x3ec9637a, 0xbf1b9cbf, 0xbee43531, 0x3f21c4cb, 0x3f2451bb}}
+};
+constexpr Changed kSgHsOut[] = {
+    {3, {0x3e52c7a0, 0x3e5c23f9, 0xbeb85feb, 0xbf1490a4, 0xbe60d620, 0x3e7f2632, 0x3e829333, 0x3f0b7fd7}},
+    {4, {0xbebced9f, 0x3f10a136, 0x3e515f06, 0x3eac043f, 0xbf211183, 0xbf0e07a1, 0x3e8d46fd, 0xbe4f0381}}
+};
+constexpr Changed kCbowHsListIn[] = {
+    {0, {0xbebe20cf, 0xbee73df6, 0x3e592d42, 0x3e72e725, 0x3f106c37, 0x3ea87506, 0x3f0e0fb8, 0x3f155a51}},
+    {1, {0x3ef4d513, 0xbf226370, 0xbde9b8a2, 0x3ed5c779, 0xbf1e9757, 0xbeef34d8, 0x3f21c534, 0x3f24d0ee}},
+    {2, {0x3ed6a4f8, 0x3ee41fb8, 0xbe04d6d9, 0x3e5c013c, 0x3ee10fe8, 0x3f2199c5, 0xbec615b1, 0xbe458b09}}
+};
+constexpr Changed kCbowHsListOut[] = {
+    {3, {0x3e466760, 0x3e6cbcb2, 0xbeb6c821, 0xbf170194, 0xbe4dd7da, 0x3e8706dd, 0x3e83a9f5, 0x3f0c330a}},
+    {4, {0xbeb6a3fb, 0x3f0c6ae4, 0x3e4e2905, 0x3eb108db, 0xbf25d21b, 0xbf11bf5e, 0x3e8c47bc, 0xbe5193dd}}
+};
+constexpr Changed kCbowHsGroupedOut[] = {
+    {3, {0x3e466760, 0x3e6cbcb1, 0xbeb6c821, 0xbf170194, 0xbe4dd7da, 0x3e8706dd, 0x3e83a9f5, 0x3f0c330a}},
+    {4, {0xbeb6a3fb, 0x3f0c6ae4, 0x3e4e2905, 0x3eb108db, 0xbf25d21b, 0xbf11bf5e, 0x3e8c47bc, 0xbe5193dd}}
+};
 
 constexpr std::size_t kDim = 8;
 
@@ -96,8 +84,12 @@ std::vector<float> floats(const uint32_t (&bits)[N]) {
   return v;
 }
 
-template <std::size_t N>
-void expect_bits(const std::vector<float>& got, const uint32_t (&want)[N], const char* what) {
+template <std::size_t N, std::size_t M>
+void expect_bits(const std::vector<float>& got, const uint32_t (&start)[N], const Changed (&changed)[M],
+                 const char* what) {
+  uint32_t want[N];
+  std::copy(std::begin(start), std::end(start), want);
+  for (const Changed& c : changed) std::copy(std::begin(c.bits), std::end(c.bits), want + c.row * kDim);
   ASSERT_EQ(got.size(), N) << what;
   for (std::size_t i = 0; i < N; ++i) {
     EXPECT_EQ(std::bit_cast<uint32_t>(got[i]), want[i])
@@ -145,16 +137,16 @@ TEST(NegativeSamplingKernel, SkipGramNestedLevelsWithNegativeEqualToTarget) {
   Plain p;
   auto stream = ChaChaStream::from_seed(1);
   sg_negative_step(p.m(), 1, 2, 2, levels, kLr, &table, stream);
-  expect_bits(p.in, kSgNsNestedIn, "input");
-  expect_bits(p.out, kSgNsNestedOut, "output");
+  expect_bits(p.in, kIn0, kSgNsNestedIn, "input");
+  expect_bits(p.out, kOut0, kSgNsNestedOut, "output");
   EXPECT_GT(stream.index(), 0u);
 
   // The multi-worker form sums each new segment from 0.0 before adding it to the carried values.
   Shared s;
   auto stream2 = ChaChaStream::from_seed(1);
   sg_negative_step(s.in, s.out, 1, 2, 2, levels, kLr, &table, stream2);
-  expect_bits(s.in_values(), kSgNsNestedSegmentsIn, "shared input");
-  expect_bits(s.out_values(), kSgNsNestedOut, "shared output");  // the same output values
+  expect_bits(s.in_values(), kIn0, kSgNsNestedSegmentsIn, "shared input");
+  expect_bits(s.out_values(), kOut0, kSgNsNestedOut, "shared output");  // the same output values
 }
 
 TEST(NegativeSamplingKernel, CbowRepeatedContextWordBothForms) {
@@ -166,16 +158,16 @@ TEST(NegativeSamplingKernel, CbowRepeatedContextWordBothForms) {
     Plain p;
     auto stream = ChaChaStream::from_seed(3);
     cbow_negative_step(p.m(), context, 3, 2, 4, lr_level, true, &table, stream);
-    expect_bits(p.in, kCbowNsMeanIn, "mean input");
-    expect_bits(p.out, kCbowNsMeanOut, "mean output");
+    expect_bits(p.in, kIn0, kCbowNsMeanIn, "mean input");
+    expect_bits(p.out, kOut0, kCbowNsMeanOut, "mean output");
   }
   {
     // The multi-worker form sums in list order too: identical values.
     Shared s;
     auto stream = ChaChaStream::from_seed(3);
     cbow_negative_step(s.in, s.out, context, 3, 2, 4, lr_level, true, &table, stream);
-    expect_bits(s.in_values(), kCbowNsMeanIn, "shared mean input");
-    expect_bits(s.out_values(), kCbowNsMeanOut, "shared mean output");
+    expect_bits(s.in_values(), kIn0, kCbowNsMeanIn, "shared mean input");
+    expect_bits(s.out_values(), kOut0, kCbowNsMeanOut, "shared mean output");
   }
 }
 
@@ -222,12 +214,12 @@ TEST(SoftmaxKernel, SkipGramDepthTwoBothForms) {
   const HuffmanTree tree = small_tree();
   Plain p;
   sg_softmax_step(p.m(), tree, 1, 0, 6, kLr);
-  expect_bits(p.in, kSgHsIn, "input");
-  expect_bits(p.out, kSgHsOut, "output");
+  expect_bits(p.in, kIn0, kSgHsIn, "input");
+  expect_bits(p.out, kOut0, kSgHsOut, "output");
   Shared s;
   sg_softmax_step(s.in, s.out, tree, 1, 0, 6, kLr);
-  expect_bits(s.in_values(), kSgHsIn, "shared input");
-  expect_bits(s.out_values(), kSgHsOut, "shared output");
+  expect_bits(s.in_values(), kIn0, kSgHsIn, "shared input");
+  expect_bits(s.out_values(), kOut0, kSgHsOut, "shared output");
 }
 
 TEST(SoftmaxKernel, CbowDepthTwoListAndStripeOrder) {
@@ -238,12 +230,12 @@ TEST(SoftmaxKernel, CbowDepthTwoListAndStripeOrder) {
   const float lr_level = kLr / 3.0f;
   Plain p;
   cbow_softmax_step(p.m(), tree, context, 0, 8, lr_level, true);
-  expect_bits(p.in, kCbowHsListIn, "input");
-  expect_bits(p.out, kCbowHsListOut, "output");
+  expect_bits(p.in, kIn0, kCbowHsListIn, "input");
+  expect_bits(p.out, kOut0, kCbowHsListOut, "output");
   Shared s;
   cbow_softmax_step(s.in, s.out, tree, context, 0, 8, lr_level, true);
-  expect_bits(s.in_values(), kCbowHsListIn, "shared input");  // the same input values
-  expect_bits(s.out_values(), kCbowHsGroupedOut, "shared output");
+  expect_bits(s.in_values(), kIn0, kCbowHsListIn, "shared input");  // the same input values
+  expect_bits(s.out_values(), kOut0, kCbowHsGroupedOut, "shared output");
 }
 
 TEST(SoftmaxKernel, EmptyCodeChangesNothing) {

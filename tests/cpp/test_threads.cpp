@@ -294,11 +294,12 @@ TEST(ChunkTraining, OneSentenceRunsOnTheCallerWithItsProbe) {
 
 // Two threads walk the same tree path (the root and one inner node) with different centre rows.
 // Centre 0 is non-zero only in the even components and centre 1 only in the odd ones, so each
-// thread's node updates land in components the other thread never changes; with a tiny rate the
-// only coupling is of third order (a centre row picks up the other thread's node values through its
-// error: at most (rate * calls)^3 ~ 1e-12 here). So the combined change of every node row equals
-// the sum of each thread's change alone to within 5e-11 (a few float steps at these magnitudes),
-// while one lost write-back drops at least one whole update of 2.5e-10 from some component.
+// thread's node updates land in components the other thread never changes. The only coupling runs
+// through the error a thread adds to its own centre row (the node rows also hold the other thread's
+// values); at a rate of 1e-9 every such cross term is far below half a float step of the value it
+// meets and rounds away. So the combined change of every node row is the sum of each thread's change
+// alone; the tolerance of 5e-11 allows a few float steps at these magnitudes (below 1e-3), while one
+// lost write-back drops at least one whole update (2.5e-10 or more) from some component.
 // The threads run together until 20000 of their calls overlapped a call of the other (longer on a
 // busy machine); the calls each made are then replayed alone.
 TEST(SharedSoftmaxContention, TwoThreadsOnOneTreeLoseNoUpdate) {
