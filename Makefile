@@ -9,7 +9,8 @@ SOURCES := $(shell find src python -type f 2>/dev/null) CMakeLists.txt pyproject
 
 .PHONY: test demo bench install gtest cpp-test asan tsan py-test clean
 
-test: install cpp-test asan py-test
+# The ThreadSanitizer run is part of `make test`, so no caller (CI included) can leave it out.
+test: install cpp-test asan tsan py-test
 
 demo: install
 	$(PY) -m tarnivel demo

@@ -345,7 +345,7 @@ uint64_t threaded_epoch(Model& model, PyObject* corpus, const CorpusLookup& look
     if (status == ChunkChannel::Status::disconnected) break;
     bool stopped = false;
     if (model.params.vector_size == 0) {  // zero-width rows have nothing to train
-      if (counter) counter->fetch_add(chunk.words.size(), std::memory_order_relaxed);
+      if (counter) counter->fetch_add(chunk.word_count(), std::memory_order_relaxed);
     } else {
       ChunkWork work;
       work.chunk = &chunk;

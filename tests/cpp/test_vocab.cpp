@@ -170,20 +170,5 @@ TEST(WordLookup, MatchesBytesNotHashes) {
   EXPECT_EQ(table.find(44, "a"), WordLookup::kMissing);  // the hash is part of the key
 }
 
-TEST(WordLookup, GrowsPastItsReservationAndKeepsEveryWord) {
-  WordLookup table;
-  table.reset(2);
-  constexpr uint64_t kWords = 5000;
-  // Hashes that agree in their low bits (a weak caller hash) and a run of identical ones.
-  for (uint64_t i = 0; i < kWords; ++i) table.insert(i < 100 ? 7 : i << 20, "w" + std::to_string(i), i * 3);
-  EXPECT_EQ(table.size(), kWords);
-  for (uint64_t i = 0; i < kWords; ++i) {
-    ASSERT_EQ(table.find(i < 100 ? 7 : i << 20, "w" + std::to_string(i)), i * 3) << i;
-  }
-  EXPECT_EQ(table.find(7, "w100"), WordLookup::kMissing);
-  table.reset(0);
-  EXPECT_EQ(table.find(7, "w1"), WordLookup::kMissing);
-}
-
 }  // namespace
 }  // namespace tarnivel

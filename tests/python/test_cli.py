@@ -51,17 +51,6 @@ def run(*args):
                           capture_output=True, text=True, timeout=120)
 
 
-def assert_one_line_error(result, *fragments):
-    assert result.returncode == 2, result
-    assert result.stdout == ""
-    lines = result.stderr.strip().splitlines()
-    assert len(lines) == 1, result.stderr
-    assert lines[0].startswith("tarnivel: error: ")
-    assert "Traceback" not in result.stderr
-    for fragment in fragments:
-        assert fragment in lines[0]
-
-
 def parse_neighbours(text):
     rows = [line.rsplit(None, 1) for line in text.strip().splitlines()]
     return [(word.strip(), float(score)) for word, score in rows]
@@ -82,11 +71,10 @@ def test_train_writes_the_files_and_reports(model, corpus, capsys):
 
 
 def test_seeded_sequential_training_is_reproducible(corpus, tmp_path):
-    for name, seed in (("a", 11), ("b", 11), ("c", 12)):
+    for name in ("a", "b"):
         assert main(["train", str(corpus), "-o", str(tmp_path / name), "--vector-size", "12",
-                     "--min-count", "1", "--epochs", "2", "--seed", str(seed), "--quiet"]) == 0
+                     "--min-count", "1", "--epochs", "1", "--seed", "11", "--quiet"]) == 0
     assert (tmp_path / "a.npy").read_bytes() == (tmp_path / "b.npy").read_bytes()
-    assert (tmp_path / "a.npy").read_bytes() != (tmp_path / "c.npy").read_bytes()
 
 
 def test_threaded_training_with_log_lines(corpus, tmp_path):
@@ -104,9 +92,7 @@ def test_similar_prints_aligned_neighbours(model, capsys):
     neighbours = parse_neighbours(out)
     assert len(neighbours) == 5
     assert "cat" not in [w for w, _ in neighbours]
-    scores = [s for _, s in neighbours]
-    assert scores == sorted(scores, reverse=True)
-    assert all(-1.0001 <= s <= 1.0001 for s in scores)
+    assert [s for _, s in neighbours] == sorted((s for _, s in neighbours), reverse=True)
     # Words are padded and scores have a fixed width, so the scores form one column.
     assert len({len(line) for line in out.splitlines()}) == 1
     # The topic shows: most neighbours of an animal are animals or glue words.
@@ -123,41 +109,45 @@ def test_similar_prints_aligned_neighbours(model, capsys):
     assert at_level[:5] != neighbours
 
 
-def test_bad_arguments_give_one_line_errors(corpus, tmp_path):
-    assert_one_line_error(run("train", corpus), "-o/--output")
-    assert_one_line_error(run("train", corpus, "-o", tmp_path / "x", "--window", "-1"), "--window")
-    assert_one_line_error(run("train", corpus, "-o", tmp_path / "x", "--cbow-mean", "2"), "--cbow-mean")
-    assert_one_line_error(run("train", corpus, "-o", tmp_path / "x", "--levels", "8,x"), "--levels")
-    assert_one_line_error(run("frobnicate"), "frobnicate")
-    assert_one_line_error(run(), "COMMAND")
+@pytest.fixture(scope="module")
+def broken(tmp_path_factory):
+    """A Latin-1 corpus and a pair with a damaged vocabulary file."""
+    path = tmp_path_factory.mktemp("broken")
+    (path / "latin1.txt").write_bytes("caf\xe9 au lait\n".encode("latin-1"))
+    (path / "broken.vocab.json").write_text('["a", ', encoding="utf-8")
+    np.save(path / "broken.npy", np.zeros((1, 4), np.float32))
+    return path
 
 
-def test_file_and_word_errors_give_one_line_errors(model, corpus, tmp_path):
-    assert_one_line_error(run("train", tmp_path / "nope.txt", "-o", tmp_path / "x"), "nope.txt")
-    assert_one_line_error(run("train", corpus, "-o", tmp_path / "no" / "dir" / "x"), "does not exist")
-    assert_one_line_error(run("similar", tmp_path / "absent", "cat"), "absent.vocab.json")
-    assert_one_line_error(run("similar", model, "zebra"), "word 'zebra' not in vocab")
-    assert_one_line_error(run("similar", model, "zebra", "--mmap"), "word 'zebra' not in vocab")
+@pytest.mark.parametrize(
+    "args, fragment",
+    [
+        (["train", "{corpus}"], "-o/--output"),
+        (["train", "{corpus}", "-o", "{tmp}/x", "--window", "-1"], "--window"),
+        (["train", "{corpus}", "-o", "{tmp}/x", "--cbow-mean", "2"], "--cbow-mean"),
+        (["train", "{corpus}", "-o", "{tmp}/x", "--levels", "8,x"], "--levels"),
+        (["frobnicate"], "frobnicate"),
+        ([], "COMMAND"),
+        (["train", "{tmp}/nope.txt", "-o", "{tmp}/x"], "nope.txt"),
+        (["train", "{corpus}", "-o", "{tmp}/no/dir/x"], "does not exist"),
+        (["train", "{corpus}", "-o", "{tmp}/empty", "--min-count", "100000", "-q"], "--min-count"),
+        (["train", "{broken}/latin1.txt", "-o", "{tmp}/x", "-q"], "not UTF-8"),
+        (["similar", "{tmp}/absent", "cat"], "absent.vocab.json"),
+        (["similar", "{model}", "zebra"], "word 'zebra' not in vocab"),
+        (["similar", "{model}", "zebra", "--mmap"], "word 'zebra' not in vocab"),
+        (["similar", "{broken}/broken", "a"], "failed to parse vocab json"),
+    ],
+)
+def test_user_errors_give_one_line_errors_and_write_nothing(args, fragment, corpus, model, broken, tmp_path):
+    places = dict(corpus=corpus, model=model, broken=broken, tmp=tmp_path)
+    result = run(*[a.format(**places) for a in args])
+    assert result.returncode == 2 and result.stdout == "", result
+    lines = result.stderr.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("tarnivel: error: ") and fragment in lines[0], result.stderr
+    assert list(tmp_path.iterdir()) == []
 
-    # Nothing reaches the minimum count: an error, and nothing is written.
-    assert_one_line_error(run("train", corpus, "-o", tmp_path / "empty", "--min-count", "100000", "-q"),
-                          "--min-count")
-    assert not (tmp_path / "empty.npy").exists()
 
-    latin1 = tmp_path / "latin1.txt"
-    latin1.write_bytes("caf\xe9 au lait\n".encode("latin-1"))
-    assert_one_line_error(run("train", latin1, "-o", tmp_path / "x", "-q"), "not UTF-8")
-
-    # A damaged vocabulary file: the module's ValueError becomes the message.
-    broken = tmp_path / "broken"
-    (tmp_path / "broken.vocab.json").write_text('["a", ', encoding="utf-8")
-    np.save(tmp_path / "broken.npy", np.zeros((1, 4), np.float32))
-    assert_one_line_error(run("similar", broken, "a"), "failed to parse vocab json")
-
-
-def test_help_and_console_script(capsys):
-    assert main(["--help"]) == 0
-    assert "train" in capsys.readouterr().out
+def test_console_script():
     script = Path(sys.executable).with_name("tarnivel")
     if not script.exists():
         pytest.skip("console script not installed next to this interpreter")
@@ -176,6 +166,9 @@ def test_tiny_demo(tmp_path):
 
 
 def test_progress_choice(monkeypatch):
+    # A bar only with tqdm and a terminal; log lines otherwise; nothing with --quiet.
+    bars = []
+
     class FakeBar:
         def __init__(self, total, **kwargs):
             self.total, self.n, self.closed = total, 0, False
@@ -187,30 +180,20 @@ def test_progress_choice(monkeypatch):
         def close(self):
             self.closed = True
 
-    bars = []
-    fake = types.ModuleType("tqdm")
-    fake.tqdm = FakeBar
-
     class Terminal(io.StringIO):
         def isatty(self):
             return True
 
-    monkeypatch.setitem(sys.modules, "tqdm", fake)
+    monkeypatch.setitem(sys.modules, "tqdm", types.SimpleNamespace(tqdm=FakeBar))
     monkeypatch.setattr(sys, "stderr", Terminal())
     progress, verbose, finish = cli._progress(quiet=False)
-    assert verbose is False
-    progress(50, 200)
-    progress(120, 200)
-    progress(120, 200)
-    assert (bars[0].n, bars[0].total) == (120, 200)
+    for done in (50, 120, 120):
+        progress(done, 200)
     finish()
-    assert bars[0].closed
-
+    assert verbose is False and (bars[0].n, bars[0].total, bars[0].closed) == (120, 200, True)
     assert cli._progress(quiet=True)[:2] == (None, False)
-    # Not a terminal: the module's log lines instead of a bar.
     monkeypatch.setattr(sys, "stderr", io.StringIO())
     assert cli._progress(quiet=False)[:2] == (None, True)
-    # tqdm missing: log lines too.
     monkeypatch.setattr(sys, "stderr", Terminal())
     monkeypatch.setitem(sys.modules, "tqdm", None)
     assert cli._progress(quiet=False)[:2] == (None, True)

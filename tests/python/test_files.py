@@ -2,6 +2,7 @@
 temporary files, and damaged inputs."""
 
 import json
+import logging
 import os
 import stat
 
@@ -72,6 +73,24 @@ class TestRoundTrips:
         # A loaded model trains further (its counts and output side are rebuilt by the run).
         loaded.train(CORPUS[:8], epochs=1, verbose=False)
         assert loaded.wv.vectors.shape == model.wv.vectors.shape
+
+    def test_a_loaded_model_has_the_fixed_settings(self, tmp_path, caplog):
+        # Nothing but words and vectors is stored: a loaded model trains with fixed settings (skip-gram,
+        # min_count 1, ...), whatever the saved model used.
+        Word2Vec(CORPUS, vector_size=6, window=2, min_count=2, workers=2, negative=3, sg=0, hs=1, cbow_mean=0,
+                 levels=[2, 6], alpha=0.05, min_alpha=0.01, epochs=1, verbose=False,
+                 progress_interval=3.0).save(str(tmp_path / "m"))
+        loaded = Word2Vec.load(str(tmp_path / "m"))
+        caplog.set_level(logging.INFO, logger="tarnivel")
+        loaded.train(CORPUS[:8])
+        lines = [r.getMessage() for r in caplog.records if r.name == "tarnivel"]
+        assert lines[:2] == [
+            "TRAIN setup: built alias table for negative sampling (vocab=8, negatives=5)",
+            "TRAIN setup: vocab=8, vector_size=6, window=5, min_count=1, max_final_vocab=None, workers=1, "
+            "sg=true, hs=false, cbow_mean=true, negative=5, levels=[1, 3, 6], alpha_start=0.02500, "
+            "min_alpha=0.00010, log_interval=1.00s",
+        ]
+        assert "TRAIN setup: total_tokens_per_epoch=28, epochs=5" in lines
 
     def test_mapped_load_returns_read_only_views_of_the_map(self, model, tmp_path):
         model.wv.save(str(tmp_path / "kv"))

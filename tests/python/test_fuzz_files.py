@@ -11,7 +11,7 @@ import pytest
 from tarnivel import KeyedVectors, Word2Vec
 from tarnivel._core import PanicException
 
-CASES = 3000
+CASES = 300
 ORDINARY = (ValueError, TypeError, KeyError)
 # NumPy's own header parser lets tokenize.TokenError escape for some damaged old-style headers;
 # errors of numpy.load reach the caller unchanged.

@@ -47,14 +47,6 @@ class TestGetVector:
             with pytest.raises(KeyError, match="word 'zz' not in vocab"):
                 lookup("zz")
 
-    def test_owned_arrays_are_copies(self, model):
-        kv = model.wv
-        v = kv.get_vector("a")
-        before = v.copy()
-        v[:] = 99.0
-        kv.vectors[:] = 99.0
-        np.testing.assert_array_equal(kv.get_vector("a"), before)
-
 
 class TestMostSimilarEdges:
     def test_empty_answers_come_before_the_lookup(self, model):

@@ -1,9 +1,10 @@
-"""Training end to end, mostly in the calling thread: reproducibility, schedule, logs, progress,
-interruption (stops run with one and with two workers)."""
+"""Training end to end, mostly in the calling thread: reproducibility, schedule, logs, vocabulary,
+stops (with one and with two workers), and what the nested levels are for."""
 
 import hashlib
 import logging
 import os
+import random
 import signal
 import subprocess
 import sys
@@ -48,79 +49,7 @@ def test_sequential_training_is_reproducible(sg, hs, kw, checksum):
     assert digest(a) == digest(train_mode(sg, hs, **kw)) == checksum
 
 
-def test_reproducible_across_processes(tmp_path):
-    script = (
-        "import hashlib, sys\n"
-        f"sys.path.insert(0, {os.path.dirname(__file__)!r})\n"
-        "from conftest import make_corpus\n"
-        "from tarnivel import Word2Vec, set_seed\n"
-        "out = []\n"
-        "for sg, hs in [(0, 0), (0, 1), (1, 0), (1, 1)]:\n"
-        "    set_seed(99)\n"
-        "    m = Word2Vec(make_corpus(seed=3, sentences=150), vector_size=20, min_count=1, sg=sg, hs=hs,\n"
-        "                 epochs=2, verbose=False, levels=[5, 20, 10])\n"
-        "    out.append(hashlib.sha256(m.wv.vectors.tobytes()).hexdigest())\n"
-        "print(' '.join(out))\n"
-    )
-    runs = [subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
-            for _ in range(2)]
-    assert runs[0] == runs[1] and len(set(runs[0].split())) == 4
-
-
-def test_seed_controls_initialisation_and_training():
-    corpus = make_corpus(sentences=50)
-    set_seed(5)
-    a = Word2Vec(corpus, vector_size=8, min_count=1, epochs=0, verbose=False)
-    set_seed(5)
-    b = Word2Vec(corpus, vector_size=8, min_count=1, epochs=0, verbose=False)
-    c = Word2Vec(corpus, vector_size=8, min_count=1, epochs=0, verbose=False)
-    np.testing.assert_array_equal(a.wv.vectors, b.wv.vectors)
-    assert not np.array_equal(a.wv.vectors, c.wv.vectors)
-    # Initial rows are unit vectors with non-negative components.
-    norms = np.linalg.norm(a.wv.vectors, axis=1)
-    np.testing.assert_allclose(norms, 1.0, rtol=1e-5)
-    assert (a.wv.vectors >= 0).all()
-    # Each train call restarts the epoch streams, so training a copy twice from equal weights agrees.
-    a.train(corpus, epochs=1)
-    b.train(corpus, epochs=1)
-    np.testing.assert_array_equal(a.wv.vectors, b.wv.vectors)
-
-
-def test_vocabulary_rules():
-    corpus = [["x", "y", "x"], ["y", "z"]]
-    assert Word2Vec(corpus, min_count=1, epochs=0, verbose=False).wv.index_to_key == ["x", "y", "z"]
-    assert Word2Vec(corpus, min_count=2, epochs=0, verbose=False).wv.index_to_key == ["x", "y"]
-    assert Word2Vec(corpus, min_count=1, max_final_vocab=1, epochs=0, verbose=False).wv.index_to_key == []
-    assert Word2Vec(corpus, min_count=1, max_final_vocab=2, epochs=0, verbose=False).wv.index_to_key == ["x", "y"]
-    assert Word2Vec([("ab", "a", "B")], min_count=1, epochs=0, verbose=False).wv.index_to_key == ["B", "a", "ab"]
-    # A later call keeps the vocabulary and the weights' shape; unknown words are ignored.
-    m = Word2Vec(corpus, min_count=1, vector_size=4, epochs=0, verbose=False)
-    m.train([["new", "words", "x"]], epochs=1)
-    assert m.wv.index_to_key == ["x", "y", "z"]
-
-
-class BrokenCorpus:
-    def __iter__(self):
-        yield ["a", "b"]
-        raise ValueError("broken corpus")
-
-
-@pytest.mark.parametrize(
-    "corpus, exc, message",
-    [
-        (["a b c"], TypeError, "Can't extract `str` to `Vec`"),
-        ([["a", 1]], TypeError, "'int' object cannot be converted to 'PyString'"),
-        ([5], TypeError, "'int' object cannot be converted to 'Sequence'"),
-        (5, TypeError, "not iterable"),
-        (BrokenCorpus(), ValueError, "broken corpus"),
-    ],
-)
-def test_corpus_errors(corpus, exc, message):
-    with pytest.raises(exc, match=message):
-        Word2Vec(corpus, min_count=1, verbose=False)
-
-
-def test_one_shot_generator_and_zero_epochs(caplog):
+def test_one_shot_generator_zero_epochs_and_later_calls(caplog):
     caplog.set_level(logging.INFO, logger="tarnivel")
     gen = (s for s in make_corpus(sentences=20))
     m = Word2Vec(gen, vector_size=8, min_count=1)
@@ -130,6 +59,12 @@ def test_one_shot_generator_and_zero_epochs(caplog):
     initial = m.wv.vectors
     m.train(make_corpus(sentences=20), epochs=0)
     np.testing.assert_array_equal(m.wv.vectors, initial)
+    # A later call keeps the vocabulary and the weights' shape; unknown words are ignored.
+    words = m.wv.index_to_key
+    m.train([["new", "words", "w0"]], epochs=1, verbose=False)
+    assert m.wv.index_to_key == words and m.wv.vectors.shape == initial.shape
+    with pytest.raises(TypeError, match="not iterable"):
+        m.train(5)
 
 
 def test_log_lines(caplog):
@@ -181,35 +116,24 @@ def test_logging_respects_user_handler_and_survives_broken_logging(capfd):
     assert "TypeError" in out.stderr  # the broken getLogger is reported, training goes on
 
 
-def test_progress_callable():
-    calls = []
-    corpus = make_corpus(sentences=4000, length=(20, 40))
-    m = Word2Vec(vector_size=8, min_count=1, verbose=False)
-    m.train(corpus, epochs=2, progress=lambda done, total: calls.append((done, total)), progress_interval=0.0)
-    assert calls
-    total = calls[0][1]
-    assert all(t == total for _, t in calls)
-    dones = [d for d, _ in calls]
-    assert dones == sorted(dones) and 0 < dones[-1] <= total
-    assert total == 2 * sum(len(s) for s in corpus)
-    assert all(isinstance(d, int) for d in dones)
-
-    def failing(done, total):
-        raise ValueError("ignored")
-
-    m.train(corpus, epochs=1, progress=failing, progress_interval=0.0)  # ordinary errors are swallowed
-
-
 @pytest.mark.parametrize("workers", [1, 2])
-@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, ValueError])
 def test_progress_callable_can_stop_training(exc, workers):
     m = Word2Vec(vector_size=8, min_count=1, workers=workers, verbose=False)
+    calls = []
 
     def stop(done, total):
+        calls.append(done)
         raise exc("stop")
 
-    with pytest.raises(exc):
-        m.train(make_corpus(sentences=4000, length=(20, 40)), epochs=3, progress=stop, progress_interval=0.0)
+    corpus = make_corpus(sentences=4000, length=(20, 40))
+    if exc is ValueError:  # ordinary errors are swallowed and training goes on
+        m.train(corpus, epochs=1, progress=stop, progress_interval=0.0)
+        assert len(calls) > 1
+    else:
+        with pytest.raises(exc):
+            m.train(corpus, epochs=3, progress=stop, progress_interval=0.0)
+        assert len(calls) == 1
     assert m.wv.vectors.shape[0] > 0  # the matrices are back in the model
 
 
@@ -244,3 +168,16 @@ def test_edge_parameters_train():
         Word2Vec([["a", "b"]], vector_size=4, window=2**64 - 1, min_count=1, sg=sg, epochs=1, verbose=False)
     # hs with an empty vocabulary trains nothing and fails nowhere.
     Word2Vec([["a"]], min_count=5, hs=1, verbose=False)
+
+
+def test_the_smallest_level_keeps_clusters_apart():
+    # Three groups of six words; every sentence uses one group only. The first 8 of 32 components
+    # (the smallest default level) must already place each word among its own group.
+    groups = [[f"{g}{i}" for i in range(6)] for g in "abc"]
+    rng = random.Random(4)
+    corpus = [rng.choices(groups[i % 3], k=8) for i in range(600)]
+    set_seed(2)
+    kv = Word2Vec(corpus, vector_size=32, min_count=1, sg=1, epochs=5, verbose=False).wv
+    for group in groups:
+        for word in group:
+            assert {w for w, _ in kv.most_similar(word, topn=5, level=8)} == set(group) - {word}
