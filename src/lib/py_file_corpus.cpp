@@ -277,13 +277,25 @@ PyObject* read_lines_function(PyObject*, PyObject* args, PyObject* kwargs) {
       }
     } out{Ref(), sentences.get()};
     corpus::Pieces<Out> pieces(out, pass->max_words);
+    Ref error = Ref::borrow(Py_None);
     for (;;) {
       const LineReader::Status status = pass->reader->next();
       if (status == LineReader::Status::end) break;
-      if (status != LineReader::Status::lines) raise_read_error(*pass->reader, status);
+      if (status != LineReader::Status::lines) {
+        try {
+          raise_read_error(*pass->reader, status);
+        } catch (const PyErrorSet&) {
+          PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+          PyErr_Fetch(&type, &value, &tb);
+          PyErr_NormalizeException(&type, &value, &tb);
+          Ref t(type), traceback(tb);
+          error = Ref(value);
+        }
+        break;
+      }
       corpus::split_lines(pass->reader->lines(), pieces);
     }
-    return sentences.release();
+    return Py_BuildValue("(OO)", sentences.get(), error.get());
   });
 }
 

@@ -99,8 +99,9 @@ class EpochReader {
   std::unique_ptr<corpus::FileChunkReader> native_;
 };
 
-// _core._read_lines(path, max_sentence_length=None): the sentences the native reader finds in a file,
-// as lists of str (a test hook comparing it with LineSentence).
+// _core._read_lines(path, max_sentence_length=None): (sentences, error), the sentences the native
+// reader finds in a file as lists of str and the exception that ends the file (None if none), for
+// tests that compare it with iterating a LineSentence.
 PyObject* read_lines_function(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace tarnivel::py

@@ -28,7 +28,7 @@ PyMethodDef module_functions[] = {
      METH_VARARGS | METH_KEYWORDS, "set_seed(seed)\n--\n\n"},
     {"_read_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_lines_function)),
      METH_VARARGS | METH_KEYWORDS,
-     "_read_lines(path, max_sentence_length=None)\n--\n\nThe sentences the native line reader finds in a file."},
+     "_read_lines(path, max_sentence_length=None)\n--\n\n(sentences, error) of the native line reader over a file."},
     {nullptr, nullptr, 0, nullptr},
 };
 
