@@ -8,29 +8,35 @@
 namespace tarnivel::corpus {
 
 void count_words(std::string_view text, WordCounts& counts) {
+  auto add = [&](std::string_view w, uint64_t hash) { counts.add(w, hash); };
+  WordQueue<WordCounts, decltype(add)> queue(counts, add);
   struct Sink {
-    WordCounts& counts;
-    void word(std::string_view w) { counts.add(w); }
+    decltype(queue)& pending;
+    void word(std::string_view w) { pending.push(w); }
     bool line() { return true; }
-  } sink{counts};
+  } sink{queue};
   split_lines(text, sink);
+  queue.flush();
 }
 
 void SentenceBatch::convert(std::string_view text, uint64_t max_words, const ByteLookup& words) {
   indices_.clear();
   offsets_.assign(1, 0);
+  auto append = [&](std::string_view w, uint64_t hash) {
+    const uint64_t index = words.find(w, hash);
+    if (index != WordLookup::kMissing) indices_.push_back(index);
+  };
+  WordQueue<ByteLookup, decltype(append)> queue(words, append);
   struct Out {
     SentenceBatch& batch;
-    const ByteLookup& words;
-    void word(std::string_view w) {
-      const uint64_t index = words.find(w);
-      if (index != WordLookup::kMissing) batch.indices_.push_back(index);
-    }
+    decltype(queue)& pending;
+    void word(std::string_view w) { pending.push(w); }
     bool piece() {
+      pending.flush();
       if (batch.indices_.size() != batch.offsets_.back()) batch.offsets_.push_back(batch.indices_.size());
       return true;
     }
-  } out{*this, words};
+  } out{*this, queue};
   Pieces<Out> pieces(out, max_words);
   split_lines(text, pieces);
 }
@@ -62,23 +68,29 @@ void FileChunkReader::join() {
 void FileChunkReader::run() {
   // Chunks carry 16-bit indices when every index of the vocabulary fits them.
   const bool narrow = words_.max_index <= SentenceChunk::kMaxNarrowIndex;
+  SentenceChunk* current = nullptr;
+  auto append = [&](std::string_view w, uint64_t hash) {
+    const uint64_t index = words_.find(w, hash);
+    if (index == WordLookup::kMissing) return;
+    if (narrow) {
+      current->narrow_words.push_back(static_cast<SentenceChunk::NarrowIndex>(index));
+    } else {
+      current->words.push_back(static_cast<SentenceChunk::Index>(index));
+    }
+  };
+  using Queue = WordQueue<ByteLookup, decltype(append)>;
+  Queue queue(words_, append);
   struct Out {
     FileChunkReader& self;
     bool narrow;
+    Queue& pending;
     SentenceChunk chunk;
     uint64_t items = 0;
     std::size_t last_words = 0;  // the previous chunk's word count, to size the next buffer at once
 
-    void word(std::string_view w) {
-      const uint64_t index = self.words_.find(w);
-      if (index == WordLookup::kMissing) return;
-      if (narrow) {
-        chunk.narrow_words.push_back(static_cast<SentenceChunk::NarrowIndex>(index));
-      } else {
-        chunk.words.push_back(static_cast<SentenceChunk::Index>(index));
-      }
-    }
+    void word(std::string_view w) { pending.push(w); }
     bool piece() {
+      pending.flush();
       if (chunk.word_count() != chunk.offsets.back()) chunk.end_sentence();
       if (++items < self.chunk_items_) return true;
       return send();
@@ -100,7 +112,8 @@ void FileChunkReader::run() {
     }
   };
   try {
-    Out out{*this, narrow, SentenceChunk(narrow)};
+    Out out{*this, narrow, queue, SentenceChunk(narrow)};
+    current = &out.chunk;
     Pieces<Out> pieces(out, max_words_);
     for (;;) {
       if (cancel_.load(std::memory_order_relaxed)) break;

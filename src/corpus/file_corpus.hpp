@@ -21,16 +21,18 @@ void count_words(std::string_view text, WordCounts& counts);
 // Calls on_index(i) for every word of `text` found in `words`, in order.
 template <class F>
 void for_each_known(std::string_view text, const ByteLookup& words, F&& on_index) {
+  auto known = [&](std::string_view w, uint64_t hash) {
+    const uint64_t index = words.find(w, hash);
+    if (index != WordLookup::kMissing) on_index(index);
+  };
+  WordQueue<ByteLookup, decltype(known)> queue(words, known);
   struct Sink {
-    const ByteLookup& words;
-    F& on_index;
-    void word(std::string_view w) {
-      const uint64_t index = words.find(w);
-      if (index != WordLookup::kMissing) on_index(index);
-    }
+    decltype(queue)& pending;
+    void word(std::string_view w) { pending.push(w); }
     bool line() { return true; }
-  } sink{words, on_index};
+  } sink{queue};
   split_lines(text, sink);
+  queue.flush();
 }
 
 // The sentences of whole lines as word indices, as LineSentence(path, max_sentence_length) yields

@@ -104,4 +104,11 @@ class EpochReader {
 // tests that compare it with iterating a LineSentence.
 PyObject* read_lines_function(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// _core._convert_file(path, words, max_sentence_length=None): reads a file and converts it into
+// sentences of indices of `words` (an iterable of str, index = position) as training does, without
+// training; returns {"sentences", "tokens", "seconds", "converting", "cpu_seconds", "cpu_converting"}
+// (the whole time and the time of splitting and looking up alone, as wall-clock and as the thread's
+// processor time), for benchmarks.
+PyObject* convert_file_function(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace tarnivel::py

@@ -29,6 +29,9 @@ PyMethodDef module_functions[] = {
     {"_read_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_lines_function)),
      METH_VARARGS | METH_KEYWORDS,
      "_read_lines(path, max_sentence_length=None)\n--\n\n(sentences, error) of the native line reader over a file."},
+    {"_convert_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert_file_function)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_convert_file(path, words, max_sentence_length=None)\n--\n\nTimes the native conversion of a file."},
     {nullptr, nullptr, 0, nullptr},
 };
 
