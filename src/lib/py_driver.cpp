@@ -12,6 +12,7 @@
 
 #include "model/channel.hpp"
 #include "lib/py_corpus.hpp"
+#include "lib/py_file_corpus.hpp"
 #include "lib/py_logging.hpp"
 #include "lib/py_progress.hpp"
 #include "lib/py_reader.hpp"
@@ -235,11 +236,35 @@ OutputTables tables_of(const Model& model) {
   return tables;
 }
 
+// The sentences of a corpus that the interpreter iterates, converted one by one.
+class IteratedSentences {
+ public:
+  IteratedSentences(PyObject* corpus, const CorpusLookup& lookup)
+      : it_(Ref::checked(PyObject_GetIter(corpus))), lookup_(lookup) {}
+  // The next sentence with a known word (valid until the next call); false at the end. Raises the
+  // errors of the iterator and of the conversion.
+  bool operator()(std::span<const uint64_t>& sentence) {
+    while (Ref item{PyIter_Next(it_.get())}) {
+      if (!convert_sentence(item.get(), lookup_, buffer_)) continue;
+      sentence = buffer_;
+      return true;
+    }
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    return false;
+  }
+
+ private:
+  Ref it_;
+  const CorpusLookup& lookup_;
+  std::vector<uint64_t> buffer_;
+};
+
 // One sequential epoch: the calling thread reads, converts and trains sentence by sentence.
-void sequential_epoch(Model& model, PyObject* corpus, const CorpusLookup& lookup, const TrainParams& params,
+// `next_sentence(span&)` delivers the sentences (IteratedSentences, or FileSentences for a file).
+template <class NextSentence>
+void sequential_epoch(Model& model, NextSentence&& next_sentence, const TrainParams& params,
                       const ProgressPlan& plan, std::atomic<bool>& stop) {
   ChaChaStream stream = stream_for_epoch(plan.epoch);
-  Ref it = Ref::checked(PyObject_GetIter(corpus));
   GilSignalProbe probe;
   HeldGilSignalProbe held_probe;
   const OutputTables tables = tables_of(model);
@@ -251,9 +276,8 @@ void sequential_epoch(Model& model, PyObject* corpus, const CorpusLookup& lookup
   auto last_report = start;
   auto last_release = start;
   uint64_t p = 0;
-  std::vector<uint64_t> sentence;
-  while (Ref item{PyIter_Next(it.get())}) {
-    if (!convert_sentence(item.get(), lookup, sentence)) continue;
+  std::span<const uint64_t> sentence;
+  while (next_sentence(sentence)) {
     bool interrupted = false;
     if (matrices.dim != 0) {  // zero-width rows have nothing to train
       const auto now = Clock::now();
@@ -284,7 +308,6 @@ void sequential_epoch(Model& model, PyObject* corpus, const CorpusLookup& lookup
     }
     check_signals(stop);
   }
-  if (PyErr_Occurred()) throw PyErrorSet{};
   if (plan.verbose) {
     log_line(progress_line(plan, p, std::chrono::duration<double>(Clock::now() - start).count()));
   }
@@ -318,8 +341,9 @@ class SharedWeights {
 };
 
 // One threaded epoch's data phase. Returns the tokens counted by the progress counter (0 without one).
-uint64_t threaded_epoch(Model& model, PyObject* corpus, const CorpusLookup& lookup, const TrainParams& params,
-                        const ProgressPlan& plan, const SharedWeights& weights, std::atomic<bool>& stop) {
+uint64_t threaded_epoch(Model& model, PyObject* corpus, FileCorpus* file, const CorpusLookup& lookup,
+                        const TrainParams& params, const ProgressPlan& plan, const SharedWeights& weights,
+                        std::atomic<bool>& stop) {
   std::shared_ptr<std::atomic<uint64_t>> counter;
   std::optional<Reporter> reporter;
   if (plan.verbose || plan.callback != nullptr) {
@@ -328,7 +352,7 @@ uint64_t threaded_epoch(Model& model, PyObject* corpus, const CorpusLookup& look
   }
   const uint64_t workers = std::max<uint64_t>(model.params.workers, 1);
   auto channel = std::make_shared<ChunkChannel>(static_cast<std::size_t>(std::min<uint64_t>(workers, 16) * 8));
-  CorpusReader reader(corpus, lookup, channel);
+  EpochReader reader(corpus, file, model.vocab.key_to_index, lookup, channel);
   GilSignalProbe probe;
   const OutputTables tables = tables_of(model);
 
@@ -391,12 +415,14 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
   call.interval = call_args.progress_interval.value_or(p.progress_interval);
   call.callback = call_args.progress;
   call.threaded = p.workers >= 2;
+  // A LineSentence is read natively in every pass (each pass may still fall back to the interpreter).
+  std::optional<FileCorpus> file = FileCorpus::of(corpus);
 
   // The word table is built once per call: before the count update of a known vocabulary, or after
   // the vocabulary is built.
   std::optional<CorpusLookup> lookup;
   if (model.vocab.size() != 0) lookup.emplace(model.vocab.key_to_index);
-  vocabulary_pass(model, corpus, lookup);
+  if (!file || !file_vocabulary_pass(*file, model)) vocabulary_pass(model, corpus, lookup);
   if (!lookup) lookup.emplace(model.vocab.key_to_index);
   // Threaded epochs carry indices in 32 bits. No vocabulary that large fits in memory, but should one
   // ever reach here it is refused rather than truncated.
@@ -415,7 +441,8 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
   // more, and a width of 0 trains nothing instead of reading past the matrices.
   for (const uint64_t level : p.levels) params.levels.push_back(std::min(level, p.vector_size));
   std::atomic<bool> stop{false};
-  call.epoch_tokens = token_pass(*lookup, corpus);
+  const std::optional<uint64_t> file_tokens = file ? file_token_pass(*file, model.vocab) : std::nullopt;
+  call.epoch_tokens = file_tokens ? *file_tokens : token_pass(*lookup, corpus);
   if (call.verbose) log_setup(model, call);
 
   std::optional<SharedWeights> shared;
@@ -448,9 +475,12 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
     }
     uint64_t trained = 0;
     if (call.threaded) {
-      trained = threaded_epoch(model, corpus, *lookup, params, plan, *shared, stop);
+      trained = threaded_epoch(model, corpus, file ? &*file : nullptr, *lookup, params, plan, *shared, stop);
+    } else if (std::optional<FileCorpus::Pass> pass = file ? file->open() : std::nullopt) {
+      FileSentences sentences(std::move(*pass), file->words(model.vocab.key_to_index));
+      sequential_epoch(model, [&](std::span<const uint64_t>& s) { return sentences.next(s); }, params, plan, stop);
     } else {
-      sequential_epoch(model, corpus, *lookup, params, plan, stop);
+      sequential_epoch(model, IteratedSentences(corpus, *lookup), params, plan, stop);
     }
     check_signals(stop);
     if (stop.load(std::memory_order_relaxed)) raise_interrupted();

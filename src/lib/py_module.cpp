@@ -3,6 +3,7 @@
 #include "lib/py_array.hpp"
 #include "lib/py_common.hpp"
 #include "lib/py_convert.hpp"
+#include "lib/py_file_corpus.hpp"
 #include "lib/py_word2vec.hpp"
 #include "rng/seed.hpp"
 
@@ -25,6 +26,12 @@ PyObject* module_set_seed(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef module_functions[] = {
     {"set_seed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_set_seed)),
      METH_VARARGS | METH_KEYWORDS, "set_seed(seed)\n--\n\n"},
+    {"_read_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_lines_function)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_read_lines(path, max_sentence_length=None)\n--\n\n(sentences, error) of the native line reader over a file."},
+    {"_convert_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(convert_file_function)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_convert_file(path, words, max_sentence_length=None)\n--\n\nTimes the native conversion of a file."},
     {nullptr, nullptr, 0, nullptr},
 };
 

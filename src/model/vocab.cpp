@@ -19,6 +19,12 @@ void WordCounter::add(std::string_view word) {
   ++it->second;
 }
 
+void WordCounter::add(std::string_view word, uint64_t count) {
+  auto it = counts_.find(word);
+  if (it == counts_.end()) it = counts_.emplace(std::string(word), 0).first;
+  it->second += count;
+}
+
 uint64_t vocab_cutoff(const KeyIndexMap& counts, std::optional<uint64_t> max_final_vocab) {
   if (!max_final_vocab || *max_final_vocab == 0) return 1;
   const uint64_t m = *max_final_vocab;

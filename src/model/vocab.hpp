@@ -13,6 +13,8 @@ namespace tarnivel {
 class WordCounter {
  public:
   void add(std::string_view word);
+  // Adds `count` occurrences of a word at once (for counts gathered elsewhere).
+  void add(std::string_view word, uint64_t count);
   std::size_t distinct() const { return counts_.size(); }
   const KeyIndexMap& counts() const { return counts_; }
 

@@ -1,0 +1,134 @@
+#include "corpus/file_corpus.hpp"
+
+#include <algorithm>
+#include <system_error>
+
+#include "common/error.hpp"
+
+namespace tarnivel::corpus {
+
+void count_words(std::string_view text, WordCounts& counts) {
+  auto add = [&](std::string_view w, uint64_t hash) { counts.add(w, hash); };
+  WordQueue<WordCounts, decltype(add)> queue(counts, add);
+  struct Sink {
+    decltype(queue)& pending;
+    void word(std::string_view w) { pending.push(w); }
+    bool line() { return true; }
+  } sink{queue};
+  split_lines(text, sink);
+  queue.flush();
+}
+
+void SentenceBatch::convert(std::string_view text, uint64_t max_words, const ByteLookup& words) {
+  indices_.clear();
+  offsets_.assign(1, 0);
+  auto append = [&](std::string_view w, uint64_t hash) {
+    const uint64_t index = words.find(w, hash);
+    if (index != WordLookup::kMissing) indices_.push_back(index);
+  };
+  WordQueue<ByteLookup, decltype(append)> queue(words, append);
+  struct Out {
+    SentenceBatch& batch;
+    decltype(queue)& pending;
+    void word(std::string_view w) { pending.push(w); }
+    bool piece() {
+      pending.flush();
+      if (batch.indices_.size() != batch.offsets_.back()) batch.offsets_.push_back(batch.indices_.size());
+      return true;
+    }
+  } out{*this, queue};
+  Pieces<Out> pieces(out, max_words);
+  split_lines(text, pieces);
+}
+
+FileChunkReader::FileChunkReader(std::unique_ptr<LineReader> reader, uint64_t max_words,
+                                 const ByteLookup& words, uint64_t chunk_items,
+                                 std::shared_ptr<ChunkChannel> channel)
+    : reader_(std::move(reader)),
+      max_words_(max_words),
+      words_(words),
+      chunk_items_(std::max<uint64_t>(chunk_items, 1)),
+      channel_(std::move(channel)) {
+  TARNIVEL_CHECK(words_.max_index <= SentenceChunk::kMaxIndex, "word indices exceed a sentence chunk");
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::system_error& e) {
+    throw InternalError(std::string("failed to spawn thread: ") + e.what());
+  }
+}
+
+FileChunkReader::~FileChunkReader() { join(); }
+
+void FileChunkReader::join() {
+  cancel_.store(true, std::memory_order_relaxed);
+  channel_->close_receiver();
+  if (thread_.joinable()) thread_.join();
+}
+
+void FileChunkReader::run() {
+  // Chunks carry 16-bit indices when every index of the vocabulary fits them.
+  const bool narrow = words_.max_index <= SentenceChunk::kMaxNarrowIndex;
+  SentenceChunk* current = nullptr;
+  auto append = [&](std::string_view w, uint64_t hash) {
+    const uint64_t index = words_.find(w, hash);
+    if (index == WordLookup::kMissing) return;
+    if (narrow) {
+      current->narrow_words.push_back(static_cast<SentenceChunk::NarrowIndex>(index));
+    } else {
+      current->words.push_back(static_cast<SentenceChunk::Index>(index));
+    }
+  };
+  using Queue = WordQueue<ByteLookup, decltype(append)>;
+  Queue queue(words_, append);
+  struct Out {
+    FileChunkReader& self;
+    bool narrow;
+    Queue& pending;
+    SentenceChunk chunk;
+    uint64_t items = 0;
+    std::size_t last_words = 0;  // the previous chunk's word count, to size the next buffer at once
+
+    void word(std::string_view w) { pending.push(w); }
+    bool piece() {
+      pending.flush();
+      if (chunk.word_count() != chunk.offsets.back()) chunk.end_sentence();
+      if (++items < self.chunk_items_) return true;
+      return send();
+    }
+    // Sends the chunk (if it holds a sentence) and starts the next; false when reading must stop.
+    bool send() {
+      items = 0;
+      if (!chunk.empty()) {
+        last_words = chunk.word_count();
+        if (!self.channel_->send(std::move(chunk))) return false;
+      }
+      chunk = SentenceChunk(narrow);
+      if (narrow) {
+        chunk.narrow_words.reserve(last_words + last_words / 8);
+      } else {
+        chunk.words.reserve(last_words + last_words / 8);
+      }
+      return !self.cancel_.load(std::memory_order_relaxed);
+    }
+  };
+  try {
+    Out out{*this, narrow, queue, SentenceChunk(narrow)};
+    current = &out.chunk;
+    Pieces<Out> pieces(out, max_words_);
+    for (;;) {
+      if (cancel_.load(std::memory_order_relaxed)) break;
+      const LineReader::Status status = reader_->next();
+      if (status != LineReader::Status::lines) {
+        status_ = status;
+        out.send();
+        break;
+      }
+      if (!split_lines(reader_->lines(), pieces)) break;
+    }
+  } catch (const std::exception& e) {
+    failure_ = std::string("corpus reader failed: ") + e.what();
+  }
+  channel_->close_sender();
+}
+
+}  // namespace tarnivel::corpus

@@ -1,0 +1,90 @@
+#pragma once
+// A line corpus file turned into what training needs: word counts, token counts and sentences of word
+// indices, read by LineReader and split as LineSentence splits it. Nothing here touches Python.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "corpus/line_reader.hpp"
+#include "corpus/words.hpp"
+#include "model/channel.hpp"
+
+namespace tarnivel::corpus {
+
+// Adds every word of `text` (whole lines) to `counts`.
+void count_words(std::string_view text, WordCounts& counts);
+
+// Calls on_index(i) for every word of `text` found in `words`, in order.
+template <class F>
+void for_each_known(std::string_view text, const ByteLookup& words, F&& on_index) {
+  auto known = [&](std::string_view w, uint64_t hash) {
+    const uint64_t index = words.find(w, hash);
+    if (index != WordLookup::kMissing) on_index(index);
+  };
+  WordQueue<ByteLookup, decltype(known)> queue(words, known);
+  struct Sink {
+    decltype(queue)& pending;
+    void word(std::string_view w) { pending.push(w); }
+    bool line() { return true; }
+  } sink{queue};
+  split_lines(text, sink);
+  queue.flush();
+}
+
+// The sentences of whole lines as word indices, as LineSentence(path, max_sentence_length) yields
+// them and the conversion into indices keeps them: pieces of at most `max_words` words (0: no
+// limit), unknown words dropped, pieces left without a word dropped.
+class SentenceBatch {
+ public:
+  // Replaces the batch with the sentences of `text`.
+  void convert(std::string_view text, uint64_t max_words, const ByteLookup& words);
+  std::size_t size() const { return offsets_.size() - 1; }
+  std::span<const uint64_t> operator[](std::size_t i) const {
+    return {indices_.data() + offsets_[i], offsets_[i + 1] - offsets_[i]};
+  }
+
+ private:
+  std::vector<uint64_t> indices_;
+  std::vector<std::size_t> offsets_{0};
+};
+
+// The reader of a threaded epoch over a file corpus: a thread that reads the file, converts its
+// lines into sentences of word indices and sends them in chunks of `chunk_items` sentences (counting
+// the pieces left without a known word too) over the channel. The lookup must outlive join().
+class FileChunkReader {
+ public:
+  FileChunkReader(std::unique_ptr<LineReader> reader, uint64_t max_words, const ByteLookup& words,
+                  uint64_t chunk_items, std::shared_ptr<ChunkChannel> channel);
+  ~FileChunkReader();
+  FileChunkReader(const FileChunkReader&) = delete;
+  FileChunkReader& operator=(const FileChunkReader&) = delete;
+
+  // Asks the thread to stop at its next sentence, releases the receiving end (so that a thread blocked
+  // on a full channel wakes up) and waits for the thread.
+  void join();
+  // After join(): how the reading ended (Status::end, or the error that ended it), and its reader.
+  // A reading cut short by join() reports Status::end.
+  LineReader::Status status() const { return status_; }
+  const LineReader& reader() const { return *reader_; }
+  // After join(): a failure of the thread itself (allocation), empty if none.
+  const std::string& failure() const { return failure_; }
+
+ private:
+  void run();
+
+  std::unique_ptr<LineReader> reader_;
+  const uint64_t max_words_;
+  const ByteLookup& words_;
+  const uint64_t chunk_items_;
+  std::shared_ptr<ChunkChannel> channel_;
+  std::atomic<bool> cancel_{false};
+  LineReader::Status status_ = LineReader::Status::end;
+  std::string failure_;
+  std::thread thread_;
+};
+
+}  // namespace tarnivel::corpus

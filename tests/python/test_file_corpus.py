@@ -1,0 +1,315 @@
+"""A LineSentence corpus read natively: the native reader yields what iterating the LineSentence in
+Python yields (sentences, and the error that ends the file), and training on it equals training on
+the same sentences as a list, in both modes, with errors and interrupts as before."""
+
+import os
+import random
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import tarnivel
+import tarnivel.corpus
+from tarnivel import LineSentence, Word2Vec, _core, set_seed
+
+# Python's own whitespace, from Python itself.
+WHITESPACE = [chr(c) for c in range(0x110000) if chr(c).isspace()]
+LINE_ENDS = ["\n", "\r\n", "\r"]
+CHARS = ["é", "ß", "日本", "ǅ", "\u200b", "\ufeff", "\u180e", "\x00", "\x7f", "🙂", "\U00010348", "\U0010ffff", "a̐"]
+BAD_BYTES = [b"\xff", b"\x80", b"\xc0\xaf", b"\xed\xa0\x80", b"\xe2\x82", b"\xf0\x9f\x99", b"\xf4\x90\x80\x80", b"\xc3"]
+
+
+def python_reading(path, max_sentence_length=None):
+    """What iterating LineSentence yields: the sentences and the error that ended them (or None)."""
+    got = []
+    try:
+        for sentence in LineSentence(path, max_sentence_length):
+            got.append(sentence)
+    except UnicodeDecodeError as error:
+        return got, error
+    return got, None
+
+
+def describe(error):
+    if error is None:
+        return None
+    return (type(error), str(error), error.encoding, error.reason, error.start, error.end, error.object)
+
+
+def random_file(rng, path):
+    """Random Unicode text: words of ASCII, non-BMP and odd characters, every kind of whitespace,
+    CRLF, lone CR, very long lines, a BOM or not, no final newline sometimes, invalid bytes sometimes
+    (near Python's 8192-byte decoding steps too)."""
+    parts = []
+    for _ in range(rng.randint(50, 1500)):
+        r = rng.random()
+        if r < 0.45:
+            parts.append("".join(rng.choice("abcxyz") for _ in range(rng.randint(1, 12))))
+        elif r < 0.6:
+            parts.append("".join(rng.choice(CHARS) for _ in range(rng.randint(1, 4))))
+        elif r < 0.8:
+            parts.append("".join(rng.choice(WHITESPACE) for _ in range(rng.randint(1, 3))))
+        elif r < 0.97:
+            parts.append(rng.choice(LINE_ENDS))
+        else:
+            parts.append(" ".join(["long"] * rng.randint(2000, 6000)))  # a very long line
+        if rng.random() < 0.7:
+            parts.append(" ")
+    data = "".join(parts).encode("utf-8")
+    if rng.random() < 0.3:
+        data = b"\xef\xbb\xbf" + data
+    if rng.random() < 0.4:
+        for _ in range(rng.randint(1, 2)):
+            at = rng.randrange(len(data) + 1)
+            if rng.random() < 0.5 and len(data) > 8200:
+                at = 8192 * rng.randint(1, len(data) // 8192) - rng.randrange(4)
+            data = data[:at] + rng.choice(BAD_BYTES) + data[at:]
+    if rng.random() < 0.2:
+        data = data.rstrip(b"\r\n")
+    path.write_bytes(data)
+    return path
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_native_reader_yields_what_linesentence_yields(tmp_path, seed):
+    path = random_file(random.Random(seed), tmp_path / "c.txt")
+    for limit in (None, 1, 7):
+        expected, expected_error = python_reading(path, limit)
+        got, error = _core._read_lines(str(path), limit)
+        assert got == expected, (seed, limit)
+        assert describe(error) == describe(expected_error), (seed, limit)
+
+
+def test_every_whitespace_character_splits_and_only_cr_lf_end_lines(tmp_path):
+    # Every code point between two letters, so that both readers decide about each one.
+    path = tmp_path / "all.txt"
+    text = "".join(f"a{chr(c)}b|" + ("\n" if c % 64 == 0 else "") for c in range(0x110000) if not 0xD800 <= c < 0xE000)
+    path.write_text(text, encoding="utf-8", newline="")
+    got, error = _core._read_lines(str(path))
+    assert error is None
+    assert got == list(LineSentence(path))
+
+
+def test_edge_files(tmp_path):
+    cases = {
+        "empty": b"",
+        "unfinished_bom": b"\xef\xbb",  # Python takes it for a mark it has not seen the end of
+        "bom_only": b"\xef\xbb\xbf",
+        "two_boms": b"\xef\xbb\xbf\xef\xbb\xbfa b",
+        "blank": b" \t\r\n\x0b\x0c\r\r\n",
+        "cut_at_end": b"abc\n\xe2\x82",
+        "surrogate_at_step_end": b"a\n" * 4095 + b"\xed\xa0b\n",
+        "cr_at_step_end": b"q\n" * 4095 + b"r\rs\xff",
+        "latin1": "ok\ncafé\n".encode("latin-1"),
+    }
+    for name, data in cases.items():
+        path = tmp_path / name
+        path.write_bytes(data)
+        expected, expected_error = python_reading(path)
+        got, error = _core._read_lines(str(path))
+        assert (got, describe(error)) == (expected, describe(expected_error)), name
+
+
+def write_corpus(path, rng, sentences=300):
+    words = [f"w{i}" for i in range(40)] + ["é", "日本", "🙂"]
+    lines = []
+    for _ in range(sentences):
+        line = rng.choice(["\u3000", " ", "\t", "\xa0"]).join(rng.choices(words, k=rng.randint(1, 30)))
+        lines.append(line + rng.choice(["\n", "\r\n", "\r", "\n\n"]))
+    path.write_bytes(b"\xef\xbb\xbf" + "".join(lines).encode("utf-8"))
+    return path
+
+
+def train(corpus, second=None, **kw):
+    set_seed(77)
+    params = dict(vector_size=16, window=3, min_count=2, epochs=2, verbose=False)
+    params.update(kw)
+    model = Word2Vec(corpus, **params)
+    if second is not None:
+        model.train(second, epochs=1)
+    return model
+
+
+# Sequential training on a LineSentence makes the same random draws on the same sentences as on
+# the list of its sentences, so the vectors are the same to the bit; a second call updates counts.
+@pytest.mark.parametrize(
+    "kw",
+    [dict(sg=0, hs=0), dict(sg=0, hs=1), dict(sg=1, hs=0), dict(sg=1, hs=1, levels=[16, 4, 8]), dict(cbow_mean=0)],
+)
+@pytest.mark.parametrize("limit", [None, 5])
+def test_sequential_training_equals_training_on_the_list(tmp_path, kw, limit):
+    first = write_corpus(tmp_path / "a.txt", random.Random(1))
+    second = write_corpus(tmp_path / "b.txt", random.Random(2), sentences=100)
+    a = train(LineSentence(first, limit), LineSentence(second, limit), **kw)
+    b = train(list(LineSentence(first, limit)), list(LineSentence(second, limit)), **kw)
+    assert a.wv.index_to_key == b.wv.index_to_key
+    assert np.array_equal(a.wv.vectors, b.wv.vectors)
+
+
+def test_linesentence_is_not_iterated_by_python_but_a_subclass_with_its_own_iter_is(tmp_path, monkeypatch):
+    path = write_corpus(tmp_path / "a.txt", random.Random(3))
+    opened = []
+    real_open = open
+    monkeypatch.setattr(tarnivel.corpus, "open", lambda *a, **k: opened.append(a) or real_open(*a, **k), raising=False)
+    for workers in (1, 2):
+        train(LineSentence(path), workers=workers)
+    assert opened == []
+
+    class Upper(LineSentence):
+        def __iter__(self):
+            for sentence in super().__iter__():
+                yield [w.upper() for w in sentence]
+
+    class Plain(LineSentence):
+        pass
+
+    assert "W1" in train(Upper(path)).wv.index_to_key
+    assert len(opened) == 4  # vocabulary, tokens, two epochs
+    plain = train(Plain(path))
+    assert len(opened) == 4
+    assert np.array_equal(plain.wv.vectors, train(list(LineSentence(path))).wv.vectors)
+
+
+class Switching(LineSentence):
+    """Reads `paths[i]` in pass i (the path is read once per pass, as LineSentence.__iter__ does)."""
+
+    def __init__(self, paths, max_sentence_length=None):
+        self.paths = [str(p) for p in paths]
+        self.passes = 0
+        super().__init__(paths[0], max_sentence_length)
+        self.passes = 0
+
+    @property
+    def path(self):
+        self.passes += 1
+        return self.paths[min(self.passes - 1, len(self.paths) - 1)]
+
+    @path.setter
+    def path(self, value):
+        pass
+
+
+class SwitchingPython(Switching):
+    def __iter__(self):
+        yield from super().__iter__()
+
+
+def bad_copy(source, target, at):
+    data = source.read_bytes()
+    target.write_bytes(data[:at] + b"\xe9" + data[at:])
+    return target
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_an_error_in_a_later_pass_ends_training_as_with_python_reading(tmp_path, workers):
+    good = write_corpus(tmp_path / "good.txt", random.Random(4), sentences=2000)
+    bad = bad_copy(good, tmp_path / "bad.txt", 20000)
+    missing = str(tmp_path / "gone.txt")
+    _, expected_error = python_reading(bad)
+    # Epoch 2 of 3 meets the bad byte; in sequential mode the sentences before it are trained, and the
+    # vectors then equal those of the same reading done by Python.
+    results = []
+    for cls in (Switching, SwitchingPython):
+        model = Word2Vec(vector_size=16, min_count=2, workers=workers, verbose=False)
+        set_seed(5)
+        with pytest.raises(UnicodeDecodeError) as info:
+            model.train(cls([good, good, good, bad]), epochs=3)
+        assert str(info.value) == str(expected_error)
+        results.append(model.wv.vectors)
+        with pytest.raises(FileNotFoundError, match="gone.txt"):
+            model.train(cls([good, missing]), epochs=1)
+    if workers == 1:
+        assert np.array_equal(results[0], results[1])
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_invalid_text_fails_the_vocabulary_pass_with_pythons_error(tmp_path, workers):
+    good = write_corpus(tmp_path / "good.txt", random.Random(6), sentences=2000)
+    for at in (5, 8191, 20000):
+        bad = bad_copy(good, tmp_path / f"bad{at}.txt", at)
+        _, expected = python_reading(bad)
+        model = Word2Vec(vector_size=8, min_count=1, workers=workers, verbose=False)
+        with pytest.raises(UnicodeDecodeError) as info:
+            model.train(LineSentence(bad))
+        assert describe(info.value) == describe(expected)
+        assert model.wv.index_to_key == []  # nothing of the pass is kept
+
+
+def test_values_only_python_handles_keep_pythons_behaviour(tmp_path):
+    path = write_corpus(tmp_path / "a.txt", random.Random(7))
+    corpus = LineSentence(path)
+    corpus.max_sentence_length = 0  # set after the checks of the constructor
+    with pytest.raises(ValueError) as expected:
+        list(corpus)
+    with pytest.raises(ValueError) as info:
+        train(corpus)
+    assert str(info.value) == str(expected.value)
+    # A path that became a directory or vanished fails as Python's open() fails.
+    corpus = LineSentence(path)
+    corpus.path = str(tmp_path)
+    with pytest.raises(IsADirectoryError):
+        train(corpus)
+    corpus.path = str(tmp_path / "none.txt")
+    with pytest.raises(FileNotFoundError):
+        train(corpus)
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_progress_and_end_lines_count_the_same_tokens_as_the_list(tmp_path, workers, caplog):
+    path = write_corpus(tmp_path / "a.txt", random.Random(8), sentences=1500)
+
+    def run(corpus):
+        calls = []
+        model = Word2Vec(vector_size=8, min_count=1, workers=workers, verbose=True)
+        with caplog.at_level("INFO", logger="tarnivel"):
+            caplog.clear()
+            model.train(corpus, epochs=2, progress=lambda d, t: calls.append((d, t)), progress_interval=0.0)
+        messages = [r.getMessage() for r in caplog.records]
+        totals = [m for m in messages if "total_tokens_per_epoch" in m]
+        # Threaded epochs end with the tokens they trained; sequential ones with a last progress line.
+        ends = [m.split(", tokens=")[1].split(",")[0] for m in messages if ": end," in m]
+        closing = [m.split(" tokens,")[0] for m in messages if "PROGRESS at 100.00%" in m]
+        assert all(d <= t for d, t in calls)
+        return {t for _, t in calls}, totals, ends, closing[-1:]
+
+    expected = run(list(LineSentence(path)))
+    assert expected[2] or workers == 1
+    assert run(LineSentence(path)) == expected
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_sigint_interrupts_training_on_a_file(tmp_path, workers):
+    path = write_corpus(tmp_path / "a.txt", random.Random(9), sentences=3000)
+    corpus = LineSentence(path)
+    m = Word2Vec(corpus, vector_size=32, min_count=1, workers=workers, epochs=0, verbose=False)
+    initial = m.wv.vectors
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    started = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            m.train(corpus, epochs=100000)
+    finally:
+        timer.cancel()
+    assert time.monotonic() - started < 30
+    after = m.wv.vectors
+    assert after.shape == initial.shape and not np.array_equal(after, initial)
+
+
+def test_sigint_interrupts_the_vocabulary_pass(tmp_path):
+    # About 40 MB of text: the native vocabulary pass checks for signals between its blocks.
+    path = tmp_path / "big.txt"
+    line = (" ".join(f"w{i}" for i in range(200)) + "\n").encode()
+    path.write_bytes(line * (40_000_000 // len(line)))
+    m = Word2Vec(vector_size=8, min_count=1, verbose=False)
+    timer = threading.Timer(0.02, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            m.train(LineSentence(path), epochs=100000)
+    finally:
+        timer.cancel()
+    assert m.wv.index_to_key == []  # stopped inside the vocabulary pass, which keeps nothing
