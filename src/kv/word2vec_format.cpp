@@ -167,6 +167,70 @@ bool parse_float(const char* p, const char* end, float& value) {
   return ec == std::errc();
 }
 
+// The common case of a number token, without a library call: [sign] digits [. digits] [e [sign]
+// digits] with at most 19 significant digits whose value w * 10^e has w < 2^53 and |e| <= 22. Then
+// w and 10^|e| are exact doubles, so one multiplication or division gives the correctly rounded
+// double d of the decimal value, and rounding d to float gives the correctly rounded float unless d
+// lies exactly halfway between two floats (then the decimal might lie on either side of that
+// midpoint); that case, denormal and out-of-range results, and every other form return nullptr for
+// the caller to parse with from_chars. Returns the end of the token otherwise.
+const char* fast_decimal(const char* p, const char* stop, float& out) {
+  static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                      1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  const char* s = p;
+  bool negative = false;
+  if (s < stop && (*s == '-' || *s == '+')) negative = *s++ == '-';
+  uint64_t w = 0;
+  int digits = 0;  // significant digits taken into w
+  int scale = 0;   // decimal exponent from the fraction
+  bool any = false;
+  for (; s < stop && static_cast<unsigned>(*s - '0') < 10; ++s) {
+    any = true;
+    if (w == 0 && *s == '0') continue;
+    if (++digits > 19) return nullptr;
+    w = w * 10 + static_cast<unsigned>(*s - '0');
+  }
+  if (s < stop && *s == '.') {
+    for (++s; s < stop && static_cast<unsigned>(*s - '0') < 10; ++s) {
+      any = true;
+      --scale;
+      if (w == 0 && *s == '0') continue;
+      if (++digits > 19) return nullptr;
+      w = w * 10 + static_cast<unsigned>(*s - '0');
+    }
+  }
+  if (!any) return nullptr;
+  if (s < stop && (*s == 'e' || *s == 'E')) {
+    ++s;
+    bool exp_negative = false;
+    if (s < stop && (*s == '-' || *s == '+')) exp_negative = *s++ == '-';
+    if (s == stop || static_cast<unsigned>(*s - '0') >= 10) return nullptr;
+    int e = 0;
+    for (; s < stop && static_cast<unsigned>(*s - '0') < 10; ++s) {
+      if (e > 10000) return nullptr;
+      e = e * 10 + (*s - '0');
+    }
+    scale += exp_negative ? -e : e;
+  }
+  if (s < stop && !is_blank(*s)) return nullptr;
+  if (w == 0) {
+    out = negative ? -0.0f : 0.0f;
+    return s;
+  }
+  if (w > (uint64_t{1} << 53) || scale < -22 || scale > 22) return nullptr;
+  const double x = static_cast<double>(w);
+  const double d = scale >= 0 ? x * kPow10[scale] : x / kPow10[-scale];
+  if (!(d >= static_cast<double>(std::numeric_limits<float>::min()) &&
+        d <= static_cast<double>(std::numeric_limits<float>::max()))) {
+    return nullptr;
+  }
+  const uint64_t bits = std::bit_cast<uint64_t>(d);
+  if ((bits & ((uint64_t{1} << 29) - 1)) == (uint64_t{1} << 28)) return nullptr;  // a float midpoint
+  const auto f = static_cast<float>(d);
+  out = negative ? -f : f;
+  return s;
+}
+
 // Parses one text row (without its line end) into `word` and `out` (dim values; `out` null: count
 // only). Returns false with `problem` set on a defect.
 bool parse_text_row(std::string_view line, uint64_t dim, Utf8Errors errors, std::string& word, float* out,
@@ -193,22 +257,26 @@ bool parse_text_row(std::string_view line, uint64_t dim, Utf8Errors errors, std:
   while (true) {
     while (p < stop && is_blank(*p)) ++p;
     if (p == stop) break;
-    const char* t = p;
-    while (t < stop && !is_blank(*t)) ++t;
     if (k == dim) {
       problem = "more than the " + std::to_string(dim) + " numbers the header declares after the word '" +
                 shown(word) + "'";
       return false;
     }
     float value = 0.0f;
-    if (!parse_float(p, t, value)) {
-      problem = "value " + std::to_string(k + 1) + " of the word '" + shown(word) + "' is not a number: '" +
-                shown(std::string_view(p, static_cast<std::size_t>(t - p))) + "'";
-      return false;
+    if (const char* next = fast_decimal(p, stop, value); next != nullptr) {
+      p = next;
+    } else {
+      const char* t = p;
+      while (t < stop && !is_blank(*t)) ++t;
+      if (!parse_float(p, t, value)) {
+        problem = "value " + std::to_string(k + 1) + " of the word '" + shown(word) + "' is not a number: '" +
+                  shown(std::string_view(p, static_cast<std::size_t>(t - p))) + "'";
+        return false;
+      }
+      p = t;
     }
     if (out != nullptr) out[k] = value;
     ++k;
-    p = t;
   }
   if (k < dim) {
     problem = "expected " + std::to_string(dim) + " numbers after the word '" + shown(word) + "' (as the header declares), found " +
