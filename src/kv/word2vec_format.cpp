@@ -552,7 +552,7 @@ class FileOut {
   int fd_ = -1;
 };
 
-constexpr std::size_t kRowsPerBlock = 1024;
+constexpr std::size_t kRowsPerBlock = 256;  // rows formatted into one buffer before writing
 
 }  // namespace
 
@@ -653,10 +653,14 @@ void write_word2vec(const std::string& path, const Word2VecSource& source, bool 
     };
     if (count > 1 && !binary) {
       pool_for_each(count, format_block);
+      for (std::size_t j = 0; j < count; ++j) out.write(formatted[j]);
     } else {
-      for (std::size_t j = 0; j < count; ++j) format_block(j);
+      // Binary rows are plain copies: one block at a time keeps the buffer small.
+      for (std::size_t j = 0; j < count; ++j) {
+        format_block(j);
+        out.write(formatted[j]);
+      }
     }
-    for (std::size_t j = 0; j < count; ++j) out.write(formatted[j]);
   }
   out.finish();
   if (::rename(tmp.c_str(), path.c_str()) != 0) {
