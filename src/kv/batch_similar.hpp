@@ -47,10 +47,8 @@ struct NonFiniteValue : ValueError {
 };
 
 // For each query, its k best rows by descending score; equal scores by ascending row. A score is 0
-// when the query or the row prefix has norm 0.
+// when the query or the row prefix has norm 0. Rows are ranked by dot / |row| and the kept ones
+// scored as that over |query|, which differs from dot / (|query| |row|) only by rounding.
 std::vector<std::vector<Neighbour>> nearest_batch(const StoredRows& rows, const BatchQueries& queries);
-
-// Cosine of two prefixes of `level` floats with the 8-lane sums of nearest_batch.
-float batch_cosine(const float* a, const float* b, std::size_t level);
 
 }  // namespace tarnivel
