@@ -320,3 +320,18 @@ def test_analogy_answers_and_excludes_its_inputs(tmp_path, mode):
     assert kv.analogy("france", "paris", "italy", topn=0) == []
     with pytest.raises(KeyError, match="word 'atlantis' not in vocab"):
         kv.analogy("france", "paris", "atlantis")
+
+
+def test_readme_vectors_elsewhere_example_runs(tmp_path, monkeypatch, capsys):
+    import re
+    from pathlib import Path
+
+    readme = Path(__file__).resolve().parents[2] / "README.md"
+    blocks = re.findall(r"^```python\n(.*?)^```", readme.read_text(encoding="utf-8"), re.S | re.M)
+    monkeypatch.chdir(tmp_path)
+    namespace = {"__name__": "__readme__"}
+    for code in blocks[:2]:  # the second example starts from the files the first one saves
+        exec(compile(code, str(readme), "exec"), namespace)
+    assert namespace["oov_ratio"] == pytest.approx(0.2)
+    assert [s["section"] for s in namespace["sections"]] == ["pets", "Total accuracy"]
+    assert (tmp_path / "pets.w2v.txt").read_text(encoding="utf-8").startswith(f"{len(namespace['kv'])} 32\n")
