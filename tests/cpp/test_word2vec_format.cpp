@@ -368,3 +368,55 @@ TEST(BatchSimilar, TiesZeroVectorsSkipsAndNonFiniteValues) {
 
 }  // namespace
 }  // namespace tarnivel
+
+namespace tarnivel {
+namespace {
+
+// The documented sums written out plainly: 8 lanes over groups of 8 (the last zero-filled), lanes
+// added as ((0+4)+(2+6))+((1+5)+(3+7)); rank by dot * (1/|row|), score that over |query|.
+float lane_dot(const float* a, const float* b, std::size_t level) {
+  float lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  for (std::size_t g = 0; g < level; g += 8) {
+    for (std::size_t l = 0; l < 8; ++l) {
+      const float x = g + l < level ? a[g + l] : 0.0f;
+      const float y = g + l < level ? b[g + l] : 0.0f;
+      const float p = x * y;
+      lane[l] += p;
+    }
+  }
+  const float left = (lane[0] + lane[4]) + (lane[2] + lane[6]);
+  const float right = (lane[1] + lane[5]) + (lane[3] + lane[7]);
+  return left + right;
+}
+
+TEST(BatchSimilar, ScoresAreTheDocumentedLaneSumsBitForBit) {
+  const std::size_t n = 300, width = 45;
+  std::mt19937 gen(5);
+  std::normal_distribution<float> normal;
+  std::vector<float> m(n * width);
+  for (float& x : m) x = normal(gen);
+  for (std::size_t level : {std::size_t{3}, std::size_t{8}, std::size_t{21}, width}) {
+    BatchQueries qs;
+    qs.data = m.data();
+    qs.count = 9;  // tiles of 4 and 2 queries and a single one
+    qs.stride = width;
+    qs.level = level;
+    qs.k = n;
+    const auto got = nearest_batch(StoredRows{m.data(), width, n}, qs);
+    for (std::size_t q = 0; q < qs.count; ++q) {
+      const float* v = m.data() + q * width;
+      const float qs_sq = lane_dot(v, v, level);
+      const float qn = std::sqrt(qs_sq);
+      ASSERT_EQ(got[q].size(), n);
+      for (const Neighbour& nb : got[q]) {
+        const float* row = m.data() + nb.id * width;
+        const float inv = 1.0f / std::sqrt(lane_dot(row, row, level));
+        const float key = lane_dot(v, row, level) * inv;
+        EXPECT_EQ(nb.score, key / qn) << "level " << level << " query " << q << " row " << nb.id;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarnivel
