@@ -171,6 +171,7 @@ def score_pairs(kv: Any, pairs: Sequence[Pair], level: int | None = None,
             continue
         model.append(kv.similarity(words[table[w1]], words[table[w2]], level))
         human.append(score)
+    # Decision: the ratio is a fraction from 0 to 1 (not a percentage), like the correlations beside it.
     oov_ratio = (len(pairs) - len(model)) / len(pairs) if pairs else 0.0
     return pearson(model, human), spearman(model, human), oov_ratio, len(model)
 
@@ -247,6 +248,7 @@ def word_analogies(kv: Any, path: str, level: int | None, restrict_vocab: int,
         "skipped": sum(skipped),
     }
     answered = len(total["correct"]) + len(total["incorrect"])
+    # Decision: a file with no answerable question scores 0.0 rather than NaN; "skipped" says why.
     accuracy = len(total["correct"]) / answered if answered else 0.0
     return accuracy, [*result, total]
 

@@ -116,13 +116,14 @@ uint64_t topn_of(PyObject* obj) { return absent(obj) ? kDefaultTopn : to_size(ob
 
 int kv_contains(PyObject* self, PyObject* key) {
   return guarded<int>(-1, [&]() -> int {
-    if (!PyUnicode_Check(key)) return 0;
+    if (!PyUnicode_Check(key)) return 0;  // only str keys are stored: `1 in kv` is False, not an error
     const std::string_view word = utf8_view(key);
     SharedBorrow borrow(as_kv(self)->borrow);
     return as_kv(self)->store->key_to_index.count(word) != 0 ? 1 : 0;
   });
 }
 
+// Decision: len(kv) counts rows, as index_to_key lists them (a word listed twice counts twice).
 Py_ssize_t kv_length(PyObject* self) {
   return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
     SharedBorrow borrow(as_kv(self)->borrow);

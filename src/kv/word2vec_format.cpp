@@ -180,26 +180,30 @@ const char* fast_decimal(const char* p, const char* stop, float& out) {
   const char* s = p;
   bool negative = false;
   if (s < stop && (*s == '-' || *s == '+')) negative = *s++ == '-';
+  const auto is_digit = [](char c) { return static_cast<unsigned>(c - '0') < 10; };
   uint64_t w = 0;
-  int digits = 0;  // significant digits taken into w
-  int scale = 0;   // decimal exponent from the fraction
-  bool any = false;
-  for (; s < stop && static_cast<unsigned>(*s - '0') < 10; ++s) {
-    any = true;
-    if (w == 0 && *s == '0') continue;
-    if (++digits > 19) return nullptr;
-    w = w * 10 + static_cast<unsigned>(*s - '0');
-  }
+  int scale = 0;  // decimal exponent from the fraction
+  const char* first = s;
+  while (s < stop && *s == '0') ++s;  // leading zeros are not significant
+  const char* significant = s;
+  for (; s < stop && is_digit(*s); ++s) w = w * 10 + static_cast<unsigned>(*s - '0');
+  bool any = s != first;
+  long digits = s - significant;
   if (s < stop && *s == '.') {
-    for (++s; s < stop && static_cast<unsigned>(*s - '0') < 10; ++s) {
-      any = true;
-      --scale;
-      if (w == 0 && *s == '0') continue;
-      if (++digits > 19) return nullptr;
-      w = w * 10 + static_cast<unsigned>(*s - '0');
+    ++s;
+    const char* fraction = s;
+    if (digits == 0) {
+      while (s < stop && *s == '0') ++s;  // zeros right after the point are not significant either
+      scale -= static_cast<int>(s - fraction);
     }
+    const char* start = s;
+    for (; s < stop && is_digit(*s); ++s) w = w * 10 + static_cast<unsigned>(*s - '0');
+    scale -= static_cast<int>(s - start);
+    digits += s - start;
+    any = any || s != fraction;
   }
-  if (!any) return nullptr;
+  // More than 19 significant digits may have wrapped w around: leave those to the library.
+  if (!any || digits > 19) return nullptr;
   if (s < stop && (*s == 'e' || *s == 'E')) {
     ++s;
     bool exp_negative = false;
