@@ -1,4 +1,4 @@
-"""Command line: ``tarnivel train``, ``tarnivel similar`` and ``tarnivel demo``.
+"""Command line: ``tarnivel train``, ``similar``, ``evaluate``, ``export`` and ``demo``.
 
 Every failure the user can cause (bad arguments, missing or unreadable files, a word that is not in
 the vocabulary, a value the module refuses) ends with one line on standard error and exit status 2;
@@ -132,6 +132,8 @@ def build_parser() -> argparse.ArgumentParser:
     similar.add_argument("--level", type=_count, default=None, help="compare only the first LEVEL components")
     similar.add_argument("--mmap", action="store_true", help="memory-map the vectors instead of loading them")
 
+    _add_vector_commands(commands)
+
     demo = commands.add_parser(
         "demo",
         help="train on the built-in corpus and show neighbours at every level",
@@ -146,6 +148,47 @@ def build_parser() -> argparse.ArgumentParser:
     demo.add_argument("--seed", type=_count, default=1, help="random seed (default 1)")
     demo.add_argument("-q", "--quiet", action="store_true", help="no progress output")
     return parser
+
+
+def _add_vector_commands(commands: Any) -> None:
+    """The `evaluate` and `export` verbs."""
+    evaluate = commands.add_parser(
+        "evaluate",
+        help="score saved vectors on word-pair and analogy test files at several levels",
+        description="Load PREFIX.vocab.json and PREFIX.npy and print one row per level: the Spearman "
+        "correlation on each --pairs file (pairs used / pairs in the file), the accuracy on the --analogies "
+        "file (questions answered / questions) and the bytes a vector takes at that level. A --pairs file "
+        "is 'word1<TAB>word2<TAB>score' lines, or a .csv file with a header naming word1, word2 and the "
+        "score as last column (a part-of-speech tag such as '-n' is removed from its words, as MEN has them).",
+    )
+    evaluate.add_argument("prefix", metavar="PREFIX", help="prefix given to 'train -o' or to save()")
+    evaluate.add_argument("--pairs", metavar="FILE", action="append", default=[], help="word-pair file (repeatable)")
+    evaluate.add_argument("--analogies", metavar="FILE", action="append", default=[],
+                          help="analogy questions, ': section' headers and 'a b c d' lines (repeatable)")
+    evaluate.add_argument(
+        "--levels",
+        type=_levels,
+        nargs="+",
+        action=_ExtendLevels,
+        metavar="N",
+        help="levels to evaluate, comma-separated or repeated (default: a quarter, a half and all of the width)",
+    )
+    evaluate.add_argument("--restrict-vocab", type=_positive, default=300000,
+                          help="analogies: answers among the first N words (default 300000)")
+    evaluate.add_argument("--case-sensitive", action="store_true", help="match words exactly (default: ignore case)")
+    evaluate.add_argument("--mmap", action="store_true", help="memory-map the vectors instead of loading them")
+
+    export = commands.add_parser(
+        "export",
+        help="write saved vectors in another format, optionally cut to a level",
+        description="Load PREFIX.vocab.json and PREFIX.npy and write OUT as word2vec text, word2vec binary, "
+        "or npy (OUT.vocab.json and OUT.npy, the pair 'similar' and KeyedVectors.load read).",
+    )
+    export.add_argument("prefix", metavar="PREFIX", help="prefix given to 'train -o' or to save()")
+    export.add_argument("-o", "--output", metavar="OUT", required=True, help="file (word2vec) or prefix (npy) to write")
+    export.add_argument("--format", choices=("word2vec", "word2vec-binary", "npy"), default="word2vec",
+                        help="output format (default word2vec)")
+    export.add_argument("--level", type=_count, default=None, help="write only the first LEVEL components")
 
 
 def _version() -> str:
@@ -267,6 +310,78 @@ def _cmd_similar(args: argparse.Namespace, out: Any) -> int:
     return 0
 
 
+def _pairs_score(kv: Any, path: str, level: int, case_insensitive: bool) -> str:
+    from tarnivel._evaluation import read_any_pairs, score_pairs
+
+    pairs = read_any_pairs(path)
+    _, rho, _, used = score_pairs(kv, pairs, level, case_insensitive)
+    return f"{rho:.3f} ({used}/{len(pairs)})" if used >= 2 else f"n/a ({used}/{len(pairs)})"
+
+
+def _analogy_score(kv: Any, path: str, level: int, restrict: int, case_insensitive: bool) -> str:
+    accuracy, sections = kv.evaluate_word_analogies(path, level=level, restrict_vocab=restrict,
+                                                    case_insensitive=case_insensitive)
+    total = sections[-1]
+    answered = len(total["correct"]) + len(total["incorrect"])
+    return f"{accuracy:.3f} ({answered}/{answered + total['skipped']})"
+
+
+def _cmd_evaluate(args: argparse.Namespace, out: Any) -> int:
+    from tarnivel import KeyedVectors
+
+    files = [("pairs", p) for p in args.pairs] + [("analogies", p) for p in args.analogies]
+    if not files:
+        raise CommandError("nothing to evaluate: give --pairs FILE and/or --analogies FILE")
+    for _, path in files:
+        if not os.path.isfile(path):
+            raise CommandError(f"test file not found: {path}")
+    kv = KeyedVectors.load(args.prefix, mmap="r" if args.mmap else None)
+    levels = sorted(set(args.levels)) if args.levels else _levels_of(kv.vector_size)
+    fold = not args.case_sensitive
+    header = ["level", "bytes/vector"] + [os.path.basename(p) for _, p in files]
+    rows = []
+    for level in levels:
+        used = min(level, kv.vector_size)
+        row = [str(used), str(4 * used)]
+        for kind, path in files:
+            if kind == "pairs":
+                row.append(_pairs_score(kv, path, used, fold))
+            else:
+                row.append(_analogy_score(kv, path, used, args.restrict_vocab, fold))
+        rows.append(row)
+    widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
+    print(f"{args.prefix}: {len(kv)} words x {kv.vector_size} dims; pairs: Spearman (pairs used/pairs), "
+          "analogies: accuracy (answered/questions)", file=out)
+    for r in [header, *rows]:
+        print("  ".join(cell.rjust(w) if i < 2 else cell.ljust(w) for i, (cell, w) in enumerate(zip(r, widths))).rstrip(),
+              file=out)
+    return 0
+
+
+def _cmd_export(args: argparse.Namespace, out: Any) -> int:
+    from tarnivel import KeyedVectors
+
+    output_dir = os.path.dirname(args.output) or "."
+    if not os.path.isdir(output_dir):
+        raise CommandError(f"output directory does not exist: {output_dir}")
+    kv = KeyedVectors.load(args.prefix, mmap="r")
+    level = kv.vector_size if args.level is None else min(args.level, kv.vector_size)
+    if args.format == "npy":
+        if level != kv.vector_size:
+            # The pair at a level: through a binary word2vec file, which holds the prefixes exactly.
+            with tempfile.TemporaryDirectory(dir=output_dir, prefix=".tarnivel-export-") as scratch:
+                staged = os.path.join(scratch, "vectors.bin")
+                kv.save_word2vec_format(staged, binary=True, level=level)
+                kv = KeyedVectors.load_word2vec_format(staged, binary=True)
+        kv.save(args.output)
+        written = f"{args.output}.vocab.json and {args.output}.npy"
+    else:
+        kv.save_word2vec_format(args.output, binary=args.format == "word2vec-binary", level=level)
+        written = args.output
+    print(f"wrote {len(kv)} words x {level} dims to {written}", file=out)
+    return 0
+
+
 def _levels_of(vector_size: int) -> list[int]:
     return sorted({v for v in (vector_size // 4, vector_size // 2, vector_size) if v > 0}) or [1]
 
@@ -350,7 +465,13 @@ def _yes(flag: bool) -> str:
     return "yes" if flag else "NO"
 
 
-_COMMANDS = {"train": _cmd_train, "similar": _cmd_similar, "demo": _cmd_demo}
+_COMMANDS = {
+    "train": _cmd_train,
+    "similar": _cmd_similar,
+    "demo": _cmd_demo,
+    "evaluate": _cmd_evaluate,
+    "export": _cmd_export,
+}
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -1,12 +1,15 @@
 """Type information for the native module ``tarnivel._core``."""
 
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any, SupportsFloat, SupportsIndex
+from typing import Any, SupportsFloat, SupportsIndex, overload
 
 import numpy as np
 import numpy.typing as npt
 
 _Sentence = Sequence[str]
+# One query vector (1-D) or one per row (2-D): anything numpy.asarray accepts.
+_Vector = npt.NDArray[np.floating[Any]] | Sequence[float]
+_Matrix = npt.NDArray[np.floating[Any]] | Sequence[Sequence[float]]
 
 class PanicException(BaseException):
     """An internal invariant of the native core failed."""
@@ -68,5 +71,49 @@ class KeyedVectors:
     def vectors(self) -> npt.NDArray[np.float32]: ...
     @property
     def index_to_key(self) -> list[str]: ...
+    @property
+    def key_to_index(self) -> dict[str, int]: ...
+    def __contains__(self, key: object) -> bool: ...
+    def __len__(self) -> int: ...
+    def get_index(self, key: str) -> int: ...
+    def similarity(self, w1: str, w2: str, level: SupportsIndex | None = None) -> float: ...
+    @overload
+    def similar_by_vector(
+        self,
+        vector: _Vector,
+        topn: SupportsIndex | None = 10,
+        level: SupportsIndex | None = None,
+        exclude: Iterable[str] = (),
+    ) -> list[tuple[str, float]]: ...
+    @overload
+    def similar_by_vector(
+        self,
+        vector: _Matrix,
+        topn: SupportsIndex | None = 10,
+        level: SupportsIndex | None = None,
+        exclude: Iterable[str] = (),
+    ) -> list[list[tuple[str, float]]]: ...
+    def analogy(
+        self, a: str, b: str, c: str, topn: SupportsIndex | None = 1, level: SupportsIndex | None = None
+    ) -> list[tuple[str, float]]: ...
+    def save_word2vec_format(self, path: str, binary: bool = False, level: SupportsIndex | None = None) -> None: ...
+    @staticmethod
+    def load_word2vec_format(
+        path: str, binary: bool = False, limit: SupportsIndex | None = None, errors: str = "strict"
+    ) -> KeyedVectors: ...
+    def evaluate_word_pairs(
+        self,
+        path: str,
+        level: SupportsIndex | None = None,
+        delimiter: str = "\t",
+        case_insensitive: bool = True,
+    ) -> tuple[float, float, float]: ...
+    def evaluate_word_analogies(
+        self,
+        path: str,
+        level: SupportsIndex | None = None,
+        restrict_vocab: SupportsIndex = 300000,
+        case_insensitive: bool = True,
+    ) -> tuple[float, list[dict[str, Any]]]: ...
 
 def set_seed(seed: SupportsIndex) -> None: ...

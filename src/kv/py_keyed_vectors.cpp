@@ -1,4 +1,5 @@
 #include "kv/py_keyed_vectors.hpp"
+#include "kv/py_kv_extra.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -145,6 +146,24 @@ PyMethodDef kv_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "most_similar($self, word, topn=None, level=None)\n--\n\n"},
     {"get_vector", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_get_vector)),
      METH_VARARGS | METH_KEYWORDS, "get_vector($self, key, level=None)\n--\n\n"},
+    {"get_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_get_index)),
+     METH_VARARGS | METH_KEYWORDS, "get_index($self, key)\n--\n\nIndex of a word (KeyError if it is not stored)."},
+    {"similarity", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_similarity)),
+     METH_VARARGS | METH_KEYWORDS, "similarity($self, w1, w2, level=None)\n--\n\nCosine similarity of the two words' first `level` components."},
+    {"similar_by_vector", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_similar_by_vector)),
+     METH_VARARGS | METH_KEYWORDS, "similar_by_vector($self, vector, topn=10, level=None, exclude=())\n--\n\nNearest words to a vector (1-D), or to each row of a 2-D array of vectors, by cosine\nsimilarity of the first `level` components; words in `exclude` are left out."},
+    {"analogy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_analogy)),
+     METH_VARARGS | METH_KEYWORDS, "analogy($self, a, b, c, topn=1, level=None)\n--\n\n'a is to b as c is to ?': the words nearest to b - a + c over unit-length\nprefixes, the three given words excluded."},
+    {"_nearest_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_nearest_rows)),
+     METH_VARARGS | METH_KEYWORDS, "_nearest_rows($self, queries, topn, level, exclude, restrict)\n--\n\n"},
+    {"save_word2vec_format", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_save_word2vec_format)),
+     METH_VARARGS | METH_KEYWORDS, "save_word2vec_format($self, path, binary=False, level=None)\n--\n\nWrite the word2vec text (or binary) format, with the first `level` components."},
+    {"load_word2vec_format", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_load_word2vec_format)),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC, "load_word2vec_format(path, binary=False, limit=None, errors='strict')\n--\n\nRead a word2vec text (or binary) file; `limit` reads only the first rows, `errors`\n('strict', 'replace', 'ignore') says what to do with words that are not UTF-8."},
+    {"evaluate_word_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_evaluate_word_pairs)),
+     METH_VARARGS | METH_KEYWORDS, "evaluate_word_pairs($self, path, level=None, delimiter='\\t', case_insensitive=True)\n--\n\n(pearson, spearman, oov_ratio) of cosine similarities against the scores of a\nfile of 'word1 word2 score' lines; pairs with unknown words are skipped."},
+    {"evaluate_word_analogies", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_evaluate_word_analogies)),
+     METH_VARARGS | METH_KEYWORDS, "evaluate_word_analogies($self, path, level=None, restrict_vocab=300000, case_insensitive=True)\n--\n\n(accuracy, sections) on a file of ': section' headers and 'a b c d' questions;\nquestions with unknown words are skipped and counted."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -152,6 +171,7 @@ PyGetSetDef kv_getset[] = {
     {"vector_size", kv_get_vector_size, nullptr, "", nullptr},
     {"vectors", kv_get_vectors, nullptr, "", nullptr},
     {"index_to_key", kv_get_index_to_key, nullptr, "", nullptr},
+    {"key_to_index", kv_get_key_to_index, nullptr, "", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -162,6 +182,8 @@ PyType_Slot kv_slots[] = {
     {Py_tp_methods, kv_methods},
     {Py_tp_getset, kv_getset},
     {Py_mp_subscript, reinterpret_cast<void*>(kv_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(kv_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(kv_contains)},
     {0, nullptr},
 };
 

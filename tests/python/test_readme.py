@@ -37,7 +37,7 @@ def test_opens_with_the_two_commands():
 def test_command_lines_parse():
     parser = build_parser()
     commands = [line for block in blocks("sh") for line in block.splitlines() if line.startswith("tarnivel ")]
-    assert {shlex.split(c)[1] for c in commands} == {"train", "similar", "demo"}
+    assert {shlex.split(c)[1] for c in commands} == {"train", "similar", "demo", "evaluate", "export"}
     for command in commands:
         try:
             parser.parse_args(shlex.split(command)[1:])

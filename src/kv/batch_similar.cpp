@@ -1,0 +1,351 @@
+#include "kv/batch_similar.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "training/pool.hpp"
+
+// The 8-lane helpers are always inlined, so no vector value ever crosses a call boundary.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace tarnivel {
+namespace {
+
+#define TARNIVEL_INLINE inline __attribute__((always_inline))
+
+// Eight float lanes; without AVX the compiler splits each operation into two 4-lane ones with the
+// same lane-wise results, so every build computes the same sums.
+using v8 = float __attribute__((vector_size(32)));
+
+constexpr std::size_t kQueryBlock = 128;  // queries whose dots with a row block are computed together
+constexpr std::size_t kRowBlock = 256;    // rows per block (their prefixes stay in cache)
+constexpr std::size_t kMinRowsPerTask = 2048;
+constexpr double kMinParallelWork = 4e6;  // multiply-adds below which the pool costs more than it saves
+
+TARNIVEL_INLINE v8 load8(const float* p) {
+  v8 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+using v4 = float __attribute__((vector_size(16)));
+using v2 = float __attribute__((vector_size(8)));
+
+// Lanes added in a fixed order: ((v0 + v4) + (v2 + v6)) + ((v1 + v5) + (v3 + v7)), as halves of
+// vectors (the same value on every build).
+TARNIVEL_INLINE float lanes_sum(const v8& v) {
+  const v4 w = __builtin_shufflevector(v, v, 0, 1, 2, 3) + __builtin_shufflevector(v, v, 4, 5, 6, 7);
+  const v2 u = __builtin_shufflevector(w, w, 0, 1) + __builtin_shufflevector(w, w, 2, 3);
+  return u[0] + u[1];
+}
+
+// Dot products of NQ queries with NR rows over `level` floats: 8-lane partial sums over groups of 8,
+// the last group zero-filled, then the lanes added. Queries are zero-padded to a multiple of 8; a
+// row's last group is read from `tail` (8 floats, zero-filled). Every (query, row) pair gets the same
+// sequence of operations whatever tile it is computed in.
+template <int NQ, int NR>
+TARNIVEL_INLINE void dot_tile(const float* const* q, const float* const* r, const float* const* tail,
+                              std::size_t level, float* out, std::size_t out_stride) {
+  v8 acc[NQ][NR];
+  for (int a = 0; a < NQ; ++a) {
+    for (int b = 0; b < NR; ++b) acc[a][b] = v8{};
+  }
+  std::size_t i = 0;
+  for (; i + 8 <= level; i += 8) {
+    v8 qa[NQ];
+    for (int a = 0; a < NQ; ++a) qa[a] = load8(q[a] + i);
+    for (int b = 0; b < NR; ++b) {
+      const v8 x = load8(r[b] + i);
+      for (int a = 0; a < NQ; ++a) {
+        const v8 p = qa[a] * x;
+        acc[a][b] += p;
+      }
+    }
+  }
+  if (i < level) {
+    v8 qa[NQ];
+    for (int a = 0; a < NQ; ++a) qa[a] = load8(q[a] + i);
+    for (int b = 0; b < NR; ++b) {
+      const v8 x = load8(tail[b]);
+      for (int a = 0; a < NQ; ++a) {
+        const v8 p = qa[a] * x;
+        acc[a][b] += p;
+      }
+    }
+  }
+  for (int a = 0; a < NQ; ++a) {
+    for (int b = 0; b < NR; ++b) {
+      out[static_cast<std::size_t>(a) * out_stride + static_cast<std::size_t>(b)] = lanes_sum(acc[a][b]);
+    }
+  }
+}
+
+// dots[a * row_count + b] = query a . row b for nq queries and row_count rows, in tiles of QT
+// queries by 4 rows (as many accumulators as the registers hold).
+template <int QT>
+TARNIVEL_INLINE void block_dots_impl(const float* const* q, std::size_t nq, const float* const* r,
+                                     const float* const* tail, std::size_t row_count, std::size_t level,
+                                     float* dots) {
+  std::size_t a = 0;
+  for (; a + QT <= nq; a += QT) {
+    std::size_t b = 0;
+    for (; b + 4 <= row_count; b += 4) {
+      dot_tile<QT, 4>(q + a, r + b, tail + b, level, dots + a * row_count + b, row_count);
+    }
+    for (; b < row_count; ++b) dot_tile<QT, 1>(q + a, r + b, tail + b, level, dots + a * row_count + b, row_count);
+  }
+  for (; a + 2 <= nq; a += 2) {
+    std::size_t b = 0;
+    for (; b + 4 <= row_count; b += 4) {
+      dot_tile<2, 4>(q + a, r + b, tail + b, level, dots + a * row_count + b, row_count);
+    }
+    for (; b < row_count; ++b) dot_tile<2, 1>(q + a, r + b, tail + b, level, dots + a * row_count + b, row_count);
+  }
+  for (; a < nq; ++a) {
+    std::size_t b = 0;
+    for (; b + 4 <= row_count; b += 4) {
+      dot_tile<1, 4>(q + a, r + b, tail + b, level, dots + a * row_count + b, row_count);
+    }
+    for (; b < row_count; ++b) dot_tile<1, 1>(q + a, r + b, tail + b, level, dots + a * row_count + b, row_count);
+  }
+}
+
+using BlockDots = void (*)(const float* const*, std::size_t, const float* const*, const float* const*, std::size_t,
+                           std::size_t, float*);
+
+// The same operations compiled for three instruction sets; only the speed differs. AVX-512 brings 32
+// vector registers, room for 4 x 4 tiles of 8-lane sums.
+__attribute__((target("avx512f,avx512vl"))) void block_dots_avx512(const float* const* q, std::size_t nq,
+                                                                   const float* const* r, const float* const* tail,
+                                                                   std::size_t row_count, std::size_t level,
+                                                                   float* dots) {
+  block_dots_impl<4>(q, nq, r, tail, row_count, level, dots);
+}
+
+__attribute__((target("avx2"))) void block_dots_avx2(const float* const* q, std::size_t nq, const float* const* r,
+                                                     const float* const* tail, std::size_t row_count,
+                                                     std::size_t level, float* dots) {
+  block_dots_impl<2>(q, nq, r, tail, row_count, level, dots);
+}
+
+void block_dots_plain(const float* const* q, std::size_t nq, const float* const* r, const float* const* tail,
+                      std::size_t row_count, std::size_t level, float* dots) {
+  block_dots_impl<2>(q, nq, r, tail, row_count, level, dots);
+}
+
+BlockDots block_dots() {
+  static const BlockDots chosen = [] {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")) return &block_dots_avx512;
+    return __builtin_cpu_supports("avx2") ? &block_dots_avx2 : &block_dots_plain;
+  }();
+  return chosen;
+}
+
+constexpr std::size_t padded(std::size_t level) { return (level + 7) / 8 * 8; }
+
+// The last level % 8 floats of a row, zero-filled to 8 (all zero when level is a multiple of 8).
+void copy_tail(const float* row, std::size_t level, float* tail) {
+  const std::size_t start = level / 8 * 8;
+  for (std::size_t i = 0; i < 8; ++i) tail[i] = start + i < level ? row[start + i] : 0.0f;
+}
+
+// A row's squared norm with the sums of the dot products.
+float self_dot(const float* v, std::size_t level) {
+  std::vector<float> pad(padded(level));
+  std::copy(v, v + level, pad.begin());
+  const float* p = pad.data();
+  const float* tail = p + level / 8 * 8;
+  float s = 0.0f;
+  block_dots()(&p, 1, &p, &tail, 1, level, &s);
+  return s;
+}
+
+float norm_of(float sq) { return sq > 0.0f ? sqrtf(sq) : 0.0f; }
+
+// Worse candidate first: lower score, then higher row.
+bool worse(const Neighbour& a, const Neighbour& b) {
+  if (a.score != b.score) return a.score < b.score;
+  return a.id > b.id;
+}
+struct BetterOnTop {
+  bool operator()(const Neighbour& a, const Neighbour& b) const { return worse(b, a); }
+};
+
+// The k best candidates seen: a heap whose top is the worst kept one.
+class Best {
+ public:
+  explicit Best(std::size_t k) : k_(k) {}
+  // A candidate (with a higher row than every kept one) is kept only if its key is above this.
+  float threshold() const {
+    return heap_.size() < k_ ? -std::numeric_limits<float>::infinity() : heap_.front().score;
+  }
+  void offer(uint64_t id, float score) {
+    if (k_ == 0) return;
+    const Neighbour c{id, score};
+    if (heap_.size() < k_) {
+      heap_.push_back(c);
+      std::push_heap(heap_.begin(), heap_.end(), BetterOnTop{});
+      return;
+    }
+    if (!worse(heap_.front(), c)) return;
+    std::pop_heap(heap_.begin(), heap_.end(), BetterOnTop{});
+    heap_.back() = c;
+    std::push_heap(heap_.begin(), heap_.end(), BetterOnTop{});
+  }
+  std::vector<Neighbour>& items() { return heap_; }
+
+ private:
+  std::size_t k_;
+  std::vector<Neighbour> heap_;
+};
+
+struct Task {
+  std::size_t q_begin, q_end;
+  uint64_t r_begin, r_end;
+  std::vector<Best> best;  // one per query of the task
+};
+
+// Candidates are ranked by key = dot / |row| (the score times the query norm, the same order for a
+// query); the score itself, key / |query|, is worked out for the kept ones only.
+void run_task(const StoredRows& rows, const BatchQueries& qs, const float* queries, std::size_t query_stride,
+              const std::vector<float>& inv_norm, Task& task) {
+  const std::size_t nq = task.q_end - task.q_begin;
+  std::vector<const float*> qp(nq);
+  for (std::size_t a = 0; a < nq; ++a) qp[a] = queries + (task.q_begin + a) * query_stride;
+  std::vector<const float*> rp(kRowBlock);
+  std::vector<const float*> tp(kRowBlock);
+  std::vector<float> tails(kRowBlock * 8);
+  std::vector<float> dots(nq * kRowBlock);
+  const BlockDots dots_fn = block_dots();
+  const bool has_tail = qs.level % 8 != 0;
+  task.best.assign(nq, Best(qs.k));
+  for (uint64_t r0 = task.r_begin; r0 < task.r_end; r0 += kRowBlock) {
+    const std::size_t count = static_cast<std::size_t>(std::min<uint64_t>(kRowBlock, task.r_end - r0));
+    for (std::size_t b = 0; b < count; ++b) {
+      rp[b] = rows.base + (r0 + b) * rows.stride;
+      tp[b] = tails.data() + b * 8;
+      if (has_tail) copy_tail(rp[b], qs.level, tails.data() + b * 8);
+    }
+    dots_fn(qp.data(), nq, rp.data(), tp.data(), count, qs.level, dots.data());
+    const float* inv = inv_norm.data() + r0;
+    for (std::size_t a = 0; a < nq; ++a) {
+      const std::size_t q = task.q_begin + a;
+      const uint64_t* excluded = qs.exclude_width == 0 ? nullptr : qs.exclude.data() + q * qs.exclude_width;
+      Best& best = task.best[a];
+      const float* d = dots.data() + a * count;
+      float threshold = best.threshold();
+      for (std::size_t b = 0; b < count; ++b) {
+        const float key = d[b] * inv[b];
+        if (!(key > threshold)) continue;  // the common case once the list is full
+        const uint64_t r = r0 + b;
+        if (!qs.skip.empty() && qs.skip[r] != 0) continue;
+        bool out = false;
+        for (std::size_t e = 0; e < qs.exclude_width; ++e) out = out || excluded[e] == r;
+        if (out) continue;
+        best.offer(r, key);
+        threshold = best.threshold();
+      }
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<std::vector<Neighbour>> nearest_batch(const StoredRows& rows, const BatchQueries& qs) {
+  TARNIVEL_CHECK(qs.skip.empty() || qs.skip.size() == rows.rows, "skip flags do not match the rows");
+  TARNIVEL_CHECK(qs.exclude.size() == qs.count * qs.exclude_width, "exclusions do not match the queries");
+  TARNIVEL_CHECK(rows.rows == 0 || qs.level <= rows.stride, "level wider than a row");
+  TARNIVEL_CHECK(qs.count == 0 || qs.level <= qs.stride, "level wider than a query");
+  std::vector<std::vector<Neighbour>> result(qs.count);
+  if (qs.count == 0 || qs.k == 0 || rows.rows == 0) return result;
+  // The queries' prefixes, zero-padded to whole groups of 8.
+  const std::size_t query_stride = padded(qs.level);
+  std::vector<float> queries(qs.count * query_stride, 0.0f);
+  std::vector<float> qnorm(qs.count);
+  for (std::size_t q = 0; q < qs.count; ++q) {
+    const float* v = qs.data + q * qs.stride;
+    for (std::size_t i = 0; i < qs.level; ++i) {
+      if (!std::isfinite(v[i])) throw NonFiniteValue(true, q);
+    }
+    std::copy(v, v + qs.level, queries.begin() + static_cast<std::ptrdiff_t>(q * query_stride));
+    qnorm[q] = norm_of(self_dot(v, qs.level));
+  }
+
+  // Tasks: blocks of queries times ranges of rows, enough of them to keep every pool thread busy.
+  const std::size_t q_blocks = (qs.count + kQueryBlock - 1) / kQueryBlock;
+  const double work = static_cast<double>(qs.count) * static_cast<double>(rows.rows) * static_cast<double>(qs.level + 1);
+  const bool parallel = qs.parallel && work >= kMinParallelWork;
+  std::size_t r_parts = 1;
+  if (parallel) {
+    const std::size_t wanted = 4 * worker_pool_size();
+    const std::size_t by_rows = static_cast<std::size_t>(std::max<uint64_t>(1, rows.rows / kMinRowsPerTask));
+    r_parts = std::clamp<std::size_t>((wanted + q_blocks - 1) / q_blocks, 1, by_rows);
+  }
+  std::vector<Task> tasks;
+  tasks.reserve(q_blocks * r_parts);
+  for (std::size_t qb = 0; qb < q_blocks; ++qb) {
+    for (std::size_t p = 0; p < r_parts; ++p) {
+      Task t;
+      t.q_begin = qb * kQueryBlock;
+      t.q_end = std::min(qs.count, t.q_begin + kQueryBlock);
+      t.r_begin = rows.rows * p / r_parts;
+      t.r_end = rows.rows * (p + 1) / r_parts;
+      tasks.push_back(std::move(t));
+    }
+  }
+  // 1 / norm of every row prefix (0 for a zero row, whose score is 0), once: a float per row, not a
+  // copy of the rows.
+  std::vector<float> inv_norm(rows.rows);
+  const std::size_t norm_parts =
+      parallel ? std::clamp<std::size_t>(static_cast<std::size_t>(rows.rows / 1024), 1, 4 * worker_pool_size()) : 1;
+  const auto norms = [&](std::size_t p) {
+    const uint64_t begin = rows.rows * p / norm_parts;
+    const uint64_t end = rows.rows * (p + 1) / norm_parts;
+    for (uint64_t r = begin; r < end; ++r) {
+      const float* row = rows.base + r * rows.stride;
+      const float sq = self_dot(row, qs.level);
+      // A value that is not finite makes the squared norm NaN or infinite (so does a square beyond
+      // the float range, which is not an error): look closer only then. Such a row would make its
+      // scores NaN, which the selection cannot order.
+      if (!std::isfinite(sq) && (qs.skip.empty() || qs.skip[r] == 0) &&
+          !std::all_of(row, row + qs.level, [](float x) { return std::isfinite(x); })) {
+        throw NonFiniteValue(false, r);
+      }
+      const float n = norm_of(sq);
+      inv_norm[r] = n > 0.0f ? 1.0f / n : 0.0f;
+    }
+    return false;
+  };
+  if (norm_parts > 1) {
+    pool_for_each(norm_parts, norms);
+  } else {
+    norms(0);
+  }
+  if (parallel && tasks.size() > 1) {
+    pool_for_each(tasks.size(), [&](std::size_t i) {
+      run_task(rows, qs, queries.data(), query_stride, inv_norm, tasks[i]);
+      return false;
+    });
+  } else {
+    for (Task& t : tasks) run_task(rows, qs, queries.data(), query_stride, inv_norm, t);
+  }
+
+  for (Task& t : tasks) {
+    for (std::size_t a = 0; a < t.best.size(); ++a) {
+      std::vector<Neighbour>& found = t.best[a].items();
+      std::vector<Neighbour>& into = result[t.q_begin + a];
+      into.insert(into.end(), found.begin(), found.end());
+    }
+  }
+  for (std::size_t q = 0; q < qs.count; ++q) {
+    std::vector<Neighbour>& list = result[q];
+    std::sort(list.begin(), list.end(), [](const Neighbour& a, const Neighbour& b) { return worse(b, a); });
+    if (list.size() > qs.k) list.resize(qs.k);
+    for (Neighbour& n : list) n.score = qnorm[q] > 0.0f ? n.score / qnorm[q] : 0.0f;
+  }
+  return result;
+}
+
+}  // namespace tarnivel

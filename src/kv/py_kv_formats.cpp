@@ -1,0 +1,411 @@
+// KeyedVectors: membership, similarity, batched vector queries, analogies and the word2vec formats.
+// The numeric work runs with the interpreter lock released (the store never changes, and the object
+// and its memory map stay referenced by the call).
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "kv/batch_similar.hpp"
+#include "kv/py_keyed_vectors.hpp"
+#include "kv/py_kv_extra.hpp"
+#include "kv/similar.hpp"
+#include "kv/word2vec_format.hpp"
+#include "lib/py_array.hpp"
+#include "lib/py_convert.hpp"
+
+namespace tarnivel::py {
+namespace {
+
+constexpr uint64_t kDefaultTopn = 10;
+
+KeyedVectorsObject* as_kv(PyObject* self) { return reinterpret_cast<KeyedVectorsObject*>(self); }
+
+[[noreturn]] void not_in_vocab(const std::string& word) {
+  raise(PyExc_KeyError, "word '" + word + "' not in vocab");
+}
+
+uint64_t row_of(const KvStore& store, const std::string& word) {
+  auto found = store.key_to_index.find(std::string_view(word));
+  if (found == store.key_to_index.end()) not_in_vocab(word);
+  return found->second;
+}
+
+// The rows of either mode, read in place, and the flags of rows that are not a word's own (a word
+// listed twice resolves to its last row; its earlier rows are never results).
+struct Rows {
+  StoredRows rows;
+  uint64_t width = 0;  // columns of the matrix
+  std::vector<uint8_t> skip;
+};
+
+Rows rows_of(const KvStore& store) {
+  Rows out;
+  const std::size_t n = store.index_to_key.size();
+  if (store.mapped) {
+    if (store.memmap == nullptr) raise(PyExc_ValueError, "memmap not initialized");
+    const ArrayView view = require_float32(store.memmap, 2);
+    if (view.shape[0] != n) {
+      throw ValueError("npy shape mismatch: rows=" + std::to_string(view.shape[0]) + " != vocab=" + std::to_string(n));
+    }
+    out.rows = StoredRows{view.data, static_cast<std::size_t>(view.shape[1]), view.shape[0]};
+    out.width = view.shape[1];
+  } else {
+    TARNIVEL_CHECK(store.rows.size() == n * store.vector_size, "owned store rows do not match its words");
+    out.rows = StoredRows{store.rows.data(), static_cast<std::size_t>(store.vector_size), n};
+    out.width = store.vector_size;
+  }
+  if (store.key_to_index.size() != n) {
+    out.skip.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      out.skip[i] = store.key_to_index.find(std::string_view(store.index_to_key[i]))->second != i ? 1 : 0;
+    }
+  }
+  return out;
+}
+
+const float* row_ptr(const Rows& rows, uint64_t r) { return rows.rows.base + r * rows.rows.stride; }
+
+Ref pair_of(const std::string& word, float score) {
+  Ref name = new_str(word);
+  Ref value = Ref::checked(PyFloat_FromDouble(static_cast<double>(score)));
+  Ref pair = Ref::checked(PyTuple_New(2));
+  check_status(PyTuple_SetItem(pair.get(), 0, name.release()));
+  check_status(PyTuple_SetItem(pair.get(), 1, value.release()));
+  return pair;
+}
+
+Ref neighbour_list(const std::vector<Neighbour>& found, const std::vector<std::string>& names) {
+  Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(found.size())));
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair_of(names[found[i].id], found[i].score).release()));
+  }
+  return list;
+}
+
+// Runs the batched scan without the interpreter lock and names the word or query behind a value that
+// is not finite.
+std::vector<std::vector<Neighbour>> run_batch(const KvStore& store, const StoredRows& rows, const BatchQueries& qs,
+                                              bool single) {
+  try {
+    AllowThreads unlocked;
+    return nearest_batch(rows, qs);
+  } catch (const NonFiniteValue& e) {
+    if (e.in_query) {
+      throw ValueError(single ? std::string("the query vector holds a value that is not finite (NaN or infinity)")
+                              : "query vector " + std::to_string(e.index) +
+                                    " holds a value that is not finite (NaN or infinity)");
+    }
+    throw ValueError("the vector of word '" + store.index_to_key[e.index] + "' (row " + std::to_string(e.index) +
+                     ") holds a value that is not finite (NaN or infinity)");
+  }
+}
+
+// A float32 C-contiguous copy or view of any array-like (numpy.ascontiguousarray).
+Ref float32_array(PyObject* obj) {
+  Ref numpy = Ref::checked(PyImport_ImportModule("numpy"));
+  Ref convert = Ref::checked(PyObject_GetAttrString(numpy.get(), "ascontiguousarray"));
+  Ref args = Ref::checked(Py_BuildValue("(O)", obj));
+  Ref kwargs = Ref::checked(Py_BuildValue("{s:s}", "dtype", "float32"));
+  return Ref::checked(PyObject_Call(convert.get(), args.get(), kwargs.get()));
+}
+
+uint64_t topn_of(PyObject* obj) { return absent(obj) ? kDefaultTopn : to_size(obj, "topn"); }
+
+}  // namespace
+
+int kv_contains(PyObject* self, PyObject* key) {
+  return guarded<int>(-1, [&]() -> int {
+    if (!PyUnicode_Check(key)) return 0;  // only str keys are stored: `1 in kv` is False, not an error
+    const std::string_view word = utf8_view(key);
+    SharedBorrow borrow(as_kv(self)->borrow);
+    return as_kv(self)->store->key_to_index.count(word) != 0 ? 1 : 0;
+  });
+}
+
+// Decision: len(kv) counts rows, as index_to_key lists them (a word listed twice counts twice).
+Py_ssize_t kv_length(PyObject* self) {
+  return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+    SharedBorrow borrow(as_kv(self)->borrow);
+    return static_cast<Py_ssize_t>(as_kv(self)->store->index_to_key.size());
+  });
+}
+
+PyObject* kv_get_key_to_index(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    SharedBorrow borrow(as_kv(self)->borrow);
+    const KvStore& store = *as_kv(self)->store;
+    Ref dict = Ref::checked(PyDict_New());
+    // In index order; a word listed twice ends at its last position, as in the store.
+    for (std::size_t i = 0; i < store.index_to_key.size(); ++i) {
+      Ref key = new_str(store.index_to_key[i]);
+      Ref value = Ref::checked(PyLong_FromSize_t(i));
+      check_status(PyDict_SetItem(dict.get(), key.get(), value.get()));
+    }
+    return dict.release();
+  });
+}
+
+PyObject* kv_get_index(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[1];
+    parse_args("get_index", args, kwargs, {"key"}, 1, a);
+    const std::string key = to_text(a[0], "key");
+    SharedBorrow borrow(as_kv(self)->borrow);
+    return check(PyLong_FromUnsignedLongLong(row_of(*as_kv(self)->store, key)));
+  });
+}
+
+PyObject* kv_similarity(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[3];
+    parse_args("similarity", args, kwargs, {"w1", "w2", "level"}, 2, a);
+    const std::string w1 = to_text(a[0], "w1");
+    const std::string w2 = to_text(a[1], "w2");
+    SharedBorrow borrow(as_kv(self)->borrow);
+    const KvStore& store = *as_kv(self)->store;
+    uint64_t level = effective_level(a[2], store.vector_size, "level");
+    const uint64_t r1 = row_of(store, w1);
+    const uint64_t r2 = row_of(store, w2);
+    const Rows rows = rows_of(store);
+    level = std::min(level, rows.width);
+    // The sequential sums of most_similar: similarity(a, b) is the score most_similar(a) gives b.
+    const std::span<const float> query(row_ptr(rows, r1), static_cast<std::size_t>(level));
+    const float qn = query_norm(query);
+    for (float x : query) {
+      if (!std::isfinite(x)) throw ValueError("the vector of word '" + w1 + "' holds a value that is not finite (NaN or infinity)");
+    }
+    const float score = cosine_score(query, qn, row_ptr(rows, r2));
+    if (std::isnan(score)) throw ValueError("the vector of word '" + w2 + "' holds a value that is not finite (NaN or infinity)");
+    return check(PyFloat_FromDouble(static_cast<double>(score)));
+  });
+}
+
+PyObject* kv_similar_by_vector(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[4];
+    parse_args("similar_by_vector", args, kwargs, {"vector", "topn", "level", "exclude"}, 1, a);
+    Ref array = float32_array(a[0]);
+    const uint64_t topn = topn_of(a[1]);
+    SharedBorrow borrow(as_kv(self)->borrow);
+    const KvStore& store = *as_kv(self)->store;
+    uint64_t level = effective_level(a[2], store.vector_size, "level");
+    std::optional<ArrayView> view = float32_view(array.get(), 1);
+    const bool single = view.has_value();
+    if (!single) view = float32_view(array.get(), 2);
+    if (!view) raise(PyExc_ValueError, "vector must be a 1-D array (one query) or a 2-D array (a query per row)");
+    const uint64_t count = single ? 1 : view->shape[0];
+    const uint64_t width = single ? view->shape[0] : view->shape[1];
+
+    Rows rows = rows_of(store);
+    level = std::min(level, rows.width);
+    if (width < level) {
+      throw ValueError("the query vector has " + std::to_string(width) + " components, fewer than the level " +
+                       std::to_string(level) + " (pass a smaller level=)");
+    }
+    if (!absent(a[3])) {
+      if (PyUnicode_Check(a[3])) raise(PyExc_TypeError, "argument 'exclude': a collection of words, not a str");
+      Ref items = Ref::checked(PySequence_List(a[3]));
+      const Py_ssize_t n = PyList_Size(items.get());
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        const std::string word = to_text(PyList_GetItem(items.get(), i), "exclude");
+        auto found = store.key_to_index.find(std::string_view(word));
+        if (found == store.key_to_index.end()) continue;  // a word that is not stored is never a result
+        if (rows.skip.empty()) rows.skip.assign(store.index_to_key.size(), 0);
+        rows.skip[found->second] = 1;
+      }
+    }
+    std::vector<std::vector<Neighbour>> found(count);
+    if (topn != 0 && level != 0) {
+      BatchQueries qs;
+      qs.data = view->data;
+      qs.count = count;
+      qs.stride = width;
+      qs.level = level;
+      qs.k = static_cast<std::size_t>(std::min<uint64_t>(topn, rows.rows.rows));
+      qs.skip = rows.skip;
+      found = run_batch(store, rows.rows, qs, single);
+    }
+    if (single) return neighbour_list(found[0], store.index_to_key).release();
+    Ref lists = Ref::checked(PyList_New(static_cast<Py_ssize_t>(count)));
+    for (std::size_t q = 0; q < count; ++q) {
+      check_status(PyList_SetItem(lists.get(), static_cast<Py_ssize_t>(q), neighbour_list(found[q], store.index_to_key).release()));
+    }
+    return lists.release();
+  });
+}
+
+PyObject* kv_analogy(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[5];
+    parse_args("analogy", args, kwargs, {"a", "b", "c", "topn", "level"}, 3, a);
+    const std::string words[3] = {to_text(a[0], "a"), to_text(a[1], "b"), to_text(a[2], "c")};
+    const uint64_t topn = absent(a[3]) ? 1 : to_size(a[3], "topn");
+    SharedBorrow borrow(as_kv(self)->borrow);
+    const KvStore& store = *as_kv(self)->store;
+    uint64_t level = effective_level(a[4], store.vector_size, "level");
+    uint64_t row[3];
+    for (int i = 0; i < 3; ++i) row[i] = row_of(store, words[i]);
+    Rows rows = rows_of(store);
+    level = std::min(level, rows.width);
+    if (topn == 0 || level == 0) return check(PyList_New(0));
+    // b - a + c over unit-length prefixes.
+    const std::size_t L = static_cast<std::size_t>(level);
+    std::vector<float> unit[3];
+    for (int i = 0; i < 3; ++i) {
+      const float* v = row_ptr(rows, row[i]);
+      const float n = query_norm(std::span<const float>(v, L));
+      unit[i].resize(L);
+      for (std::size_t j = 0; j < L; ++j) unit[i][j] = n > 0.0f ? v[j] / n : 0.0f;
+    }
+    std::vector<float> query(L);
+    for (std::size_t j = 0; j < L; ++j) {
+      const float d = unit[1][j] - unit[0][j];
+      query[j] = d + unit[2][j];
+    }
+    for (int i = 0; i < 3; ++i) {
+      for (std::size_t j = 0; j < L; ++j) {
+        if (!std::isfinite(unit[i][j])) {
+          throw ValueError("the vector of word '" + words[i] + "' holds a value that is not finite (NaN or infinity)");
+        }
+      }
+    }
+    BatchQueries qs;
+    qs.data = query.data();
+    qs.count = 1;
+    qs.stride = L;
+    qs.level = L;
+    qs.k = static_cast<std::size_t>(std::min<uint64_t>(topn, rows.rows.rows));
+    qs.skip = rows.skip;
+    qs.exclude = std::span<const uint64_t>(row, 3);
+    qs.exclude_width = 3;
+    return neighbour_list(run_batch(store, rows.rows, qs, true)[0], store.index_to_key).release();
+  });
+}
+
+// _nearest_rows(queries, topn, level, exclude, restrict): for the evaluation code. queries is a 2-D
+// array; exclude a sequence (one per query) of row numbers that must not be results; restrict the
+// number of leading rows that are candidates. Returns a list per query of (row, score) pairs.
+PyObject* kv_nearest_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[5];
+    parse_args("_nearest_rows", args, kwargs, {"queries", "topn", "level", "exclude", "restrict"}, 5, a);
+    Ref array = float32_array(a[0]);
+    const uint64_t topn = to_size(a[1], "topn");
+    SharedBorrow borrow(as_kv(self)->borrow);
+    const KvStore& store = *as_kv(self)->store;
+    uint64_t level = effective_level(a[2], store.vector_size, "level");
+    const ArrayView view = require_float32(array.get(), 2);
+    Rows rows = rows_of(store);
+    level = std::min(level, rows.width);
+    if (view.shape[1] < level) throw ValueError("queries narrower than the level");
+    const uint64_t restrict_rows = std::min<uint64_t>(to_size(a[4], "restrict"), rows.rows.rows);
+    rows.rows.rows = restrict_rows;
+    if (!rows.skip.empty()) rows.skip.resize(restrict_rows);
+    const std::size_t count = static_cast<std::size_t>(view.shape[0]);
+
+    Ref groups = Ref::checked(PySequence_List(a[3]));
+    if (static_cast<std::size_t>(PyList_Size(groups.get())) != count) throw ValueError("one exclusion list per query");
+    std::size_t width = 0;
+    std::vector<Ref> lists;
+    for (std::size_t q = 0; q < count; ++q) {
+      lists.push_back(Ref::checked(PySequence_List(PyList_GetItem(groups.get(), static_cast<Py_ssize_t>(q)))));
+      width = std::max(width, static_cast<std::size_t>(PyList_Size(lists.back().get())));
+    }
+    std::vector<uint64_t> exclude(count * width, kNoRow);
+    for (std::size_t q = 0; q < count; ++q) {
+      const Py_ssize_t n = PyList_Size(lists[q].get());
+      for (Py_ssize_t j = 0; j < n; ++j) {
+        exclude[q * width + static_cast<std::size_t>(j)] = to_size(PyList_GetItem(lists[q].get(), j), "exclude");
+      }
+    }
+    std::vector<std::vector<Neighbour>> found(count);
+    if (topn != 0 && level != 0) {
+      BatchQueries qs;
+      qs.data = view.data;
+      qs.count = count;
+      qs.stride = static_cast<std::size_t>(view.shape[1]);
+      qs.level = static_cast<std::size_t>(level);
+      qs.k = static_cast<std::size_t>(std::min<uint64_t>(topn, restrict_rows));
+      qs.skip = rows.skip;
+      qs.exclude = exclude;
+      qs.exclude_width = width;
+      found = run_batch(store, rows.rows, qs, false);
+    }
+    Ref out = Ref::checked(PyList_New(static_cast<Py_ssize_t>(count)));
+    for (std::size_t q = 0; q < count; ++q) {
+      Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(found[q].size())));
+      for (std::size_t i = 0; i < found[q].size(); ++i) {
+        Ref pair = Ref::checked(Py_BuildValue("(Kd)", static_cast<unsigned long long>(found[q][i].id),
+                                              static_cast<double>(found[q][i].score)));
+        check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release()));
+      }
+      check_status(PyList_SetItem(out.get(), static_cast<Py_ssize_t>(q), list.release()));
+    }
+    return out.release();
+  });
+}
+
+PyObject* kv_save_word2vec_format(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[3];
+    parse_args("save_word2vec_format", args, kwargs, {"path", "binary", "level"}, 1, a);
+    const std::string path = to_path(a[0], "path");
+    const bool binary = absent(a[1]) ? false : to_bool(a[1], "binary");
+    SharedBorrow borrow(as_kv(self)->borrow);
+    const KvStore& store = *as_kv(self)->store;
+    const uint64_t level = effective_level(a[2], store.vector_size, "level");
+    const Rows rows = rows_of(store);
+    // Each position is written with the vector its word resolves to (as `save` does).
+    std::vector<uint64_t> canonical;
+    if (!rows.skip.empty()) {
+      canonical.resize(store.index_to_key.size());
+      for (std::size_t i = 0; i < canonical.size(); ++i) {
+        canonical[i] = store.key_to_index.find(std::string_view(store.index_to_key[i]))->second;
+      }
+    }
+    Word2VecSource source;
+    source.words = &store.index_to_key;
+    source.base = rows.rows.base;
+    source.stride = rows.rows.stride;
+    source.rows = canonical;
+    source.dim = std::min(level, rows.width);
+    {
+      AllowThreads unlocked;
+      write_word2vec(path, source, binary);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* kv_load_word2vec_format(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[4];
+    parse_args("load_word2vec_format", args, kwargs, {"path", "binary", "limit", "errors"}, 1, a);
+    const std::string path = to_path(a[0], "path");
+    Word2VecReadOptions options;
+    options.binary = absent(a[1]) ? false : to_bool(a[1], "binary");
+    if (!absent(a[2])) options.limit = to_size(a[2], "limit");
+    if (!absent(a[3])) {
+      const std::string name = to_text(a[3], "errors");
+      const std::optional<Utf8Errors> errors = utf8_errors_from_name(name);
+      if (!errors) raise(PyExc_ValueError, "errors must be 'strict', 'replace' or 'ignore', not '" + name + "'");
+      options.errors = *errors;
+    }
+    Word2VecTable table;
+    {
+      AllowThreads unlocked;
+      table = read_word2vec(path, options);
+    }
+    KvStore store;
+    store.index_to_key = std::move(table.words);
+    for (std::size_t i = 0; i < store.index_to_key.size(); ++i) {
+      store.key_to_index[store.index_to_key[i]] = i;  // a later duplicate wins
+    }
+    store.vector_size = table.dim;
+    store.rows = std::move(table.values);
+    return new_keyed_vectors(std::move(store)).release();
+  });
+}
+
+}  // namespace tarnivel::py
