@@ -1,5 +1,7 @@
 #include "kv/py_keyed_vectors.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -15,9 +17,13 @@ KvStore::KvStore(KvStore&& o) noexcept
       rows(std::move(o.rows)),
       mapped(o.mapped),
       npy_path(std::move(o.npy_path)),
-      memmap(std::exchange(o.memmap, nullptr)) {}
+      memmap(std::exchange(o.memmap, nullptr)),
+      npy_fd(std::exchange(o.npy_fd, -1)) {}
 
-KvStore::~KvStore() { Py_XDECREF(memmap); }
+KvStore::~KvStore() {
+  Py_XDECREF(memmap);
+  if (npy_fd >= 0) ::close(npy_fd);
+}
 
 namespace {
 
