@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <thread>
@@ -415,8 +416,10 @@ void check_finite(const Model& model, const std::optional<SharedWeights>& shared
   } else {
     return;
   }
+  char alpha[32];
+  std::snprintf(alpha, sizeof alpha, "%g", static_cast<double>(model.params.alpha));
   throw ValueError("training diverged at epoch " + std::to_string(e + 1) + "/" + std::to_string(epochs) + " (" + where +
-                   " is not finite), try a smaller alpha than " + fixed(model.params.alpha, 5));
+                   " is not finite), try a smaller alpha than " + alpha);
 }
 
 }  // namespace
