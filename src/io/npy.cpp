@@ -177,17 +177,20 @@ std::size_t skip_string(std::string_view s, std::size_t i) {
 }
 
 // End of the value starting at i: the first ',' or '}' outside brackets, strings and comments (or
-// the end of the text).
-std::size_t skip_value(std::string_view s, std::size_t i) {
+// the end of the text). `value_end` is set to the end of the value's last token, before any
+// whitespace or comment that follows it.
+std::size_t skip_value(std::string_view s, std::size_t i, std::size_t& value_end) {
   int depth = 0;
+  value_end = i;
   while (i < s.size()) {
     const char c = s[i];
     if (c == '\'' || c == '"') {
       i = skip_string(s, i);
-      if (i == std::string_view::npos) return s.size();
+      if (i == std::string_view::npos) i = s.size();
+      value_end = i;
       continue;
     }
-    if (c == '#') {
+    if (c == '#' || is_space(c)) {
       i = skip_blank(s, i);
       continue;
     }
@@ -197,7 +200,7 @@ std::size_t skip_value(std::string_view s, std::size_t i) {
       --depth;
     }
     if (c == ',' && depth == 0) return i;
-    ++i;
+    value_end = ++i;
   }
   return i;
 }
@@ -219,9 +222,9 @@ HeaderDict parse_header_dict(std::string_view s) {
     i = skip_blank(s, key_end);
     if (i >= s.size() || s[i] != ':') return dict;
     i = skip_blank(s, i + 1);
-    const std::size_t end = skip_value(s, i);
-    std::string_view value = s.substr(i, end - i);
-    while (!value.empty() && is_space(value.back())) value.remove_suffix(1);
+    std::size_t value_end = i;
+    const std::size_t end = skip_value(s, i, value_end);
+    const std::string_view value = s.substr(i, value_end - i);
     if (key == "descr") dict.descr = value;
     if (key == "fortran_order") dict.fortran_order = value;
     if (key == "shape") dict.shape = value;

@@ -68,6 +68,8 @@ TEST(HeaderDictionary, LayoutIsLittleEndianFloat32InCOrder) {
   const std::string ok = "{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3), }";
   EXPECT_NO_THROW(check_matrix_layout(ok));
   EXPECT_NO_THROW(check_matrix_layout("{'descr': '<f4', # 'fortran_order': True\n 'fortran_order': False}"));
+  // Comments after a value are not part of it.
+  EXPECT_NO_THROW(check_matrix_layout("{'descr' : '<f4' # x\n , 'fortran_order' : False # 'shape': (1, 2) (\n , }"));
   const struct {
     const char* header;
     const char* message;
