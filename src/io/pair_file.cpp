@@ -97,8 +97,8 @@ PairNames::PairNames(const std::string& path)
 
 void check_save_prefix(const std::string& path) {
   if (path.empty() || path.back() == '/') {
-    throw ValueError("path '" + path + "' has no file name: the files would be the hidden " + path + ".vocab.json and " +
-                     path + ".npy");
+    throw ValueError("path '" + path + "' has no file name: the files would be the hidden " + path +
+                     ".vocab.json and " + path + ".npy");
   }
 }
 

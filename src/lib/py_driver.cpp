@@ -401,7 +401,8 @@ void refuse_one_shot(PyObject* corpus) {
 // seconds for the epoch.
 void check_finite(const Model& model, const std::optional<SharedWeights>& shared, uint64_t e, uint64_t epochs) {
   const auto whole = [](const SharedMatrix& m) {
-    return m.rows() == 0 || m.dim() == 0 ? std::span<const float>() : std::span<const float>(m.row(0).data(), m.rows() * m.dim());
+    if (m.rows() == 0 || m.dim() == 0) return std::span<const float>();
+    return std::span<const float>(m.row(0).data(), m.rows() * m.dim());
   };
   const std::span<const float> input = shared ? whole(shared->input()) : std::span<const float>(model.input_vectors);
   const std::span<const float> output = shared ? whole(shared->output()) : std::span<const float>(model.output_vectors);

@@ -24,7 +24,7 @@ void check_rate(float value, const char* name) {
 // Decision: `negative` above this is refused rather than trained. The noise words of one example are
 // trained in one kernel call that cannot be interrupted (the centre word's update depends on all of
 // them, in order), so the value bounds how long Ctrl-C can go unanswered: at this bound one example of
-// a 100-wide model takes a few hundredths of a second; at 2**31 it takes an hour. The bound is
+// a 100-wide model takes about 0.03 s; at 2**31 it takes a quarter of an hour. The bound is
 // three orders of magnitude above the counts that train well (5 to 20; beyond a few hundred the noise
 // terms drown the one true pair), so no vocabulary has a use for more.
 constexpr uint64_t kMaxNegative = uint64_t{1} << 16;

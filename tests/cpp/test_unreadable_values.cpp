@@ -74,10 +74,13 @@ TEST(HeaderDictionary, LayoutIsLittleEndianFloat32InCOrder) {
     const char* header;
     const char* message;
   } bad[] = {
-      {"{'descr': '<f2', 'fortran_order': False}", "unsupported npy dtype '<f2': only little-endian float32 '<f4' is read"},
-      {"{'descr': '>f4', 'fortran_order': False}", "unsupported npy dtype '>f4': only little-endian float32 '<f4' is read"},
+      {"{'descr': '<f2', 'fortran_order': False}",
+       "unsupported npy dtype '<f2': only little-endian float32 '<f4' is read"},
+      {"{'descr': '>f4', 'fortran_order': False}",
+       "unsupported npy dtype '>f4': only little-endian float32 '<f4' is read"},
       {"{'descr': 4, 'fortran_order': False}", "unsupported npy dtype 4: only little-endian float32 '<f4' is read"},
-      {"{'descr': '<f4', 'fortran_order': True}", "unsupported npy layout: fortran_order is True, only C order is read"},
+      {"{'descr': '<f4', 'fortran_order': True}",
+       "unsupported npy layout: fortran_order is True, only C order is read"},
       {"{'descr': '<f4', 'fortran_order': 0}", "unsupported npy layout: fortran_order 0"},
       {"{'fortran_order': False} # 'descr': '<f4'", "unsupported npy header: no descr"},
       {"{'descr': '<f4'}", "unsupported npy header: no fortran_order"},
