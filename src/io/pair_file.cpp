@@ -79,9 +79,10 @@ bool keep_backup(const std::string& name, const std::string& backup) {
   bool created = false;
   try {
     copy_file_from_fd(src.get(), backup, created);
-  } catch (...) {
+  } catch (const ValueError& e) {
     if (created) ::unlink(backup.c_str());
-    throw;
+    throw ValueError("failed to finalize " + name + ": the previous vocabulary could not be kept for a restore (" +
+                     e.what() + ")");
   }
   return true;
 }

@@ -70,6 +70,17 @@ class HeldGilSignalProbe final : public SignalProbe {
 // still get the lock at least this often, like the interpreter's own switch interval.
 constexpr auto kSequentialGilHold = std::chrono::milliseconds(5);
 constexpr std::size_t kLongSentence = 1025;
+// ...and around every sentence when one example alone touches this many row components (its targets,
+// `negative` + 1, times the sum of the widths): then a sentence takes milliseconds to seconds, and
+// holding the lock through it would stop every other Python thread for that long.
+constexpr uint64_t kHeavyExample = uint64_t{1} << 18;
+
+bool heavy_examples(const TrainParams& params) {
+  if (params.hs) return false;  // a Huffman path is short
+  uint64_t widths = 0;
+  for (const uint64_t level : params.levels) widths += level;
+  return params.negative >= kHeavyExample || (params.negative + 1) * widths >= kHeavyExample;
+}
 
 [[noreturn]] void raise_interrupted() { raise(PyExc_KeyboardInterrupt, "training interrupted"); }
 
@@ -247,6 +258,7 @@ void sequential_epoch(Model& model, PyObject* corpus, const CorpusLookup& lookup
   const OutputTables tables = tables_of(model);
   PlainMatrices matrices{model.input_vectors, model.output_vectors, model.params.vector_size};
   const bool reporting = plan.verbose || plan.callback != nullptr;
+  const bool heavy = heavy_examples(params);
   double min_gap = plan.interval;
   if (!(min_gap >= 0.01)) min_gap = 0.01;
   const auto start = Clock::now();
@@ -259,7 +271,7 @@ void sequential_epoch(Model& model, PyObject* corpus, const CorpusLookup& lookup
     bool interrupted = false;
     if (matrices.dim != 0) {  // zero-width rows have nothing to train
       const auto now = Clock::now();
-      if (sentence.size() >= kLongSentence || now - last_release >= kSequentialGilHold) {
+      if (heavy || sentence.size() >= kLongSentence || now - last_release >= kSequentialGilHold) {
         last_release = now;
         AllowThreads unlocked;
         interrupted = train_sentence(sentence, stream, params, tables, matrices, stop, probe);
