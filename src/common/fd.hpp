@@ -16,6 +16,12 @@ class Fd {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
+  // Gives up ownership: the caller closes the descriptor.
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   // Closes now and returns the errno of a failed close (0 on success). EINTR counts as closed: the
   // descriptor is gone either way on Linux, and retrying could close another thread's file.
   int close_now() {

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -136,6 +137,122 @@ bool parse_u64(std::string_view s, uint64_t& out) {
   return true;
 }
 
+// The header is a Python dictionary literal, which may hold comments ('#' to the end of the line)
+// and strings anywhere between its tokens; NumPy evaluates it as Python. Only the values of the
+// dictionary's own top-level keys count, so a "shape" inside a comment or inside another value is
+// never taken for the shape.
+struct HeaderDict {
+  std::optional<std::string_view> descr;
+  std::optional<std::string_view> fortran_order;
+  std::optional<std::string_view> shape;
+};
+
+// Position after whitespace and comments from i.
+std::size_t skip_blank(std::string_view s, std::size_t i) {
+  while (i < s.size()) {
+    if (is_space(s[i])) {
+      ++i;
+    } else if (s[i] == '#') {
+      while (i < s.size() && s[i] != '\n') ++i;
+    } else {
+      break;
+    }
+  }
+  return i;
+}
+
+// Position after the string literal starting at i (a quote), or npos when it is not closed.
+std::size_t skip_string(std::string_view s, std::size_t i) {
+  const char quote = s[i];
+  for (++i; i < s.size(); ++i) {
+    if (s[i] == '\\') {
+      ++i;
+    } else if (s[i] == quote) {
+      return i + 1;
+    } else if (s[i] == '\n') {
+      return std::string_view::npos;
+    }
+  }
+  return std::string_view::npos;
+}
+
+// End of the value starting at i: the first ',' or '}' outside brackets, strings and comments (or
+// the end of the text). `value_end` is set to the end of the value's last token, before any
+// whitespace or comment that follows it.
+std::size_t skip_value(std::string_view s, std::size_t i, std::size_t& value_end) {
+  int depth = 0;
+  value_end = i;
+  while (i < s.size()) {
+    const char c = s[i];
+    if (c == '\'' || c == '"') {
+      i = skip_string(s, i);
+      if (i == std::string_view::npos) i = s.size();
+      value_end = i;
+      continue;
+    }
+    if (c == '#' || is_space(c)) {
+      i = skip_blank(s, i);
+      continue;
+    }
+    if (c == '(' || c == '[' || c == '{') ++depth;
+    if (c == ')' || c == ']' || c == '}') {
+      if (depth == 0) return i;
+      --depth;
+    }
+    if (c == ',' && depth == 0) return i;
+    value_end = ++i;
+  }
+  return i;
+}
+
+// The values of the keys 'descr', 'fortran_order' and 'shape' (a later duplicate wins, as in a Python
+// dictionary). Scanning stops at the first thing that is not `'key': value`; the keys found before
+// it are kept.
+HeaderDict parse_header_dict(std::string_view s) {
+  HeaderDict dict;
+  std::size_t i = skip_blank(s, 0);
+  if (i >= s.size() || s[i] != '{') return dict;
+  ++i;
+  while (true) {
+    i = skip_blank(s, i);
+    if (i >= s.size() || (s[i] != '\'' && s[i] != '"')) return dict;
+    const std::size_t key_end = skip_string(s, i);
+    if (key_end == std::string_view::npos) return dict;
+    const std::string_view key = s.substr(i + 1, key_end - i - 2);
+    i = skip_blank(s, key_end);
+    if (i >= s.size() || s[i] != ':') return dict;
+    i = skip_blank(s, i + 1);
+    std::size_t value_end = i;
+    const std::size_t end = skip_value(s, i, value_end);
+    const std::string_view value = s.substr(i, value_end - i);
+    if (key == "descr") dict.descr = value;
+    if (key == "fortran_order") dict.fortran_order = value;
+    if (key == "shape") dict.shape = value;
+    if (end >= s.size() || s[end] != ',') return dict;
+    i = end + 1;
+  }
+}
+
+// The text with its comments removed (the newline that ends a comment stays).
+std::string without_comments(std::string_view s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size();) {
+    if (s[i] == '#') {
+      i = skip_blank(s, i);
+      out.push_back(' ');
+      continue;
+    }
+    out.push_back(s[i++]);
+  }
+  return out;
+}
+
+// A value for messages: up to 40 characters.
+std::string shown(std::string_view value) {
+  if (value.size() > 40) return std::string(value.substr(0, 37)) + "...";
+  return std::string(value);
+}
+
 }  // namespace
 
 std::string npy_header_dict(uint64_t rows, uint64_t cols) {
@@ -196,7 +313,9 @@ void write_matrix(const std::string& path, uint64_t rows, uint64_t cols, std::sp
   if (int err = fd.close_now()) os_failure("close", path, err);
 }
 
-std::pair<uint64_t, uint64_t> read_header(const std::string& path) {
+namespace {
+
+std::pair<uint64_t, uint64_t> read_header_impl(const std::string& path, std::string* text) {
   const int raw_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (raw_fd < 0) os_failure("open", path, errno);
   Fd fd(raw_fd);
@@ -215,13 +334,13 @@ std::pair<uint64_t, uint64_t> read_header(const std::string& path) {
   if (!valid_utf8(header_bytes, header_len)) throw ValueError("invalid header");
   const std::string_view header(reinterpret_cast<const char*>(header_bytes), header_len);
 
-  const std::size_t shape = header.find("shape");
-  if (shape == std::string_view::npos) throw ValueError("no shape in header");
-  const std::size_t open = header.find('(', shape);
-  if (open == std::string_view::npos) throw ValueError("bad shape");
-  const std::size_t close = header.find(')', open);
-  if (close == std::string_view::npos) throw ValueError("bad shape");
-  std::string_view tuple = header.substr(open + 1, close - open - 1);
+  const HeaderDict dict = parse_header_dict(header);
+  if (!dict.shape) throw ValueError("no shape in header");
+  const std::string value = without_comments(*dict.shape);
+  if (value.empty() || value.front() != '(') throw ValueError("bad shape");
+  const std::size_t close = value.find(')');
+  if (close == std::string::npos) throw ValueError("bad shape");
+  std::string_view tuple = std::string_view(value).substr(1, close - 1);
 
   std::vector<std::string_view> pieces;
   while (true) {
@@ -236,8 +355,42 @@ std::pair<uint64_t, uint64_t> read_header(const std::string& path) {
   uint64_t cols = 0;
   if (!parse_u64(pieces[0], rows)) throw ValueError("bad rows");
   if (!parse_u64(pieces[1], cols)) throw ValueError("bad cols");
+  if (text != nullptr) *text = std::string(header);
   return {rows, cols};
 }
+
+}  // namespace
+
+// Decision: a header without `descr` or `fortran_order` is refused (NumPy writes both and refuses such
+// files); only the exact text False is C order.
+void check_matrix_layout(std::string_view header) {
+  const HeaderDict dict = parse_header_dict(header);
+  if (!dict.descr) throw ValueError("unsupported npy header: no descr");
+  const std::string_view descr = *dict.descr;
+  const char quote = descr.empty() ? '\0' : descr.front();
+  if ((quote != '\'' && quote != '"') || descr.size() < 2 || descr.back() != quote) {
+    throw ValueError("unsupported npy dtype " + shown(descr) + ": only little-endian float32 '<f4' is read");
+  }
+  const std::string_view type = descr.substr(1, descr.size() - 2);
+  if (type != "<f4") {
+    throw ValueError("unsupported npy dtype '" + shown(type) + "': only little-endian float32 '<f4' is read");
+  }
+  if (!dict.fortran_order) throw ValueError("unsupported npy header: no fortran_order");
+  const std::string_view order = *dict.fortran_order;
+  if (order == "False") return;
+  if (order == "True") throw ValueError("unsupported npy layout: fortran_order is True, only C order is read");
+  throw ValueError("unsupported npy layout: fortran_order " + shown(order));
+}
+
+NpyHeader read_npy_header(const std::string& path) {
+  NpyHeader out;
+  const auto shape = read_header_impl(path, &out.text);
+  out.rows = shape.first;
+  out.cols = shape.second;
+  return out;
+}
+
+std::pair<uint64_t, uint64_t> read_header(const std::string& path) { return read_header_impl(path, nullptr); }
 
 std::size_t data_offset(std::span<const uint8_t> bytes) {
   check_prefix(bytes.data(), bytes.size());

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace tarnivel {
@@ -17,6 +18,20 @@ void write_matrix(const std::string& path, uint64_t rows, uint64_t cols, std::sp
 
 // Reads at most the first 512 bytes and returns (rows, cols) from the header's shape.
 std::pair<uint64_t, uint64_t> read_header(const std::string& path);
+
+// The header of a matrix file: its shape and the dictionary text (padding included).
+struct NpyHeader {
+  uint64_t rows = 0;
+  uint64_t cols = 0;
+  std::string text;
+};
+
+// read_header, keeping the header text for check_matrix_layout.
+NpyHeader read_npy_header(const std::string& path);
+
+// Refuses a header whose data are not little-endian float32 in C order ('descr' '<f4',
+// 'fortran_order' False), the only layout read as rows of floats: ValueError "unsupported npy ...".
+void check_matrix_layout(std::string_view header);
 
 // Offset of the first data byte of a whole file in memory (magic and version checked).
 std::size_t data_offset(std::span<const uint8_t> bytes);

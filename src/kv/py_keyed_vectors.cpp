@@ -1,6 +1,8 @@
 #include "kv/py_keyed_vectors.hpp"
 #include "kv/py_kv_extra.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -16,9 +18,13 @@ KvStore::KvStore(KvStore&& o) noexcept
       rows(std::move(o.rows)),
       mapped(o.mapped),
       npy_path(std::move(o.npy_path)),
-      memmap(std::exchange(o.memmap, nullptr)) {}
+      memmap(std::exchange(o.memmap, nullptr)),
+      npy_fd(std::exchange(o.npy_fd, -1)) {}
 
-KvStore::~KvStore() { Py_XDECREF(memmap); }
+KvStore::~KvStore() {
+  Py_XDECREF(memmap);
+  if (npy_fd >= 0) ::close(npy_fd);
+}
 
 namespace {
 

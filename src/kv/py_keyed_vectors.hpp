@@ -21,6 +21,8 @@ struct KvStore {
   bool mapped = false;
   std::string npy_path;
   PyObject* memmap = nullptr;
+  // The matrix file as it was opened at load time (read-only), for saves; closed with the store.
+  int npy_fd = -1;
 
   KvStore() = default;
   KvStore(const KvStore&) = delete;

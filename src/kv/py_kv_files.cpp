@@ -1,7 +1,14 @@
 // KeyedVectors.save and KeyedVectors.load: the store as a vocabulary file beside an NPY matrix file,
 // loaded into memory or left in the file behind a NumPy memory map.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
+#include "common/fd.hpp"
+#include "common/os_error.hpp"
 #include "io/npy.hpp"
 #include "kv/py_keyed_vectors.hpp"
 #include "lib/py_array.hpp"
@@ -15,9 +22,51 @@ namespace {
   throw ValueError("npy shape mismatch: rows=" + std::to_string(rows) + " != vocab=" + std::to_string(words));
 }
 
+// numpy.load(name, **kwargs). NumPy's header parser can let tokenize.TokenError out for a damaged
+// header; that is a damaged file like any other, so it becomes ValueError "failed to read {name}:
+// damaged npy header ({NumPy's message})", with NumPy's exception kept as its cause.
+Ref load_with_numpy(const std::string& name, PyObject* kwargs) {
+  Ref args = Ref::checked(Py_BuildValue("(s)", name.c_str()));
+  Ref result(PyObject_Call(numpy_load(), args.get(), kwargs));
+  if (result) return result;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref cause_type(type);
+  Ref cause(value);
+  Ref cause_tb(traceback);
+  bool token_error = false;
+  if (Ref tokenize{PyImport_ImportModule("tokenize")}) {
+    if (Ref kind{PyObject_GetAttrString(tokenize.get(), "TokenError")}) {
+      token_error = PyErr_GivenExceptionMatches(cause_type.get(), kind.get()) != 0;
+    }
+  }
+  PyErr_Clear();
+  if (!token_error) {
+    PyErr_Restore(cause_type.release(), cause.release(), cause_tb.release());
+    throw PyErrorSet{};
+  }
+  if (cause_tb) PyException_SetTraceback(cause.get(), cause_tb.get());
+  std::string detail = "unknown error";
+  if (Ref text{PyObject_Str(cause.get())}) {
+    Py_ssize_t len = 0;
+    if (const char* t = PyUnicode_AsUTF8AndSize(text.get(), &len)) detail.assign(t, static_cast<std::size_t>(len));
+  }
+  PyErr_Clear();
+  Ref error = Ref::checked(PyObject_CallFunction(
+      PyExc_ValueError, "s", ("failed to read " + name + ": damaged npy header (" + detail + ")").c_str()));
+  Py_INCREF(cause.get());
+  PyException_SetContext(error.get(), cause.get());  // steals one reference
+  PyException_SetCause(error.get(), cause.release());  // steals the other
+  PyErr_SetObject(PyExc_ValueError, error.get());
+  throw PyErrorSet{};
+}
+
 // Owned mode: NumPy reads the matrix, and every row is copied out through `array[i]`.
 void load_rows(KvStore& store, const std::string& matrix_name, uint64_t cols) {
-  Ref array = Ref::checked(PyObject_CallFunction(numpy_load(), "s", matrix_name.c_str()));
+  Ref array = load_with_numpy(matrix_name, nullptr);
   const ArrayView whole = require_float32(array.get(), 2);
   if (whole.shape[1] != cols) throw ValueError("npy shape mismatch: inconsistent cols");
   const std::size_t n = store.index_to_key.size();
@@ -33,26 +82,54 @@ void load_rows(KvStore& store, const std::string& matrix_name, uint64_t cols) {
   }
 }
 
+// Mapped mode. The matrix file is opened before NumPy maps it and the descriptor stays with the store:
+// a later save copies the file the store maps, not whatever the name holds by then. The header is
+// checked here, as Word2Vec.load checks it, so a matrix that is not little-endian float32 in C order
+// fails now and not at the first query; the map NumPy returns must be that matrix.
+void map_rows(KvStore& store, const std::string& matrix_name, const NpyHeader& header) {
+  const auto fail = [&](int err) { throw ValueError("failed to read " + matrix_name + ": " + os_error_text(err)); };
+  check_matrix_layout(header.text);
+  const int raw = ::open(matrix_name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (raw < 0) fail(errno);
+  Fd fd(raw);
+  Ref kwargs = Ref::checked(Py_BuildValue("{s:s}", "mmap_mode", "r"));
+  Ref memmap = load_with_numpy(matrix_name, kwargs.get());
+  const ArrayView view = require_float32(memmap.get(), 2);
+  if (view.shape[0] != header.rows || view.shape[1] != header.cols) {
+    throw ValueError("npy shape mismatch: the mapped matrix is " + std::to_string(view.shape[0]) + " x " +
+                     std::to_string(view.shape[1]) + ", its header says " + std::to_string(header.rows) + " x " +
+                     std::to_string(header.cols));
+  }
+  // The file must still be the one NumPy mapped (tarnivel's own saves are kept out by the pair's
+  // lock; another program may still replace it).
+  struct stat held {};
+  struct stat named {};
+  if (::fstat(fd.get(), &held) != 0) fail(errno);
+  if (::stat(matrix_name.c_str(), &named) != 0) fail(errno);
+  if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
+    throw ValueError("failed to read " + matrix_name + ": the file was replaced while it was being mapped");
+  }
+  store.memmap = memmap.release();
+  store.mapped = true;
+  store.npy_path = matrix_name;
+  store.npy_fd = fd.release();
+}
+
 KvStore load_store(const std::string& path, bool mapped) {
   const PairNames names(path);
+  const DirLock lock = lock_pair(path, DirLock::Mode::shared);
   KvStore store;
   store.index_to_key = read_vocab(names.vocab);
   for (std::size_t i = 0; i < store.index_to_key.size(); ++i) {
     store.key_to_index[store.index_to_key[i]] = i;  // a later duplicate wins
   }
-  const auto [rows, cols] = read_header(names.matrix);
-  if (rows != store.index_to_key.size()) rows_mismatch(rows, store.index_to_key.size());
-  store.vector_size = cols;
+  const NpyHeader header = read_npy_header(names.matrix);
+  if (header.rows != store.index_to_key.size()) rows_mismatch(header.rows, store.index_to_key.size());
+  store.vector_size = header.cols;
   if (mapped) {
-    // The map's type and shape are checked where it is used (queries, vectors); the store keeps the
-    // map, and with it the open file, for its whole life.
-    Ref args = Ref::checked(Py_BuildValue("(s)", names.matrix.c_str()));
-    Ref kwargs = Ref::checked(Py_BuildValue("{s:s}", "mmap_mode", "r"));
-    store.memmap = check(PyObject_Call(numpy_load(), args.get(), kwargs.get()));
-    store.mapped = true;
-    store.npy_path = names.matrix;
+    map_rows(store, names.matrix, header);
   } else {
-    load_rows(store, names.matrix, cols);
+    load_rows(store, names.matrix, header.cols);
   }
   return store;
 }
@@ -75,10 +152,11 @@ std::vector<float> owned_matrix(const KvStore& store) {
 
 void save_store(const KvStore& store, const std::string& path) {
   if (store.mapped) {
-    if (store.npy_path.empty()) throw ValueError("no vectors to save");
-    // The mapped file is copied as it is on disk; the map itself is not read.
+    if (store.npy_fd < 0) throw ValueError("no vectors to save");
+    // The file the store maps is copied through the descriptor kept since loading, so the copy
+    // holds the mapped data even when the name now belongs to another file; the map itself is not read.
     save_pair(path, store.index_to_key, [&](const std::string& tmp, bool& created) {
-      copy_matrix_file(store.npy_path, tmp, created);
+      copy_file_from_fd(store.npy_fd, tmp, created);
     });
     return;
   }
@@ -86,8 +164,7 @@ void save_store(const KvStore& store, const std::string& path) {
   // is always the one written.
   save_pair(path, store.index_to_key, [&](const std::string& tmp, bool& created) {
     const std::vector<float> flat = owned_matrix(store);
-    create_empty(tmp);
-    created = true;
+    created = true;  // under the pair's lock a file at the temporary name is this save's
     write_matrix(tmp, store.index_to_key.size(), store.vector_size, flat);
   });
 }

@@ -89,9 +89,17 @@ PyObject* kv_most_similar(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (topn == 0 || level == 0) return check(PyList_New(0));
     auto found = store.key_to_index.find(std::string_view(word));
     if (found == store.key_to_index.end()) raise(PyExc_KeyError, "word '" + word + "' not in vocab");
-    const std::vector<Neighbour> best = store.mapped
-                                            ? mapped_scan(store, found->second, level, topn)
-                                            : owned_scan(store, found->second, level, topn);
+    std::vector<Neighbour> best;
+    try {
+      best = store.mapped ? mapped_scan(store, found->second, level, topn)
+                          : owned_scan(store, found->second, level, topn);
+    } catch (const UnscorableVector& e) {
+      // Named by word: the row number alone means little to the caller.
+      const std::string& name = e.row < store.index_to_key.size() ? store.index_to_key[e.row] : word;
+      throw ValueError("most_similar: the vector of word '" + name + "' (row " + std::to_string(e.row) + ") " +
+                       (e.too_large ? "is too large to compare: its squared length overflows float32"
+                                    : "holds a value that is not finite (NaN or infinity)"));
+    }
     return result_list(best, store.index_to_key).release();
   });
 }

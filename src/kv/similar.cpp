@@ -17,7 +17,14 @@ float query_norm(std::span<const float> query) {
   return s > 0.0f ? sqrtf(s) : 0.0f;
 }
 
-float cosine_score(std::span<const float> query, float qn, const float* row) {
+namespace {
+
+struct RowSums {
+  float dot;
+  float vsq;
+};
+
+RowSums row_sums(std::span<const float> query, const float* row) {
   float dot = 0.0f;
   float vsq = 0.0f;
   for (std::size_t i = 0; i < query.size(); ++i) {
@@ -27,9 +34,35 @@ float cosine_score(std::span<const float> query, float qn, const float* row) {
     dot += qv;
     vsq += vv;
   }
-  if (qn == 0.0f || vsq == 0.0f) return 0.0f;
-  const float denominator = qn * sqrtf(vsq);
-  return dot / denominator;
+  return {dot, vsq};
+}
+
+float score_of(const RowSums& sums, float qn) {
+  if (qn == 0.0f || sums.vsq == 0.0f) return 0.0f;
+  const float denominator = qn * sqrtf(sums.vsq);
+  return sums.dot / denominator;
+}
+
+// Called when a sum of squares is not finite: tells NaN or infinite components from finite ones
+// whose squares overflow.
+[[noreturn]] void unscorable(uint64_t row, const float* values, std::size_t n) {
+  bool too_large = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(values[i])) too_large = false;
+  }
+  throw UnscorableVector(row, too_large);
+}
+
+}  // namespace
+
+UnscorableVector::UnscorableVector(uint64_t row_index, bool too_large_values)
+    : ValueError("most_similar: the vector of row " + std::to_string(row_index) +
+                 (too_large_values ? " is too large to compare" : " is not finite")),
+      row(row_index),
+      too_large(too_large_values) {}
+
+float cosine_score(std::span<const float> query, float qn, const float* row) {
+  return score_of(row_sums(query, row), qn);
 }
 
 namespace {
@@ -88,11 +121,22 @@ std::vector<Neighbour> nearest_rows(std::span<const float> query, const RowSet& 
                                     std::size_t k) {
   TARNIVEL_CHECK(rows.skip.empty() || rows.skip.size() == rows.rows, "skip flags do not match the rows");
   TARNIVEL_CHECK(rows.rows == 0 || query.size() <= rows.stride, "query longer than a row");
+  float squares = 0.0f;
+  for (const float x : query) {
+    const float sq = x * x;
+    squares += sq;
+  }
+  if (!std::isfinite(squares)) unscorable(query_row, query.data(), query.size());
   const float qn = query_norm(query);
   TopK top(k);
   for (uint64_t r = 0; r < rows.rows; ++r) {
     if (r == query_row || (!rows.skip.empty() && rows.skip[r] != 0)) continue;
-    top.offer(r, cosine_score(query, qn, rows.base + r * rows.stride));
+    const float* row = rows.base + r * rows.stride;
+    const RowSums sums = row_sums(query, row);
+    // A finite sum of squares means every component is finite, and then the dot product is finite
+    // too (it is bounded by the two lengths): one test per row covers NaN, infinities and overflow.
+    if (!std::isfinite(sums.vsq)) unscorable(r, row, query.size());
+    top.offer(r, score_of(sums, qn));
   }
   return top.take_sorted();
 }

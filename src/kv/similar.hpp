@@ -5,7 +5,18 @@
 #include <span>
 #include <vector>
 
+#include "common/error.hpp"
+
 namespace tarnivel {
+
+// A query or candidate vector (its compared prefix) that cannot be scored: a component is NaN or
+// infinite, or its squared length overflows float32. Any score computed from it would be NaN or an
+// arbitrary 0, so the query stops; `row` says whose vector it is, for the caller to name the word.
+struct UnscorableVector : ValueError {
+  UnscorableVector(uint64_t row_index, bool too_large_values);
+  uint64_t row;
+  bool too_large;  // all components finite, but the squares overflow
+};
 
 // One kept candidate: its row (or position) and its float32 cosine score.
 struct Neighbour {
@@ -53,7 +64,8 @@ struct RowSet {
 };
 
 // The k rows most similar to `query` (level = query.size() components), best first. Rows are
-// visited in ascending order.
+// visited in ascending order. Throws UnscorableVector (query_row for the query) when the query or a
+// candidate row cannot be scored, whatever k (also 0).
 std::vector<Neighbour> nearest_rows(std::span<const float> query, const RowSet& rows, uint64_t query_row,
                                     std::size_t k);
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <thread>
@@ -20,6 +21,7 @@
 #include "rng/seed.hpp"
 #include "training/huffman.hpp"
 #include "training/sentence.hpp"
+#include "weights/finite.hpp"
 #include "weights/init.hpp"
 #include "weights/shared_matrix.hpp"
 
@@ -69,6 +71,17 @@ class HeldGilSignalProbe final : public SignalProbe {
 // still get the lock at least this often, like the interpreter's own switch interval.
 constexpr auto kSequentialGilHold = std::chrono::milliseconds(5);
 constexpr std::size_t kLongSentence = 1025;
+// ...and around every sentence when one example alone touches this many row components (its targets,
+// `negative` + 1, times the sum of the widths): then a sentence takes milliseconds to seconds, and
+// holding the lock through it would stop every other Python thread for that long.
+constexpr uint64_t kHeavyExample = uint64_t{1} << 18;
+
+bool heavy_examples(const TrainParams& params) {
+  if (params.hs) return false;  // a Huffman path is short
+  uint64_t widths = 0;
+  for (const uint64_t level : params.levels) widths += level;
+  return params.negative >= kHeavyExample || (params.negative + 1) * widths >= kHeavyExample;
+}
 
 [[noreturn]] void raise_interrupted() { raise(PyExc_KeyboardInterrupt, "training interrupted"); }
 
@@ -270,6 +283,7 @@ void sequential_epoch(Model& model, NextSentence&& next_sentence, const TrainPar
   const OutputTables tables = tables_of(model);
   PlainMatrices matrices{model.input_vectors, model.output_vectors, model.params.vector_size};
   const bool reporting = plan.verbose || plan.callback != nullptr;
+  const bool heavy = heavy_examples(params);
   double min_gap = plan.interval;
   if (!(min_gap >= 0.01)) min_gap = 0.01;
   const auto start = Clock::now();
@@ -281,7 +295,7 @@ void sequential_epoch(Model& model, NextSentence&& next_sentence, const TrainPar
     bool interrupted = false;
     if (matrices.dim != 0) {  // zero-width rows have nothing to train
       const auto now = Clock::now();
-      if (sentence.size() >= kLongSentence || now - last_release >= kSequentialGilHold) {
+      if (heavy || sentence.size() >= kLongSentence || now - last_release >= kSequentialGilHold) {
         last_release = now;
         AllowThreads unlocked;
         interrupted = train_sentence(sentence, stream, params, tables, matrices, stop, probe);
@@ -405,6 +419,46 @@ uint64_t threaded_epoch(Model& model, PyObject* corpus, FileCorpus* file, const 
   return counter ? counter->load(std::memory_order_relaxed) : 0;
 }
 
+// A corpus that is its own iterator (a generator, a file object, map(...)) can be read only once: the
+// vocabulary pass would exhaust it and every later pass would see nothing, so it is refused up front.
+void refuse_one_shot(PyObject* corpus) {
+  Ref it = Ref::checked(PyObject_GetIter(corpus));
+  if (it.get() == corpus) {
+    raise(PyExc_TypeError,
+          "the corpus is a one-shot iterator (" + type_name(corpus) +
+              "), but training reads it several times: pass a re-iterable such as a list, a LineSentence, "
+              "or an object whose __iter__ starts over");
+  }
+}
+
+// After an epoch: a NaN or an infinity in either matrix means the updates diverged (the rate is too
+// large for the data); every later update and query would only spread it, so the call stops. One
+// pass over both matrices per epoch: about a millisecond for a 24k x 100 vocabulary, against
+// seconds for the epoch.
+void check_finite(const Model& model, const std::optional<SharedWeights>& shared, uint64_t e, uint64_t epochs) {
+  const auto whole = [](const SharedMatrix& m) {
+    if (m.rows() == 0 || m.dim() == 0) return std::span<const float>();
+    return std::span<const float>(m.row(0).data(), m.rows() * m.dim());
+  };
+  const std::span<const float> input = shared ? whole(shared->input()) : std::span<const float>(model.input_vectors);
+  const std::span<const float> output = shared ? whole(shared->output()) : std::span<const float>(model.output_vectors);
+  const uint64_t dim = model.params.vector_size;
+  std::string where;
+  if (const std::size_t at = first_non_finite(input); at < input.size()) {
+    const std::size_t row = at / dim;
+    where = row < model.vocab.index_to_key.size() ? "the input vector of word '" + model.vocab.index_to_key[row] + "'"
+                                                   : "input row " + std::to_string(row);
+  } else if (const std::size_t out_at = first_non_finite(output); out_at < output.size()) {
+    where = "output row " + std::to_string(out_at / dim);
+  } else {
+    return;
+  }
+  char alpha[32];
+  std::snprintf(alpha, sizeof alpha, "%g", static_cast<double>(model.params.alpha));
+  throw ValueError("training diverged at epoch " + std::to_string(e + 1) + "/" + std::to_string(epochs) + " (" + where +
+                   " is not finite), try a smaller alpha than " + alpha);
+}
+
 }  // namespace
 
 void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
@@ -415,6 +469,7 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
   call.interval = call_args.progress_interval.value_or(p.progress_interval);
   call.callback = call_args.progress;
   call.threaded = p.workers >= 2;
+  refuse_one_shot(corpus);
   // A LineSentence is read natively in every pass (each pass may still fall back to the interpreter).
   std::optional<FileCorpus> file = FileCorpus::of(corpus);
 
@@ -484,6 +539,7 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
     }
     check_signals(stop);
     if (stop.load(std::memory_order_relaxed)) raise_interrupted();
+    check_finite(model, shared, e, call.epochs);
     if (call.threaded && call.verbose) {
       const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
       const double rate = seconds > 0.0 ? std::round(static_cast<double>(trained) / seconds) : 0.0;

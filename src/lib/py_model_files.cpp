@@ -16,60 +16,6 @@ namespace {
 
 constexpr std::size_t kNpyPrefixBytes = 10;  // magic, version, header length
 
-// The text after `key: ` in the header dictionary (the key quoted with ' or "), or nullopt.
-std::optional<std::string_view> header_value(std::string_view header, std::string_view key) {
-  for (char quote : {'\'', '"'}) {
-    std::string quoted;
-    quoted.reserve(key.size() + 2);
-    quoted.push_back(quote);
-    quoted.append(key);
-    quoted.push_back(quote);
-    std::size_t at = header.find(quoted);
-    if (at == std::string_view::npos) continue;
-    at += quoted.size();
-    while (at < header.size() && header[at] == ' ') ++at;
-    if (at >= header.size() || header[at] != ':') return std::nullopt;
-    ++at;
-    while (at < header.size() && header[at] == ' ') ++at;
-    return header.substr(at);
-  }
-  return std::nullopt;
-}
-
-// The value text up to the next ',' or '}', for messages.
-std::string token(std::string_view value) {
-  const std::size_t end = value.find_first_of(",}");
-  std::string_view t = value.substr(0, end);
-  while (!t.empty() && t.back() == ' ') t.remove_suffix(1);
-  if (t.size() > 40) return std::string(t.substr(0, 37)) + "...";
-  return std::string(t);
-}
-
-// The matrix bytes are decoded here directly, so the header's layout must be the one decoded:
-// little-endian float32 in C order. Anything else would silently become wrong numbers. Decision: a
-// header without `descr` or `fortran_order` is refused too (NumPy writes both and refuses such files).
-void check_matrix_layout(std::string_view header) {
-  const std::optional<std::string_view> descr = header_value(header, "descr");
-  if (!descr) throw ValueError("unsupported npy header: no descr");
-  const char quote = descr->empty() ? '\0' : descr->front();
-  if (quote != '\'' && quote != '"') {
-    throw ValueError("unsupported npy dtype " + token(*descr) + ": only little-endian float32 '<f4' is read");
-  }
-  const std::size_t close = descr->find(quote, 1);
-  const std::string_view type = descr->substr(1, close == std::string_view::npos ? descr->size() : close - 1);
-  if (type != "<f4") {
-    throw ValueError("unsupported npy dtype '" + std::string(type.substr(0, 40)) +
-                     "': only little-endian float32 '<f4' is read");
-  }
-  const std::optional<std::string_view> order = header_value(header, "fortran_order");
-  if (!order) throw ValueError("unsupported npy header: no fortran_order");
-  if (order->substr(0, 5) == "False") return;
-  if (order->substr(0, 4) == "True") {
-    throw ValueError("unsupported npy layout: fortran_order is True, only C order is read");
-  }
-  throw ValueError("unsupported npy layout: fortran_order " + token(*order));
-}
-
 // The model a pair of files describes: its words and input vectors, output weights zero, counts and
 // output structures empty, and the fixed parameters of a loaded model.
 Model loaded_model(std::vector<std::string>&& words, uint64_t cols, std::vector<float>&& input) {
@@ -101,6 +47,7 @@ Model loaded_model(std::vector<std::string>&& words, uint64_t cols, std::vector<
 
 Model load_model(const std::string& path) {
   const PairNames names(path);
+  const DirLock lock = lock_pair(path, DirLock::Mode::shared);
   std::vector<std::string> words = read_vocab(names.vocab);
   const auto [rows, cols] = read_header(names.matrix);
   if (rows != words.size()) {
@@ -148,8 +95,7 @@ PyObject* w2v_save(PyObject* self, PyObject* args, PyObject* kwargs) {
     // are written straight from the model instead of through a copy.
     const std::span<const float> input(model.input_vectors.data(), n);
     save_pair(path, words, [&](const std::string& tmp, bool& created) {
-      create_empty(tmp);
-      created = true;
+      created = true;  // under the pair's lock a file at the temporary name is this save's
       write_matrix(tmp, words.size(), cols, input);
     });
     Py_RETURN_NONE;

@@ -10,70 +10,8 @@
 #include "common/fd.hpp"
 #include "common/os_error.hpp"
 
-#if defined(__linux__)
-#include <sys/syscall.h>
-#endif
-
 namespace tarnivel::py {
 namespace {
-
-// fsync, retried on EINTR; returns the errno of a failure, 0 on success.
-int sync_fd(int fd) {
-  while (::fsync(fd) != 0) {
-    if (errno != EINTR) return errno;
-  }
-  return 0;
-}
-
-// Writes all bytes; returns the errno of a failure, 0 on success.
-int write_all(int fd, const uint8_t* data, std::size_t len) {
-  while (len > 0) {
-    const ssize_t n = ::write(fd, data, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return EIO;  // no progress: report instead of looping forever
-    data += n;
-    len -= static_cast<std::size_t>(n);
-  }
-  return 0;
-}
-
-// Writes `bytes` to a new (or truncated) file and syncs it, so that a rename after this cannot put
-// an empty or partial file under the final name even if the machine crashes.
-void write_synced(const std::string& name, const std::string& bytes, bool& created) {
-  const auto fail = [&](int err) { throw ValueError("failed to write " + name + ": " + os_error_text(err)); };
-  const int raw = ::open(name.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0666);
-  if (raw < 0) fail(errno);
-  created = true;
-  Fd fd(raw);
-  if (int err = write_all(fd.get(), reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size())) fail(err);
-  if (int err = sync_fd(fd.get())) fail(err);
-  if (int err = fd.close_now()) fail(err);
-}
-
-void rename_into_place(const std::string& from, const std::string& to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) {
-    throw ValueError("failed to finalize " + to + ": " + os_error_text(errno));
-  }
-}
-
-// Syncs the directory holding `name`, making the renames into it durable. Decision: a directory that
-// cannot be opened for reading (write and search permission suffice for a rename) is left unsynced
-// rather than failing a save whose files are already in place; file systems that do not support
-// syncing a directory (EINVAL, ENOTSUP) are accepted likewise; any other sync error is reported.
-void sync_parent_dir(const std::string& name) {
-  const std::size_t slash = name.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
-  const int raw = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (raw < 0) return;
-  Fd fd(raw);
-  const int err = sync_fd(fd.get());
-  if (err != 0 && err != EINVAL && err != ENOTSUP && err != EROFS) {
-    throw ValueError("failed to finalize " + name + ": " + os_error_text(err));
-  }
-}
 
 // The current Python exception, taken out of the interpreter and normalised.
 struct Fetched {
@@ -181,12 +119,6 @@ std::string json_kind(PyObject* value) {
 }
 
 }  // namespace
-
-PairNames::PairNames(const std::string& path)
-    : vocab(path + ".vocab.json"),
-      matrix(path + ".npy"),
-      vocab_tmp(path + ".vocab.json" + ".tmp"),
-      matrix_tmp(path + ".npy" + ".tmp") {}
 
 std::vector<uint8_t> read_whole_file(const std::string& name) {
   const auto fail = [&](int err) { throw ValueError("failed to read " + name + ": " + os_error_text(err)); };
@@ -302,89 +234,18 @@ std::string encode_vocab(const std::vector<std::string>& words) {
   return utf8(encoded.get());
 }
 
-void create_empty(const std::string& name) {
-  const int raw = ::open(name.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0666);
-  if (raw < 0) throw ValueError("failed to create " + name + ": " + os_error_text(errno));
-  ::close(raw);
-}
-
-void copy_matrix_file(const std::string& from, const std::string& to, bool& created) {
-  const auto fail = [](int err) { throw ValueError("failed to copy npy: " + os_error_text(err)); };
-  const int raw_src = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (raw_src < 0) fail(errno);
-  Fd src(raw_src);
-  struct stat src_st {};
-  if (::fstat(src.get(), &src_st) != 0) fail(errno);
-  // Opened without truncation first: if the destination is the source under another name (a link
-  // left in place of the temporary file), truncating it would destroy the data being copied.
-  const int raw_dst = ::open(to.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
-  if (raw_dst < 0) fail(errno);
-  Fd dst(raw_dst);
-  struct stat dst_st {};
-  if (::fstat(dst.get(), &dst_st) != 0) fail(errno);
-  if (dst_st.st_dev == src_st.st_dev && dst_st.st_ino == src_st.st_ino) {
-    throw ValueError("failed to copy npy: source and destination are the same file");
-  }
-  created = true;
-  if (::ftruncate(dst.get(), 0) != 0) fail(errno);
-  if (::fchmod(dst.get(), src_st.st_mode & 07777) != 0) fail(errno);
-
-  bool kernel_copy = true;
-  bool copied_any = false;
-#if defined(__linux__) && defined(SYS_copy_file_range)
-  while (kernel_copy) {
-    const ssize_t n = ::copy_file_range(src.get(), nullptr, dst.get(), nullptr, std::size_t{1} << 30, 0);
-    if (n > 0) {
-      copied_any = true;
-      continue;
-    }
-    if (n == 0) break;
-    if (errno == EINTR) continue;
-    // Not supported for this pair of files (other file system, old kernel, special file): fall back
-    // to plain reads and writes, which is only correct while nothing has been copied yet.
-    const bool unsupported = errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL ||
-                             errno == EPERM || errno == EBADF;
-    if (!unsupported || copied_any) fail(errno);
-    kernel_copy = false;
-  }
-#else
-  kernel_copy = false;
-#endif
-  if (!kernel_copy) {
-    uint8_t chunk[65536];
-    while (true) {
-      const ssize_t n = ::read(src.get(), chunk, sizeof chunk);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        fail(errno);
-      }
-      if (n == 0) break;
-      if (int err = write_all(dst.get(), chunk, static_cast<std::size_t>(n))) fail(err);
-    }
-  }
-  if (int err = sync_fd(dst.get())) fail(err);
-  if (int err = dst.close_now()) fail(err);
+DirLock lock_pair(const std::string& path, DirLock::Mode mode) {
+  // Waiting for another process's (or thread's) save or load must not hold the interpreter lock: a
+  // thread of this process holding the directory lock may need it to finish.
+  AllowThreads unlocked;
+  return DirLock(path, mode);
 }
 
 void save_pair(const std::string& path, const std::vector<std::string>& words, const MatrixWriter& write_matrix) {
-  const PairNames names(path);
-  bool vocab_tmp_created = false;
-  bool matrix_tmp_created = false;
-  try {
-    const std::string json = encode_vocab(words);
-    write_synced(names.vocab_tmp, json, vocab_tmp_created);
-    write_matrix(names.matrix_tmp, matrix_tmp_created);
-    rename_into_place(names.vocab_tmp, names.vocab);
-    vocab_tmp_created = false;  // it is the vocabulary file now
-    rename_into_place(names.matrix_tmp, names.matrix);
-    matrix_tmp_created = false;
-    sync_parent_dir(names.matrix);
-  } catch (...) {
-    // A failed save takes its own temporary files with it; nothing else is touched.
-    if (vocab_tmp_created) ::unlink(names.vocab_tmp.c_str());
-    if (matrix_tmp_created) ::unlink(names.matrix_tmp.c_str());
-    throw;
-  }
+  check_save_prefix(path);
+  const std::string json = encode_vocab(words);
+  const DirLock lock = lock_pair(path, DirLock::Mode::exclusive);
+  save_pair_files(PairNames(path), json, write_matrix);
 }
 
 }  // namespace tarnivel::py

@@ -1,5 +1,8 @@
 #include "lib/py_word2vec.hpp"
 
+#include <cmath>
+#include <cstdio>
+
 #include "kv/py_keyed_vectors.hpp"
 #include "lib/py_convert.hpp"
 #include "lib/py_driver.hpp"
@@ -8,6 +11,23 @@ namespace tarnivel::py {
 namespace {
 
 Word2VecObject* as_w2v(PyObject* self) { return reinterpret_cast<Word2VecObject*>(self); }
+
+// A learning rate that is NaN, infinite or negative can only produce NaN weights or training away
+// from the data; it is refused at construction, naming the parameter.
+void check_rate(float value, const char* name) {
+  if (std::isfinite(value) && value >= 0.0f) return;
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
+  raise(PyExc_ValueError, std::string(name) + " must be a finite number of at least 0, not " + text);
+}
+
+// Decision: `negative` above this is refused rather than trained. The noise words of one example are
+// trained in one kernel call that cannot be interrupted (the centre word's update depends on all of
+// them, in order), so the value bounds how long Ctrl-C can go unanswered: at this bound one example of
+// a 100-wide model takes about 0.03 s; at 2**31 it takes a quarter of an hour. The bound is
+// three orders of magnitude above the counts that train well (5 to 20; beyond a few hundred the noise
+// terms drown the one true pair), so no vocabulary has a use for more.
+constexpr uint64_t kMaxNegative = uint64_t{1} << 16;
 
 PyObject* w2v_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -39,6 +59,12 @@ PyObject* w2v_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (sg != 0 && sg != 1) raise(PyExc_ValueError, "sg must be 0 (CBOW) or 1 (skip-gram)");
     if (hs != 0 && hs != 1) raise(PyExc_ValueError, "hs must be 0 (off) or 1 (on)");
     if (cbow_mean != 0 && cbow_mean != 1) raise(PyExc_ValueError, "cbow_mean must be 0 (sum) or 1 (mean)");
+    check_rate(p.alpha, "alpha");
+    check_rate(p.min_alpha, "min_alpha");
+    if (p.negative > kMaxNegative) {
+      raise(PyExc_ValueError, "negative must be at most " + std::to_string(kMaxNegative) +
+                                  " noise words per example, not " + std::to_string(p.negative));
+    }
     p.sg = sg == 1;
     p.hs = hs == 1;
     p.cbow_mean = cbow_mean == 1;

@@ -15,6 +15,15 @@ namespace {
 // The signal probe is asked at positions 0, 1024, 2048, ... of each sentence.
 constexpr std::size_t kSignalCheckMask = 1023;
 
+// ...and also whenever this much work (row components touched, counted per kernel call as the
+// targets it trains times the widths) has been done since the last check: one position costs its
+// window times (`negative` + 1) times the widths, so a large `negative` or wide rows would otherwise
+// leave Ctrl-C unanswered for minutes. About a millisecond of training; a check costs microseconds.
+constexpr uint64_t kWorkBetweenChecks = uint64_t{1} << 21;
+// Targets counted for one hierarchical-softmax call: a Huffman path is at most this long for any
+// vocabulary that fits in memory, and usually far shorter.
+constexpr uint64_t kSoftmaxTargets = 32;
+
 // The kernel forms the sentence routine calls: sequential on the model's plain matrices...
 struct SequentialKernels {
   const PlainMatrices& m;
@@ -102,11 +111,34 @@ bool run_sentence(std::span<const Index> s, ChaChaStream& stream, const TrainPar
   std::vector<uint64_t> context;
   if (!params.sg) context.reserve(context_capacity(params.window, n));
 
+  // Saturating sums and products: the count only has to reach the threshold, never wrap past it.
+  const auto sat_add = [](uint64_t a, uint64_t b) { return a + b < a ? ~uint64_t{0} : a + b; };
+  const auto sat_mul = [](uint64_t a, uint64_t b) {
+    uint64_t r = 0;
+    return __builtin_mul_overflow(a, b, &r) ? ~uint64_t{0} : r;
+  };
+  uint64_t widths = 0;
+  for (const uint64_t level : levels) widths = sat_add(widths, level);
+  const uint64_t targets = params.hs ? kSoftmaxTargets : sat_add(params.negative, 1);
+  const uint64_t call_work = sat_add(sat_mul(targets, widths), 1);
+  uint64_t work = 0;
+  // True when a due work-based check found a signal (the stop flag is then set).
+  const auto interrupted_by_work = [&] {
+    if (probe == nullptr || work < kWorkBetweenChecks) return false;
+    work = 0;
+    if (!probe->interrupted()) return false;
+    stop.store(true, std::memory_order_relaxed);
+    return true;
+  };
+
   for (std::size_t i = 0; i < n; ++i) {
     if (stop.load(std::memory_order_relaxed)) return true;
-    if (probe != nullptr && (i & kSignalCheckMask) == 0 && probe->interrupted()) {
-      stop.store(true, std::memory_order_relaxed);
-      return true;
+    if (probe != nullptr && (i & kSignalCheckMask) == 0) {
+      work = 0;
+      if (probe->interrupted()) {
+        stop.store(true, std::memory_order_relaxed);
+        return true;
+      }
     }
     // The window draw comes before any draw the kernels make for this position.
     const uint64_t w = params.window - stream.in_closed_range(0, params.window);
@@ -117,6 +149,8 @@ bool run_sentence(std::span<const Index> s, ChaChaStream& stream, const TrainPar
     if (params.sg) {
       for (std::size_t c = start; c < end; ++c) {
         if (c == i) continue;
+        if (interrupted_by_work()) return true;
+        work = sat_add(work, call_work);
         if (params.hs) {
           kernels.sg_hs(*tree, center, s[c], levels, lr_level);
         } else {
@@ -129,6 +163,8 @@ bool run_sentence(std::span<const Index> s, ChaChaStream& stream, const TrainPar
         if (c != i) context.push_back(s[c]);
       }
       if (context.empty()) continue;
+      if (interrupted_by_work()) return true;
+      work = sat_add(work, sat_add(call_work, sat_mul(context.size(), widths)));
       if (params.hs) {
         kernels.cbow_hs(*tree, context, center, levels, lr_level, params.cbow_mean);
       } else {

@@ -213,21 +213,20 @@ class TestSaving:
         with pytest.raises(ValueError, match=r"^failed to write .*/nowhere/m\.vocab\.json\.tmp: .*\(os error 2\)$"):
             model.save(str(tmp_path / "nowhere" / "m"))
 
-    def test_a_failed_matrix_rename_leaves_the_new_vocabulary_and_no_temporary_file(self, model, tmp_path):
+    def test_a_failed_matrix_rename_leaves_no_vocabulary_and_no_temporary_file(self, model, tmp_path):
         (tmp_path / "m.npy").mkdir()
         (tmp_path / "m.npy" / "keep").write_text("x")
         with pytest.raises(ValueError, match=r"^failed to finalize .*/m\.npy: "):
             model.save(str(tmp_path / "m"))
         assert list(tmp_path.glob("*.tmp")) == []
-        assert json.loads((tmp_path / "m.vocab.json").read_text(encoding="utf-8")) == model.wv.index_to_key
+        assert not (tmp_path / "m.vocab.json").exists()
 
-    def test_a_mapped_store_whose_file_is_gone_cannot_be_saved(self, model, tmp_path):
+    def test_a_mapped_store_whose_file_is_gone_still_saves_what_it_maps(self, model, tmp_path):
         model.wv.save(str(tmp_path / "kv"))
         kv = KeyedVectors.load(str(tmp_path / "kv"), mmap="r")
         os.unlink(tmp_path / "kv.npy")
-        with pytest.raises(ValueError, match=r"^failed to copy npy: No such file or directory \(os error 2\)$"):
-            kv.save(str(tmp_path / "out"))
-        assert os.listdir(tmp_path) == ["kv.vocab.json"]
+        kv.save(str(tmp_path / "out"))
+        np.testing.assert_array_equal(np.load(tmp_path / "out.npy"), model.wv.vectors)
         assert kv.most_similar("a")  # still served from the existing mapping
 
 
@@ -310,7 +309,8 @@ class TestDamagedInput:
             with pytest.raises(TypeError):
                 KeyedVectors.load(base)
         write_pair(base, ["a", "b"], np.ones((2, 3), np.float64))
-        KeyedVectors.load(base, mmap="r")  # checked at the first query (see the query tests)
+        with pytest.raises(ValueError, match="^unsupported npy dtype '<f8'"):
+            KeyedVectors.load(base, mmap="r")
 
         write_pair(base, ["a", "b"], np.asfortranarray(np.ones((2, 3), np.float32)))
         with pytest.raises(ValueError, match="^unsupported npy layout: fortran_order is True"):

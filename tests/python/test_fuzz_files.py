@@ -73,3 +73,45 @@ def test_random_byte_damage_never_crashes(tmp_path, seed):
             Path(base + suffix).write_bytes(content)
         loads += exercise(base, words)
     assert loads > 0  # some damage is harmless (a changed float), so some loads succeed
+
+
+def header_case(rng):
+    """A valid NPY 1.0 file for a 2 x 3 matrix of a random dtype and order, whose header dictionary
+    has comments (some holding a false shape) between random tokens, and its vocabulary."""
+    dtype = rng.choice(["<f4", "<f4", "<f2", ">f4", "<f8"])
+    fortran = rng.random() < 0.25
+    matrix = (np.arange(6, dtype=np.float64).reshape(2, 3) / 4).astype(dtype)
+    items = [["'descr'", ":", f"'{dtype}'", ","], ["'fortran_order'", ":", str(fortran), ","],
+             ["'shape'", ":", "(", "2", ",", "3", ")", ","]]
+    rng.shuffle(items)  # the keys in any order
+    body = [t for item in items for t in item] + ["}"]
+    text = "{"
+    for token in body:
+        if rng.random() < 0.3:
+            text += f" # 'shape': ({rng.randrange(1, 9)}, {rng.choice([1, 7, 2**64 - 1])}) (\n"
+        text += " " + token
+    data = (np.asfortranarray(matrix) if fortran else matrix).tobytes(order="F" if fortran else "C")
+    raw = text.encode()
+    raw += b" " * ((-(10 + len(raw) + 1)) % 16) + b"\n"
+    return b"\x93NUMPY\x01\x00" + len(raw).to_bytes(2, "little") + raw + data
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_headers_with_comments_and_odd_dtypes_load_right_or_fail_cleanly(tmp_path, seed):
+    rng = random.Random(seed)
+    base = str(tmp_path / "pair")
+    Path(f"{base}.vocab.json").write_text('["a","b"]', encoding="utf-8")
+    expected = np.arange(6, dtype=np.float32).reshape(2, 3) / 4
+    for _ in range(60):
+        Path(f"{base}.npy").write_bytes(header_case(rng))
+        reference = np.load(f"{base}.npy")  # NumPy's own reading of the file
+        readable = reference.dtype == np.float32 and reference.dtype.byteorder in "<=" and reference.flags.c_contiguous
+        for load in (lambda: Word2Vec.load(base).wv, lambda: KeyedVectors.load(base, mmap="r")):
+            kv = attempt(load)
+            assert (kv is not None) == readable, Path(f"{base}.npy").read_bytes()[:200]
+            if kv is not None:
+                assert kv.vector_size == 3
+                np.testing.assert_array_equal(np.asarray(kv.vectors), expected)
+                assert [w for w, _ in kv.most_similar("a")] == ["b"]
+        if readable:
+            np.testing.assert_array_equal(KeyedVectors.load(base).vectors, expected)

@@ -117,19 +117,14 @@ class TestMostSimilarScores:
         kv = KeyedVectors.load(write_pair(tmp_path / "p", ["a", "b", "a"], [[0, 1], [1, 0], [1, 0]]))
         assert kv.most_similar("b") == [("a", 1.0)]  # offered once, with the vector of row 2
 
-    def test_nan_vectors_stop_the_query_with_the_internal_error(self, tmp_path, load):
+    def test_nan_vectors_stop_the_query_with_a_value_error(self, tmp_path, load):
         kv = load(write_pair(tmp_path / "p", ["a", "b", "c"], [[1, 0], [np.nan, 1], [0, 1]]))
-        with pytest.raises(PanicException):
+        with pytest.raises(ValueError, match="word 'b'"):
             kv.most_similar("a")
         assert kv.most_similar("a", topn=0) == []
 
 
 @pytest.mark.parametrize("matrix", [np.ones((2, 3)), np.asfortranarray(np.ones((2, 3), np.float32))])
-def test_mapped_matrices_other_than_c_order_float32_fail_at_the_first_query(tmp_path, matrix):
-    kv = KeyedVectors.load(write_pair(tmp_path / "p", ["a", "b"], matrix), mmap="r")
-    with pytest.raises(TypeError):
-        kv.most_similar("a")
-    if matrix.dtype == np.float64:
-        with pytest.raises(TypeError):
-            kv.vectors
-        assert kv.most_similar("a", topn=0) == []
+def test_mapped_matrices_other_than_c_order_float32_fail_at_load(tmp_path, matrix):
+    with pytest.raises(ValueError, match="^unsupported npy"):
+        KeyedVectors.load(write_pair(tmp_path / "p", ["a", "b"], matrix), mmap="r")

@@ -1,0 +1,281 @@
+// The save sequence of a file pair, observed through the system calls it makes: core_tests is linked
+// with --wrap=fsync,--wrap=rename,--wrap=link, so these tests see every sync, rename and link of the
+// core in order and can make one of them fail.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/error.hpp"
+#include "io/npy.hpp"
+#include "io/pair_file.hpp"
+
+namespace {
+
+// What the wrapped calls do while a test records: every call is logged, and a rename to `fail_to`
+// (or a rename from `fail_from`) or any link fails with the given errno.
+struct Calls {
+  bool recording = false;
+  std::vector<std::string> log;
+  std::string fail_rename_to;
+  std::string fail_rename_from;
+  int rename_errno = 0;
+  int link_errno = 0;
+};
+Calls calls;
+
+std::string fd_path(int fd) {
+  char target[4096];
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+  return n < 0 ? "?" : std::string(target, static_cast<std::size_t>(n));
+}
+
+}  // namespace
+
+extern "C" {
+int __real_fsync(int fd);
+int __real_rename(const char* from, const char* to);
+int __real_link(const char* from, const char* to);
+
+int __wrap_fsync(int fd) {
+  if (calls.recording) calls.log.push_back("fsync " + fd_path(fd));
+  return __real_fsync(fd);
+}
+
+int __wrap_rename(const char* from, const char* to) {
+  if (calls.recording) {
+    calls.log.push_back(std::string("rename ") + from + " > " + to);
+    if (calls.rename_errno != 0 && (calls.fail_rename_to == to || calls.fail_rename_from == from)) {
+      errno = calls.rename_errno;
+      return -1;
+    }
+  }
+  return __real_rename(from, to);
+}
+
+int __wrap_link(const char* from, const char* to) {
+  if (calls.recording) {
+    calls.log.push_back(std::string("link ") + from + " > " + to);
+    if (calls.link_errno != 0) {
+      errno = calls.link_errno;
+      return -1;
+    }
+  }
+  return __real_link(from, to);
+}
+}
+
+namespace tarnivel {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Saving : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static std::atomic<int> serial{0};
+    dir_ = fs::temp_directory_path() / ("tarnivel_save_" + std::to_string(::getpid()) + "_" + std::to_string(serial++));
+    fs::create_directories(dir_);
+    dir_ = fs::canonical(dir_);  // /proc/self/fd names are canonical
+    calls = Calls{};
+  }
+  void TearDown() override {
+    calls = Calls{};
+    fs::remove_all(dir_);
+  }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  static std::string slurp(const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  static void put(const std::string& p, const std::string& bytes) { std::ofstream(p, std::ios::binary) << bytes; }
+  std::vector<std::string> listing() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  // Saves `json` with a 1 x n matrix of `value`s under the prefix "p", recording the calls.
+  void save(const std::string& json, std::size_t n, float value) {
+    const std::vector<float> data(n, value);
+    calls.recording = true;
+    try {
+      save_pair_files(PairNames(path("p")), json, [&](const std::string& tmp, bool& created) {
+        created = true;
+        write_matrix(tmp, 1, n, data);
+      });
+    } catch (...) {
+      calls.recording = false;
+      throw;
+    }
+    calls.recording = false;
+  }
+
+  static std::size_t position(const std::vector<std::string>& log, const std::string& entry) {
+    const auto at = std::find(log.begin(), log.end(), entry);
+    return static_cast<std::size_t>(at - log.begin());
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(Saving, SyncsEachFileBeforeItsRenameAndTheDirectoryAfter) {
+  save("[\"old\"]", 2, 1.0f);
+  save("[\"new\"]", 2, 2.0f);
+  const PairNames n(path("p"));
+  const std::vector<std::string>& log = calls.log;
+  const std::size_t vocab_sync = position(log, "fsync " + n.vocab_tmp);
+  const std::size_t matrix_sync = position(log, "fsync " + n.matrix_tmp);
+  const std::size_t backup = position(log, "link " + n.vocab + " > " + n.vocab_backup);
+  const std::size_t vocab_rename = position(log, "rename " + n.vocab_tmp + " > " + n.vocab);
+  const std::size_t matrix_rename = position(log, "rename " + n.matrix_tmp + " > " + n.matrix);
+  const std::size_t dir_sync = position(log, "fsync " + dir_.string());
+  ASSERT_LT(dir_sync, log.size()) << ::testing::PrintToString(log);
+  EXPECT_LT(vocab_sync, matrix_sync);
+  EXPECT_LT(matrix_sync, backup);
+  EXPECT_LT(backup, vocab_rename);
+  EXPECT_LT(vocab_rename, matrix_rename);
+  EXPECT_LT(matrix_rename, dir_sync);
+  EXPECT_EQ(slurp(n.vocab), "[\"new\"]");
+  EXPECT_EQ(read_header(n.matrix), (std::pair<uint64_t, uint64_t>{1, 2}));
+  EXPECT_EQ(listing(), (std::vector<std::string>{"p.npy", "p.vocab.json"}));
+}
+
+TEST_F(Saving, LongerLeftoversAndOldFilesAreReplacedExactly) {
+  const PairNames n(path("p"));
+  const std::string junk(100000, 'j');
+  for (const std::string* name : {&n.vocab, &n.matrix, &n.vocab_tmp, &n.matrix_tmp, &n.vocab_backup}) put(*name, junk);
+  save("[\"a\"]", 3, 0.5f);
+  EXPECT_EQ(slurp(n.vocab), "[\"a\"]");
+  const std::string matrix = slurp(n.matrix);
+  EXPECT_EQ(matrix.size(), 80u + 12u);  // the 57-character dictionary of 1 x 3 pads to 80 bytes
+  EXPECT_EQ(read_header(n.matrix), (std::pair<uint64_t, uint64_t>{1, 3}));
+  EXPECT_EQ(listing(), (std::vector<std::string>{"p.npy", "p.vocab.json"}));
+}
+
+struct Failure {
+  const char* name;
+  bool first_save;   // no pair before
+  bool vocab_rename;  // fail the first rename instead of the second
+  int link_errno;     // links refused: the backup is a copy
+};
+
+class FailedSave : public Saving, public ::testing::WithParamInterface<Failure> {};
+
+TEST_P(FailedSave, LeavesThePreviousPairAndNoTemporaryFiles) {
+  const Failure f = GetParam();
+  const PairNames n(path("p"));
+  if (!f.first_save) save("[\"old\"]", 2, 1.0f);
+  const std::string old_matrix = f.first_save ? "" : slurp(n.matrix);
+  calls.rename_errno = EBUSY;
+  calls.fail_rename_to = f.vocab_rename ? n.vocab : n.matrix;
+  calls.link_errno = f.link_errno;
+  try {
+    save("[\"new\"]", 2, 2.0f);
+    ADD_FAILURE() << "no error";
+  } catch (const ValueError& e) {
+    const std::string& failed = f.vocab_rename ? n.vocab : n.matrix;
+    EXPECT_EQ(std::string(e.what()), "failed to finalize " + failed + ": Device or resource busy (os error 16)");
+  }
+  if (f.first_save) {
+    EXPECT_TRUE(listing().empty()) << ::testing::PrintToString(listing());
+  } else {
+    EXPECT_EQ(slurp(n.vocab), "[\"old\"]");
+    EXPECT_EQ(slurp(n.matrix), old_matrix);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"p.npy", "p.vocab.json"}));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FailedSave,
+                         ::testing::Values(Failure{"MatrixRename", false, false, 0},
+                                           Failure{"MatrixRenameLinksRefused", false, false, EPERM},
+                                           Failure{"MatrixRenameFirstSave", true, false, 0},
+                                           Failure{"VocabRename", false, true, 0},
+                                           Failure{"VocabRenameFirstSave", true, true, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Saving, AFailedRestoreKeepsThePreviousVocabularyAndSaysWhere) {
+  const PairNames n(path("p"));
+  save("[\"old\"]", 2, 1.0f);
+  calls.rename_errno = EBUSY;
+  calls.fail_rename_to = n.matrix;
+  calls.fail_rename_from = n.vocab_backup;
+  try {
+    save("[\"new\"]", 2, 2.0f);
+    ADD_FAILURE() << "no error";
+  } catch (const ValueError& e) {
+    EXPECT_EQ(std::string(e.what()), "failed to finalize " + n.matrix +
+                                         ": Device or resource busy (os error 16); restoring the previous vocabulary "
+                                         "failed too: Device or resource busy (os error 16) (it is kept as " +
+                                         n.vocab_backup + ")");
+  }
+  EXPECT_EQ(slurp(n.vocab_backup), "[\"old\"]");
+  EXPECT_FALSE(fs::exists(n.matrix_tmp));
+}
+
+TEST_F(Saving, CopyReadsTheOpenFileFromItsStartWhateverItsNameHoldsNow) {
+  put(path("src"), "mapped bytes");
+  const int fd = ::open(path("src").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::lseek(fd, 0, SEEK_END), 12);
+  put(path("other"), "another file");
+  fs::rename(path("other"), path("src"));
+  for (int round = 0; round < 2; ++round) {  // the descriptor's position is not used up
+    bool created = false;
+    copy_file_from_fd(fd, path("copy"), created);
+    EXPECT_TRUE(created);
+    EXPECT_EQ(slurp(path("copy")), "mapped bytes");
+  }
+  ::close(fd);
+}
+
+TEST(SavePrefix, NeedsAFileName) {
+  EXPECT_THROW(check_save_prefix(""), ValueError);
+  EXPECT_THROW(check_save_prefix("dir/"), ValueError);
+  EXPECT_NO_THROW(check_save_prefix("m"));
+  EXPECT_NO_THROW(check_save_prefix("dir/.m"));
+  EXPECT_EQ(pair_directory("m"), ".");
+  EXPECT_EQ(pair_directory("/m"), "/");
+  EXPECT_EQ(pair_directory("a/b/m"), "a/b");
+  EXPECT_EQ(PairNames("x.npy").matrix, "x.npy.npy");
+}
+
+TEST_F(Saving, DirectoryLockExcludesWritersFromReaders) {
+  std::atomic<bool> acquired{false};
+  std::thread writer;
+  {
+    const DirLock reader(path("p"), DirLock::Mode::shared);
+    ASSERT_TRUE(reader.held());
+    const DirLock second_reader(path("p"), DirLock::Mode::shared);  // readers share
+    EXPECT_TRUE(second_reader.held());
+    writer = std::thread([&] {
+      const DirLock lock(path("p"), DirLock::Mode::exclusive);
+      acquired = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(acquired.load());
+  }
+  writer.join();
+  EXPECT_TRUE(acquired.load());
+  // Nothing is created, and a directory that cannot be opened is used without the lock.
+  EXPECT_TRUE(listing().empty());
+  EXPECT_FALSE(DirLock(path("missing/p"), DirLock::Mode::exclusive).held());
+}
+
+}  // namespace
+}  // namespace tarnivel

@@ -1,0 +1,402 @@
+"""Nothing lost, nothing silent: saves that replace the pair whole (or not at all), mapped saves of the
+mapped data, damaged headers, refused one-shot corpora, non-finite numbers and absurd parameters, and
+the command line's one-line errors for all of them."""
+
+import fcntl
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import tokenize
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from tarnivel import KeyedVectors, LineSentence, Word2Vec
+from tarnivel.__main__ import main
+
+CORPUS = [["a", "b", "c", "d"], ["b", "c", "d", "a"], ["c", "a", "d", "b"]] * 10
+
+
+def model(words="abcd", vector_size=6, **kwargs):
+    corpus = [list(words[i:] + words[:i]) for i in range(len(words))] * 10
+    return Word2Vec(corpus, vector_size=vector_size, min_count=1, verbose=False, **kwargs)
+
+
+def npy_bytes(header, data):
+    """An NPY 1.0 file with the given dictionary text, padded as NumPy pads it."""
+    text = header.encode()
+    text += b" " * ((-(10 + len(text) + 1)) % 16) + b"\n"
+    return b"\x93NUMPY\x01\x00" + len(text).to_bytes(2, "little") + text + data
+
+
+def write_pair(base, words, npy):
+    Path(f"{base}.vocab.json").write_text("[" + ",".join(f'"{w}"' for w in words) + "]", encoding="utf-8")
+    Path(f"{base}.npy").write_bytes(npy)
+    return str(base)
+
+
+def pair_of(base):
+    """(words, vectors) as saved, read with NumPy and json independently of the module."""
+    import json
+
+    return json.loads(Path(f"{base}.vocab.json").read_text("utf-8")), np.load(f"{base}.npy")
+
+
+# ---- 1. the pair is replaced whole, and loads never see half of a save ----
+
+
+@pytest.mark.parametrize("saver", ["model", "owned", "mapped"])
+def test_failed_matrix_rename_restores_the_previous_pair(tmp_path, saver):
+    old, new = model("abcd"), model("wxyz")
+    base = tmp_path / "p"
+    old.save(str(base))
+    before = Path(f"{base}.vocab.json").read_bytes()
+    new.save(str(tmp_path / "src"))
+    store = {"model": new, "owned": new.wv, "mapped": KeyedVectors.load(str(tmp_path / "src"), mmap="r")}[saver]
+    # A directory where the matrix goes makes the second rename fail after the first succeeded.
+    os.rename(f"{base}.npy", tmp_path / "aside.npy")
+    os.mkdir(f"{base}.npy")
+    (Path(f"{base}.npy") / "busy").write_text("x")
+    with pytest.raises(ValueError, match=f"^failed to finalize {base}.npy: "):
+        store.save(str(base))
+    assert Path(f"{base}.vocab.json").read_bytes() == before
+    assert sorted(os.listdir(tmp_path)) == ["aside.npy", "p.npy", "p.vocab.json", "src.npy", "src.vocab.json"]
+    shutil.rmtree(f"{base}.npy")
+    os.rename(tmp_path / "aside.npy", f"{base}.npy")
+    assert Word2Vec.load(str(base)).wv.index_to_key == list("abcd")
+
+
+def test_failed_first_save_leaves_no_vocabulary(tmp_path):
+    os.mkdir(tmp_path / "p.npy")
+    (tmp_path / "p.npy" / "busy").write_text("x")
+    with pytest.raises(ValueError, match="^failed to finalize"):
+        model().save(str(tmp_path / "p"))
+    assert sorted(os.listdir(tmp_path)) == ["p.npy"]
+
+
+def test_saves_leave_only_the_pair_and_loads_work_in_a_read_only_directory(tmp_path):
+    directory = tmp_path / "ro"
+    directory.mkdir()
+    m = model()
+    m.save(str(directory / "p"))
+    m.save(str(directory / "p"))  # replacing an existing pair
+    assert sorted(os.listdir(directory)) == ["p.npy", "p.vocab.json"]
+    directory.chmod(0o555)
+    try:
+        for load in (Word2Vec.load, KeyedVectors.load, lambda p: KeyedVectors.load(p, mmap="r")):
+            loaded = load(str(directory / "p"))
+            assert (loaded.wv if isinstance(loaded, Word2Vec) else loaded).index_to_key == m.wv.index_to_key
+    finally:
+        directory.chmod(0o755)
+
+
+def hold_lock(directory, mode):
+    fd = os.open(directory, os.O_RDONLY)
+    fcntl.flock(fd, mode)
+    return fd
+
+
+@pytest.mark.parametrize(
+    "held, call",
+    [
+        (fcntl.LOCK_SH, lambda base: model("wxyz").save(base)),
+        (fcntl.LOCK_SH, lambda base: model("wxyz").wv.save(base)),
+        (fcntl.LOCK_EX, lambda base: Word2Vec.load(base)),
+        (fcntl.LOCK_EX, lambda base: KeyedVectors.load(base, mmap="r")),
+    ],
+)
+def test_saves_and_loads_wait_for_the_directory_lock(tmp_path, held, call):
+    base = str(tmp_path / "p")
+    model("abcd").save(base)
+    calls = []
+    fd = hold_lock(tmp_path, held)
+    try:
+        # The waiting call must not hold the interpreter lock, or this thread could not go on.
+        worker = threading.Thread(target=lambda: calls.append(call(base)))
+        worker.start()
+        worker.join(0.3)
+        assert worker.is_alive() and not calls
+        assert pair_of(base)[0] == list("abcd")
+    finally:
+        os.close(fd)
+    worker.join(10)
+    assert len(calls) == 1
+    # Neither a finished load (a mapped store included) nor a save keeps the lock.
+    os.close(hold_lock(tmp_path, fcntl.LOCK_EX | fcntl.LOCK_NB))
+
+
+WRITER = textwrap.dedent(
+    """
+    import sys, time
+    from tarnivel import KeyedVectors
+    stores = [KeyedVectors.load(p) for p in sys.argv[2:4]]
+    print("ready", flush=True)
+    end = time.monotonic() + float(sys.argv[4])
+    i = 0
+    while time.monotonic() < end:
+        stores[i % 2].save(sys.argv[1])
+        i += 1
+    """
+)
+
+
+def test_loads_during_saves_see_one_pair_or_the_other(tmp_path):
+    sources = {}
+    for words in ("abcd", "wxyz"):
+        m = model(words, vector_size=64)
+        m.save(str(tmp_path / words))
+        sources[words[0]] = m.wv.vectors
+    base = str(tmp_path / "shared")
+    model("abcd", vector_size=64).save(base)
+    writer = subprocess.Popen(
+        [sys.executable, "-c", WRITER, base, str(tmp_path / "abcd"), str(tmp_path / "wxyz"), "2.0"],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert writer.stdout.readline().strip() == "ready"
+        loads = 0
+        while writer.poll() is None:
+            for load in (Word2Vec.load, KeyedVectors.load):
+                loaded = load(base)
+                kv = loaded.wv if isinstance(loaded, Word2Vec) else loaded
+                expected = sources[kv.index_to_key[0]]
+                np.testing.assert_array_equal(kv.vectors, expected)
+                loads += 1
+    finally:
+        writer.wait(30)
+    assert writer.returncode == 0 and loads > 0
+
+
+# ---- 2. a mapped store saves what it maps ----
+
+
+def test_mapped_save_copies_the_mapped_file_not_the_current_one(tmp_path):
+    first, second = model("abcd"), model("wxyz")
+    base = str(tmp_path / "p")
+    first.save(base)
+    mapped = KeyedVectors.load(base, mmap="r")
+    second.save(base)  # another model under the same name
+    mapped.save(str(tmp_path / "q"))
+    words, vectors = pair_of(tmp_path / "q")
+    assert words == list("abcd")
+    np.testing.assert_array_equal(vectors, first.wv.vectors)
+    mapped.save(base)  # saving over the name it was loaded from, twice
+    mapped.save(base)
+    np.testing.assert_array_equal(pair_of(base)[1], first.wv.vectors)
+
+
+# ---- 3. one-shot corpora ----
+
+
+@pytest.mark.parametrize(
+    "corpus",
+    [lambda: (s for s in CORPUS), lambda: iter(CORPUS), lambda: map(list, CORPUS)],
+)
+def test_one_shot_corpora_are_refused(corpus):
+    with pytest.raises(TypeError, match=r"one-shot iterator .*re-iterable .*list.*LineSentence.*__iter__ starts over"):
+        Word2Vec(corpus(), min_count=1, verbose=False)
+    m = Word2Vec(min_count=1, verbose=False)
+    with pytest.raises(TypeError, match="one-shot iterator"):
+        m.train(corpus())
+    assert m.wv.index_to_key == []  # refused before anything was read
+
+
+def test_re_iterable_corpora_still_train(tmp_path):
+    path = tmp_path / "c.txt"
+    path.write_text("\n".join(" ".join(s) for s in CORPUS), encoding="utf-8")
+    assert Word2Vec(LineSentence(path), min_count=1, verbose=False).wv.index_to_key
+
+
+# ---- 4. non-finite numbers ----
+
+
+@pytest.mark.parametrize("name", ["alpha", "min_alpha"])
+@pytest.mark.parametrize("value", [float("nan"), float("inf"), float("-inf"), -0.01])
+def test_rates_must_be_finite_and_not_negative(name, value):
+    with pytest.raises(ValueError, match=f"^{name} must be a finite number of at least 0, not "):
+        Word2Vec(CORPUS, min_count=1, verbose=False, **{name: value})
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+@pytest.mark.parametrize("sg, hs", [(0, 0), (1, 1)])
+def test_divergence_stops_training(workers, sg, hs):
+    with pytest.raises(ValueError, match=r"^training diverged at epoch 1/5 \(.* is not finite\), try a smaller alpha than 1e\+30$"):
+        Word2Vec(CORPUS, vector_size=8, min_count=1, verbose=False, alpha=1e30, workers=workers, sg=sg, hs=hs)
+    m = Word2Vec(vector_size=8, min_count=1, verbose=False, alpha=1e30, workers=workers, sg=sg, hs=hs)
+    with pytest.raises(ValueError, match="^training diverged at epoch 1/3"):
+        m.train(CORPUS, epochs=3)
+
+
+@pytest.mark.parametrize("mmap", [None, "r"])
+@pytest.mark.parametrize(
+    "bad_row, message",
+    [
+        ([np.nan, 1.0], "holds a value that is not finite"),
+        ([np.inf, 1.0], "holds a value that is not finite"),
+        ([3e19, 3e19], "is too large to compare"),
+    ],
+)
+def test_queries_refuse_vectors_they_cannot_score(tmp_path, mmap, bad_row, message):
+    matrix = np.array([[1.0, 0.0], bad_row, [0.0, 1.0]], np.float32)
+    base = write_pair(tmp_path / "p", ["a", "b", "c"], npy_bytes(
+        "{'descr': '<f4', 'fortran_order': False, 'shape': (3, 2), }", matrix.tobytes()))
+    kv = KeyedVectors.load(base, mmap=mmap)
+    for query in ("a", "b"):  # as a candidate, and as the query (no made-up 0.0 scores)
+        with pytest.raises(ValueError, match=rf"^most_similar: the vector of word 'b' \(row 1\) {message}"):
+            kv.most_similar(query)
+    assert kv.most_similar("a", topn=0) == []
+
+
+# ---- 5. an absurd `negative` ----
+
+
+def test_negative_beyond_any_use_is_refused():
+    with pytest.raises(ValueError, match="^negative must be at most 65536 noise words per example, not 2147483648$"):
+        Word2Vec(min_count=1, verbose=False, negative=2**31)  # refused before any training
+
+
+@pytest.mark.parametrize("sg", [1, 0])
+def test_sigint_ends_heavy_training_within_a_second(sg):
+    # At the largest accepted `negative`, one position costs tenths of a second and one sentence
+    # seconds: checks by position alone would leave Ctrl-C unanswered, and holding the interpreter
+    # lock through a sentence would stop every other thread.
+    words = [f"w{i}" for i in range(100)]
+    corpus = [words[i:] + words[:i] for i in range(3)]
+    m = Word2Vec(corpus, vector_size=100, min_count=1, verbose=False, sg=sg, negative=65536, epochs=0)
+    ticks = []
+    done = threading.Event()
+    ticker = threading.Thread(target=lambda: [ticks.append(1) for _ in iter(lambda: done.wait(0.05), True)])
+    ticker.start()
+    # Sent by another process, so that the signal's time does not depend on this one.
+    killer = subprocess.Popen(["sh", "-c", f"sleep 0.3; kill -INT {os.getpid()}"])
+    start = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            m.train(corpus, epochs=1)
+        elapsed = time.monotonic() - start
+    finally:
+        done.set()
+        ticker.join()
+        killer.wait()
+    assert elapsed < 1.3  # the signal comes 0.3 s or more after the start
+    assert len(ticks) >= 3  # other Python threads ran meanwhile
+
+
+# ---- 6. damaged and unusual matrix headers ----
+
+DATA = np.arange(6, dtype=np.float32).tobytes()
+
+
+@pytest.mark.parametrize("mmap", [None, "r"])
+@pytest.mark.parametrize("tail", [" (", " '''"])
+def test_numpy_token_errors_become_value_errors(tmp_path, mmap, tail):
+    base = write_pair(tmp_path / "p", ["a", "b"], npy_bytes(
+        "{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3), }" + tail, DATA))
+    with pytest.raises(ValueError, match=f"^failed to read {base}.npy: damaged npy header") as caught:
+        KeyedVectors.load(base, mmap=mmap)
+    assert isinstance(caught.value.__cause__, tokenize.TokenError)
+
+
+@pytest.mark.parametrize(
+    "matrix, message",
+    [
+        (np.ones((2, 3), np.float16), "^unsupported npy dtype '<f2'"),
+        (np.ones((2, 3), ">f4"), "^unsupported npy dtype '>f4'"),
+        (np.ones((2, 3), np.float64), "^unsupported npy dtype '<f8'"),
+        (np.asfortranarray(np.ones((2, 3), np.float32)), "^unsupported npy layout: fortran_order is True"),
+    ],
+)
+def test_mapped_loads_check_the_layout_at_once(tmp_path, matrix, message):
+    base = str(tmp_path / "p")
+    Path(f"{base}.vocab.json").write_text('["a","b"]')
+    np.save(f"{base}.npy", matrix)
+    for load in (Word2Vec.load, lambda p: KeyedVectors.load(p, mmap="r")):
+        with pytest.raises(ValueError, match=message):
+            load(base)
+
+
+@pytest.mark.parametrize(
+    "header",
+    [
+        "{'descr': '<f4', 'fortran_order': False, # 'shape': (2, 18446744073709551615)\n 'shape': (2, 3), }",
+        "{'descr': '<f4', # shape (2, 7)\n 'fortran_order': False, 'shape': (2, # rows\n 3), }",
+        "# 'shape': (2, 9)\n{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3)}",
+    ],
+)
+def test_only_the_dictionary_gives_the_shape(tmp_path, header):
+    base = write_pair(tmp_path / "p", ["a", "b"], npy_bytes(header, DATA))
+    assert np.load(f"{base}.npy").shape == (2, 3)  # what NumPy itself reads
+    for loaded in (Word2Vec.load(base).wv, KeyedVectors.load(base), KeyedVectors.load(base, mmap="r")):
+        assert loaded.vector_size == 3
+        np.testing.assert_array_equal(loaded.get_vector("b"), [3, 4, 5])
+
+
+# ---- 7. empty prefixes and the command line ----
+
+
+@pytest.mark.parametrize("prefix", ["", "sub/"])
+def test_saves_refuse_a_prefix_without_a_file_name(tmp_path, monkeypatch, prefix):
+    monkeypatch.chdir(tmp_path)
+    os.mkdir("sub")
+    m = model()
+    m.save("m")
+    for store in (m, m.wv, KeyedVectors.load("m", mmap="r")):
+        with pytest.raises(ValueError, match=f"^path '{prefix}' has no file name"):
+            store.save(prefix)
+    assert sorted(os.listdir(".")) == ["m.npy", "m.vocab.json", "sub"] and os.listdir("sub") == []
+
+
+@pytest.fixture
+def corpus_file(tmp_path):
+    path = tmp_path / "corpus.txt"
+    path.write_text("\n".join(" ".join(s) for s in CORPUS) + "\n", encoding="utf-8")
+    return str(path)
+
+
+def run_cli(args, capsys):
+    status = main(args)
+    err = capsys.readouterr().err
+    return status, err
+
+
+@pytest.mark.parametrize(
+    "extra, message",
+    [
+        (["--alpha", "nan"], "alpha must be a finite number"),
+        (["--min-alpha", "-1"], "min_alpha must be a finite number"),
+        (["--alpha", "1e30"], "training diverged at epoch 1/5"),
+        (["--negative", str(2**31), "--epochs", "0"], "negative must be at most 65536"),
+    ],
+)
+def test_cli_training_errors_are_one_line(corpus_file, tmp_path, capsys, extra, message):
+    status, err = run_cli(["train", corpus_file, "-o", str(tmp_path / "m"), "--min-count", "1", "-q", *extra], capsys)
+    assert status == 2 and err.count("\n") == 1 and err.startswith("tarnivel: error: ") and message in err
+
+
+def test_cli_empty_output_prefix_is_one_line(corpus_file, tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    status, err = run_cli(["train", corpus_file, "-o", "", "--min-count", "1", "-q"], capsys)
+    assert status == 2 and err.count("\n") == 1 and "has no file name" in err
+    assert not os.path.exists(".vocab.json") and not os.path.exists(".npy")
+
+
+@pytest.mark.parametrize(
+    "header, data, mmap, message",
+    [
+        ("{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3), } (", DATA, [], "damaged npy header"),
+        ("{'descr': '<f2', 'fortran_order': False, 'shape': (2, 3), }", DATA[:12], ["--mmap"], "unsupported npy dtype"),
+        ("{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3), }",
+         np.array([1, 2, 3, np.nan, 0, 1], np.float32).tobytes(), ["--mmap"], "not finite"),
+    ],
+)
+def test_cli_similar_errors_are_one_line(tmp_path, capsys, header, data, mmap, message):
+    base = write_pair(tmp_path / "p", ["a", "b"], npy_bytes(header, data))
+    status, err = run_cli(["similar", base, "a", *mmap], capsys)
+    assert status == 2 and err.count("\n") == 1 and message in err and "Traceback" not in err
