@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "model/channel.hpp"
@@ -35,7 +37,15 @@ struct CallSettings {
   PyObject* callback = nullptr;
   uint64_t epoch_tokens = 0;  // T
   bool threaded = false;
+  bool row_locks = true;  // TARNIVEL_ROW_LOCKS, read at the start of the call
 };
+
+// TARNIVEL_ROW_LOCKS=0 turns the row stripes of threaded training off for a call; anything else, or
+// nothing, keeps them.
+bool row_locks_setting() {
+  const char* text = std::getenv("TARNIVEL_ROW_LOCKS");
+  return text == nullptr || std::string_view(text) != "0";
+}
 
 // The pending-signal check, with the interpreter lock taken just for it. A raised exception is
 // discarded here: the caller sets the stop flag and the call ends with "training interrupted".
@@ -319,7 +329,8 @@ class SharedWeights {
 
 // One threaded epoch's data phase. Returns the tokens counted by the progress counter (0 without one).
 uint64_t threaded_epoch(Model& model, PyObject* corpus, const CorpusLookup& lookup, const TrainParams& params,
-                        const ProgressPlan& plan, const SharedWeights& weights, std::atomic<bool>& stop) {
+                        const ProgressPlan& plan, const SharedWeights& weights, bool row_locks,
+                        std::atomic<bool>& stop) {
   std::shared_ptr<std::atomic<uint64_t>> counter;
   std::optional<Reporter> reporter;
   if (plan.verbose || plan.callback != nullptr) {
@@ -345,7 +356,7 @@ uint64_t threaded_epoch(Model& model, PyObject* corpus, const CorpusLookup& look
     if (status == ChunkChannel::Status::disconnected) break;
     bool stopped = false;
     if (model.params.vector_size == 0) {  // zero-width rows have nothing to train
-      if (counter) counter->fetch_add(chunk.words.size(), std::memory_order_relaxed);
+      if (counter) counter->fetch_add(chunk.word_count(), std::memory_order_relaxed);
     } else {
       ChunkWork work;
       work.chunk = &chunk;
@@ -356,6 +367,8 @@ uint64_t threaded_epoch(Model& model, PyObject* corpus, const CorpusLookup& look
       work.stop = &stop;
       work.progress = counter.get();
       work.caller_probe = &probe;
+      work.max_threads = static_cast<std::size_t>(workers);
+      work.row_locks = row_locks;
       AllowThreads unlocked;
       stopped = train_chunk(work);
     }
@@ -391,6 +404,7 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
   call.interval = call_args.progress_interval.value_or(p.progress_interval);
   call.callback = call_args.progress;
   call.threaded = p.workers >= 2;
+  call.row_locks = row_locks_setting();
 
   // The word table is built once per call: before the count update of a known vocabulary, or after
   // the vocabulary is built.
@@ -448,7 +462,7 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
     }
     uint64_t trained = 0;
     if (call.threaded) {
-      trained = threaded_epoch(model, corpus, *lookup, params, plan, *shared, stop);
+      trained = threaded_epoch(model, corpus, *lookup, params, plan, *shared, call.row_locks, stop);
     } else {
       sequential_epoch(model, corpus, *lookup, params, plan, stop);
     }

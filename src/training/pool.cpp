@@ -55,11 +55,14 @@ std::size_t configured_pool_size() {
 struct Job {
   const std::function<bool(std::size_t)>* body = nullptr;
   std::size_t n = 0;
+  std::size_t max_threads = 1;  // pool threads allowed on this job at once
   std::atomic<std::size_t> cursor{0};
   std::atomic<bool> stop{false};
   std::atomic<bool> body_stopped{false};
-  // Guarded by the pool mutex.
+  // Guarded by the pool mutex. `joined` counts the threads that have taken part so far: a thread
+  // leaves a job only once nothing is left to claim, so it never falls below the running ones.
   std::size_t active = 0;
+  std::size_t joined = 0;
   bool queued = false;
   bool done = false;
   std::exception_ptr error;
@@ -100,11 +103,12 @@ class WorkerPool {
 
   std::size_t size() const { return size_; }
 
-  bool for_each(std::size_t n, const std::function<bool(std::size_t)>& body) {
+  bool for_each(std::size_t n, const std::function<bool(std::size_t)>& body, std::size_t max_threads) {
     if (n == 0) return false;
     Job job;
     job.body = &body;
     job.n = n;
+    job.max_threads = std::max<std::size_t>(max_threads, 1);
     std::unique_lock<std::mutex> lock(mutex_);
     job.queued = true;
     queue_.push_back(&job);
@@ -118,20 +122,38 @@ class WorkerPool {
   void worker_loop() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      work_cv_.wait(lock, [&] { return shutting_down_ || !queue_.empty(); });
+      Job* job = nullptr;
+      work_cv_.wait(lock, [&] { return shutting_down_ || (job = open_job()) != nullptr; });
       if (shutting_down_) return;
-      Job* job = queue_.front();
-      if (!job->exhausted()) {
-        ++job->active;
-        lock.unlock();
-        run_items(*job);
-        lock.lock();
-        --job->active;
-      }
+      ++job->active;
+      ++job->joined;
+      lock.unlock();
+      run_items(*job);
+      lock.lock();
+      --job->active;
       // Nothing is left to claim: take the job out of the queue; whoever sees it both dequeued
       // and idle wakes its caller.
       retire(*job);
     }
+  }
+
+  // The first queued job this thread may join: items left and fewer threads than its bound taken
+  // part so far. Jobs found with nothing left to claim are retired on the way. Called with the
+  // mutex held. Counting every thread that joined (not only those still running) keeps the bound on
+  // the threads that touch a job's items, whatever the order in which they leave.
+  Job* open_job() {
+    for (auto it = queue_.begin(); it != queue_.end();) {
+      Job* job = *it;
+      if (job->exhausted()) {
+        it = queue_.erase(it);
+        job->queued = false;
+        retire(*job);
+        continue;
+      }
+      if (job->joined < job->max_threads) return job;
+      ++it;
+    }
+    return nullptr;
   }
 
   // Claims items one at a time until none is left or a stop was signalled.
@@ -187,9 +209,10 @@ WorkerPool& pool() {
 
 std::size_t worker_pool_size() { return pool().size(); }
 
-bool pool_for_each(std::size_t n, const std::function<bool(std::size_t)>& body) {
+bool pool_for_each(std::size_t n, const std::function<bool(std::size_t)>& body,
+                   std::size_t max_threads) {
   if (n == 0) return false;
-  return pool().for_each(n, body);
+  return pool().for_each(n, body, max_threads);
 }
 
 }  // namespace tarnivel

@@ -2,6 +2,7 @@
 // The process-wide worker pool: std::threads created on first use and kept for the life of the
 // process, running parallel for-each loops with dynamic scheduling. Knows nothing of Python.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 
 namespace tarnivel {
@@ -12,10 +13,14 @@ namespace tarnivel {
 std::size_t worker_pool_size();
 
 // Runs body(i) for every i in [0, n), each exactly once, on the pool threads, claiming items one at
-// a time from a shared cursor. The calling thread only waits. Once a body has returned true (stop),
-// no further item is started. Returns whether any body returned true. An exception thrown by a body
-// stops the loop and is rethrown here after every running item has finished.
+// a time from a shared cursor. The calling thread only waits (it is not one of the loop's threads).
+// At most `max_threads` pool threads take part in the loop (0 counts as 1; a bound above the pool
+// size is the pool size): the other threads leave its items alone and stay free for other loops.
+// Once a body has returned true (stop), no further item is started. Returns whether any body
+// returned true. An exception thrown by a body stops the loop and is rethrown here after every
+// running item has finished.
 // Several callers may run loops at the same time; their items share the pool threads.
-bool pool_for_each(std::size_t n, const std::function<bool(std::size_t)>& body);
+bool pool_for_each(std::size_t n, const std::function<bool(std::size_t)>& body,
+                   std::size_t max_threads = SIZE_MAX);
 
 }  // namespace tarnivel
