@@ -55,14 +55,12 @@ std::size_t configured_pool_size() {
 struct Job {
   const std::function<bool(std::size_t)>* body = nullptr;
   std::size_t n = 0;
-  std::size_t max_threads = 1;  // pool threads allowed on this job at once
+  std::size_t max_threads = 1;  // only pool threads numbered below this take part
   std::atomic<std::size_t> cursor{0};
   std::atomic<bool> stop{false};
   std::atomic<bool> body_stopped{false};
-  // Guarded by the pool mutex. `joined` counts the threads that have taken part so far: a thread
-  // leaves a job only once nothing is left to claim, so it never falls below the running ones.
+  // Guarded by the pool mutex.
   std::size_t active = 0;
-  std::size_t joined = 0;
   bool queued = false;
   bool done = false;
   std::exception_ptr error;
@@ -83,7 +81,7 @@ class WorkerPool {
     try {
       for (std::size_t i = 0; i < size; ++i) {
         WorkerPool* raw = pool.get();
-        threads.emplace_back([raw] { raw->worker_loop(); });
+        threads.emplace_back([raw, i] { raw->worker_loop(i); });
       }
     } catch (const std::system_error& e) {
       {
@@ -119,14 +117,14 @@ class WorkerPool {
   }
 
  private:
-  void worker_loop() {
+  // Pool thread number `index` (0 .. size - 1).
+  void worker_loop(std::size_t index) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       Job* job = nullptr;
-      work_cv_.wait(lock, [&] { return shutting_down_ || (job = open_job()) != nullptr; });
+      work_cv_.wait(lock, [&] { return shutting_down_ || (job = open_job(index)) != nullptr; });
       if (shutting_down_) return;
       ++job->active;
-      ++job->joined;
       lock.unlock();
       run_items(*job);
       lock.lock();
@@ -137,11 +135,11 @@ class WorkerPool {
     }
   }
 
-  // The first queued job this thread may join: items left and fewer threads than its bound taken
-  // part so far. Jobs found with nothing left to claim are retired on the way. Called with the
-  // mutex held. Counting every thread that joined (not only those still running) keeps the bound on
-  // the threads that touch a job's items, whatever the order in which they leave.
-  Job* open_job() {
+  // The first queued job that thread `index` may join: items left, and a bound above the thread's
+  // number. A job bounded to k threads thus only ever runs on threads 0 .. k-1, so all the loops of
+  // one training call (one per chunk) share the same k threads, and the others stay idle. Jobs
+  // found with nothing left to claim are retired on the way. Called with the mutex held.
+  Job* open_job(std::size_t index) {
     for (auto it = queue_.begin(); it != queue_.end();) {
       Job* job = *it;
       if (job->exhausted()) {
@@ -150,7 +148,7 @@ class WorkerPool {
         retire(*job);
         continue;
       }
-      if (job->joined < job->max_threads) return job;
+      if (index < job->max_threads) return job;
       ++it;
     }
     return nullptr;

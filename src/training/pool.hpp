@@ -14,8 +14,11 @@ std::size_t worker_pool_size();
 
 // Runs body(i) for every i in [0, n), each exactly once, on the pool threads, claiming items one at
 // a time from a shared cursor. The calling thread only waits (it is not one of the loop's threads).
-// At most `max_threads` pool threads take part in the loop (0 counts as 1; a bound above the pool
-// size is the pool size): the other threads leave its items alone and stay free for other loops.
+// Only the pool threads numbered below `max_threads` take part in the loop (0 counts as 1; a bound
+// above the pool size is the pool size), always the same ones: successive loops with a bound of k
+// (the chunks of one training call) are all run by the same k threads, and the other threads stay
+// idle or free for other loops. A body must not start a loop of its own (it could wait for its own
+// thread).
 // Once a body has returned true (stop), no further item is started. Returns whether any body
 // returned true. An exception thrown by a body stops the loop and is rethrown here after every
 // running item has finished.

@@ -126,8 +126,10 @@ struct ChunkWork {
   std::atomic<bool>* stop = nullptr;
   std::atomic<uint64_t>* progress = nullptr;  // optional: tokens trained this epoch
   SignalProbe* caller_probe = nullptr;        // used when the calling thread trains a sentence itself
-  // The most pool threads that may train this chunk's sentences (the call's `workers`); the
-  // calling thread, which only waits for them, is not one of them.
+  // The most pool threads that may train this chunk's sentences (the call's `workers`): the pool's
+  // first max_threads threads, the same for every chunk of a call. The calling thread, which only
+  // waits for them (and trains one-sentence chunks itself, when no pool thread works for the
+  // call), is not counted.
   std::size_t max_threads = SIZE_MAX;
   // false: no row stripes; every thread runs the sequential routine and kernels directly on the
   // shared arrays (asynchronous updates without locks; a lost update is possible and accepted).

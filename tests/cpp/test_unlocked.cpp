@@ -83,9 +83,23 @@ TEST(PoolThreadBound, BoundedLoopsRunEveryItemOnceAndStop) {
   }
 }
 
+TEST(PoolThreadBound, SuccessiveLoopsShareTheSameThreads) {
+  // The chunks of one call are successive loops with the same bound: together they must not touch
+  // more threads than the bound either.
+  const std::size_t pool = worker_pool_size();
+  for (std::size_t bound = 1; bound < pool; ++bound) {
+    std::set<std::thread::id> all;
+    for (int loop = 0; loop < 20; ++loop) {
+      const auto seen = threads_of_loop(20, bound);
+      all.insert(seen.begin(), seen.end());
+    }
+    EXPECT_LE(all.size(), bound) << "bound " << bound << " of " << pool;
+  }
+}
+
 TEST(PoolThreadBound, ABoundedLoopLeavesThreadsToOtherCallers) {
-  // With one thread on a long loop, a second caller's loop still gets a pool thread and ends while
-  // the first is still running (a pool of one thread has none to spare).
+  // With one thread on a long loop of bound 1, a second caller's loop of bound 2 still gets the
+  // other pool thread and ends while the first is still running.
   if (worker_pool_size() < 2) GTEST_SKIP() << "needs a pool of two threads";
   std::atomic<bool> release{false};
   std::atomic<bool> second_done{false};
@@ -100,7 +114,7 @@ TEST(PoolThreadBound, ABoundedLoopLeavesThreadsToOtherCallers) {
   });
   std::thread second([&] {
     pool_for_each(
-        50, [](std::size_t) { return false; }, 1);
+        50, [](std::size_t) { return false; }, 2);
     second_done.store(true);
   });
   const auto deadline = std::chrono::steady_clock::now() + 10s;
