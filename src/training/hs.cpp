@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -108,6 +109,116 @@ class StripeGroups {
   const uint64_t* words_ = nullptr;
 };
 
+// ---- the top-node copies of a TopNodeScope (one set per thread) ----
+
+// Copies kept per thread: as many top nodes as fit this budget (copy and starting value of each),
+// at least 16 and at most 255.
+constexpr std::size_t kTopNodeBytes = 512 * 1024;
+constexpr std::size_t kMinTopNodes = 16;
+constexpr std::size_t kMaxTopNodes = 255;
+// Examples after which the copies are written back even inside a scope (long sentences): bounds
+// how late the other threads see this thread's updates of the top nodes.
+constexpr std::size_t kTopNodeExamples = 128;
+
+class TopNodes {
+ public:
+  bool active_for(const SharedMatrix& output, std::size_t widest) const {
+    return out_ != nullptr && base_ == output.all_rows().data() && widest <= width_;
+  }
+  bool is_top(uint64_t node) const { return node >= first_; }
+
+  void open(const SharedMatrix& output, std::size_t widest) {
+    TARNIVEL_CHECK(out_ == nullptr, "a top-node scope is already open on this thread");
+    const std::size_t rows = output.rows();
+    std::size_t count = kTopNodeBytes / (2 * sizeof(float) * std::max<std::size_t>(widest, 1));
+    count = std::min(std::clamp(count, kMinTopNodes, kMaxTopNodes), rows);
+    out_ = &output;
+    base_ = output.all_rows().data();
+    width_ = widest;
+    first_ = rows - count;
+    slot_.assign(count, -1);
+    used_.clear();
+    used_.reserve(count);
+    if (copies_.size() < count * widest) {
+      copies_.resize(count * widest);
+      starts_.resize(count * widest);
+    }
+    examples_ = 0;
+  }
+
+  // Called at the start of every example of the scope.
+  void begin_example() {
+    if (++examples_ > kTopNodeExamples) {
+      write_back();
+      examples_ = 1;
+    }
+  }
+
+  // This thread's copy of top node `node` (widest long), copied under its stripe on first use.
+  float* acquire(uint64_t node) {
+    int32_t& slot = slot_[node - first_];
+    if (slot < 0) {
+      slot = static_cast<int32_t>(used_.size());
+      used_.push_back(node);
+      float* start = starts_.data() + static_cast<std::size_t>(slot) * width_;
+      const float* row = out_->row_prefix(node, width_).data();
+      out_->with_stripe(node, [&] { copy_floats(start, row, width_); });
+      copy_floats(copies_.data() + static_cast<std::size_t>(slot) * width_, start, width_);
+    }
+    return copies_.data() + static_cast<std::size_t>(slot) * width_;
+  }
+
+  void write_back() {
+    for (const uint64_t node : used_) {
+      out_->prefetch_stripe(node);
+      kernel_detail::prefetch_for_write(out_->row(node).data(), width_);
+    }
+    for (std::size_t s = 0; s < used_.size(); ++s) {
+      const uint64_t node = used_[s];
+      float* row = out_->row(node).data();
+      const float* copy = copies_.data() + s * width_;
+      const float* start = starts_.data() + s * width_;
+      out_->with_stripe(node, [&] {
+        if (std::memcmp(row, start, width_ * sizeof(float)) == 0) {
+          copy_floats(row, copy, width_);
+        } else {
+          for (std::size_t j = 0; j < width_; ++j) row[j] = row[j] + (copy[j] - start[j]);
+        }
+      });
+      slot_[node - first_] = -1;
+    }
+    used_.clear();
+  }
+
+  void close() {
+    out_ = nullptr;
+    base_ = nullptr;
+    used_.clear();
+  }
+
+ private:
+  const SharedMatrix* out_ = nullptr;
+  const float* base_ = nullptr;
+  std::size_t width_ = 0;
+  uint64_t first_ = 0;
+  std::size_t examples_ = 0;
+  std::vector<int32_t> slot_;   // per top node: its slot, or -1
+  std::vector<uint64_t> used_;  // per slot: its node
+  std::vector<float> copies_;   // per slot: this thread's values
+  std::vector<float> starts_;   // per slot: the row as copied
+};
+
+TopNodes& top_nodes() {
+  thread_local TopNodes nodes;
+  return nodes;
+}
+
+// Before a kernel that updates node rows directly: the copies go back first.
+void write_back_top_nodes(const SharedMatrix& output) {
+  TopNodes& top = top_nodes();
+  if (top.active_for(output, 0)) top.write_back();
+}
+
 template <class Rows>
 void cbow_softmax_sequential(const Rows& in, const Rows& out, const HuffmanTree& tree,
                              std::span<const uint64_t> context_words, uint64_t center,
@@ -143,6 +254,11 @@ class LevelledPath {
       hidden_total += static_cast<std::size_t>(level);
     }
     for (std::size_t d = 0; d < path.length; ++d) out_.row_prefix(path.nodes[d], widest_);
+    TopNodes& top = top_nodes();
+    if (top.active_for(output, widest_)) {
+      top_ = &top;
+      top.begin_example();
+    }
     thread_local std::vector<float> gradients;
     thread_local std::vector<float> hiddens;
     thread_local std::vector<float*> rows;
@@ -172,13 +288,19 @@ class LevelledPath {
 
   std::size_t widest() const { return widest_; }
 
-  // Copies the widest prefix of every node row, each under its stripe.
+  // Copies the widest prefix of every node row, each under its stripe; a top node of an open
+  // TopNodeScope uses the thread's copy instead.
   void take_copies() {
     for (std::size_t d = 0; d < path_.length; ++d) {
+      if (on_top(d)) continue;
       out_.prefetch_stripe(path_.nodes[d]);
       kernel_detail::prefetch_for_write(out_.row(path_.nodes[d]).data(), widest_);
     }
     for (std::size_t d = 0; d < path_.length; ++d) {
+      if (on_top(d)) {
+        rows_[d] = top_->acquire(path_.nodes[d]);
+        continue;
+      }
       const float* row = out_.row(path_.nodes[d]).data();
       out_.with_stripe(path_.nodes[d], [&] {
         copy_floats(copy(d), row, widest_);
@@ -206,13 +328,16 @@ class LevelledPath {
     hidden_offset_ += n;
   }
 
-  // Applies every width's update to each node row, width by width, under its stripe.
+  // Applies every width's update to each node row, width by width, under its stripe (top nodes
+  // keep theirs in the thread's copies).
   void write_back() {
     for (std::size_t d = 0; d < path_.length; ++d) {
+      if (on_top(d)) continue;
       out_.prefetch_stripe(path_.nodes[d]);
       kernel_detail::prefetch_for_write(out_.row(path_.nodes[d]).data(), widest_);
     }
     for (std::size_t d = 0; d < path_.length; ++d) {
+      if (on_top(d)) continue;
       float* row = out_.row(path_.nodes[d]).data();
       out_.with_stripe(path_.nodes[d], [&] {
         if (out_.stripe_holds(path_.nodes[d]) == holds_[d]) {
@@ -231,7 +356,9 @@ class LevelledPath {
 
  private:
   float* copy(std::size_t d) { return copies_ + d * widest_; }
+  bool on_top(std::size_t d) const { return top_ != nullptr && top_->is_top(path_.nodes[d]); }
 
+  TopNodes* top_ = nullptr;  // the open scope's copies, if any
   const SharedMatrix& out_;
   const Path& path_;
   std::span<const uint64_t> levels_;
@@ -252,6 +379,7 @@ void sg_softmax_levels(const SharedMatrix& input, const SharedMatrix& output,
   const Path path = path_of(tree, context);
   if (path.length == 0) return;
   if (!LevelledPath::usable(path, levels)) {
+    write_back_top_nodes(output);
     for (const uint64_t level : levels) {
       sg_softmax_step(input, output, tree, center, context, static_cast<std::size_t>(level),
                       lr_level);
@@ -285,6 +413,7 @@ void cbow_softmax_levels(const SharedMatrix& input, const SharedMatrix& output,
   const Path path = path_of(tree, center);
   if (path.length == 0) return;
   if (!LevelledPath::usable(path, levels)) {
+    write_back_top_nodes(output);
     for (const uint64_t level : levels) {
       cbow_softmax_step(input, output, tree, context_words, center,
                         static_cast<std::size_t>(level), lr_level, cbow_mean);
@@ -327,6 +456,31 @@ void cbow_softmax_levels(const SharedMatrix& input, const SharedMatrix& output,
     });
   }
   walk.write_back();
+}
+
+TopNodeScope::TopNodeScope(const SharedMatrix& output, std::span<const uint64_t> levels) {
+  uint64_t widest = 0;
+  for (const uint64_t level : levels) widest = std::max(widest, level);
+  if (widest == 0 || output.rows() == 0) return;
+  top_nodes().open(output, static_cast<std::size_t>(std::min<uint64_t>(widest, output.dim())));
+  open_ = true;
+}
+
+TopNodeScope::~TopNodeScope() {
+  if (open_) top_nodes().close();
+}
+
+void TopNodeScope::close() {
+  if (!open_) return;
+  open_ = false;
+  TopNodes& top = top_nodes();
+  try {
+    top.write_back();
+  } catch (...) {
+    top.close();
+    throw;
+  }
+  top.close();
 }
 
 void sg_softmax_step(const PlainMatrices& m, const HuffmanTree& tree, uint64_t center,

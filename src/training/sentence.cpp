@@ -153,8 +153,17 @@ bool train_chunk_sentence(std::span<const Index> sentence, ChaChaStream& stream,
                           const TrainParams& params, const OutputTables& tables,
                           const SharedMatrix& input, const SharedMatrix& output,
                           std::atomic<bool>& stop, SignalProbe* probe) {
-  return run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop,
-                      probe);
+  if (!params.hs) {
+    return run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop,
+                        probe);
+  }
+  // The tree's top nodes, which nearly every example of every thread updates, are updated in this
+  // thread's copies for the sentence and written back at its end (see TopNodeScope).
+  TopNodeScope top(output, params.levels);
+  const bool interrupted =
+      run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop, probe);
+  top.close();
+  return interrupted;
 }
 
 bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
