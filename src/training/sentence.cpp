@@ -157,9 +157,10 @@ bool train_chunk_sentence(std::span<const Index> sentence, ChaChaStream& stream,
     return run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop,
                         probe);
   }
-  // The tree's top nodes, which nearly every example of every thread updates, are updated in this
-  // thread's copies for the sentence and written back at its end (see TopNodeScope).
-  TopNodeScope top(output, params.levels);
+  // The tree's top nodes and the frequent words' rows, which nearly every example of every thread
+  // updates, are updated in this thread's copies for the sentence and written back at its end (see
+  // HotRowScope).
+  HotRowScope top(input, output, params.levels);
   const bool interrupted =
       run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop, probe);
   top.close();

@@ -1,5 +1,6 @@
-// The thread's copies of the tree's top nodes in multi-worker softmax training (TopNodeScope): alone
-// on the matrices they change nothing in the results; another thread's updates meanwhile are kept.
+// The thread's copies of the tree's top nodes and the frequent words' rows in multi-worker softmax
+// training (HotRowScope): alone on the matrices they change nothing in the results; another thread's
+// updates meanwhile are kept.
 // Suite names match *Shared*, so these also run under ThreadSanitizer.
 #include <gtest/gtest.h>
 
@@ -17,7 +18,9 @@ namespace tarnivel {
 namespace {
 
 constexpr std::size_t kDim = 12;
-// 300 words: 599 output rows, of which the top 255 are copied and the inner nodes below them are not.
+// 300 words: 599 output rows, of which the top 255 are copied and the inner nodes below them are not;
+// the input rows of words 0..254 are copied, those of 255..299 not (CBOW contexts mix both in one
+// stripe: a and a + 64).
 constexpr std::size_t kWords = 300;
 
 std::vector<float> filled(std::size_t n, uint32_t seed) {
@@ -52,7 +55,7 @@ void example(const TreeSetup& s, const SharedMatrix& in, const SharedMatrix& out
   }
 }
 
-TEST(SharedTopNodes, AloneTheCopiesChangeNoBit) {
+TEST(SharedHotRows, AloneTheCopiesChangeNoBit) {
   // 300 examples: more than one write-back inside the scope (every 128 examples), and a second
   // scope on the same matrices afterwards.
   const TreeSetup s;
@@ -63,12 +66,12 @@ TEST(SharedTopNodes, AloneTheCopiesChangeNoBit) {
     SharedMatrix scoped_out = SharedMatrix::wrap(std::vector<float>(s.out0), kDim);
     for (int e = 0; e < 300; ++e) example(s, direct_in, direct_out, sg, e);
     {
-      TopNodeScope scope(scoped_out, std::vector<uint64_t>{3, 6, 12});
+      HotRowScope scope(scoped_in, scoped_out, std::vector<uint64_t>{3, 6, 12});
       for (int e = 0; e < 200; ++e) example(s, scoped_in, scoped_out, sg, e);
       scope.close();
     }
     {
-      TopNodeScope scope(scoped_out, std::vector<uint64_t>{3, 6, 12});
+      HotRowScope scope(scoped_in, scoped_out, std::vector<uint64_t>{3, 6, 12});
       for (int e = 200; e < 300; ++e) example(s, scoped_in, scoped_out, sg, e);
       scope.close();
     }
@@ -77,10 +80,10 @@ TEST(SharedTopNodes, AloneTheCopiesChangeNoBit) {
   }
 }
 
-TEST(SharedTopNodes, AnotherThreadsUpdateMeanwhileIsKept) {
-  // While this thread's scope holds its copy of the root, another thread adds 1 to the root row:
-  // after the write-back the row holds both changes (up to rounding), and every other row exactly
-  // what this thread alone would have written.
+TEST(SharedHotRows, AnotherThreadsUpdateMeanwhileIsKept) {
+  // While this thread's scope holds its copies of the root and of word 0's input row (the centre
+  // of example 0), another thread adds 1 to both rows: after the write-back they hold both changes
+  // (up to rounding), and every other row exactly what this thread alone would have written.
   const TreeSetup s;
   const uint64_t root = 2 * kWords - 2;
   SharedMatrix alone_in = SharedMatrix::wrap(std::vector<float>(s.in0), kDim);
@@ -90,11 +93,15 @@ TEST(SharedTopNodes, AnotherThreadsUpdateMeanwhileIsKept) {
   SharedMatrix in = SharedMatrix::wrap(std::vector<float>(s.in0), kDim);
   SharedMatrix out = SharedMatrix::wrap(std::vector<float>(s.out0), kDim);
   {
-    TopNodeScope scope(out, std::vector<uint64_t>{3, 6, 12});
+    HotRowScope scope(in, out, std::vector<uint64_t>{3, 6, 12});
     for (int e = 0; e < 20; ++e) example(s, in, out, true, e);
     std::thread other([&] {
-      auto guard = out.lock_row(root);
-      for (float& x : out.row(root)) x += 1.0f;
+      {
+        auto guard = out.lock_row(root);
+        for (float& x : out.row(root)) x += 1.0f;
+      }
+      auto guard = in.lock_row(0);
+      for (float& x : in.row(0)) x += 1.0f;
     });
     other.join();
     scope.close();
@@ -109,16 +116,25 @@ TEST(SharedTopNodes, AnotherThreadsUpdateMeanwhileIsKept) {
       ASSERT_EQ(got[i], expected[i]) << "row " << i / kDim;
     }
   }
-  EXPECT_EQ(in.into_array(), alone_in.into_array());
+  const std::vector<float> expected_in = alone_in.into_array();
+  const std::vector<float> got_in = in.into_array();
+  for (std::size_t i = 0; i < got_in.size(); ++i) {
+    if (i < kDim) {
+      EXPECT_NEAR(got_in[i], expected_in[i] + 1.0f, 1e-5f) << "word 0 element " << i;
+      EXPECT_NE(expected_in[i], s.in0[i]);
+    } else {
+      ASSERT_EQ(got_in[i], expected_in[i]) << "input row " << i / kDim;
+    }
+  }
 }
 
-TEST(SharedTopNodes, TwoThreadsWithScopesKeepEveryRowFinite) {
+TEST(SharedHotRows, TwoThreadsWithScopesKeepEveryRowFinite) {
   const TreeSetup s;
   SharedMatrix in = SharedMatrix::wrap(std::vector<float>(s.in0), kDim);
   SharedMatrix out = SharedMatrix::wrap(std::vector<float>(s.out0), kDim);
   auto work = [&](bool sg, int first) {
     for (int sentence = 0; sentence < 20; ++sentence) {
-      TopNodeScope scope(out, std::vector<uint64_t>{3, 6, 12});
+      HotRowScope scope(in, out, std::vector<uint64_t>{3, 6, 12});
       for (int e = 0; e < 40; ++e) example(s, in, out, sg, first + sentence * 40 + e);
       scope.close();
     }
