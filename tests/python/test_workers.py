@@ -32,6 +32,7 @@ def run_script(script: str, **env: str) -> str:
     return out.stdout
 
 
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs per-thread times from /proc")
 def test_workers_bounds_the_threads_that_train():
     # A pool of 4 threads: a call with workers=2 may let only two of them train (the others stay
     # idle, so they use no processor time), while workers=4 lets more take part. Processor time per
