@@ -6,6 +6,7 @@ NumPy and the standard library only.
 from __future__ import annotations
 
 import datetime
+import json
 import os
 import platform
 import resource
@@ -28,21 +29,27 @@ MODES = {
 }
 
 # Figures of the established reference library for exactly this work on this machine kind
-# (vector_size 100, window 5, min_count 5, 5 epochs, no subsampling), from the data README.
-PEER_TOKENS_PER_S = {
-    ("cbow-ns", 1): 422_107,
-    ("cbow-hs", 1): 380_548,
-    ("sg-ns", 1): 118_779,
-    ("sg-hs", 1): 112_400,
-    ("cbow-ns", 2): 755_395,
-    ("sg-ns", 2): 207_312,
-}
-PEER_QUALITY = {  # (WordSim-353, MEN) Spearman
-    "cbow-ns": (0.227, 0.249),
-    "cbow-hs": (0.210, 0.324),
-    "sg-ns": (0.375, 0.380),
-    "sg-hs": (0.469, 0.494),
-}
+# (vector_size 100, window 5, min_count 5, 5 epochs, no subsampling), read from the data directory's
+# peer.json; empty when the file is missing.
+PEER_FILE = DATA / "peer.json"
+
+
+def load_peer(path: Path = PEER_FILE) -> tuple[dict, dict]:
+    """({(mode, workers): tokens/s}, {mode: (WordSim-353, MEN)}) from peer.json; empty when absent."""
+    try:
+        peer = json.loads(Path(path).read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return {}, {}
+    speed = {(mode, int(workers)): float(rate)
+             for mode, by_workers in peer.get("tokens_per_s", {}).items()
+             for workers, rate in by_workers.items()}
+    quality = {mode: (scores["wordsim353"], scores["men"])
+               for mode, scores in peer.get("quality_5_epochs_1_worker", {}).items()
+               if isinstance(scores, dict) and "wordsim353" in scores and "men" in scores}
+    return speed, quality
+
+
+PEER_TOKENS_PER_S, PEER_QUALITY = load_peer()
 
 TRAINING = dict(vector_size=100, window=5, min_count=5, alpha=0.025, min_alpha=0.0001)
 

@@ -216,7 +216,7 @@ def report(cells: dict, args: argparse.Namespace) -> None:
     print()
     print("Quality (Spearman; pairs with both words in the vocabulary), reference library in brackets:")
     for (mode, setting), cell in cells.items():
-        peer_ws, peer_men = common.PEER_QUALITY[mode]
+        peer_ws, peer_men = common.PEER_QUALITY.get(mode, (float("nan"), float("nan")))
         parts = []
         for level, scores in cell["quality"].items():
             parts.append(f"{level}: WS353 {scores['wordsim'][0]:.3f} MEN {scores['men'][0]:.3f}")

@@ -119,6 +119,12 @@ def build_parser() -> argparse.ArgumentParser:
     train.add_argument("--min-alpha", type=_number, default=0.0001, help="final learning rate (default 0.0001)")
     train.add_argument("--epochs", type=_count, default=5, help="passes over the corpus (default 5)")
     train.add_argument("--seed", type=_count, default=None, help="random seed (reproducible with --workers 1)")
+    train.add_argument(
+        "--no-row-locks",
+        action="store_true",
+        help="threaded training without row locks: scales better with --workers, but two threads may "
+        "update one row at once and lose an update (sets TARNIVEL_ROW_LOCKS=0 for the call)",
+    )
     train.add_argument("-q", "--quiet", action="store_true", help="no progress output")
 
     similar = commands.add_parser(
@@ -225,14 +231,26 @@ def _progress(quiet: bool) -> tuple[Callable[[int, int], None] | None, bool, Cal
     return progress, False, bar.close
 
 
-def _train_model(model: Any, corpus: Any, quiet: bool) -> float:
-    """Train with the chosen progress output; returns the seconds taken."""
+def _train_model(model: Any, corpus: Any, quiet: bool, row_locks: bool = True) -> float:
+    """Train with the chosen progress output; returns the seconds taken.
+
+    Without row locks, TARNIVEL_ROW_LOCKS is 0 for the call (the module reads it when train starts)
+    and restored afterwards.
+    """
     progress, verbose, finish = _progress(quiet)
+    saved = os.environ.get("TARNIVEL_ROW_LOCKS")
+    if not row_locks:
+        os.environ["TARNIVEL_ROW_LOCKS"] = "0"
     start = time.perf_counter()
     try:
         model.train(corpus, progress=progress, verbose=verbose)
     finally:
         finish()
+        if not row_locks:
+            if saved is None:
+                os.environ.pop("TARNIVEL_ROW_LOCKS", None)
+            else:
+                os.environ["TARNIVEL_ROW_LOCKS"] = saved
     return time.perf_counter() - start
 
 
@@ -264,7 +282,7 @@ def _cmd_train(args: argparse.Namespace, out: Any) -> int:
         epochs=args.epochs,
     )
     try:
-        seconds = _train_model(model, corpus, args.quiet)
+        seconds = _train_model(model, corpus, args.quiet, row_locks=not args.no_row_locks)
     except UnicodeDecodeError as exc:
         raise CommandError(f"corpus {args.corpus} is not UTF-8 text: {exc.reason} at byte {exc.start}") from None
     kv = model.wv

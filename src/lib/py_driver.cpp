@@ -7,8 +7,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "model/channel.hpp"
@@ -38,7 +40,15 @@ struct CallSettings {
   PyObject* callback = nullptr;
   uint64_t epoch_tokens = 0;  // T
   bool threaded = false;
+  bool row_locks = true;  // TARNIVEL_ROW_LOCKS, read at the start of the call
 };
+
+// TARNIVEL_ROW_LOCKS=0 turns the row stripes of threaded training off for a call; anything else, or
+// nothing, keeps them.
+bool row_locks_setting() {
+  const char* text = std::getenv("TARNIVEL_ROW_LOCKS");
+  return text == nullptr || std::string_view(text) != "0";
+}
 
 // The pending-signal check, with the interpreter lock taken just for it. A raised exception is
 // discarded here: the caller sets the stop flag and the call ends with "training interrupted".
@@ -357,6 +367,7 @@ class SharedWeights {
 // One threaded epoch's data phase. Returns the tokens counted by the progress counter (0 without one).
 uint64_t threaded_epoch(Model& model, PyObject* corpus, FileCorpus* file, const CorpusLookup& lookup,
                         const TrainParams& params, const ProgressPlan& plan, const SharedWeights& weights,
+                        bool row_locks,
                         std::atomic<bool>& stop) {
   std::shared_ptr<std::atomic<uint64_t>> counter;
   std::optional<Reporter> reporter;
@@ -394,6 +405,8 @@ uint64_t threaded_epoch(Model& model, PyObject* corpus, FileCorpus* file, const 
       work.stop = &stop;
       work.progress = counter.get();
       work.caller_probe = &probe;
+      work.max_threads = static_cast<std::size_t>(workers);
+      work.row_locks = row_locks;
       AllowThreads unlocked;
       stopped = train_chunk(work);
     }
@@ -469,6 +482,7 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
   call.interval = call_args.progress_interval.value_or(p.progress_interval);
   call.callback = call_args.progress;
   call.threaded = p.workers >= 2;
+  call.row_locks = row_locks_setting();
   refuse_one_shot(corpus);
   // A LineSentence is read natively in every pass (each pass may still fall back to the interpreter).
   std::optional<FileCorpus> file = FileCorpus::of(corpus);
@@ -530,7 +544,8 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
     }
     uint64_t trained = 0;
     if (call.threaded) {
-      trained = threaded_epoch(model, corpus, file ? &*file : nullptr, *lookup, params, plan, *shared, stop);
+      trained = threaded_epoch(model, corpus, file ? &*file : nullptr, *lookup, params, plan, *shared,
+                               call.row_locks, stop);
     } else if (std::optional<FileCorpus::Pass> pass = file ? file->open() : std::nullopt) {
       FileSentences sentences(std::move(*pass), file->words(model.vocab.key_to_index));
       sequential_epoch(model, [&](std::span<const uint64_t>& s) { return sentences.next(s); }, params, plan, stop);

@@ -55,6 +55,7 @@ std::size_t configured_pool_size() {
 struct Job {
   const std::function<bool(std::size_t)>* body = nullptr;
   std::size_t n = 0;
+  std::size_t max_threads = 1;  // only pool threads numbered below this take part
   std::atomic<std::size_t> cursor{0};
   std::atomic<bool> stop{false};
   std::atomic<bool> body_stopped{false};
@@ -80,7 +81,7 @@ class WorkerPool {
     try {
       for (std::size_t i = 0; i < size; ++i) {
         WorkerPool* raw = pool.get();
-        threads.emplace_back([raw] { raw->worker_loop(); });
+        threads.emplace_back([raw, i] { raw->worker_loop(i); });
       }
     } catch (const std::system_error& e) {
       {
@@ -100,11 +101,12 @@ class WorkerPool {
 
   std::size_t size() const { return size_; }
 
-  bool for_each(std::size_t n, const std::function<bool(std::size_t)>& body) {
+  bool for_each(std::size_t n, const std::function<bool(std::size_t)>& body, std::size_t max_threads) {
     if (n == 0) return false;
     Job job;
     job.body = &body;
     job.n = n;
+    job.max_threads = std::max<std::size_t>(max_threads, 1);
     std::unique_lock<std::mutex> lock(mutex_);
     job.queued = true;
     queue_.push_back(&job);
@@ -115,23 +117,41 @@ class WorkerPool {
   }
 
  private:
-  void worker_loop() {
+  // Pool thread number `index` (0 .. size - 1).
+  void worker_loop(std::size_t index) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      work_cv_.wait(lock, [&] { return shutting_down_ || !queue_.empty(); });
+      Job* job = nullptr;
+      work_cv_.wait(lock, [&] { return shutting_down_ || (job = open_job(index)) != nullptr; });
       if (shutting_down_) return;
-      Job* job = queue_.front();
-      if (!job->exhausted()) {
-        ++job->active;
-        lock.unlock();
-        run_items(*job);
-        lock.lock();
-        --job->active;
-      }
+      ++job->active;
+      lock.unlock();
+      run_items(*job);
+      lock.lock();
+      --job->active;
       // Nothing is left to claim: take the job out of the queue; whoever sees it both dequeued
       // and idle wakes its caller.
       retire(*job);
     }
+  }
+
+  // The first queued job that thread `index` may join: items left, and a bound above the thread's
+  // number. A job bounded to k threads thus only ever runs on threads 0 .. k-1, so all the loops of
+  // one training call (one per chunk) share the same k threads, and the others stay idle. Jobs
+  // found with nothing left to claim are retired on the way. Called with the mutex held.
+  Job* open_job(std::size_t index) {
+    for (auto it = queue_.begin(); it != queue_.end();) {
+      Job* job = *it;
+      if (job->exhausted()) {
+        it = queue_.erase(it);
+        job->queued = false;
+        retire(*job);
+        continue;
+      }
+      if (index < job->max_threads) return job;
+      ++it;
+    }
+    return nullptr;
   }
 
   // Claims items one at a time until none is left or a stop was signalled.
@@ -187,9 +207,10 @@ WorkerPool& pool() {
 
 std::size_t worker_pool_size() { return pool().size(); }
 
-bool pool_for_each(std::size_t n, const std::function<bool(std::size_t)>& body) {
+bool pool_for_each(std::size_t n, const std::function<bool(std::size_t)>& body,
+                   std::size_t max_threads) {
   if (n == 0) return false;
-  return pool().for_each(n, body);
+  return pool().for_each(n, body, max_threads);
 }
 
 }  // namespace tarnivel

@@ -2,6 +2,7 @@
 // The process-wide worker pool: std::threads created on first use and kept for the life of the
 // process, running parallel for-each loops with dynamic scheduling. Knows nothing of Python.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 
 namespace tarnivel {
@@ -12,10 +13,17 @@ namespace tarnivel {
 std::size_t worker_pool_size();
 
 // Runs body(i) for every i in [0, n), each exactly once, on the pool threads, claiming items one at
-// a time from a shared cursor. The calling thread only waits. Once a body has returned true (stop),
-// no further item is started. Returns whether any body returned true. An exception thrown by a body
-// stops the loop and is rethrown here after every running item has finished.
+// a time from a shared cursor. The calling thread only waits (it is not one of the loop's threads).
+// Only the pool threads numbered below `max_threads` take part in the loop (0 counts as 1; a bound
+// above the pool size is the pool size), always the same ones: successive loops with a bound of k
+// (the chunks of one training call) are all run by the same k threads, and the other threads stay
+// idle or free for other loops. A body must not start a loop of its own (it could wait for its own
+// thread).
+// Once a body has returned true (stop), no further item is started. Returns whether any body
+// returned true. An exception thrown by a body stops the loop and is rethrown here after every
+// running item has finished.
 // Several callers may run loops at the same time; their items share the pool threads.
-bool pool_for_each(std::size_t n, const std::function<bool(std::size_t)>& body);
+bool pool_for_each(std::size_t n, const std::function<bool(std::size_t)>& body,
+                   std::size_t max_threads = SIZE_MAX);
 
 }  // namespace tarnivel

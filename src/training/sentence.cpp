@@ -189,8 +189,18 @@ bool train_chunk_sentence(std::span<const Index> sentence, ChaChaStream& stream,
                           const TrainParams& params, const OutputTables& tables,
                           const SharedMatrix& input, const SharedMatrix& output,
                           std::atomic<bool>& stop, SignalProbe* probe) {
-  return run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop,
-                      probe);
+  if (!params.hs) {
+    return run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop,
+                        probe);
+  }
+  // The tree's top nodes and the frequent words' rows, which nearly every example of every thread
+  // updates, are updated in this thread's copies for the sentence and written back at its end (see
+  // HotRowScope).
+  HotRowScope top(input, output, params.levels);
+  const bool interrupted =
+      run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop, probe);
+  top.close();
+  return interrupted;
 }
 
 bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
@@ -207,6 +217,50 @@ template bool train_chunk_sentence(std::span<const SentenceChunk::NarrowIndex>, 
                                    const TrainParams&, const OutputTables&, const SharedMatrix&,
                                    const SharedMatrix&, std::atomic<bool>&, SignalProbe*);
 
+namespace {
+
+// The probe of threads that never check for signals (pool threads, see train_chunk).
+class NoSignalCheck final : public SignalProbe {
+ public:
+  bool interrupted() override { return false; }
+};
+
+// Unlocked mode: sentence i of the chunk through the sequential routine, on plain views of the
+// shared arrays, its indices widened to 64 bits in a buffer the thread keeps (it only grows).
+//
+// Threads running this at once read and write the same floats with no ordering between them: a
+// data race, deliberately left as plain float loads and stores. Decision: relaxed atomic access
+// (std::atomic_ref<float>) was measured on the skip-gram negative-sampling step (bench/kernels.cpp)
+// at about 1.5x its time (1.2x to 1.7x over several runs on a busy machine), because atomic accesses
+// are not vectorised, and it would also need a second copy of every sequential kernel; the unlocked
+// mode exists only to be fast, so it runs the sequential kernels unchanged. What a compiler may do with racy plain accesses, and why none of it
+// matters here:
+// - It may assume nobody else writes the rows while a kernel runs: keep a value in a register
+//   instead of re-reading it, read it again instead of keeping it, merge, reorder or delay stores,
+//   or pass an intermediate value through the destination. Another thread then sees an older, a
+//   newer or an intermediate value of some components, or loses an update: exactly the outcomes
+//   unlocked asynchronous training accepts anyway.
+// - The weights only ever feed float arithmetic. No weight value selects an index, a row, a loop
+//   bound or a branch that guards memory access (logistic_gradient's branch only picks one of two
+//   finite formulas), so a surprising value cannot send a thread outside the arrays or into a
+//   different path; indices come from the thread's own sentence and random stream.
+// - Each float is 4 bytes, naturally aligned, never straddles a cache line, and is read and written
+//   by single instructions (alone or as a lane of a vector access) on x86-64 and aarch64, so no
+//   value is made of bytes from two different stores.
+// ThreadSanitizer is told to ignore races on stacks through this function (tests/tsan.supp names
+// it; `make tsan` passes the file): keep the name in step.
+[[gnu::noinline]] bool unlocked_sentence(const ChunkWork& work, std::size_t i,
+                                         ChaChaStream& stream, SignalProbe& probe) {
+  thread_local std::vector<uint64_t> widened;
+  work.chunk->with_sentence(i, [&](auto sentence) {
+    widened.assign(sentence.begin(), sentence.end());
+  });
+  const PlainMatrices m{work.input.all_rows(), work.output.all_rows(), work.input.dim()};
+  return train_sentence(widened, stream, *work.params, work.tables, m, *work.stop, probe);
+}
+
+}  // namespace
+
 bool train_chunk(const ChunkWork& work) {
   TARNIVEL_CHECK(work.chunk != nullptr && work.params != nullptr && work.stop != nullptr,
                  "incomplete chunk work unit");
@@ -218,10 +272,16 @@ bool train_chunk(const ChunkWork& work) {
   auto train_one = [&](std::size_t i, SignalProbe* probe) -> bool {
     if (stop.load(std::memory_order_relaxed)) return true;
     ChaChaStream& stream = worker_stream();
-    const bool interrupted = chunk.with_sentence(i, [&](auto sentence) {
-      return train_chunk_sentence(sentence, stream, *work.params, work.tables, work.input,
-                                  work.output, stop, probe);
-    });
+    bool interrupted = false;
+    if (work.row_locks) {
+      interrupted = chunk.with_sentence(i, [&](auto sentence) {
+        return train_chunk_sentence(sentence, stream, *work.params, work.tables, work.input,
+                                    work.output, stop, probe);
+      });
+    } else {
+      NoSignalCheck no_check;
+      interrupted = unlocked_sentence(work, i, stream, probe != nullptr ? *probe : no_check);
+    }
     if (interrupted) return true;
     if (work.progress != nullptr) {
       work.progress->fetch_add(chunk.length(i), std::memory_order_relaxed);
@@ -235,7 +295,8 @@ bool train_chunk(const ChunkWork& work) {
   // thread, so a pending-signal check from any other thread can never report anything, while
   // taking the interpreter lock for it would queue every worker behind the corpus reader, which
   // holds that lock for a whole window of items.
-  return pool_for_each(chunk.size(), [&](std::size_t i) { return train_one(i, nullptr); });
+  return pool_for_each(chunk.size(), [&](std::size_t i) { return train_one(i, nullptr); },
+                       work.max_threads);
 }
 
 std::size_t pool_threads() { return worker_pool_size(); }

@@ -84,6 +84,10 @@ class SharedMatrix {
   std::size_t rows() const { return rows_; }
   std::size_t dim() const { return dim_; }
 
+  // All rows (rows() x dim() elements) as one mutable view, for training without row locks: its
+  // users write concurrently without any synchronisation (see train_chunk's unlocked mode).
+  std::span<float> all_rows() const { return {base_, rows_ * dim_}; }
+
   // Row r (dim long) as a mutable view; r >= rows() is an internal error.
   std::span<float> row(std::size_t r) const;
   // The first n elements of row r; r >= rows() or n > dim() is an internal error.

@@ -1,0 +1,152 @@
+// The thread's copies of the tree's top nodes and the frequent words' rows in multi-worker softmax
+// training (HotRowScope): alone on the matrices they change nothing in the results; another thread's
+// updates meanwhile are kept.
+// Suite names match *Shared*, so these also run under ThreadSanitizer.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "training/hs.hpp"
+#include "training/huffman.hpp"
+#include "weights/shared_matrix.hpp"
+
+namespace tarnivel {
+namespace {
+
+constexpr std::size_t kDim = 12;
+// 300 words: 599 output rows, of which the top 255 are copied and the inner nodes below them are not;
+// the input rows of words 0..254 are copied, those of 255..299 not (CBOW contexts mix both in one
+// stripe: a and a + 64).
+constexpr std::size_t kWords = 300;
+
+std::vector<float> filled(std::size_t n, uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<float> dist(-0.5f, 0.5f);
+  std::vector<float> v(n);
+  for (float& x : v) x = dist(gen);
+  return v;
+}
+
+struct TreeSetup {
+  HuffmanTree tree;
+  std::vector<float> in0 = filled(kWords * kDim, 1);
+  std::vector<float> out0 = filled((2 * kWords - 1) * kDim, 2);
+  TreeSetup() {
+    std::vector<uint64_t> counts(kWords);
+    for (std::size_t w = 0; w < kWords; ++w) counts[w] = 1 + (w * 7919) % 1000;
+    tree = build_huffman(counts);
+  }
+};
+
+// Example e of a fixed sequence: skip-gram pairs or CBOW windows over all widths.
+void example(const TreeSetup& s, const SharedMatrix& in, const SharedMatrix& out, bool sg, int e) {
+  const std::vector<uint64_t> levels{3, 6, 12};
+  const uint64_t a = static_cast<uint64_t>(e * 37) % kWords;
+  const uint64_t b = static_cast<uint64_t>(e * 101 + 5) % kWords;
+  if (sg) {
+    sg_softmax_levels(in, out, s.tree, a, b, levels, 0.05f);
+  } else {
+    const std::vector<uint64_t> context{a, (a + 64) % kWords, (b + 1) % kWords};
+    cbow_softmax_levels(in, out, s.tree, context, b, levels, 0.05f, e % 2 == 0);
+  }
+}
+
+TEST(SharedHotRows, AloneTheCopiesChangeNoBit) {
+  // 300 examples: more than one write-back inside the scope (every 128 examples), and a second
+  // scope on the same matrices afterwards.
+  const TreeSetup s;
+  for (const bool sg : {true, false}) {
+    SharedMatrix direct_in = SharedMatrix::wrap(std::vector<float>(s.in0), kDim);
+    SharedMatrix direct_out = SharedMatrix::wrap(std::vector<float>(s.out0), kDim);
+    SharedMatrix scoped_in = SharedMatrix::wrap(std::vector<float>(s.in0), kDim);
+    SharedMatrix scoped_out = SharedMatrix::wrap(std::vector<float>(s.out0), kDim);
+    for (int e = 0; e < 300; ++e) example(s, direct_in, direct_out, sg, e);
+    {
+      HotRowScope scope(scoped_in, scoped_out, std::vector<uint64_t>{3, 6, 12});
+      for (int e = 0; e < 200; ++e) example(s, scoped_in, scoped_out, sg, e);
+      scope.close();
+    }
+    {
+      HotRowScope scope(scoped_in, scoped_out, std::vector<uint64_t>{3, 6, 12});
+      for (int e = 200; e < 300; ++e) example(s, scoped_in, scoped_out, sg, e);
+      scope.close();
+    }
+    EXPECT_EQ(direct_in.into_array(), scoped_in.into_array()) << "sg " << sg;
+    EXPECT_EQ(direct_out.into_array(), scoped_out.into_array()) << "sg " << sg;
+  }
+}
+
+TEST(SharedHotRows, AnotherThreadsUpdateMeanwhileIsKept) {
+  // While this thread's scope holds its copies of the root and of word 0's input row (the centre
+  // of example 0), another thread adds 1 to both rows: after the write-back they hold both changes
+  // (up to rounding), and every other row exactly what this thread alone would have written.
+  const TreeSetup s;
+  const uint64_t root = 2 * kWords - 2;
+  SharedMatrix alone_in = SharedMatrix::wrap(std::vector<float>(s.in0), kDim);
+  SharedMatrix alone_out = SharedMatrix::wrap(std::vector<float>(s.out0), kDim);
+  for (int e = 0; e < 20; ++e) example(s, alone_in, alone_out, true, e);
+
+  SharedMatrix in = SharedMatrix::wrap(std::vector<float>(s.in0), kDim);
+  SharedMatrix out = SharedMatrix::wrap(std::vector<float>(s.out0), kDim);
+  {
+    HotRowScope scope(in, out, std::vector<uint64_t>{3, 6, 12});
+    for (int e = 0; e < 20; ++e) example(s, in, out, true, e);
+    std::thread other([&] {
+      {
+        auto guard = out.lock_row(root);
+        for (float& x : out.row(root)) x += 1.0f;
+      }
+      auto guard = in.lock_row(0);
+      for (float& x : in.row(0)) x += 1.0f;
+    });
+    other.join();
+    scope.close();
+  }
+  const std::vector<float> expected = alone_out.into_array();
+  const std::vector<float> got = out.into_array();
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (i / kDim == root) {
+      EXPECT_NEAR(got[i], expected[i] + 1.0f, 1e-5f) << "root element " << i % kDim;
+      EXPECT_NE(expected[i], s.out0[i]);  // this thread did change the root
+    } else {
+      ASSERT_EQ(got[i], expected[i]) << "row " << i / kDim;
+    }
+  }
+  const std::vector<float> expected_in = alone_in.into_array();
+  const std::vector<float> got_in = in.into_array();
+  for (std::size_t i = 0; i < got_in.size(); ++i) {
+    if (i < kDim) {
+      EXPECT_NEAR(got_in[i], expected_in[i] + 1.0f, 1e-5f) << "word 0 element " << i;
+      EXPECT_NE(expected_in[i], s.in0[i]);
+    } else {
+      ASSERT_EQ(got_in[i], expected_in[i]) << "input row " << i / kDim;
+    }
+  }
+}
+
+TEST(SharedHotRows, TwoThreadsWithScopesKeepEveryRowFinite) {
+  const TreeSetup s;
+  SharedMatrix in = SharedMatrix::wrap(std::vector<float>(s.in0), kDim);
+  SharedMatrix out = SharedMatrix::wrap(std::vector<float>(s.out0), kDim);
+  auto work = [&](bool sg, int first) {
+    for (int sentence = 0; sentence < 20; ++sentence) {
+      HotRowScope scope(in, out, std::vector<uint64_t>{3, 6, 12});
+      for (int e = 0; e < 40; ++e) example(s, in, out, sg, first + sentence * 40 + e);
+      scope.close();
+    }
+  };
+  std::thread a(work, true, 0);
+  std::thread b(work, false, 5000);
+  a.join();
+  b.join();
+  const std::vector<float> result = out.into_array();
+  for (const float x : result) ASSERT_TRUE(std::isfinite(x));
+  EXPECT_NE(result, s.out0);
+}
+
+}  // namespace
+}  // namespace tarnivel
