@@ -28,6 +28,12 @@ constexpr std::size_t kBlockUpdates = 2048;
 // from runs further ahead while the front runs wait on a shared row.
 constexpr std::size_t kSlots = 12;
 
+#ifndef TARNIVEL_PREFETCH_AHEAD
+#define TARNIVEL_PREFETCH_AHEAD 2
+#endif
+// How many updates ahead of a run's current one its output rows are requested.
+constexpr uint32_t kPrefetchAhead = TARNIVEL_PREFETCH_AHEAD;
+
 // One prefix segment of a level: components [begin, end) are new to this level; the level's update
 // covers 0 .. end-1.
 struct Segment {
@@ -269,6 +275,22 @@ void execute_block(BlockState& st, const Segment* segs, std::size_t nseg, std::s
   const std::vector<Update>& updates = st.updates;
   uint8_t* done = st.done.data();
   ScheduleStats local;
+#if defined(TARNIVEL_SCHEDULE_PROFILE)
+  {
+    std::vector<uint32_t> depth(updates.size(), 0);
+    uint32_t longest = 0;
+    for (const Run& run : runs) {
+      uint32_t prev = run.dep < 0 ? 0 : depth[run.dep];
+      for (uint32_t u = run.begin; u < run.end; ++u) {
+        const uint32_t d = updates[u].dep < 0 ? 0 : depth[updates[u].dep];
+        depth[u] = std::max(prev, d) + 1;
+        prev = depth[u];
+      }
+      longest = std::max(longest, prev);
+    }
+    local.critical_path = longest;
+  }
+#endif
   float* a[kScheduleLanes];
   float* b[kScheduleLanes];
   float labels[kScheduleLanes];
@@ -277,7 +299,9 @@ void execute_block(BlockState& st, const Segment* segs, std::size_t nseg, std::s
     while (used < kSlots && next_run < runs.size()) {
       const Run& run = runs[next_run];
       kernel_detail::prefetch_for_write(run.a, widest);
-      kernel_detail::prefetch_for_write(updates[run.begin].b, widest);
+      for (uint32_t u = run.begin; u < std::min(run.end, run.begin + kPrefetchAhead); ++u) {
+        kernel_detail::prefetch_for_write(updates[u].b, widest);
+      }
       slots[used++] = {static_cast<uint32_t>(next_run), run.begin};
       ++next_run;
     }
@@ -306,8 +330,8 @@ void execute_block(BlockState& st, const Segment* segs, std::size_t nseg, std::s
       Slot& slot = slots[picked[r]];
       done[slot.cur] = 1;
       ++slot.cur;
-      if (slot.cur < runs[slot.run].end) {
-        kernel_detail::prefetch_for_write(updates[slot.cur].b, widest);
+      if (slot.cur + kPrefetchAhead < runs[slot.run].end) {
+        kernel_detail::prefetch_for_write(updates[slot.cur + kPrefetchAhead].b, widest);
       }
     }
     // Drop finished runs, keeping the others in sentence order.
@@ -322,6 +346,7 @@ void execute_block(BlockState& st, const Segment* segs, std::size_t nseg, std::s
   total.updates += local.updates;
   total.stalled_lanes += local.stalled_lanes;
   total.idle_lanes += local.idle_lanes;
+  total.critical_path += local.critical_path;
 }
 
 std::size_t rows_of(std::span<float> data, std::size_t dim) {

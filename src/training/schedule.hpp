@@ -45,6 +45,9 @@ struct ScheduleStats {
   uint64_t updates = 0;
   uint64_t stalled_lanes = 0;  // occupied lanes whose next update waited on an earlier one
   uint64_t idle_lanes = 0;     // lanes left empty for want of admitted work
+  // Built with TARNIVEL_SCHEDULE_PROFILE only: the sum over blocks of the longest dependency chain,
+  // the fewest rounds any schedule with unlimited lanes could take.
+  uint64_t critical_path = 0;
 };
 ScheduleStats& schedule_stats();
 
