@@ -197,7 +197,17 @@ int main(int argc, char** argv) {
         std::printf("  critical path %.2f%% of the updates (%.2f at most in flight on average)\n",
                     100.0 * double(st.critical_path) / st.updates,
                     double(st.updates) / st.critical_path);
+        std::printf("  stalled lanes waited on: a positive %.1f%%, a negative %.1f%%, a repeated"
+                    " centre %.1f%%\n",
+                    100.0 * double(st.waits_on_positive) / st.stalled_lanes,
+                    100.0 * double(st.waits_on_negative) / st.stalled_lanes,
+                    100.0 * double(st.waits_on_centre) / st.stalled_lanes);
       }
+      std::printf("  rounds by updates run:");
+      for (std::size_t w = 0; w <= kScheduleLanes; ++w) {
+        std::printf(" %zu:%.1f%%", w, 100.0 * double(st.rounds_by_width[w]) / st.rounds);
+      }
+      std::printf("\n");
     }
   }
 }

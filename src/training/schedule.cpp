@@ -315,6 +315,13 @@ void execute_block(BlockState& st, const Segment* segs, std::size_t nseg, std::s
                          (u != run.begin || run.dep < 0 || done[run.dep] != 0);
       if (!ready) {
         ++local.stalled_lanes;
+#if defined(TARNIVEL_SCHEDULE_PROFILE)
+        if (up.dep >= 0 && done[up.dep] == 0) {
+          ++(updates[up.dep].label != 0.0f ? local.waits_on_positive : local.waits_on_negative);
+        } else {
+          ++local.waits_on_centre;
+        }
+#endif
         continue;
       }
       a[k] = run.a;
@@ -325,6 +332,7 @@ void execute_block(BlockState& st, const Segment* segs, std::size_t nseg, std::s
     local.idle_lanes += kScheduleLanes - std::min(used, kScheduleLanes);
     ++local.rounds;
     local.updates += k;
+    ++local.rounds_by_width[k];
     run_lanes(a, b, labels, k, segs, nseg, lr_eff);
     for (std::size_t r = 0; r < k; ++r) {
       Slot& slot = slots[picked[r]];
@@ -347,6 +355,10 @@ void execute_block(BlockState& st, const Segment* segs, std::size_t nseg, std::s
   total.stalled_lanes += local.stalled_lanes;
   total.idle_lanes += local.idle_lanes;
   total.critical_path += local.critical_path;
+  total.waits_on_positive += local.waits_on_positive;
+  total.waits_on_negative += local.waits_on_negative;
+  total.waits_on_centre += local.waits_on_centre;
+  for (std::size_t w = 0; w <= kScheduleLanes; ++w) total.rounds_by_width[w] += local.rounds_by_width[w];
 }
 
 std::size_t rows_of(std::span<float> data, std::size_t dim) {

@@ -48,6 +48,14 @@ struct ScheduleStats {
   // Built with TARNIVEL_SCHEDULE_PROFILE only: the sum over blocks of the longest dependency chain,
   // the fewest rounds any schedule with unlimited lanes could take.
   uint64_t critical_path = 0;
+  // Built with TARNIVEL_SCHEDULE_PROFILE only: what the stalled lanes waited on, the last earlier
+  // update of their output row being a positive or a negative target, or an earlier run of their
+  // centre word (a repeated word).
+  uint64_t waits_on_positive = 0;
+  uint64_t waits_on_negative = 0;
+  uint64_t waits_on_centre = 0;
+  // Rounds by number of updates run, 0 .. kScheduleLanes.
+  uint64_t rounds_by_width[kScheduleLanes + 1] = {};
 };
 ScheduleStats& schedule_stats();
 
