@@ -27,6 +27,12 @@ inline constexpr std::size_t kScheduleLanes = 8;
 // The sentence routine for sg = 1, hs = 0 on plain matrices: the same draws, stop and probe
 // behaviour and final matrices and stream position as calling sg_negative_step per pair. `table`
 // may be null (no samples). The probe may be null (no signal check).
+// The stop flag is read before each position is drawn, as the pair-at-a-time routine reads it; when
+// it is set, the positions already drawn are trained and the routine returns, so the matrices and
+// the stream are exactly those of that routine stopping there. The probe is asked only with every
+// earlier position trained (a block ends before a probe position). A flag set by another thread
+// while a drawn block trains is seen at the next position drawn: at most one block (about 2048
+// updates) later than position by position, which no caller can tell from thread timing.
 bool train_sg_negative_scheduled(std::span<const uint64_t> sentence, ChaChaStream& stream,
                                  const TrainParams& params, const AliasTable* table,
                                  PlainMatrices m, std::atomic<bool>& stop, SignalProbe* probe);
