@@ -1,6 +1,7 @@
 #include "training/schedule.hpp"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "common/error.hpp"
@@ -200,29 +201,60 @@ void run_lanes(float* const* a, float* const* b, const float* labels, std::size_
   }
 }
 
-// Last update of the current block touching each row: one word per row, (block stamp << 32) |
-// update index, so a new block starts without clearing anything.
+// Last update of the current block touching each row: an open-addressing table from row index to
+// the last update (or run) on it, sized to at least twice the block's entries and cleared per
+// block. It stays in the core's first-level cache, where an array over all rows would miss on
+// almost every look-up.
 class LastTouch {
  public:
-  void begin_block(std::size_t rows) {
-    if (slots_.size() < rows) slots_.resize(rows, 0);
-    if (++stamp_ == 0) {
-      std::fill(slots_.begin(), slots_.end(), 0);
-      stamp_ = 1;
+  // Empties the table and makes room for `entries` insertions.
+  void begin_block(std::size_t entries) {
+    std::size_t want = 1024;
+    while (want < 2 * entries) want *= 2;
+    if (keys_.size() != want) {
+      keys_.assign(want, kEmpty);
+      values_.assign(want, -1);
+    } else {
+      std::fill(keys_.begin(), keys_.end(), kEmpty);
+    }
+    count_ = 0;
+  }
+  // Room for `more` insertions beyond the current ones (rehashes into a larger table if needed; only
+  // a position with a window far wider than usual fills a block's table).
+  void reserve(std::size_t more) {
+    if (2 * (count_ + more) <= keys_.size()) return;
+    std::vector<uint64_t> keys = std::move(keys_);
+    std::vector<int32_t> values = std::move(values_);
+    std::size_t want = keys.size();
+    while (want < 2 * (count_ + more)) want *= 2;
+    keys_.assign(want, kEmpty);
+    values_.assign(want, -1);
+    count_ = 0;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      if (keys[i] != kEmpty) exchange(keys[i], values[i]);
     }
   }
-  // The previous update of this block on `row` (-1: none), replaced by `index`.
-  int32_t exchange(uint64_t row, uint32_t index) {
-    uint64_t& slot = slots_[row];
-    const int32_t previous =
-        (slot >> 32) == stamp_ ? static_cast<int32_t>(static_cast<uint32_t>(slot)) : -1;
-    slot = (static_cast<uint64_t>(stamp_) << 32) | index;
-    return previous;
+  // The previous entry of this block for `row` (-1: none), replaced by `index`.
+  int32_t exchange(uint64_t row, int32_t index) {
+    const std::size_t mask = keys_.size() - 1;
+    std::size_t slot = static_cast<std::size_t>((row * 0x9E3779B97F4A7C15ull) >> 40) & mask;
+    for (;;) {
+      if (keys_[slot] == row) return std::exchange(values_[slot], index);
+      if (keys_[slot] == kEmpty) {
+        keys_[slot] = row;
+        values_[slot] = index;
+        ++count_;
+        return -1;
+      }
+      slot = (slot + 1) & mask;
+    }
   }
 
  private:
-  std::vector<uint64_t> slots_;
-  uint32_t stamp_ = 0;
+  static constexpr uint64_t kEmpty = ~uint64_t{0};
+  std::vector<uint64_t> keys_;
+  std::vector<int32_t> values_;
+  std::size_t count_ = 0;
 };
 
 // One row update of a block: the output row, its label, and the last earlier update on the same
@@ -297,7 +329,7 @@ void execute_block(BlockState& st, const Segment* segs, std::size_t nseg, std::s
   for (;;) {
     while (used < kSlots && next_run < runs.size()) {
       const Run& run = runs[next_run];
-      kernel_detail::prefetch_for_write(run.a, widest);
+      if (kPrefetchAhead > 0) kernel_detail::prefetch_for_write(run.a, widest);
       for (uint32_t u = run.begin; u < std::min(run.end, run.begin + kPrefetchAhead); ++u) {
         kernel_detail::prefetch_for_write(updates[u].b, widest);
       }
@@ -337,7 +369,7 @@ void execute_block(BlockState& st, const Segment* segs, std::size_t nseg, std::s
       Slot& slot = slots[picked[r]];
       done[slot.cur] = 1;
       ++slot.cur;
-      if (slot.cur + kPrefetchAhead - 1 < runs[slot.run].end) {
+      if (kPrefetchAhead > 0 && slot.cur + kPrefetchAhead - 1 < runs[slot.run].end) {
         kernel_detail::prefetch_for_write(updates[slot.cur + kPrefetchAhead - 1].b, widest);
       }
     }
@@ -358,6 +390,20 @@ void execute_block(BlockState& st, const Segment* segs, std::size_t nseg, std::s
   total.waits_on_negative += local.waits_on_negative;
   total.waits_on_centre += local.waits_on_centre;
   for (std::size_t w = 0; w <= kScheduleLanes; ++w) total.rounds_by_width[w] += local.rounds_by_width[w];
+}
+
+// Asks for the cache lines of row[0..n) into the core's second-level cache: a block's rows, asked
+// for while it is drawn, are near by the time its updates run (a sentence's rows fit that cache).
+inline void request_row(const float* row, std::size_t n) {
+#if defined(__SSE2__)
+  const char* bytes = reinterpret_cast<const char*>(row);
+  for (std::size_t off = 0; off < n * sizeof(float); off += 64) {
+    _mm_prefetch(bytes + off, _MM_HINT_T1);
+  }
+#else
+  (void)row;
+  (void)n;
+#endif
 }
 
 std::size_t rows_of(std::span<float> data, std::size_t dim) {
@@ -405,8 +451,8 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
     // Draw a block: positions from i on, in the pair-at-a-time routine's stream order.
     st.runs.clear();
     st.updates.clear();
-    st.in_last.begin_block(in_rows);
-    st.out_last.begin_block(out_rows);
+    st.in_last.begin_block(kBlockUpdates);
+    st.out_last.begin_block(kBlockUpdates);
     for (; i < n; ++i) {
       // The stop flag is looked at where the pair-at-a-time routine looks at it: before drawing
       // position i, with every earlier position drawn. The block drawn so far is still executed
@@ -434,12 +480,16 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
       const uint64_t center = s[i];
       if (start + 1 >= end) continue;  // no context position
       TARNIVEL_CHECK(center < in_rows, "row index out of range of the weight matrix");
+      st.in_last.reserve(1);
+      request_row(m.input.data() + center * dim, widest);
       Run run{m.input.data() + center * dim, static_cast<uint32_t>(st.updates.size()), 0, -1};
       auto push = [&](uint64_t target, float label) {
         TARNIVEL_CHECK(target < out_rows, "row index out of range of the weight matrix");
-        const auto index = static_cast<uint32_t>(st.updates.size());
-        st.updates.push_back({m.output.data() + target * dim, st.out_last.exchange(target, index),
-                              label});
+        const auto index = static_cast<int32_t>(st.updates.size());
+        st.out_last.reserve(1);
+        float* row = m.output.data() + target * dim;
+        request_row(row, widest);
+        st.updates.push_back({row, st.out_last.exchange(target, index), label});
       };
       for (std::size_t c = start; c < end; ++c) {
         if (c == i) continue;
@@ -450,7 +500,7 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
         }
       }
       run.end = static_cast<uint32_t>(st.updates.size());
-      run.dep = st.in_last.exchange(center, run.end - 1);
+      run.dep = st.in_last.exchange(center, static_cast<int32_t>(run.end - 1));
       st.runs.push_back(run);
     }
     if (st.updates.empty()) continue;
