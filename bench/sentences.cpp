@@ -5,7 +5,8 @@
 //   g++ -std=c++20 -O2 -ffp-contract=off -Isrc bench/sentences.cpp build/cpp/libtarnivel_core.a \
 //       -o /tmp/sentences -pthread && /tmp/sentences ../shared/data/corpus_en.txt 20000 ns 100
 //
-// Arguments: corpus, number of sentences, ns|hs, levels (comma separated). Trains the sentences once
+// Arguments: corpus, number of sentences, ns|hs, levels (comma separated), both|routine|pairs,
+// repetitions, zero|random (output rows at the start). Trains the sentences once
 // with each routine from the same start, prints CPU nanoseconds per trained token for both, whether the
 // matrices and streams agree bit for bit, and (ns) the executor's counters: updates per round (the
 // mean number in flight), stalled and idle lanes per round. For hs it prints the distribution of the
@@ -121,7 +122,11 @@ int main(int argc, char** argv) {
   std::uniform_real_distribution<float> dist(-0.05f, 0.05f);
   std::vector<float> in0(v * dim), out0(out_rows * dim);
   for (float& x : in0) x = dist(gen);
-  for (float& x : out0) x = dist(gen);
+  // The model starts its output rows at zero; "random" fills them like the input rows.
+  const bool random_output = argc > 7 && std::string(argv[7]) == "random";
+  if (random_output) {
+    for (float& x : out0) x = dist(gen);
+  }
   std::printf("%zu sentences, %zu tokens, vocabulary %zu, %s levels", sentences.size(), tokens, v,
               mode.c_str());
   for (const uint64_t l : levels) std::printf(" %llu", static_cast<unsigned long long>(l));
