@@ -153,15 +153,72 @@ void segment_sums(const float* const* a, const float* const* b, std::size_t begi
   }
 }
 
+// The new segment's sums for two lanes (rows a[0], b[0] and a[1], b[1]) in lanes 0 and 1 of each
+// register: interleaving the two rows' elements puts element j of both rows in lanes 0-1 and
+// element j + 1 in lanes 2-3, which are moved down and added next, so each lane still adds its row's
+// rounded products one at a time in ascending order. Lanes 2-3 of the accumulators collect values
+// that are dropped. Fewer shuffles and multiplies than four transposed lanes, and most rounds run
+// one or two updates.
+void segment_sums_pair(const float* const* a, const float* const* b, std::size_t begin,
+                       std::size_t end, float* dot, float* sq_a, float* sq_b) {
+  __m128 vd = _mm_setr_ps(dot[0], dot[1], 0.0f, 0.0f);
+  __m128 va = _mm_setr_ps(sq_a[0], sq_a[1], 0.0f, 0.0f);
+  __m128 vb = _mm_setr_ps(sq_b[0], sq_b[1], 0.0f, 0.0f);
+  auto add_two = [](__m128& acc, __m128 p) {
+    acc = _mm_add_ps(acc, p);                   // element j (lanes 0-1)
+    acc = _mm_add_ps(acc, _mm_movehl_ps(p, p));  // element j + 1
+  };
+  std::size_t j = begin;
+  for (; j + 4 <= end; j += 4) {
+    const __m128 a0 = _mm_loadu_ps(a[0] + j);
+    const __m128 a1 = _mm_loadu_ps(a[1] + j);
+    const __m128 b0 = _mm_loadu_ps(b[0] + j);
+    const __m128 b1 = _mm_loadu_ps(b[1] + j);
+    const __m128 alo = _mm_unpacklo_ps(a0, a1);  // a0[j], a1[j], a0[j+1], a1[j+1]
+    const __m128 ahi = _mm_unpackhi_ps(a0, a1);  // a0[j+2], a1[j+2], a0[j+3], a1[j+3]
+    const __m128 blo = _mm_unpacklo_ps(b0, b1);
+    const __m128 bhi = _mm_unpackhi_ps(b0, b1);
+    const __m128 dlo = _mm_mul_ps(alo, blo);
+    const __m128 alo2 = _mm_mul_ps(alo, alo);
+    const __m128 blo2 = _mm_mul_ps(blo, blo);
+    const __m128 dhi = _mm_mul_ps(ahi, bhi);
+    const __m128 ahi2 = _mm_mul_ps(ahi, ahi);
+    const __m128 bhi2 = _mm_mul_ps(bhi, bhi);
+    add_two(vd, dlo);
+    add_two(va, alo2);
+    add_two(vb, blo2);
+    add_two(vd, dhi);
+    add_two(va, ahi2);
+    add_two(vb, bhi2);
+  }
+  for (; j < end; ++j) {
+    const __m128 av = _mm_setr_ps(a[0][j], a[1][j], 0.0f, 0.0f);
+    const __m128 bv = _mm_setr_ps(b[0][j], b[1][j], 0.0f, 0.0f);
+    vd = _mm_add_ps(vd, _mm_mul_ps(av, bv));
+    va = _mm_add_ps(va, _mm_mul_ps(av, av));
+    vb = _mm_add_ps(vb, _mm_mul_ps(bv, bv));
+  }
+  alignas(16) float out[4];
+  _mm_store_ps(out, vd);
+  dot[0] = out[0];
+  dot[1] = out[1];
+  _mm_store_ps(out, va);
+  sq_a[0] = out[0];
+  sq_a[1] = out[1];
+  _mm_store_ps(out, vb);
+  sq_b[0] = out[0];
+  sq_b[1] = out[1];
+}
+
 #endif
 
-// k <= 4 * G updates in lock-step through the segments. Lanes beyond k read row 0 of the call
+// k <= 4 * G updates in lock-step through the segments (G = 0: at most two, in the two-lane form). Lanes beyond k read row 0 of the call
 // (never written while they read it: the sums of a segment are all formed before any update) and
 // their results are dropped.
 template <std::size_t G>
 void lanes_impl(float* const* a, float* const* b, const float* labels, std::size_t k,
                 const Segment* segs, std::size_t nseg, float lr_eff) {
-  constexpr std::size_t W = 4 * G;
+  constexpr std::size_t W = G == 0 ? 2 : 4 * G;
   const float* ra[W];
   const float* rb[W];
   for (std::size_t r = 0; r < W; ++r) {
@@ -175,7 +232,11 @@ void lanes_impl(float* const* a, float* const* b, const float* labels, std::size
   for (std::size_t s = 0; s < nseg; ++s) {
     const Segment seg = segs[s];
 #if defined(__SSE2__)
-    segment_sums<G>(ra, rb, seg.begin, seg.end, dot, sq_a, sq_b);
+    if constexpr (G == 0) {
+      segment_sums_pair(ra, rb, seg.begin, seg.end, dot, sq_a, sq_b);
+    } else {
+      segment_sums<G>(ra, rb, seg.begin, seg.end, dot, sq_a, sq_b);
+    }
 #else
     for (std::size_t r = 0; r < k; ++r) {
       for (std::size_t j = seg.begin; j < seg.end; ++j) {
@@ -194,6 +255,10 @@ void lanes_impl(float* const* a, float* const* b, const float* labels, std::size
 void run_lanes(float* const* a, float* const* b, const float* labels, std::size_t k,
                const Segment* segs, std::size_t nseg, float lr_eff) {
   if (k == 0 || nseg == 0) return;
+  if (k <= 2) {
+    lanes_impl<0>(a, b, labels, k, segs, nseg, lr_eff);
+    return;
+  }
   if (k <= 4) {
     lanes_impl<1>(a, b, labels, k, segs, nseg, lr_eff);
   } else {
