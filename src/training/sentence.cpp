@@ -7,6 +7,7 @@
 #include "training/hs.hpp"
 #include "training/ns.hpp"
 #include "training/pool.hpp"
+#include "training/schedule.hpp"
 
 namespace tarnivel {
 
@@ -181,6 +182,12 @@ bool run_sentence(std::span<const Index> s, ChaChaStream& stream, const TrainPar
 bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
                     const TrainParams& params, const OutputTables& tables, PlainMatrices m,
                     std::atomic<bool>& stop, SignalProbe& probe) {
+  if (params.sg && !params.hs) {
+    // Skip-gram negative sampling runs as a dataflow of row updates (same results bit for bit).
+    const AliasTable* table =
+        tables.alias != nullptr && !tables.alias->empty() ? tables.alias : nullptr;
+    return train_sg_negative_scheduled(sentence, stream, params, table, m, stop, &probe);
+  }
   return run_sentence(sentence, stream, params, tables, SequentialKernels{m}, stop, &probe);
 }
 

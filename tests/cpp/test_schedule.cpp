@@ -1,0 +1,235 @@
+// The scheduled skip-gram negative-sampling sentence routine against the pair-at-a-time order: the
+// reference below draws the window per position and calls the kept sg_negative_step once per pair,
+// exactly as the sentence routine is described; the scheduled routine must give the same matrices
+// and leave the stream at the same position, bit for bit. Small vocabularies make the worst case for
+// the dependencies: words repeat as centres, and negatives keep hitting the context rows.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "sampling/alias.hpp"
+#include "training/ns.hpp"
+#include "training/schedule.hpp"
+#include "training/sentence.hpp"
+
+namespace tarnivel {
+namespace {
+
+std::vector<float> random_row_data(std::size_t n, uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<float> dist(-0.6f, 0.6f);
+  std::vector<float> v(n);
+  for (float& x : v) x = dist(gen);
+  return v;
+}
+
+struct Case {
+  const char* name;
+  std::size_t vocab;
+  std::size_t dim;
+  uint64_t window;
+  uint64_t negative;
+  std::vector<uint64_t> levels;
+  std::size_t length;
+  bool with_table;
+};
+
+struct SentenceSetup {
+  std::size_t dim;
+  std::vector<float> in, out;
+  AliasTable table;
+  TrainParams params;
+  std::vector<uint64_t> sentence;
+  bool with_table;
+
+  explicit SentenceSetup(const Case& c) : dim(c.dim), with_table(c.with_table) {
+    in = random_row_data(c.vocab * c.dim, 31);
+    out = random_row_data(c.vocab * c.dim, 32);
+    // A steep distribution: word 0 dominates both the sentence and the negatives.
+    std::vector<uint64_t> counts(c.vocab);
+    for (std::size_t w = 0; w < c.vocab; ++w) counts[w] = 1 + 40 / (w + 1);
+    table = AliasTable::build(noise_weights(counts));
+    params.sg = true;
+    params.hs = false;
+    params.window = c.window;
+    params.negative = c.negative;
+    params.levels = c.levels;
+    params.lr = 0.05f;
+    std::mt19937 gen(33);
+    std::discrete_distribution<uint64_t> pick(counts.begin(), counts.end());
+    sentence.resize(c.length);
+    for (uint64_t& w : sentence) w = pick(gen);
+  }
+  const AliasTable* alias() const { return with_table ? &table : nullptr; }
+};
+
+// Positions [0, upto) one pair at a time: the window draw, then one kernel call per context position
+// in ascending order.
+void pair_at_a_time(const SentenceSetup& s, std::vector<float>& in, std::vector<float>& out,
+                    ChaChaStream& stream, std::size_t upto) {
+  const PlainMatrices m{in, out, s.dim};
+  const std::size_t n = s.sentence.size();
+  for (std::size_t i = 0; i < upto; ++i) {
+    const uint64_t b = stream.in_closed_range(0, s.params.window);
+    const uint64_t w = s.params.window - b;
+    const std::size_t start = w <= i ? i - static_cast<std::size_t>(w) : 0;
+    const std::size_t end = w >= n - i ? n : i + static_cast<std::size_t>(w) + 1;
+    for (std::size_t c = start; c < end; ++c) {
+      if (c == i) continue;
+      sg_negative_step(m, s.sentence[i], s.sentence[c], s.params.negative, s.params.levels,
+                       s.params.lr, s.alias(), stream);
+    }
+  }
+}
+
+struct NoSignal : SignalProbe {
+  bool interrupted() override { return false; }
+};
+
+// A probe that runs a check at each call (like a signal handler looking at the weights) and reports
+// a signal at call number `raise_at` (counted from 1; 0: never).
+struct ScriptedProbe : SignalProbe {
+  int calls = 0;
+  int raise_at = 0;
+  std::function<void()> at_call;
+  bool interrupted() override {
+    ++calls;
+    if (at_call) at_call();
+    return calls == raise_at;
+  }
+};
+
+TEST(ScheduledSkipGram, SameBitsAndStreamAsPairAtATime) {
+  const std::vector<Case> cases{
+      {"repeats and colliding negatives", 6, 12, 4, 7, {3, 12, 7, 12}, 300, true},
+      {"one word vocabulary", 1, 8, 3, 3, {8}, 40, true},
+      {"two words, wide window", 2, 9, 9, 5, {5, 9}, 120, true},
+      {"single level, more lanes than words", 40, 100, 5, 5, {100}, 400, true},
+      {"many blocks and probe points", 5, 6, 3, 2, {2, 4, 6}, 3000, true},
+      {"no table: positives only", 7, 10, 4, 5, {10}, 200, false},
+      {"window zero", 4, 8, 0, 3, {8}, 50, true},
+      {"huge window", 3, 5, std::numeric_limits<uint64_t>::max(), 2, {1, 5}, 60, true},
+      {"widths beyond the rows", 8, 7, 2, 4, {3, 50, 9}, 150, true},
+  };
+  for (const Case& c : cases) {
+    const SentenceSetup s(c);
+    std::vector<float> in_ref = s.in, out_ref = s.out;
+    auto ref_stream = ChaChaStream::from_seed(77);
+    pair_at_a_time(s, in_ref, out_ref, ref_stream, s.sentence.size());
+
+    std::vector<float> in = s.in, out = s.out;
+    auto stream = ChaChaStream::from_seed(77);
+    std::atomic<bool> stop{false};
+    NoSignal probe;
+    const AliasTable empty;
+    const OutputTables tables{nullptr, c.with_table ? &s.table : &empty};
+    EXPECT_FALSE(train_sentence(s.sentence, stream, s.params, tables, PlainMatrices{in, out, c.dim},
+                                stop, probe))
+        << c.name;
+    EXPECT_EQ(in, in_ref) << c.name;
+    EXPECT_EQ(out, out_ref) << c.name;
+    EXPECT_EQ(stream.counter(), ref_stream.counter()) << c.name;
+    EXPECT_EQ(stream.index(), ref_stream.index()) << c.name;
+    if (c.window > 0 && c.length > 1) {
+      EXPECT_NE(in, s.in) << c.name;
+    }
+  }
+}
+
+TEST(ScheduledSkipGram, SignalCheckSeesEveryEarlierPositionApplied) {
+  // The probe is asked at positions 0, 1024 and 2048; whatever runs in it (a signal handler may look
+  // at the weights) sees exactly the positions before it trained, and a signal reported at 1024
+  // leaves the matrices and the stream as after the first 1024 positions.
+  const Case c{"probe", 5, 8, 3, 3, {4, 8}, 2100, true};
+  const SentenceSetup s(c);
+  for (const int raise_at : {0, 2}) {
+    std::vector<float> in = s.in, out = s.out;
+    auto stream = ChaChaStream::from_seed(5);
+    std::atomic<bool> stop{false};
+    ScriptedProbe probe;
+    probe.raise_at = raise_at;
+    std::vector<std::size_t> mismatches;
+    probe.at_call = [&] {
+      const std::size_t upto = static_cast<std::size_t>(probe.calls - 1) * 1024;
+      std::vector<float> in_ref = s.in, out_ref = s.out;
+      auto ref = ChaChaStream::from_seed(5);
+      pair_at_a_time(s, in_ref, out_ref, ref, upto);
+      if (in != in_ref || out != out_ref || stream.counter() != ref.counter() ||
+          stream.index() != ref.index()) {
+        mismatches.push_back(upto);
+      }
+    };
+    const bool interrupted = train_sentence(s.sentence, stream, s.params, {nullptr, &s.table},
+                                            PlainMatrices{in, out, c.dim}, stop, probe);
+    EXPECT_TRUE(mismatches.empty()) << "first mismatch before position " << mismatches[0];
+    if (raise_at == 0) {
+      EXPECT_FALSE(interrupted);
+      EXPECT_EQ(probe.calls, 3);
+      continue;
+    }
+    EXPECT_TRUE(interrupted);
+    EXPECT_TRUE(stop.load());
+    EXPECT_EQ(probe.calls, 2);
+    std::vector<float> in_ref = s.in, out_ref = s.out;
+    auto ref = ChaChaStream::from_seed(5);
+    pair_at_a_time(s, in_ref, out_ref, ref, 1024);
+    EXPECT_EQ(in, in_ref);
+    EXPECT_EQ(out, out_ref);
+    EXPECT_EQ(stream.counter(), ref.counter());
+    EXPECT_EQ(stream.index(), ref.index());
+  }
+}
+
+TEST(ScheduledSkipGram, StopFlagAlreadySetTrainsAndDrawsNothing) {
+  const Case c{"stop", 5, 8, 3, 3, {8}, 100, true};
+  const SentenceSetup s(c);
+  std::vector<float> in = s.in, out = s.out;
+  auto stream = ChaChaStream::from_seed(6);
+  std::atomic<bool> stop{true};
+  ScriptedProbe probe;
+  EXPECT_TRUE(train_sentence(s.sentence, stream, s.params, {nullptr, &s.table},
+                             PlainMatrices{in, out, c.dim}, stop, probe));
+  EXPECT_EQ(probe.calls, 0);
+  EXPECT_EQ(in, s.in);
+  EXPECT_EQ(out, s.out);
+  const auto fresh = ChaChaStream::from_seed(6);
+  EXPECT_EQ(stream.counter(), fresh.counter());
+  EXPECT_EQ(stream.index(), fresh.index());
+}
+
+TEST(ScheduledSkipGram, LanesMatchSeparateUpdates) {
+  // Up to eight updates on distinct rows side by side equal the separate level_pair_update calls,
+  // for widths with and without a tail of fewer than four components and with a skipped width.
+  const std::vector<std::vector<uint64_t>> level_sets{{100}, {25, 50, 100}, {3, 13, 7, 30}, {1}};
+  constexpr std::size_t dim = 30;
+  for (const auto& levels : level_sets) {
+    for (std::size_t k = 1; k <= kScheduleLanes; ++k) {
+      std::vector<float> a = random_row_data(k * 100, static_cast<uint32_t>(k));
+      std::vector<float> b = random_row_data(k * 100, static_cast<uint32_t>(k + 50));
+      std::vector<float> a_ref = a, b_ref = b;
+      const std::size_t width = std::min<std::size_t>(levels.back() == 100 ? 100 : dim, 100);
+      float* pa[kScheduleLanes];
+      float* pb[kScheduleLanes];
+      float labels[kScheduleLanes];
+      for (std::size_t r = 0; r < k; ++r) {
+        pa[r] = a.data() + r * width;
+        pb[r] = b.data() + r * width;
+        labels[r] = r % 3 == 0 ? 1.0f : 0.0f;
+        level_pair_update({a_ref.data() + r * width, width}, {b_ref.data() + r * width, width},
+                          levels, labels[r], 0.3f);
+      }
+      level_pair_lanes(pa, pb, labels, k, width, levels, 0.3f);
+      EXPECT_EQ(a, a_ref) << "k " << k << " levels " << levels.size();
+      EXPECT_EQ(b, b_ref) << "k " << k << " levels " << levels.size();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarnivel
