@@ -512,6 +512,12 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
   BlockState& st = block_state();
   std::size_t i = 0;
   bool interrupted = false;
+  // Row components drawn since the probe was last asked (saturating): with a large `negative` a few
+  // positions are seconds of work, so the probe is also asked once this reaches
+  // kWorkBetweenSignalChecks, at the next position (a block ends there, as before a probe position).
+  uint64_t work = 0;
+  uint64_t widths = 0;
+  for (const uint64_t level : levels) widths += std::min<uint64_t>(level, dim);
   while (i < n && !interrupted) {
     // Draw a block: positions from i on, in the pair-at-a-time routine's stream order.
     st.runs.clear();
@@ -526,11 +532,12 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
         interrupted = true;
         break;
       }
-      if (probe != nullptr && (i & kSignalCheckMask) == 0) {
+      if (probe != nullptr && ((i & kSignalCheckMask) == 0 || work >= kWorkBetweenSignalChecks)) {
         // The probe may run signal handlers, which may look at the weights: they must hold every
         // earlier position's updates, so the block ends here and the probe is asked at the start
         // of the next one.
         if (!st.updates.empty()) break;
+        work = 0;
         if (probe->interrupted()) {
           stop.store(true, std::memory_order_relaxed);
           interrupted = true;
@@ -564,6 +571,8 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
           push(replace_target(table->sample(stream), context, table_size), 0.0f);
         }
       }
+      const uint64_t drawn = (st.updates.size() - run.begin) * std::max<uint64_t>(widths, 1);
+      work = work + drawn < work ? ~uint64_t{0} : work + drawn;
       run.end = static_cast<uint32_t>(st.updates.size());
       run.dep = st.in_last.exchange(center, static_cast<int32_t>(run.end - 1));
       st.runs.push_back(run);

@@ -16,11 +16,8 @@ namespace {
 // The signal probe is asked at positions 0, 1024, 2048, ... of each sentence.
 constexpr std::size_t kSignalCheckMask = 1023;
 
-// ...and also whenever this much work (row components touched, counted per kernel call as the
-// targets it trains times the widths) has been done since the last check: one position costs its
-// window times (`negative` + 1) times the widths, so a large `negative` or wide rows would otherwise
-// leave Ctrl-C unanswered for minutes. About a millisecond of training; a check costs microseconds.
-constexpr uint64_t kWorkBetweenChecks = uint64_t{1} << 21;
+// ...and also whenever kWorkBetweenSignalChecks row components have been touched since the last
+// check (counted per kernel call as the targets it trains times the widths).
 // Targets counted for one hierarchical-softmax call: a Huffman path is at most this long for any
 // vocabulary that fits in memory, and usually far shorter.
 constexpr uint64_t kSoftmaxTargets = 32;
@@ -125,7 +122,7 @@ bool run_sentence(std::span<const Index> s, ChaChaStream& stream, const TrainPar
   uint64_t work = 0;
   // True when a due work-based check found a signal (the stop flag is then set).
   const auto interrupted_by_work = [&] {
-    if (probe == nullptr || work < kWorkBetweenChecks) return false;
+    if (probe == nullptr || work < kWorkBetweenSignalChecks) return false;
     work = 0;
     if (!probe->interrupted()) return false;
     stop.store(true, std::memory_order_relaxed);

@@ -95,6 +95,12 @@ struct SentenceChunk {
   }
 };
 
+// Besides positions 0, 1024, 2048..., the sequential routines ask their probe whenever this many row
+// components have been touched since the last check: one position costs its window times
+// (`negative` + 1) times the widths, so a large `negative` or wide rows would otherwise leave Ctrl-C
+// unanswered for minutes. About a millisecond of training; a check costs microseconds.
+inline constexpr uint64_t kWorkBetweenSignalChecks = uint64_t{1} << 21;
+
 // Trains one sentence in sequential mode; checks `probe` at positions 0, 1024, 2048...
 // Returns true when interrupted (the stop flag was set, or the probe reported a signal, in which
 // case the stop flag is set too).
