@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "common/error.hpp"
@@ -376,41 +377,34 @@ TEST(SentenceRoutine, SequentialAndSharedFormsAgreeWhereTheyComputeTheSame) {
   // Skip-gram softmax, CBOW negative sampling, and skip-gram negative sampling with one level
   // compute identical values in both forms; run whole sentences (with words that share stripes)
   // through each, the shared form with the sentence in every index width a chunk may carry.
-  struct Mode {
-    bool sg, hs;
-    std::vector<uint64_t> levels;
-  };
-  const std::vector<Mode> modes{{true, true, {2, 4, 8}}, {false, false, {2, 4, 8}},
-                                {true, false, {8}}};
   std::vector<uint64_t> sentence(200);
   for (std::size_t i = 0; i < sentence.size(); ++i) sentence[i] = (i * 29 + i * i / 5) % 70;
-  for (const Mode& mode : modes) {
+  const std::vector<uint32_t> wide(sentence.begin(), sentence.end());
+  const std::vector<uint16_t> narrow(sentence.begin(), sentence.end());
+  for (const auto& [sg, hs, levels] : {std::tuple{true, true, std::vector<uint64_t>{2, 4, 8}},
+                                       std::tuple{false, false, std::vector<uint64_t>{2, 4, 8}},
+                                       std::tuple{true, false, std::vector<uint64_t>{8}}}) {
     SentenceFixture f;
-    f.params.sg = mode.sg;
-    f.params.hs = mode.hs;
-    f.params.levels = mode.levels;
-    const std::vector<float> in0 = f.in;
-    const std::vector<float> out0 = f.out;
+    f.params.sg = sg;
+    f.params.hs = hs;
+    f.params.levels = levels;
+    const std::vector<float> in0 = f.in, out0 = f.out;
     std::atomic<bool> stop{false};
     CountingProbe probe;
     auto s1 = ChaChaStream::from_seed(9);
     EXPECT_FALSE(train_sentence(sentence, s1, f.params, f.tables(), f.m(), stop, probe));
     EXPECT_NE(f.in, in0);
-    const std::vector<uint32_t> wide(sentence.begin(), sentence.end());
-    const std::vector<uint16_t> narrow(sentence.begin(), sentence.end());
     for (const int bits : {64, 32, 16}) {
       SharedMatrix in = SharedMatrix::wrap(std::vector<float>(in0), kDim);
       SharedMatrix out = SharedMatrix::wrap(std::vector<float>(out0), kDim);
       auto s2 = ChaChaStream::from_seed(9);
-      const bool interrupted =
-          bits == 64   ? train_sentence(sentence, s2, f.params, f.tables(), in, out, stop, nullptr)
-          : bits == 32 ? train_chunk_sentence(std::span<const uint32_t>(wide), s2, f.params,
-                                              f.tables(), in, out, stop, nullptr)
-                       : train_chunk_sentence(std::span<const uint16_t>(narrow), s2, f.params,
-                                              f.tables(), in, out, stop, nullptr);
-      EXPECT_FALSE(interrupted);
-      EXPECT_EQ(f.in, in.into_array()) << "sg " << mode.sg << " hs " << mode.hs << " bits " << bits;
-      EXPECT_EQ(f.out, out.into_array()) << "sg " << mode.sg << " hs " << mode.hs << " bits " << bits;
+      EXPECT_FALSE(bits == 64   ? train_sentence(sentence, s2, f.params, f.tables(), in, out, stop, nullptr)
+                   : bits == 32 ? train_chunk_sentence(std::span<const uint32_t>(wide), s2, f.params, f.tables(), in,
+                                                       out, stop, nullptr)
+                                : train_chunk_sentence(std::span<const uint16_t>(narrow), s2, f.params, f.tables(),
+                                                       in, out, stop, nullptr));
+      EXPECT_EQ(f.in, in.into_array()) << "sg " << sg << " hs " << hs << " bits " << bits;
+      EXPECT_EQ(f.out, out.into_array()) << "sg " << sg << " hs " << hs << " bits " << bits;
     }
   }
 }
