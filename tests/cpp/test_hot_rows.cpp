@@ -4,7 +4,6 @@
 // Suite names match *Shared*, so these also run under ThreadSanitizer.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
 #include <random>
 #include <thread>
@@ -117,24 +116,6 @@ TEST(SharedHotRows, AnotherThreadsUpdateMeanwhileIsKept) {
       }
     }
   }
-}
-
-TEST(SharedHotRows, TwoThreadsWithScopesKeepEveryRowFinite) {
-  const TreeSetup s;
-  SharedMatrix in = SharedMatrix::wrap(std::vector<float>(s.in0), kDim);
-  SharedMatrix out = SharedMatrix::wrap(std::vector<float>(s.out0), kDim);
-  auto work = [&](bool sg, int first) {
-    for (int sentence = 0; sentence < 20; ++sentence) {
-      HotRowScope scope(in, out, std::vector<uint64_t>{3, 6, 12});
-      for (int e = 0; e < 40; ++e) example(s, in, out, sg, first + sentence * 40 + e);
-      scope.close();
-    }
-  };
-  std::thread a(work, true, 0);
-  std::thread b(work, false, 5000);
-  a.join();
-  b.join();
-  for (const float x : out.into_array()) ASSERT_TRUE(std::isfinite(x));
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -20,36 +22,25 @@ namespace {
 
 using Sentences = std::vector<std::vector<std::string>>;
 
-// Collects the words of every line (lines without words are kept as empty entries).
-struct LineCollector {
-  Sentences lines{{}};
-  void word(std::string_view w) { lines.back().emplace_back(w); }
+// Collects the words of every line or piece (the last entry is the one still open).
+struct Collector {
+  Sentences items{{}};
+  void word(std::string_view w) { items.back().emplace_back(w); }
   bool line() {
-    lines.emplace_back();
+    items.emplace_back();
     return true;
   }
+  bool piece() { return line(); }
+  Sentences done() const { return Sentences(items.begin(), items.end() - 1); }
   Sentences nonempty() const {
     Sentences out;
-    for (const auto& l : lines) {
-      if (!l.empty()) out.push_back(l);
-    }
+    std::copy_if(items.begin(), items.end(), std::back_inserter(out), [](const auto& l) { return !l.empty(); });
     return out;
   }
 };
 
-// Collects pieces.
-struct PieceCollector {
-  Sentences pieces{{}};
-  void word(std::string_view w) { pieces.back().emplace_back(w); }
-  bool piece() {
-    pieces.emplace_back();
-    return true;
-  }
-  Sentences done() const { return Sentences(pieces.begin(), pieces.end() - 1); }
-};
-
 Sentences split(const std::string& text) {
-  LineCollector c;
+  Collector c;
   split_lines(text, c);
   return c.nonempty();
 }
@@ -70,18 +61,16 @@ struct ReadResult {
   LineReader::Status status;
   std::string message;
   std::size_t input_size = 0;
-  int deliveries = 0;
 };
 
 ReadResult read_all(const std::string& data, std::size_t block = LineReader::kPythonStep) {
   LineReader reader(file_with(data), block);
-  LineCollector c;
+  Collector c;
   ReadResult r;
   for (;;) {
     r.status = reader.next();
     if (r.status != LineReader::Status::lines) break;
     EXPECT_FALSE(reader.lines().empty());
-    ++r.deliveries;
     split_lines(reader.lines(), c);
   }
   r.lines = c.nonempty();
@@ -167,8 +156,8 @@ TEST(SplitLines, PiecesOfAtMostMaxWords) {
       {"1 2 3 4 5 6 7", 0, {{"1", "2", "3", "4", "5", "6", "7"}}},
   };
   for (const Case& c : cases) {
-    PieceCollector out;
-    Pieces<PieceCollector> pieces(out, c.max_words);
+    Collector out;
+    Pieces<Collector> pieces(out, c.max_words);
     split_lines(c.text, pieces);
     EXPECT_EQ(out.done(), c.expected) << c.text << " / " << c.max_words;
   }
