@@ -55,26 +55,21 @@ int __wrap_fsync(int fd) {
   return __real_fsync(fd);
 }
 
+// Logs a rename or link while recording; true (with errno set) when the test makes it fail.
+static bool fails(const char* what, const char* from, const char* to, int err) {
+  if (!calls.recording) return false;
+  calls.log.push_back(std::string(what) + " " + from + " > " + to);
+  errno = err;
+  return err != 0;
+}
+
 int __wrap_rename(const char* from, const char* to) {
-  if (calls.recording) {
-    calls.log.push_back(std::string("rename ") + from + " > " + to);
-    if (calls.rename_errno != 0 && (calls.fail_rename_to == to || calls.fail_rename_from == from)) {
-      errno = calls.rename_errno;
-      return -1;
-    }
-  }
-  return __real_rename(from, to);
+  const bool chosen = calls.fail_rename_to == to || calls.fail_rename_from == from;
+  return fails("rename", from, to, chosen ? calls.rename_errno : 0) ? -1 : __real_rename(from, to);
 }
 
 int __wrap_link(const char* from, const char* to) {
-  if (calls.recording) {
-    calls.log.push_back(std::string("link ") + from + " > " + to);
-    if (calls.link_errno != 0) {
-      errno = calls.link_errno;
-      return -1;
-    }
-  }
-  return __real_link(from, to);
+  return fails("link", from, to, calls.link_errno) ? -1 : __real_link(from, to);
 }
 }
 
