@@ -163,14 +163,6 @@ TEST(SplitLines, PiecesOfAtMostMaxWords) {
   }
 }
 
-TEST(WordHash, EqualBytesHashEqualAndNearWordsDiffer) {
-  EXPECT_EQ(word_hash(std::string_view("hello")), word_hash(std::string("hello")));
-  const std::string_view words[] = {"", "a", "b", "ab", "ba", "abcd", "abcde", "abcdefgh", "abcdefghi", "abcdefghj"};
-  for (const auto& x : words) {
-    for (const auto& y : words) EXPECT_TRUE(x == y || word_hash(x) != word_hash(y)) << x << " " << y;
-  }
-}
-
 // Expected lines and messages were taken from Python 3 iterating LineSentence over the same bytes.
 TEST(LineReader, ErrorsAndLinesAsPythonReadsTheFile) {
   struct Case {
