@@ -142,7 +142,7 @@ TEST(PoolThreadBound, SuccessiveLoopsStayWithinTheBound) {
   for (std::size_t bound = 1; bound < pool; ++bound) {
     std::set<std::thread::id> all;
     for (int loop = 0; loop < 20; ++loop) {
-      const auto seen = threads_of_loop(bound == 1 ? 300 : 20, bound);
+      const auto seen = threads_of_loop(loop == 0 ? 300 : 20, bound);
       EXPECT_GE(seen.size(), 1u);
       all.insert(seen.begin(), seen.end());
     }
