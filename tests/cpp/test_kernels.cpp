@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "common/error.hpp"
@@ -130,134 +131,102 @@ struct Shared {
 
 constexpr float kLr = 0.05f;
 
-TEST(NegativeSamplingKernel, SkipGramNestedLevelsWithNegativeEqualToTarget) {
-  // Both samples draw the positive target 2 and are replaced by 3; lr_eff = lr / 3.
+// One step of each kernel in both forms against its bit table. The multi-worker skip-gram NS form
+// sums each new segment from 0.0 before adding it to the carried values (one input bit differs); the
+// multi-worker CBOW HS form sums context rows grouped by stripe (0, 1, 2), not in list order
+// (2, 0, 1), and the data is chosen so that the two orders round differently.
+TEST(KernelBits, OneStepOfEveryKernelInBothForms) {
+  const HuffmanTree tree = small_tree();
   const std::vector<uint64_t> levels{2, 4, 8};
-  const AliasTable table = constant_table(2);
-  Plain p;
-  auto stream = ChaChaStream::from_seed(1);
-  sg_negative_step(p.m(), 1, 2, 2, levels, kLr, &table, stream);
-  expect_bits(p.in, kIn0, kSgNsNestedIn, "input");
-  expect_bits(p.out, kOut0, kSgNsNestedOut, "output");
-  EXPECT_GT(stream.index(), 0u);
-
-  // The multi-worker form sums each new segment from 0.0 before adding it to the carried values.
-  Shared s;
-  auto stream2 = ChaChaStream::from_seed(1);
-  sg_negative_step(s.in, s.out, 1, 2, 2, levels, kLr, &table, stream2);
-  expect_bits(s.in_values(), kIn0, kSgNsNestedSegmentsIn, "shared input");
-  expect_bits(s.out_values(), kOut0, kSgNsNestedOut, "shared output");  // the same output values
-}
-
-TEST(NegativeSamplingKernel, CbowRepeatedContextWordBothForms) {
-  // Context word 0 twice; both samples draw the target 3 and wrap to 0; level 4 of 8.
-  const std::vector<uint64_t> context{0, 2, 0};
-  const AliasTable table = constant_table(3);
-  const float lr_level = kLr / 3.0f;
+  const AliasTable to_target = constant_table(2), to_three = constant_table(3);
+  const std::vector<uint64_t> cbow_ns_context{0, 2, 0}, cbow_hs_context{2, 0, 1};
+  {
+    // Both samples draw the positive target 2 and are replaced by 3; lr_eff = lr / 3.
+    Plain p;
+    Shared s;
+    auto stream = ChaChaStream::from_seed(1), stream2 = stream;
+    sg_negative_step(p.m(), 1, 2, 2, levels, kLr, &to_target, stream);
+    sg_negative_step(s.in, s.out, 1, 2, 2, levels, kLr, &to_target, stream2);
+    expect_bits(p.in, kIn0, kSgNsNestedIn, "sg ns input");
+    expect_bits(p.out, kOut0, kSgNsNestedOut, "sg ns output");
+    expect_bits(s.in_values(), kIn0, kSgNsNestedSegmentsIn, "shared sg ns input");
+    expect_bits(s.out_values(), kOut0, kSgNsNestedOut, "shared sg ns output");
+  }
+  {
+    // Context word 0 twice; both samples draw the target 3 and wrap to 0; level 4 of 8.
+    Plain p;
+    Shared s;
+    auto stream = ChaChaStream::from_seed(3), stream2 = stream;
+    cbow_negative_step(p.m(), cbow_ns_context, 3, 2, 4, kLr / 3.0f, true, &to_three, stream);
+    cbow_negative_step(s.in, s.out, cbow_ns_context, 3, 2, 4, kLr / 3.0f, true, &to_three, stream2);
+    for (auto [in, out] : {std::pair{p.in, p.out}, std::pair{s.in_values(), s.out_values()}}) {
+      expect_bits(in, kIn0, kCbowNsMeanIn, "cbow ns input");
+      expect_bits(out, kOut0, kCbowNsMeanOut, "cbow ns output");
+    }
+  }
+  {
+    // Word 0 lies at depth 2 (nodes 4 then 3, codes 0 then 1); level 6 of 8.
+    Plain p;
+    Shared s;
+    sg_softmax_step(p.m(), tree, 1, 0, 6, kLr);
+    sg_softmax_step(s.in, s.out, tree, 1, 0, 6, kLr);
+    for (auto [in, out] : {std::pair{p.in, p.out}, std::pair{s.in_values(), s.out_values()}}) {
+      expect_bits(in, kIn0, kSgHsIn, "sg hs input");
+      expect_bits(out, kOut0, kSgHsOut, "sg hs output");
+    }
+  }
   {
     Plain p;
-    auto stream = ChaChaStream::from_seed(3);
-    cbow_negative_step(p.m(), context, 3, 2, 4, lr_level, true, &table, stream);
-    expect_bits(p.in, kIn0, kCbowNsMeanIn, "mean input");
-    expect_bits(p.out, kOut0, kCbowNsMeanOut, "mean output");
-  }
-  {
-    // The multi-worker form sums in list order too: identical values.
     Shared s;
-    auto stream = ChaChaStream::from_seed(3);
-    cbow_negative_step(s.in, s.out, context, 3, 2, 4, lr_level, true, &table, stream);
-    expect_bits(s.in_values(), kIn0, kCbowNsMeanIn, "shared mean input");
-    expect_bits(s.out_values(), kOut0, kCbowNsMeanOut, "shared mean output");
+    cbow_softmax_step(p.m(), tree, cbow_hs_context, 0, 8, kLr / 3.0f, true);
+    cbow_softmax_step(s.in, s.out, tree, cbow_hs_context, 0, 8, kLr / 3.0f, true);
+    expect_bits(p.in, kIn0, kCbowHsListIn, "cbow hs input");
+    expect_bits(p.out, kOut0, kCbowHsListOut, "cbow hs output");
+    expect_bits(s.in_values(), kIn0, kCbowHsListIn, "shared cbow hs input");
+    expect_bits(s.out_values(), kOut0, kCbowHsGroupedOut, "shared cbow hs output");
   }
 }
 
-TEST(NegativeSamplingKernel, NoSamplesLeaveTheStreamUntouched) {
-  const std::vector<uint64_t> levels{2, 4, 8};
-  const AliasTable table = constant_table(0);
-  const AliasTable empty;
-  const std::vector<uint64_t> context{0, 2};
+TEST(KernelBits, NoSamplesNoCodeAndRowsOutsideTheMatrices) {
+  // Without a noise table (absent or empty) the positive updates happen and no stream word is read.
+  const std::vector<uint64_t> levels{2, 4, 8}, context{0, 2};
+  const AliasTable table = constant_table(0), empty;
   Plain reference;
   auto ref_stream = ChaChaStream::from_seed(4);
   sg_negative_step(reference.m(), 1, 2, 0, levels, kLr, &table, ref_stream);
   cbow_negative_step(reference.m(), context, 3, 0, 8, kLr, true, &table, ref_stream);
-  EXPECT_EQ(ref_stream.index(), ChaChaStream::kBufferWords);
-  EXPECT_EQ(ref_stream.counter(), 0u);
-  EXPECT_NE(reference.in, floats(kIn0));  // the positive updates happened
-  for (const AliasTable* t : {static_cast<const AliasTable*>(nullptr), &empty}) {
+  EXPECT_NE(reference.in, floats(kIn0));
+  for (const AliasTable* t : {static_cast<const AliasTable*>(nullptr), &empty, &table}) {
     Plain p;
     auto stream = ChaChaStream::from_seed(4);
-    sg_negative_step(p.m(), 1, 2, 5, levels, kLr, t, stream);
-    cbow_negative_step(p.m(), context, 3, 5, 8, kLr, true, t, stream);
+    sg_negative_step(p.m(), 1, 2, t == &table ? 0 : 5, levels, kLr, t, stream);
+    cbow_negative_step(p.m(), context, 3, t == &table ? 0 : 5, 8, kLr, true, t, stream);
     EXPECT_EQ(stream.index(), ChaChaStream::kBufferWords);
     EXPECT_EQ(stream.counter(), 0u);
     EXPECT_EQ(p.in, reference.in);
     EXPECT_EQ(p.out, reference.out);
   }
-}
-
-TEST(NegativeSamplingKernel, RowsOutsideTheMatricesAreInternalErrors) {
-  const std::vector<uint64_t> levels{8};
-  Plain p;
-  auto stream = ChaChaStream::from_seed(5);
-  EXPECT_THROW(sg_negative_step(p.m(), 4, 0, 0, levels, kLr, nullptr, stream), InternalError);
-  EXPECT_THROW(sg_negative_step(p.m(), 0, 5, 0, levels, kLr, nullptr, stream), InternalError);
-  const std::vector<uint64_t> context{0, 9};
-  EXPECT_THROW(cbow_negative_step(p.m(), context, 1, 0, 8, kLr, true, nullptr, stream),
-               InternalError);
-  const std::vector<uint64_t> ok_context{0};
-  EXPECT_THROW(cbow_negative_step(p.m(), ok_context, 1, 0, 9, kLr, true, nullptr, stream),
-               InternalError);
-}
-
-TEST(SoftmaxKernel, SkipGramDepthTwoBothForms) {
-  // Word 0 lies at depth 2 (nodes 4 then 3, codes 0 then 1); level 6 of 8.
-  const HuffmanTree tree = small_tree();
-  Plain p;
-  sg_softmax_step(p.m(), tree, 1, 0, 6, kLr);
-  expect_bits(p.in, kIn0, kSgHsIn, "input");
-  expect_bits(p.out, kOut0, kSgHsOut, "output");
-  Shared s;
-  sg_softmax_step(s.in, s.out, tree, 1, 0, 6, kLr);
-  expect_bits(s.in_values(), kIn0, kSgHsIn, "shared input");
-  expect_bits(s.out_values(), kOut0, kSgHsOut, "shared output");
-}
-
-TEST(SoftmaxKernel, CbowDepthTwoListAndStripeOrder) {
-  // The multi-worker form sums context rows grouped by stripe (0, 1, 2), not in list order
-  // (2, 0, 1); the data is chosen so that the two orders round differently.
-  const HuffmanTree tree = small_tree();
-  const std::vector<uint64_t> context{2, 0, 1};
-  const float lr_level = kLr / 3.0f;
-  Plain p;
-  cbow_softmax_step(p.m(), tree, context, 0, 8, lr_level, true);
-  expect_bits(p.in, kIn0, kCbowHsListIn, "input");
-  expect_bits(p.out, kOut0, kCbowHsListOut, "output");
-  Shared s;
-  cbow_softmax_step(s.in, s.out, tree, context, 0, 8, lr_level, true);
-  expect_bits(s.in_values(), kIn0, kCbowHsListIn, "shared input");  // the same input values
-  expect_bits(s.out_values(), kOut0, kCbowHsGroupedOut, "shared output");
-}
-
-TEST(SoftmaxKernel, EmptyCodeChangesNothing) {
+  // An empty code changes nothing, not even a negative zero.
   HuffmanTree one_word;
   one_word.codes = {{}};
   one_word.path_nodes = {{}};
-  const std::vector<uint64_t> context{0, 0};
   Plain p;
-  p.in[0] = -0.0f;  // even a negative zero stays as it is
+  p.in[0] = -0.0f;
   const std::vector<float> in_before = p.in;
   sg_softmax_step(p.m(), one_word, 0, 0, 8, kLr);
   cbow_softmax_step(p.m(), one_word, context, 0, 8, kLr, false);
   EXPECT_EQ(std::bit_cast<uint32_t>(p.in[0]), 0x80000000u);
   EXPECT_EQ(p.in, in_before);
   EXPECT_EQ(p.out, floats(kOut0));
-  Shared s;
-  sg_softmax_step(s.in, s.out, one_word, 0, 0, 8, kLr);
-  cbow_softmax_step(s.in, s.out, one_word, context, 0, 8, kLr, false);
-  EXPECT_EQ(s.in_values(), floats(kIn0));
-  EXPECT_EQ(s.out_values(), floats(kOut0));
-  // A word the tree does not cover is an internal error.
-  EXPECT_THROW(sg_softmax_step(p.m(), one_word, 0, 1, 8, kLr), InternalError);
+  // Rows, words and widths outside the matrices or the tree are internal errors.
+  Plain q;
+  auto stream = ChaChaStream::from_seed(5);
+  const std::vector<uint64_t> wide_context{0, 9}, ok_context{0};
+  EXPECT_THROW(sg_negative_step(q.m(), 4, 0, 0, levels, kLr, nullptr, stream), InternalError);
+  EXPECT_THROW(sg_negative_step(q.m(), 0, 5, 0, levels, kLr, nullptr, stream), InternalError);
+  EXPECT_THROW(cbow_negative_step(q.m(), wide_context, 1, 0, 8, kLr, true, nullptr, stream), InternalError);
+  EXPECT_THROW(cbow_negative_step(q.m(), ok_context, 1, 0, 9, kLr, true, nullptr, stream), InternalError);
+  EXPECT_THROW(sg_softmax_step(q.m(), one_word, 0, 1, 8, kLr), InternalError);
 }
 
 // ---- forms and bookkeeping on random data ----
@@ -277,33 +246,23 @@ std::vector<float> random_floats(std::size_t n, uint32_t seed, float scale) {
   return v;
 }
 
-TEST(SoftmaxKernel, CbowGroupedOrderIsAStableSortByStripe) {
+TEST(KernelForms, CbowGroupedOrderIsAStableSortByStripe) {
   // The multi-worker hidden sum equals the sequential one over the context stably sorted by stripe
-  // (w & 63), for a window-sized context and for one long enough to take the other sorting path;
-  // the contexts revisit stripes out of order and repeat words.
-  constexpr std::size_t dim = 6;
-  constexpr std::size_t words = 200;
-  const std::vector<uint64_t> counts = varied_counts(words, 53, 31);
-  const HuffmanTree tree = build_huffman(counts);
+  // (w & 63), for a window-sized context and for one long enough to take the other sorting path.
+  constexpr std::size_t dim = 6, words = 200;
+  const HuffmanTree tree = build_huffman(varied_counts(words, 53, 31));
   std::vector<uint64_t> long_context;
   for (std::size_t i = 0; i < 90; ++i) long_context.push_back((i * 67 + 5) % words);
-  const std::vector<std::vector<uint64_t>> contexts{{67, 130, 3, 2, 66, 194, 2}, long_context};
-  for (const auto& context : contexts) {
-    const std::size_t length = context.size();
+  for (const auto& context : std::vector<std::vector<uint64_t>>{{67, 130, 3, 2, 66, 194, 2}, long_context}) {
     std::vector<uint64_t> sorted = context;
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](uint64_t a, uint64_t b) { return (a & 63) < (b & 63); });
-    const auto in0 = random_floats(words * dim, 51, 0.5f);
-    const auto out0 = random_floats((2 * words - 1) * dim, 52, 0.5f);
-    std::vector<float> in = in0;
-    std::vector<float> out = out0;
-    const PlainMatrices plain{in, out, dim};
-    SharedMatrix shared_in = SharedMatrix::wrap(std::vector<float>(in0), dim);
-    SharedMatrix shared_out = SharedMatrix::wrap(std::vector<float>(out0), dim);
-    cbow_softmax_step(plain, tree, sorted, 17, dim, 0.05f, true);
+    std::stable_sort(sorted.begin(), sorted.end(), [](uint64_t a, uint64_t b) { return (a & 63) < (b & 63); });
+    std::vector<float> in = random_floats(words * dim, 51, 0.5f), out = random_floats((2 * words - 1) * dim, 52, 0.5f);
+    SharedMatrix shared_in = SharedMatrix::wrap(std::vector<float>(in), dim);
+    SharedMatrix shared_out = SharedMatrix::wrap(std::vector<float>(out), dim);
+    cbow_softmax_step(PlainMatrices{in, out, dim}, tree, sorted, 17, dim, 0.05f, true);
     cbow_softmax_step(shared_in, shared_out, tree, context, 17, dim, 0.05f, true);
-    EXPECT_EQ(shared_in.into_array(), in) << length;
-    EXPECT_EQ(shared_out.into_array(), out) << length;
+    EXPECT_EQ(shared_in.into_array(), in) << context.size();
+    EXPECT_EQ(shared_out.into_array(), out) << context.size();
   }
 }
 
@@ -311,52 +270,41 @@ TEST(KernelForms, FusedLevelsMatchOneCallPerLevel) {
   // 70 words: rows 3 and 67 share an input stripe; one context repeats a word (one call per width),
   // the others do not. Negative samples hit the target and repeat rows (9 samples: past the batched
   // form's lanes); widths out of order, and a width 0 (which falls back to the per-level calls).
-  constexpr std::size_t dim = 12;
-  constexpr std::size_t words = 70;
+  constexpr std::size_t dim = 12, words = 70;
   const std::vector<uint64_t> counts = varied_counts(words, 37, 23);
   const HuffmanTree tree = build_huffman(counts);
   const AliasTable table = AliasTable::build(noise_weights(counts));
-  const auto in0 = random_floats(words * dim, 41, 0.5f);
-  const auto out0 = random_floats((2 * words - 1) * dim, 42, 0.5f);
+  const auto in0 = random_floats(words * dim, 41, 0.5f), out0 = random_floats((2 * words - 1) * dim, 42, 0.5f);
   const std::vector<std::vector<uint64_t>> contexts{{3, 67, 10, 41}, {3, 67, 3, 10}, {5}};
   enum Kind { sg_hs, cbow_hs, cbow_ns };
   for (const auto& levels : std::vector<std::vector<uint64_t>>{{3, 6, 12}, {8, 4, 12}, {5, 0, 9}}) {
     for (const Kind kind : {sg_hs, cbow_hs, cbow_ns}) {
       for (const auto& context : contexts) {
-        SharedMatrix fused_in = SharedMatrix::wrap(std::vector<float>(in0), dim);
-        SharedMatrix fused_out = SharedMatrix::wrap(std::vector<float>(out0), dim);
-        SharedMatrix single_in = SharedMatrix::wrap(std::vector<float>(in0), dim);
-        SharedMatrix single_out = SharedMatrix::wrap(std::vector<float>(out0), dim);
-        ChaChaStream fused_stream = ChaChaStream::from_seed(5);
-        ChaChaStream single_stream = ChaChaStream::from_seed(5);
+        SharedMatrix in[2] = {SharedMatrix::wrap(std::vector<float>(in0), dim), SharedMatrix::wrap(std::vector<float>(in0), dim)};
+        SharedMatrix out[2] = {SharedMatrix::wrap(std::vector<float>(out0), dim), SharedMatrix::wrap(std::vector<float>(out0), dim)};
+        ChaChaStream stream[2] = {ChaChaStream::from_seed(5), ChaChaStream::from_seed(5)};
         for (uint64_t step = 0; step < 30; ++step) {
-          const uint64_t target = (step * 11) % words;
+          const uint64_t target = (step * 11) % words, negative = step % 3 == 0 ? 9 : 4;
           const bool mean = step % 2 == 0;
-          const uint64_t negative = step % 3 == 0 ? 9 : 4;
-          if (kind == sg_hs) {
-            sg_softmax_levels(fused_in, fused_out, tree, step % words, target, levels, 0.05f);
-          } else if (kind == cbow_hs) {
-            cbow_softmax_levels(fused_in, fused_out, tree, context, target, levels, 0.05f, mean);
-          } else {
-            cbow_negative_levels(fused_in, fused_out, context, target, negative, levels, 0.05f, mean,
-                                 &table, fused_stream);
+          // [0]: all levels in one call; [1]: one call per level.
+          if (kind == sg_hs) sg_softmax_levels(in[0], out[0], tree, step % words, target, levels, 0.05f);
+          if (kind == cbow_hs) cbow_softmax_levels(in[0], out[0], tree, context, target, levels, 0.05f, mean);
+          if (kind == cbow_ns) {
+            cbow_negative_levels(in[0], out[0], context, target, negative, levels, 0.05f, mean, &table, stream[0]);
           }
           for (const uint64_t level : levels) {
-            if (kind == sg_hs) {
-              sg_softmax_step(single_in, single_out, tree, step % words, target, level, 0.05f);
-            } else if (kind == cbow_hs) {
-              cbow_softmax_step(single_in, single_out, tree, context, target, level, 0.05f, mean);
-            } else {
-              cbow_negative_step(single_in, single_out, context, target, negative, level, 0.05f, mean,
-                                 &table, single_stream);
+            if (kind == sg_hs) sg_softmax_step(in[1], out[1], tree, step % words, target, level, 0.05f);
+            if (kind == cbow_hs) cbow_softmax_step(in[1], out[1], tree, context, target, level, 0.05f, mean);
+            if (kind == cbow_ns) {
+              cbow_negative_step(in[1], out[1], context, target, negative, level, 0.05f, mean, &table, stream[1]);
             }
           }
         }
-        SCOPED_TRACE(testing::Message() << "kind " << kind << " context " << context.size()
-                                        << " levels " << levels[0] << "," << levels[1]);
-        EXPECT_EQ(fused_stream.next_u64(), single_stream.next_u64());
-        EXPECT_EQ(fused_in.into_array(), single_in.into_array());
-        EXPECT_EQ(fused_out.into_array(), single_out.into_array());
+        SCOPED_TRACE(testing::Message() << "kind " << kind << " context " << context.size() << " levels "
+                                        << levels[0] << "," << levels[1]);
+        EXPECT_EQ(stream[0].next_u64(), stream[1].next_u64());
+        EXPECT_EQ(in[0].into_array(), in[1].into_array());
+        EXPECT_EQ(out[0].into_array(), out[1].into_array());
         if (kind == sg_hs) break;  // skip-gram takes no context
       }
     }
@@ -392,24 +340,6 @@ struct SentenceFixture {
   OutputTables tables() { return {&tree, &table}; }
 };
 
-TEST(SentenceRoutine, WindowZeroTrainsNothingButDrawsPerPosition) {
-  SentenceFixture f;
-  f.params.window = 0;
-  const auto in0 = f.in, out0 = f.out;
-  const std::vector<uint64_t> sentence{1, 2, 3, 1, 5};
-  std::atomic<bool> stop{false};
-  CountingProbe probe;
-  auto stream = ChaChaStream::from_seed(5);
-  EXPECT_FALSE(train_sentence(sentence, stream, f.params, f.tables(), f.m(), stop, probe));
-  EXPECT_EQ(f.in, in0);
-  EXPECT_EQ(f.out, out0);
-  // below(1) takes 64-bit draws until one is below 2^63: at least one per position.
-  auto reference = ChaChaStream::from_seed(5);
-  for (std::size_t i = 0; i < sentence.size(); ++i) reference.in_closed_range(0, 0);
-  EXPECT_EQ(stream.index(), reference.index());
-  EXPECT_EQ(stream.counter(), reference.counter());
-}
-
 TEST(SentenceRoutine, ProbeAskedEvery1024PositionsAndStopHonoured) {
   SentenceFixture f;
   f.params.sg = true;
@@ -420,7 +350,6 @@ TEST(SentenceRoutine, ProbeAskedEvery1024PositionsAndStopHonoured) {
   auto stream = ChaChaStream::from_seed(6);
   EXPECT_FALSE(train_sentence(sentence, stream, f.params, f.tables(), f.m(), stop, probe));
   EXPECT_EQ(probe.calls, 2);  // positions 0 and 1024
-
   struct Raising : SignalProbe {
     bool interrupted() override { return true; }
   } raising;
@@ -432,47 +361,50 @@ TEST(SentenceRoutine, ProbeAskedEvery1024PositionsAndStopHonoured) {
   CountingProbe later;
   EXPECT_TRUE(train_sentence(sentence, stream, f.params, f.tables(), f.m(), stop, later));
   EXPECT_EQ(later.calls, 0);
+  // Window 0 trains nothing but still draws (below(1): at least one 64-bit draw) per position.
+  f.params.window = 0;
+  stop = false;
+  const std::vector<uint64_t> five{1, 2, 3, 1, 5};
+  auto s5 = ChaChaStream::from_seed(5), reference = s5;
+  EXPECT_FALSE(train_sentence(five, s5, f.params, f.tables(), f.m(), stop, probe));
+  EXPECT_EQ(f.in, in0);
+  for (std::size_t i = 0; i < five.size(); ++i) reference.in_closed_range(0, 0);
+  EXPECT_EQ(s5.index(), reference.index());
+  EXPECT_EQ(s5.counter(), reference.counter());
 }
 
 TEST(SentenceRoutine, SequentialAndSharedFormsAgreeWhereTheyComputeTheSame) {
   // Skip-gram softmax, CBOW negative sampling, and skip-gram negative sampling with one level
   // compute identical values in both forms; run whole sentences (with words that share stripes)
   // through each, the shared form with the sentence in every index width a chunk may carry.
-  struct Mode {
-    bool sg, hs;
-    std::vector<uint64_t> levels;
-  };
-  const std::vector<Mode> modes{{true, true, {2, 4, 8}}, {false, false, {2, 4, 8}},
-                                {true, false, {8}}};
   std::vector<uint64_t> sentence(200);
   for (std::size_t i = 0; i < sentence.size(); ++i) sentence[i] = (i * 29 + i * i / 5) % 70;
-  for (const Mode& mode : modes) {
+  const std::vector<uint32_t> wide(sentence.begin(), sentence.end());
+  const std::vector<uint16_t> narrow(sentence.begin(), sentence.end());
+  for (const auto& [sg, hs, levels] : {std::tuple{true, true, std::vector<uint64_t>{2, 4, 8}},
+                                       std::tuple{false, false, std::vector<uint64_t>{2, 4, 8}},
+                                       std::tuple{true, false, std::vector<uint64_t>{8}}}) {
     SentenceFixture f;
-    f.params.sg = mode.sg;
-    f.params.hs = mode.hs;
-    f.params.levels = mode.levels;
-    const std::vector<float> in0 = f.in;
-    const std::vector<float> out0 = f.out;
+    f.params.sg = sg;
+    f.params.hs = hs;
+    f.params.levels = levels;
+    const std::vector<float> in0 = f.in, out0 = f.out;
     std::atomic<bool> stop{false};
     CountingProbe probe;
     auto s1 = ChaChaStream::from_seed(9);
     EXPECT_FALSE(train_sentence(sentence, s1, f.params, f.tables(), f.m(), stop, probe));
     EXPECT_NE(f.in, in0);
-    const std::vector<uint32_t> wide(sentence.begin(), sentence.end());
-    const std::vector<uint16_t> narrow(sentence.begin(), sentence.end());
     for (const int bits : {64, 32, 16}) {
       SharedMatrix in = SharedMatrix::wrap(std::vector<float>(in0), kDim);
       SharedMatrix out = SharedMatrix::wrap(std::vector<float>(out0), kDim);
       auto s2 = ChaChaStream::from_seed(9);
-      const bool interrupted =
-          bits == 64   ? train_sentence(sentence, s2, f.params, f.tables(), in, out, stop, nullptr)
-          : bits == 32 ? train_chunk_sentence(std::span<const uint32_t>(wide), s2, f.params,
-                                              f.tables(), in, out, stop, nullptr)
-                       : train_chunk_sentence(std::span<const uint16_t>(narrow), s2, f.params,
-                                              f.tables(), in, out, stop, nullptr);
-      EXPECT_FALSE(interrupted);
-      EXPECT_EQ(f.in, in.into_array()) << "sg " << mode.sg << " hs " << mode.hs << " bits " << bits;
-      EXPECT_EQ(f.out, out.into_array()) << "sg " << mode.sg << " hs " << mode.hs << " bits " << bits;
+      EXPECT_FALSE(bits == 64   ? train_sentence(sentence, s2, f.params, f.tables(), in, out, stop, nullptr)
+                   : bits == 32 ? train_chunk_sentence(std::span<const uint32_t>(wide), s2, f.params, f.tables(), in,
+                                                       out, stop, nullptr)
+                                : train_chunk_sentence(std::span<const uint16_t>(narrow), s2, f.params, f.tables(),
+                                                       in, out, stop, nullptr));
+      EXPECT_EQ(f.in, in.into_array()) << "sg " << sg << " hs " << hs << " bits " << bits;
+      EXPECT_EQ(f.out, out.into_array()) << "sg " << sg << " hs " << hs << " bits " << bits;
     }
   }
 }

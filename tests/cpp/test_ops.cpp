@@ -16,6 +16,7 @@ TEST(VectorOps, DotSumsLeftToRightInOneFloatAccumulator) {
   const std::vector<float> a{1e8f, 1.0f, -1e8f};
   const std::vector<float> ones{1.0f, 1.0f, 1.0f};
   EXPECT_EQ(dot(a, ones, 3), 0.0f);  // 1e8 + 1 rounds to 1e8 before -1e8 is added
+  EXPECT_EQ(dot(std::span<const float>(), std::span<const float>(), 0), 0.0f);
 
   // Longer than one vector of four lanes: still the plain sequential float loop.
   std::vector<float> x(23), y(23);
@@ -33,7 +34,7 @@ TEST(VectorOps, DotSumsLeftToRightInOneFloatAccumulator) {
   }
 }
 
-TEST(VectorOps, ElementUpdatesTouchOnlyThePrefix) {
+TEST(VectorOps, ElementUpdatesTouchOnlyThePrefixAndUseOldValues) {
   std::vector<float> dst{1.0f, 2.0f, 3.0f}, src{10.0f, 20.0f, 30.0f};
   add_into(dst, src, 2);
   EXPECT_EQ(dst, (std::vector<float>{11.0f, 22.0f, 3.0f}));
@@ -48,7 +49,29 @@ TEST(VectorOps, ElementUpdatesTouchOnlyThePrefix) {
   accumulate_error(dst, src, src, 0, 9.0f);
   EXPECT_EQ(dst, (std::vector<float>{8.0f, 16.0f, 3.0f}));
   EXPECT_EQ(src, (std::vector<float>{10.0f, 20.0f, 30.0f}));
-  EXPECT_EQ(dot(std::span<const float>(), std::span<const float>(), 0), 0.0f);
+  // pair_update: each side gains g * the other's old value.
+  std::vector<float> a{1.0f}, b{2.0f};
+  pair_update(a, b, 1, 0.5f);
+  EXPECT_EQ(a[0], 2.0f);  // 1 + 0.5 * 2
+  EXPECT_EQ(b[0], 2.5f);  // 2 + 0.5 * 1 (old a)
+  // err gains g * the old output value, then the output gains g * in.
+  std::vector<float> err{1.0f, 0.0f}, out{4.0f, -2.0f}, in{8.0f, 6.0f};
+  accumulate_error(err, out, in, 2, 0.25f);
+  EXPECT_EQ(err, (std::vector<float>{2.0f, -0.5f}));
+  EXPECT_EQ(out, (std::vector<float>{6.0f, -0.5f}));
+  EXPECT_EQ(in, (std::vector<float>{8.0f, 6.0f}));
+  EXPECT_EQ(mean_divisor(0), 1.0f);
+  EXPECT_EQ(mean_divisor(7), 7.0f);
+  // A prefix longer than a vector is an internal error, with nothing written before the check.
+  std::vector<float> x(3, 1.0f), y(4, 1.0f), z(4, 1.0f);
+  EXPECT_THROW(dot(x, y, 4), InternalError);
+  EXPECT_THROW(dot(y, x, 4), InternalError);
+  EXPECT_THROW(add_into(x, y, 4), InternalError);
+  EXPECT_THROW(divide_by(x, 4, 2.0f), InternalError);
+  EXPECT_THROW(add_divided(y, x, 4, 2.0f), InternalError);
+  EXPECT_THROW(pair_update(y, x, 4, 1.0f), InternalError);
+  EXPECT_THROW(accumulate_error(y, z, x, 4, 1.0f), InternalError);
+  EXPECT_EQ(y, std::vector<float>(4, 1.0f));
 }
 
 TEST(VectorOps, LogisticGradient) {
@@ -66,34 +89,6 @@ TEST(VectorOps, LogisticGradient) {
   const float want = 0.05f * (0.0f - s);
   EXPECT_EQ(std::bit_cast<uint32_t>(logistic_gradient(x, 0.0f, 0.05f)),
             std::bit_cast<uint32_t>(want));
-}
-
-TEST(VectorOps, PairUpdateAndAccumulateErrorUseOldValues) {
-  std::vector<float> a{1.0f}, b{2.0f};
-  pair_update(a, b, 1, 0.5f);
-  EXPECT_EQ(a[0], 2.0f);  // 1 + 0.5 * 2
-  EXPECT_EQ(b[0], 2.5f);  // 2 + 0.5 * 1 (old a)
-
-  // err gains g * the old output value, then the output gains g * in.
-  std::vector<float> err{1.0f, 0.0f}, out{4.0f, -2.0f}, in{8.0f, 6.0f};
-  accumulate_error(err, out, in, 2, 0.25f);
-  EXPECT_EQ(err, (std::vector<float>{2.0f, -0.5f}));
-  EXPECT_EQ(out, (std::vector<float>{6.0f, -0.5f}));
-  EXPECT_EQ(in, (std::vector<float>{8.0f, 6.0f}));
-}
-
-TEST(VectorOps, PrefixLongerThanAVectorIsAnInternalError) {
-  std::vector<float> a(3, 1.0f), b(4, 1.0f), c(4, 1.0f);
-  EXPECT_THROW(dot(a, b, 4), InternalError);
-  EXPECT_THROW(dot(b, a, 4), InternalError);
-  EXPECT_THROW(add_into(a, b, 4), InternalError);
-  EXPECT_THROW(divide_by(a, 4, 2.0f), InternalError);
-  EXPECT_THROW(add_divided(b, a, 4, 2.0f), InternalError);
-  EXPECT_THROW(pair_update(b, a, 4, 1.0f), InternalError);
-  EXPECT_THROW(accumulate_error(b, c, a, 4, 1.0f), InternalError);
-  EXPECT_EQ(b, std::vector<float>(4, 1.0f));  // nothing written before the check
-  EXPECT_EQ(mean_divisor(0), 1.0f);
-  EXPECT_EQ(mean_divisor(7), 7.0f);
 }
 
 TEST(ScratchBuffers, LeasesAreZeroedSizedAndExclusive) {

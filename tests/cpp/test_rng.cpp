@@ -15,10 +15,7 @@ namespace {
 // RFC 7539 section 2.3.2: key 00..1f, nonce 00:00:00:09:00:00:00:4a:00:00:00:00, block counter 1.
 TEST(ChaChaBlock, Rfc7539TestVectorWith20Rounds) {
   std::array<uint32_t, 8> key{};
-  for (uint32_t i = 0; i < 8; ++i) {
-    const uint32_t b = 4 * i;
-    key[i] = b | (b + 1) << 8 | (b + 2) << 16 | (b + 3) << 24;
-  }
+  for (uint32_t i = 0; i < 8; ++i) key[i] = 0x03020100u + 0x04040404u * i;  // bytes 4i .. 4i+3
   const std::array<uint32_t, 3> nonce{0x09000000u, 0x4a000000u, 0x00000000u};
   std::array<uint32_t, 16> out{};
   chacha_block(key, 1, nonce, 20, out);
@@ -31,47 +28,32 @@ TEST(ChaChaBlock, Rfc7539TestVectorWith20Rounds) {
 // Values computed once by a separate straightforward reimplementation of the seeding and the
 // 12-round block function (not derived from this code).
 TEST(ChaChaStream, KnownValuesOfSeed42) {
-  ChaChaStream s = ChaChaStream::from_seed(42);
+  const ChaChaStream s = ChaChaStream::from_seed(42);
   const std::array<uint32_t, 8> key{0x7ba18fa4, 0x0a3d3258, 0xcca1b8ea, 0xb8140169,
                                     0x75c88c2b, 0x54f7b418, 0xa16e448d, 0xf220dfe4};
   EXPECT_EQ(s.key(), key);
   EXPECT_EQ(s.counter(), 0u);
   EXPECT_EQ(s.index(), ChaChaStream::kBufferWords);
-
-  ChaChaStream a = s;
-  EXPECT_EQ(a.next_u32(), 0x222724a2u);
-  EXPECT_EQ(a.next_u32(), 0x86cc7763u);
-  EXPECT_EQ(a.next_u32(), 0x3fad517du);
-
-  ChaChaStream b = s;
-  EXPECT_EQ(b.next_u64(), 0x86cc7763222724a2ull);
-  EXPECT_EQ(b.next_u64(), 0x8af00a133fad517dull);
-  EXPECT_EQ(b.next_u64(), 0xa2ef6071de5134d1ull);
-
-  ChaChaStream c = s;
+  ChaChaStream a = s, b = s, c = s, d = s;
+  for (const uint32_t v : {0x222724a2u, 0x86cc7763u, 0x3fad517du}) EXPECT_EQ(a.next_u32(), v);
+  for (const uint64_t v : {0x86cc7763222724a2ull, 0x8af00a133fad517dull, 0xa2ef6071de5134d1ull}) EXPECT_EQ(b.next_u64(), v);
   EXPECT_EQ(c.uniform_f32(), 0.13340973854064941f);
   EXPECT_EQ(c.uniform_f32(), 0.5265573859214783f);
-
-  ChaChaStream d = s;
-  const std::array<uint64_t, 5> below1000{526, 542, 636, 405, 34};
-  for (uint64_t v : below1000) EXPECT_EQ(d.below(1000), v);
-}
-
-TEST(ChaChaStream, RefillAndWordJoins) {
-  ChaChaStream s = ChaChaStream::from_seed(42);
-  for (int i = 0; i < 64; ++i) s.next_u32();
-  EXPECT_EQ(s.counter(), 4u);
-  EXPECT_EQ(s.next_u32(), 0xee66b7a9u);  // first word of block 4, from the reference reimplementation
-  EXPECT_EQ(s.counter(), 8u);
-  EXPECT_EQ(s.index(), 1u);
+  for (const uint64_t v : {526, 542, 636, 405, 34}) EXPECT_EQ(d.below(1000), v);
+  // The refill after 64 words: the first word of block 4.
+  for (int i = 0; i < 61; ++i) a.next_u32();
+  EXPECT_EQ(a.counter(), 4u);
+  EXPECT_EQ(a.next_u32(), 0xee66b7a9u);
+  EXPECT_EQ(a.counter(), 8u);
+  EXPECT_EQ(a.index(), 1u);
   // A 64-bit read is the next two 32-bit words, low word first, also across a refill.
   for (const int skip : {0, 1, 63}) {
-    ChaChaStream a = ChaChaStream::from_seed(5);
-    for (int i = 0; i < skip; ++i) a.next_u32();
-    ChaChaStream b = a;
-    const uint64_t lo = b.next_u32();
-    EXPECT_EQ(a.next_u64(), lo | uint64_t{b.next_u32()} << 32) << skip;
-    EXPECT_EQ(a.index(), b.index());
+    ChaChaStream x = ChaChaStream::from_seed(5);
+    for (int i = 0; i < skip; ++i) x.next_u32();
+    ChaChaStream y = x;
+    const uint64_t lo = y.next_u32();
+    EXPECT_EQ(x.next_u64(), lo | uint64_t{y.next_u32()} << 32) << skip;
+    EXPECT_EQ(x.index(), y.index());
   }
 }
 
@@ -81,15 +63,13 @@ TEST(ChaChaStream, BelowAndClosedRange) {
   ASSERT_GE(ChaChaStream(r).next_u64(), uint64_t{1} << 63);
   EXPECT_EQ(r.below(1), 0u);
   EXPECT_GE(r.index(), 4u);
-
-  ChaChaStream a = ChaChaStream::from_seed(9);
-  ChaChaStream b = a;
+  ChaChaStream a = ChaChaStream::from_seed(9), b = a;
   EXPECT_EQ(a.in_closed_range(0, UINT64_MAX), b.next_u64());
   for (int i = 0; i < 1000; ++i) {
     const uint64_t v = a.in_closed_range(10, 12);
     EXPECT_TRUE(v >= 10 && v <= 12);
-    EXPECT_EQ(a.in_closed_range(7, 7), 7u);
   }
+  EXPECT_EQ(a.in_closed_range(7, 7), 7u);
   EXPECT_THROW(a.below(0), InternalError);
   EXPECT_THROW(a.in_closed_range(5, 4), InternalError);
 }
@@ -107,82 +87,66 @@ TEST(SipHash13, ZeroKeyKnownValues) {
   }
 }
 
-TEST(Seeding, SetSeedEpochAndWorkerStreams) {
+TEST(SeedingThread, SetSeedEpochAndWorkerStreams) {
   const uint64_t gen = seed_generation();
   set_seed(7);
   EXPECT_EQ(base_seed(), 7u);
   EXPECT_EQ(seed_generation(), gen + 1);
-
-  uint64_t first = 0;
-  with_global_stream([&](ChaChaStream& s) { first = s.next_u64(); });
+  const auto global = [] {
+    uint64_t v = 0;
+    with_global_stream([&](ChaChaStream& s) { v = s.next_u64(); });
+    return v;
+  };
+  const uint64_t first = global();
   EXPECT_EQ(first, ChaChaStream::from_seed(7).next_u64());
-  uint64_t second = 0;
-  with_global_stream([&](ChaChaStream& s) { second = s.next_u64(); });
-  EXPECT_NE(first, second);  // the global stream continues between uses
-  set_seed(7);               // and set_seed resets it to the same start
-  with_global_stream([&](ChaChaStream& s) { second = s.next_u64(); });
-  EXPECT_EQ(first, second);
+  EXPECT_NE(global(), first);  // the global stream continues between uses
+  set_seed(7);                 // and set_seed resets it to the same start
+  EXPECT_EQ(global(), first);
+  for (uint64_t e : {0ull, 1ull, 5ull}) EXPECT_EQ(stream_for_epoch(e).next_u64(), ChaChaStream::from_seed(7 + e).next_u64());
 
-  for (uint64_t e : {0ull, 1ull, 5ull}) {
-    ChaChaStream a = stream_for_epoch(e);
-    ChaChaStream b = ChaChaStream::from_seed(7 + e);
-    EXPECT_EQ(a.next_u64(), b.next_u64());
-  }
-
-  // A worker stream continues across calls until the generation changes.
-  ChaChaStream& w = worker_stream();
-  ChaChaStream copy = w;
-  const uint64_t x = worker_stream().next_u64();
-  EXPECT_EQ(x, copy.next_u64());
+  // A worker stream continues across calls until the generation changes; re-seeding with the same
+  // base seed starts the same stream over on the same thread, and other threads get other streams.
+  ChaChaStream copy = worker_stream();
+  EXPECT_EQ(worker_stream().next_u64(), copy.next_u64());
   EXPECT_EQ(worker_stream().next_u64(), copy.next_u64());
   set_seed(7);
-  ChaChaStream fresh = worker_stream();
-  EXPECT_EQ(fresh.counter(), 0u);
-  EXPECT_EQ(fresh.index(), ChaChaStream::kBufferWords);
+  EXPECT_EQ(worker_stream().counter(), 0u);
+  EXPECT_EQ(worker_stream().index(), ChaChaStream::kBufferWords);
   const uint64_t start = worker_stream().next_u64();
   worker_stream().next_u64();
-  // Same base seed and same thread: re-seeding starts the same stream over.
   set_seed(7);
   EXPECT_EQ(worker_stream().next_u64(), start);
-  set_seed(42);
-}
-
-// Each thread gets its own worker stream (distinct thread identifiers).
-TEST(SeedingThread, WorkerStreamsDifferBetweenThreads) {
-  set_seed(11);
-  uint64_t here = worker_stream().next_u64();
   uint64_t there[2] = {0, 0};
   std::thread a([&] { there[0] = worker_stream().next_u64(); });
   std::thread b([&] { there[1] = worker_stream().next_u64(); });
   a.join();
   b.join();
-  EXPECT_NE(here, there[0]);
-  EXPECT_NE(here, there[1]);
+  EXPECT_NE(start, there[0]);
+  EXPECT_NE(start, there[1]);
   EXPECT_NE(there[0], there[1]);
   set_seed(42);
 }
 
-// Breaking the lock is permanent for the process, so it happens in a forked child.
-void break_lock_and_check() {
-  try {
-    with_global_stream([](ChaChaStream&) { throw ValueError("boom"); });
-  } catch (const ValueError&) {
-  }
-  bool refused = false;
-  try {
-    with_global_stream([](ChaChaStream&) {});
-  } catch (const InternalError&) {
-    refused = true;
-  }
-  const uint64_t gen = seed_generation();
-  set_seed(3);  // must not throw
-  const bool ok = refused && seed_generation() == gen + 1 && base_seed() == 3;
-  std::exit(ok ? 0 : 1);
-}
-
+// Breaking the lock is permanent for the process, so it happens in a forked child: a failure inside
+// the global stream's lock refuses later uses, but set_seed still works.
 TEST(SeedingDeathTest, BrokenGlobalLockIsReportedButIgnoredBySetSeed) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(break_lock_and_check(), ::testing::ExitedWithCode(0), "");
+  const auto child = [] {
+    try {
+      with_global_stream([](ChaChaStream&) { throw ValueError("boom"); });
+    } catch (const ValueError&) {
+    }
+    bool refused = false;
+    try {
+      with_global_stream([](ChaChaStream&) {});
+    } catch (const InternalError&) {
+      refused = true;
+    }
+    const uint64_t gen = seed_generation();
+    set_seed(3);
+    std::exit(refused && seed_generation() == gen + 1 && base_seed() == 3 ? 0 : 1);
+  };
+  EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

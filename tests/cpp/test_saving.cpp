@@ -55,26 +55,21 @@ int __wrap_fsync(int fd) {
   return __real_fsync(fd);
 }
 
+// Logs a rename or link while recording; true (with errno set) when the test makes it fail.
+static bool fails(const char* what, const char* from, const char* to, int err) {
+  if (!calls.recording) return false;
+  calls.log.push_back(std::string(what) + " " + from + " > " + to);
+  errno = err;
+  return err != 0;
+}
+
 int __wrap_rename(const char* from, const char* to) {
-  if (calls.recording) {
-    calls.log.push_back(std::string("rename ") + from + " > " + to);
-    if (calls.rename_errno != 0 && (calls.fail_rename_to == to || calls.fail_rename_from == from)) {
-      errno = calls.rename_errno;
-      return -1;
-    }
-  }
-  return __real_rename(from, to);
+  const bool chosen = calls.fail_rename_to == to || calls.fail_rename_from == from;
+  return fails("rename", from, to, chosen ? calls.rename_errno : 0) ? -1 : __real_rename(from, to);
 }
 
 int __wrap_link(const char* from, const char* to) {
-  if (calls.recording) {
-    calls.log.push_back(std::string("link ") + from + " > " + to);
-    if (calls.link_errno != 0) {
-      errno = calls.link_errno;
-      return -1;
-    }
-  }
-  return __real_link(from, to);
+  return fails("link", from, to, calls.link_errno) ? -1 : __real_link(from, to);
 }
 }
 
@@ -114,16 +109,13 @@ class Saving : public ::testing::Test {
   void save(const std::string& json, std::size_t n, float value) {
     const std::vector<float> data(n, value);
     calls.recording = true;
-    try {
-      save_pair_files(PairNames(path("p")), json, [&](const std::string& tmp, bool& created) {
-        created = true;
-        write_matrix(tmp, 1, n, data);
-      });
-    } catch (...) {
-      calls.recording = false;
-      throw;
-    }
-    calls.recording = false;
+    struct Stop {
+      ~Stop() { calls.recording = false; }
+    } stop;
+    save_pair_files(PairNames(path("p")), json, [&](const std::string& tmp, bool& created) {
+      created = true;
+      write_matrix(tmp, 1, n, data);
+    });
   }
 
   static std::size_t position(const std::vector<std::string>& log, const std::string& entry) {
@@ -135,44 +127,32 @@ class Saving : public ::testing::Test {
 };
 
 TEST_F(Saving, SyncsEachFileBeforeItsRenameAndTheDirectoryAfter) {
-  save("[\"old\"]", 2, 1.0f);
-  save("[\"new\"]", 2, 2.0f);
+  // Longer leftovers of every name (an earlier crash) are replaced exactly: no junk stays behind.
   const PairNames n(path("p"));
+  for (const std::string* name : {&n.vocab, &n.matrix, &n.vocab_tmp, &n.matrix_tmp, &n.vocab_backup}) {
+    put(*name, std::string(100000, 'j'));
+  }
+  save("[\"new\"]", 3, 2.0f);
   const std::vector<std::string>& log = calls.log;
-  const std::size_t vocab_sync = position(log, "fsync " + n.vocab_tmp);
-  const std::size_t matrix_sync = position(log, "fsync " + n.matrix_tmp);
-  const std::size_t backup = position(log, "link " + n.vocab + " > " + n.vocab_backup);
-  const std::size_t vocab_rename = position(log, "rename " + n.vocab_tmp + " > " + n.vocab);
-  const std::size_t matrix_rename = position(log, "rename " + n.matrix_tmp + " > " + n.matrix);
-  const std::size_t dir_sync = position(log, "fsync " + dir_.string());
-  ASSERT_LT(dir_sync, log.size()) << ::testing::PrintToString(log);
-  EXPECT_LT(vocab_sync, matrix_sync);
-  EXPECT_LT(matrix_sync, backup);
-  EXPECT_LT(backup, vocab_rename);
-  EXPECT_LT(vocab_rename, matrix_rename);
-  EXPECT_LT(matrix_rename, dir_sync);
+  const std::size_t order[] = {position(log, "fsync " + n.vocab_tmp), position(log, "fsync " + n.matrix_tmp),
+                               position(log, "link " + n.vocab + " > " + n.vocab_backup),
+                               position(log, "rename " + n.vocab_tmp + " > " + n.vocab),
+                               position(log, "rename " + n.matrix_tmp + " > " + n.matrix),
+                               position(log, "fsync " + dir_.string())};
+  ASSERT_LT(order[5], log.size()) << ::testing::PrintToString(log);
+  for (int i = 0; i < 5; ++i) EXPECT_LT(order[i], order[i + 1]) << i << ::testing::PrintToString(log);
   EXPECT_EQ(slurp(n.vocab), "[\"new\"]");
-  EXPECT_EQ(read_header(n.matrix), (std::pair<uint64_t, uint64_t>{1, 2}));
-  EXPECT_EQ(listing(), (std::vector<std::string>{"p.npy", "p.vocab.json"}));
-}
-
-TEST_F(Saving, LongerLeftoversAndOldFilesAreReplacedExactly) {
-  const PairNames n(path("p"));
-  const std::string junk(100000, 'j');
-  for (const std::string* name : {&n.vocab, &n.matrix, &n.vocab_tmp, &n.matrix_tmp, &n.vocab_backup}) put(*name, junk);
-  save("[\"a\"]", 3, 0.5f);
-  EXPECT_EQ(slurp(n.vocab), "[\"a\"]");
-  const std::string matrix = slurp(n.matrix);
-  EXPECT_EQ(matrix.size(), 80u + 12u);  // the 57-character dictionary of 1 x 3 pads to 80 bytes
+  EXPECT_EQ(slurp(n.matrix).size(), 80u + 12u);  // the 57-character dictionary of 1 x 3 pads to 80 bytes
   EXPECT_EQ(read_header(n.matrix), (std::pair<uint64_t, uint64_t>{1, 3}));
   EXPECT_EQ(listing(), (std::vector<std::string>{"p.npy", "p.vocab.json"}));
 }
 
 struct Failure {
   const char* name;
-  bool first_save;   // no pair before
-  bool vocab_rename;  // fail the first rename instead of the second
-  int link_errno;     // links refused: the backup is a copy
+  bool first_save;     // no pair before
+  bool vocab_rename;   // fail the first rename instead of the second
+  int link_errno;      // links refused: the backup is a copy
+  bool restore_fails;  // putting the previous vocabulary back fails too
 };
 
 class FailedSave : public Saving, public ::testing::WithParamInterface<Failure> {};
@@ -184,15 +164,22 @@ TEST_P(FailedSave, LeavesThePreviousPairAndNoTemporaryFiles) {
   const std::string old_matrix = f.first_save ? "" : slurp(n.matrix);
   calls.rename_errno = EBUSY;
   calls.fail_rename_to = f.vocab_rename ? n.vocab : n.matrix;
+  calls.fail_rename_from = f.restore_fails ? n.vocab_backup : "";
   calls.link_errno = f.link_errno;
+  const std::string busy = ": Device or resource busy (os error 16)";
   try {
     save("[\"new\"]", 2, 2.0f);
     ADD_FAILURE() << "no error";
   } catch (const ValueError& e) {
-    const std::string& failed = f.vocab_rename ? n.vocab : n.matrix;
-    EXPECT_EQ(std::string(e.what()), "failed to finalize " + failed + ": Device or resource busy (os error 16)");
+    EXPECT_EQ(std::string(e.what()), "failed to finalize " + (f.vocab_rename ? n.vocab : n.matrix) + busy +
+                                         (f.restore_fails ? "; restoring the previous vocabulary failed too" +
+                                                                busy + " (it is kept as " + n.vocab_backup + ")"
+                                                          : ""));
   }
-  if (f.first_save) {
+  if (f.restore_fails) {
+    EXPECT_EQ(slurp(n.vocab_backup), "[\"old\"]");
+    EXPECT_FALSE(fs::exists(n.matrix_tmp));
+  } else if (f.first_save) {
     EXPECT_TRUE(listing().empty()) << ::testing::PrintToString(listing());
   } else {
     EXPECT_EQ(slurp(n.vocab), "[\"old\"]");
@@ -202,31 +189,13 @@ TEST_P(FailedSave, LeavesThePreviousPairAndNoTemporaryFiles) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, FailedSave,
-                         ::testing::Values(Failure{"MatrixRename", false, false, 0},
-                                           Failure{"MatrixRenameLinksRefused", false, false, EPERM},
-                                           Failure{"MatrixRenameFirstSave", true, false, 0},
-                                           Failure{"VocabRename", false, true, 0},
-                                           Failure{"VocabRenameFirstSave", true, true, 0}),
+                         ::testing::Values(Failure{"MatrixRename", false, false, 0, false},
+                                           Failure{"MatrixRenameLinksRefused", false, false, EPERM, false},
+                                           Failure{"MatrixRenameFirstSave", true, false, 0, false},
+                                           Failure{"VocabRename", false, true, 0, false},
+                                           Failure{"VocabRenameFirstSave", true, true, 0, false},
+                                           Failure{"MatrixRenameAndRestore", false, false, 0, true}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(Saving, AFailedRestoreKeepsThePreviousVocabularyAndSaysWhere) {
-  const PairNames n(path("p"));
-  save("[\"old\"]", 2, 1.0f);
-  calls.rename_errno = EBUSY;
-  calls.fail_rename_to = n.matrix;
-  calls.fail_rename_from = n.vocab_backup;
-  try {
-    save("[\"new\"]", 2, 2.0f);
-    ADD_FAILURE() << "no error";
-  } catch (const ValueError& e) {
-    EXPECT_EQ(std::string(e.what()), "failed to finalize " + n.matrix +
-                                         ": Device or resource busy (os error 16); restoring the previous vocabulary "
-                                         "failed too: Device or resource busy (os error 16) (it is kept as " +
-                                         n.vocab_backup + ")");
-  }
-  EXPECT_EQ(slurp(n.vocab_backup), "[\"old\"]");
-  EXPECT_FALSE(fs::exists(n.matrix_tmp));
-}
 
 TEST_F(Saving, CopyReadsTheOpenFileFromItsStartWhateverItsNameHoldsNow) {
   put(path("src"), "mapped bytes");
@@ -245,13 +214,9 @@ TEST_F(Saving, CopyReadsTheOpenFileFromItsStartWhateverItsNameHoldsNow) {
 }
 
 TEST(SavePrefix, NeedsAFileName) {
-  EXPECT_THROW(check_save_prefix(""), ValueError);
-  EXPECT_THROW(check_save_prefix("dir/"), ValueError);
-  EXPECT_NO_THROW(check_save_prefix("m"));
-  EXPECT_NO_THROW(check_save_prefix("dir/.m"));
-  EXPECT_EQ(pair_directory("m"), ".");
-  EXPECT_EQ(pair_directory("/m"), "/");
-  EXPECT_EQ(pair_directory("a/b/m"), "a/b");
+  for (const char* bad : {"", "dir/"}) EXPECT_THROW(check_save_prefix(bad), ValueError) << bad;
+  for (const char* good : {"m", "dir/.m"}) EXPECT_NO_THROW(check_save_prefix(good)) << good;
+  for (const auto& [prefix, dir] : {std::pair{"m", "."}, {"/m", "/"}, {"a/b/m", "a/b"}}) EXPECT_EQ(pair_directory(prefix), dir);
   EXPECT_EQ(PairNames("x.npy").matrix, "x.npy.npy");
 }
 

@@ -1,20 +1,21 @@
-// SharedMatrix stripes, the worker pool and chunk training across threads (also run under
-// ThreadSanitizer: suite names match *Shared*, *Pool* or *Chunk*).
+// SharedMatrix stripes, the worker pool and its per-loop bound, and chunk training across threads
+// with and without row locks (also run under ThreadSanitizer: suite names match *Shared*, *Pool* or
+// *Chunk*; the deliberate races of unlocked training are suppressed there).
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <barrier>
-#include <cmath>
 #include <chrono>
 #include <cmath>
-#include <memory>
+#include <mutex>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "common/error.hpp"
 #include "rng/chacha.hpp"
+#include "rng/seed.hpp"
 #include "sampling/alias.hpp"
 #include "training/hs.hpp"
 #include "training/huffman.hpp"
@@ -38,9 +39,7 @@ bool blocks_while_held(const SharedMatrix& m, std::size_t first, std::size_t sec
       acquired.store(true);
     });
     const auto deadline = std::chrono::steady_clock::now() + 200ms;
-    while (!acquired.load() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(1ms);
-    }
+    while (!acquired.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
   }
   const bool blocked = !acquired.load();
   other.join();
@@ -51,31 +50,22 @@ bool blocks_while_held(const SharedMatrix& m, std::size_t first, std::size_t sec
 TEST(SharedMatrix, RowsAndStripes) {
   SharedMatrix m = SharedMatrix::wrap(std::vector<float>(70 * 3, 1.0f), 3);
   EXPECT_EQ(m.rows(), 70u);
-  EXPECT_EQ(m.dim(), 3u);
   EXPECT_TRUE(blocks_while_held(m, 5, 69));  // 69 & 63 == 5
   EXPECT_FALSE(blocks_while_held(m, 5, 6));
-
   m.row(69)[2] = 7.0f;
   EXPECT_EQ(m.row_prefix(69, 3)[2], 7.0f);
-  EXPECT_EQ(m.row_prefix(69, 0).size(), 0u);
   EXPECT_THROW(m.row(70), InternalError);
   EXPECT_THROW(m.row_prefix(0, 4), InternalError);
   EXPECT_THROW(m.lock_row(70), InternalError);
-
-}
-
-TEST(SharedMatrix, IntoArrayNeedsTheLastCopy) {
-  std::vector<float> data{1, 2, 3, 4, 5, 6};
-  const float* storage = data.data();
-  SharedMatrix m = SharedMatrix::wrap(std::move(data), 2);
+  // into_array needs the last copy, and moves the storage out.
+  const float* storage = m.row(0).data();
   {
     SharedMatrix copy = m;
-    copy.row(2)[1] = 60.0f;  // copies share the data
     EXPECT_THROW(m.into_array(), InternalError);
   }
-  std::vector<float> back = m.into_array();
-  EXPECT_EQ(back, (std::vector<float>{1, 2, 3, 4, 5, 60}));
-  EXPECT_EQ(back.data(), storage);  // moved, not copied
+  const std::vector<float> back = m.into_array();
+  EXPECT_EQ(back.data(), storage);
+  EXPECT_EQ(back[69 * 3 + 2], 7.0f);
   EXPECT_EQ(m.rows(), 0u);
 }
 
@@ -93,183 +83,210 @@ TEST(SharedMatrix, StripeOfAFailedHolderIsBroken) {
   { auto again = m.lock_row(4); }
 }
 
-TEST(SharedMatrix, ConcurrentIncrementsUnderStripes) {
-  // Rows 0..127 over 64 stripes: every pair of rows shares a stripe with another.
-  SharedMatrix m = SharedMatrix::wrap(std::vector<float>(128 * 4, 0.0f), 4);
-  constexpr int kRounds = 2000;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < kRounds; ++i) {
-        const std::size_t r = static_cast<std::size_t>(i * 7 + t) % 128;
-        auto guard = m.lock_row(r);
-        for (float& x : m.row(r)) x += 1.0f;
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  float total = 0.0f;
-  for (std::size_t r = 0; r < 128; ++r) total += m.row(r)[0];
-  EXPECT_EQ(total, 4.0f * kRounds);
-}
+// ---- the pool: every item once, stop, errors, and at most `bound` threads per loop ----
 
-TEST(WorkerPool, EveryItemRunsExactlyOnce) {
-  ASSERT_GE(worker_pool_size(), 1u);
-  EXPECT_EQ(pool_threads(), worker_pool_size());
-  for (const std::size_t n : {0u, 1u, 2u, 3u, 7u, 64u, 1000u, 5003u}) {
-    std::vector<std::atomic<int>> runs(n);
-    const bool stopped = pool_for_each(n, [&](std::size_t i) {
-      runs[i].fetch_add(1);
-      return false;
-    });
-    EXPECT_FALSE(stopped);
-    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(runs[i].load(), 1) << "n " << n << " i " << i;
-  }
-}
-
-TEST(WorkerPool, ConcurrentCallersShareThePool) {
-  constexpr std::size_t n = 3000;
-  std::vector<std::atomic<int>> a(n), b(n);
-  auto run = [](std::vector<std::atomic<int>>& runs) {
-    for (int round = 0; round < 5; ++round) {
-      pool_for_each(runs.size(), [&](std::size_t i) {
-        runs[i].fetch_add(1);
+// The distinct threads that ran a loop's items, each item long enough that every free pool thread
+// would join an unbounded loop.
+std::set<std::thread::id> threads_of_loop(std::size_t items, std::size_t bound) {
+  std::mutex mutex;
+  std::set<std::thread::id> seen;
+  pool_for_each(
+      items,
+      [&](std::size_t) {
+        std::this_thread::sleep_for(200us);
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.insert(std::this_thread::get_id());
         return false;
-      });
-    }
-  };
-  std::thread other([&] { run(b); });
-  run(a);
-  other.join();
-  for (std::size_t i = 0; i < n; ++i) {
-    ASSERT_EQ(a[i].load(), 5);
-    ASSERT_EQ(b[i].load(), 5);
-  }
+      },
+      bound);
+  EXPECT_EQ(seen.count(std::this_thread::get_id()), 0u);  // the caller only waits
+  return seen;
 }
 
-TEST(WorkerPool, StopPreventsFurtherItems) {
-  // Every item asks to stop: each pool thread can have at most one item under way when the first
-  // stop is seen, and none starts afterwards.
-  std::atomic<std::size_t> started{0};
-  const bool stopped = pool_for_each(100000, [&](std::size_t) {
-    started.fetch_add(1);
-    return true;
-  });
-  EXPECT_TRUE(stopped);
-  EXPECT_GE(started.load(), 1u);
-  EXPECT_LE(started.load(), worker_pool_size());
+TEST(WorkerPool, EveryItemOnceAndStopWithinTheBound) {
+  const std::size_t pool = worker_pool_size();
+  ASSERT_GE(pool, 1u);
+  EXPECT_EQ(pool_threads(), pool);
+  for (const std::size_t bound : {SIZE_MAX, std::size_t{1}, std::size_t{2}, std::size_t{3}}) {
+    for (const std::size_t n : {0u, 1u, 7u, 64u, 5003u}) {
+      std::vector<std::atomic<int>> runs(n);
+      EXPECT_FALSE(pool_for_each(n, [&](std::size_t i) { runs[i].fetch_add(1); return false; }, bound));
+      for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(runs[i].load(), 1) << "n " << n << " i " << i;
+    }
+    // Every item asks to stop: at most one item per taking part thread has started.
+    std::atomic<std::size_t> started{0};
+    EXPECT_TRUE(pool_for_each(100000, [&](std::size_t) { started.fetch_add(1); return true; }, bound));
+    EXPECT_GE(started.load(), 1u);
+    EXPECT_LE(started.load(), std::min(bound, pool));
+  }
 }
 
 TEST(WorkerPool, ExceptionReachesTheCallerAfterRunningItemsEnd) {
   std::atomic<std::size_t> started{0};
-  EXPECT_THROW(pool_for_each(100000,
-                             [&](std::size_t i) -> bool {
-                               started.fetch_add(1);
-                               if (i == 10) internal_error("item failed");
-                               return false;
-                             }),
-               InternalError);
-  EXPECT_LT(started.load(), 100000u);
-  // The pool keeps working.
-  std::atomic<std::size_t> count{0};
-  pool_for_each(50, [&](std::size_t) {
-    count.fetch_add(1);
+  const auto failing = [&](std::size_t i) -> bool {
+    started.fetch_add(1);
+    if (i == 10) internal_error("item failed");
     return false;
-  });
+  };
+  EXPECT_THROW(pool_for_each(100000, failing), InternalError);
+  EXPECT_LT(started.load(), 100000u);
+  std::atomic<std::size_t> count{0};  // the pool keeps working
+  pool_for_each(50, [&](std::size_t) { count.fetch_add(1); return false; });
   EXPECT_EQ(count.load(), 50u);
 }
 
-// ---- chunk training ----
+TEST(PoolThreadBound, SuccessiveLoopsStayWithinTheBound) {
+  // The chunks of one call are successive loops with the same bound: together they must not touch
+  // more threads than the bound either. 0 counts as 1; a bound above the pool is the pool.
+  const std::size_t pool = worker_pool_size();
+  for (std::size_t bound = 1; bound < pool; ++bound) {
+    std::set<std::thread::id> all;
+    for (int loop = 0; loop < 20; ++loop) {
+      const auto seen = threads_of_loop(loop == 0 ? 300 : 20, bound);
+      EXPECT_GE(seen.size(), 1u);
+      all.insert(seen.begin(), seen.end());
+    }
+    EXPECT_LE(all.size(), bound) << "bound " << bound << " of " << pool;
+  }
+  EXPECT_EQ(threads_of_loop(100, 0).size(), 1u);
+  EXPECT_LE(threads_of_loop(100, pool + 5).size(), pool);
+}
 
-constexpr std::size_t kVocab = 50;
-constexpr std::size_t kDim = 16;
+TEST(PoolThreadBound, ABoundedLoopLeavesThreadsToOtherCallers) {
+  // With one thread on a long loop of bound 1, a second caller's loop of bound 2 still gets the
+  // other pool thread and runs all its items while the first is still running.
+  if (worker_pool_size() < 2) GTEST_SKIP() << "needs a pool of two threads";
+  std::atomic<bool> release{false};
+  std::atomic<int> second_items{0};
+  std::atomic<bool> second_done{false};
+  std::thread first([&] {
+    pool_for_each(1, [&](std::size_t) {
+      while (!release.load()) std::this_thread::sleep_for(1ms);
+      return false;
+    }, 1);
+  });
+  std::thread second([&] {
+    pool_for_each(50, [&](std::size_t) { second_items.fetch_add(1); return false; }, 2);
+    second_done.store(true);
+  });
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!second_done.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(second_done.load());
+  EXPECT_EQ(second_items.load(), 50);
+  release.store(true);
+  first.join();
+  second.join();
+}
 
-struct ChunkSetup {
+// ---- chunk training, with and without row locks ----
+
+constexpr std::size_t kVocab = 40;
+constexpr std::size_t kDim = 12;
+
+// Distinct starting values, so that a lost or doubled update shows.
+std::vector<float> start_matrix(std::size_t rows, float scale) {
+  std::vector<float> m(rows * kDim);
+  for (std::size_t i = 0; i < m.size(); ++i) m[i] = scale * static_cast<float>((i * 7) % 23) / 23.0f;
+  return m;
+}
+
+// A chunk of random sentences (16-bit indices when `narrow`) and its work on fresh shared matrices.
+struct ChunkRun {
   SentenceChunk chunk;
   uint64_t tokens = 0;
   HuffmanTree tree;
   AliasTable alias;
   TrainParams params;
-
-  // Skip-gram setups carry 16-bit indices, CBOW setups 32-bit ones.
-  ChunkSetup(bool sg, bool hs, std::size_t sentences, std::size_t max_len, uint32_t seed)
-      : chunk(sg) {
-    std::mt19937 gen(seed);
-    std::vector<uint64_t> counts(kVocab);
-    for (std::size_t w = 0; w < kVocab; ++w) counts[w] = 1 + (w * 37) % 100;
-    tree = build_huffman(counts);
-    alias = AliasTable::build(noise_weights(counts));
-    std::vector<uint64_t> s;
-    for (std::size_t i = 0; i < sentences; ++i) {
-      s.resize(1 + gen() % max_len);
-      for (auto& w : s) w = gen() % kVocab;
-      chunk.push_back(s);
-      tokens += s.size();
-    }
-    params.window = 4;
-    params.sg = sg;
-    params.hs = hs;
-    params.negative = 3;
-    params.levels = {4, 8, 16};
-    params.lr = 0.05f;
-  }
-
-  static std::vector<float> matrix(std::size_t rows, float value) {
-    return std::vector<float>(rows * kDim, value);
-  }
-};
-
-// A chunk's work on fresh shared matrices (input rows 0.1, output rows 0.05).
-struct ChunkRun {
-  ChunkSetup setup;
-  SharedMatrix input = SharedMatrix::wrap(ChunkSetup::matrix(kVocab, 0.1f), kDim);
-  SharedMatrix output;
   std::atomic<bool> stop{false};
   std::atomic<uint64_t> progress{0};
   ChunkWork work;
-  ChunkRun(bool sg, bool hs, std::size_t sentences, std::size_t max_len, uint32_t seed)
-      : setup(sg, hs, sentences, max_len, seed),
-        output(SharedMatrix::wrap(ChunkSetup::matrix(hs ? 2 * kVocab - 1 : kVocab, 0.05f), kDim)) {
-    work.chunk = &setup.chunk;
-    work.params = &setup.params;
-    work.tables = {&setup.tree, hs ? nullptr : &setup.alias};
-    work.input = input;
-    work.output = output;
+
+  ChunkRun(bool sg, bool hs, bool locks, std::size_t sentences, std::size_t max_len, uint32_t seed,
+           bool narrow = false)
+      : chunk(narrow) {
+    std::vector<uint64_t> counts(kVocab);
+    for (std::size_t w = 0; w < kVocab; ++w) counts[w] = 1 + (w * 53) % 90;
+    tree = build_huffman(counts);
+    alias = AliasTable::build(noise_weights(counts));
+    std::mt19937 gen(seed);
+    for (std::size_t i = 0; i < sentences; ++i) {
+      std::vector<uint64_t> s(1 + gen() % max_len);
+      for (auto& w : s) w = gen() % kVocab;
+      add(s);
+    }
+    params.window = 3;
+    params.sg = sg;
+    params.hs = hs;
+    params.negative = 4;
+    params.levels = {3, 6, 12};
+    params.lr = 0.05f;
+    work.chunk = &chunk;
+    work.params = &params;
+    work.tables = {&tree, hs ? nullptr : &alias};
+    work.input = SharedMatrix::wrap(start_matrix(kVocab, 0.5f), kDim);
+    work.output = SharedMatrix::wrap(start_matrix(output_rows(), 0.25f), kDim);
     work.stop = &stop;
     work.progress = &progress;
+    work.row_locks = locks;
+  }
+  void add(const std::vector<uint64_t>& s) {
+    chunk.push_back(s);
+    tokens += s.size();
+  }
+  std::size_t output_rows() const { return params.hs ? 2 * kVocab - 1 : kVocab; }
+  // The trained matrices (the work's copies released first).
+  std::pair<std::vector<float>, std::vector<float>> take() {
+    SharedMatrix in = std::move(work.input), out = std::move(work.output);
+    work = ChunkWork();
+    return {in.into_array(), out.into_array()};
   }
 };
 
-// Every mode on the pool threads (ThreadSanitizer sees the row locks at work): every token counted.
+struct Mode {
+  bool sg, hs;
+};
+constexpr Mode kModes[] = {{false, false}, {false, true}, {true, false}, {true, true}};
+
+// Every mode on the pool threads (ThreadSanitizer sees the row locks at work): every token counted,
+// finite weights; without locks for a bound of 1 and of the pool.
 TEST(ChunkTraining, AllModesCountEveryToken) {
-  for (const bool sg : {false, true}) {
-    for (const bool hs : {false, true}) {
-      ChunkRun run(sg, hs, 300, 30, sg * 2 + hs);
-      EXPECT_FALSE(train_chunk(run.work));
-      EXPECT_EQ(run.progress.load(), run.setup.tokens) << "sg " << sg << " hs " << hs;
-      EXPECT_FALSE(run.stop.load());
+  for (const bool locks : {true, false}) {
+    for (const Mode mode : kModes) {
+      for (const std::size_t bound : {SIZE_MAX, std::size_t{1}}) {
+        SCOPED_TRACE(testing::Message() << "locks " << locks << " sg " << mode.sg << " hs " << mode.hs
+                                        << " bound " << bound);
+        ChunkRun run(mode.sg, mode.hs, locks, 300, 25, 3 + mode.sg * 2 + mode.hs, mode.sg);
+        run.work.max_threads = bound;
+        EXPECT_FALSE(train_chunk(run.work));
+        EXPECT_EQ(run.progress.load(), run.tokens);
+        EXPECT_FALSE(run.stop.load());
+        const auto [in, out] = run.take();
+        for (const float x : in) ASSERT_TRUE(std::isfinite(x));
+        for (const float x : out) ASSERT_TRUE(std::isfinite(x));
+      }
     }
   }
 }
 
 TEST(ChunkTraining, StopFlagHonoured) {
-  ChunkRun run(true, false, 4000, 60, 7);
-  run.stop.store(true);
-  // Already set: nothing trains.
-  EXPECT_TRUE(train_chunk(run.work));
-  EXPECT_EQ(run.progress.load(), 0u);
-  EXPECT_EQ(run.input.row(0)[0], 0.1f);
-
-  // Set while the chunk trains (as soon as the first sentence is counted): the rest is left.
-  run.stop.store(false);
-  std::thread watcher([&] {
-    while (run.progress.load() == 0) std::this_thread::yield();
+  for (const bool locks : {true, false}) {
+    ChunkRun run(true, false, locks, 3000, 50, 7, true);
     run.stop.store(true);
-  });
-  EXPECT_TRUE(train_chunk(run.work));
-  watcher.join();
-  EXPECT_GT(run.progress.load(), 0u);
-  EXPECT_LT(run.progress.load(), run.setup.tokens);
+    // Already set: nothing trains.
+    EXPECT_TRUE(train_chunk(run.work));
+    EXPECT_EQ(run.progress.load(), 0u);
+    EXPECT_EQ(run.work.input.row(1)[0], start_matrix(kVocab, 0.5f)[kDim]);
+    // Set while the chunk trains (as soon as the first sentence is counted): the rest is left.
+    run.stop.store(false);
+    std::thread watcher([&] {
+      while (run.progress.load() == 0) std::this_thread::yield();
+      run.stop.store(true);
+    });
+    EXPECT_TRUE(train_chunk(run.work));
+    watcher.join();
+    EXPECT_GT(run.progress.load(), 0u);
+    EXPECT_LT(run.progress.load(), run.tokens) << "locks " << locks;
+  }
 }
 
 TEST(ChunkTraining, OneSentenceRunsOnTheCallerWithItsProbe) {
@@ -282,14 +299,48 @@ TEST(ChunkTraining, OneSentenceRunsOnTheCallerWithItsProbe) {
       on_caller = on_caller && std::this_thread::get_id() == caller;
       return true;
     }
-  } probe;
-  ChunkRun run(false, false, 1, 30, 3);
-  run.work.caller_probe = &probe;
-  EXPECT_TRUE(train_chunk(run.work));
-  EXPECT_TRUE(run.stop.load());  // a reported signal sets the stop flag
-  EXPECT_EQ(probe.calls, 1);
-  EXPECT_TRUE(probe.on_caller);
-  EXPECT_EQ(run.progress.load(), 0u);
+  };
+  for (const bool locks : {true, false}) {
+    RaisingProbe probe;
+    ChunkRun run(false, locks, locks, 1, 30, 3);
+    run.work.caller_probe = &probe;
+    EXPECT_TRUE(train_chunk(run.work));
+    EXPECT_TRUE(run.stop.load());  // a reported signal sets the stop flag
+    EXPECT_EQ(probe.calls, 1);
+    EXPECT_TRUE(probe.on_caller);
+    EXPECT_EQ(run.progress.load(), 0u);
+  }
+}
+
+TEST(ChunkTraining, UnlockedOneSentenceGivesTheSequentialValues) {
+  // A one-sentence chunk trains on the calling thread with its worker stream: without row locks it
+  // must give the sequential routine's values bit for bit, in every mode and both index widths (the
+  // multi-worker kernels sum some products in another order, so they would not).
+  struct Quiet : SignalProbe {
+    bool interrupted() override { return false; }
+  } quiet;
+  for (const Mode mode : kModes) {
+    for (const bool narrow : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "sg " << mode.sg << " hs " << mode.hs << " narrow " << narrow);
+      ChunkRun run(mode.sg, mode.hs, false, 0, 1, 11, narrow);
+      std::vector<uint64_t> s;
+      for (std::size_t i = 0; i < 60; ++i) s.push_back((i * 13 + i / 7) % kVocab);
+      run.add(s);
+      run.work.caller_probe = &quiet;
+      std::vector<float> in = start_matrix(kVocab, 0.5f), out = start_matrix(run.output_rows(), 0.25f);
+      ChaChaStream expected_stream = worker_stream();  // the stream the chunk will use, copied
+      std::atomic<bool> no_stop{false};
+      EXPECT_FALSE(train_sentence(s, expected_stream, run.params, run.work.tables, PlainMatrices{in, out, kDim},
+                                  no_stop, quiet));
+      EXPECT_FALSE(train_chunk(run.work));
+      EXPECT_EQ(run.progress.load(), 60u);
+      const auto [got_in, got_out] = run.take();
+      EXPECT_EQ(got_in, in);
+      EXPECT_EQ(got_out, out);
+      // The chunk advanced the thread's stream exactly as far as the sequential run did.
+      EXPECT_EQ(worker_stream().next_u64(), expected_stream.next_u64());
+    }
+  }
 }
 
 // Two threads walk the same tree path (the root and one inner node) with different centre rows.
