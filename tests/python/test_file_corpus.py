@@ -280,25 +280,6 @@ def test_progress_and_end_lines_count_the_same_tokens_as_the_list(tmp_path, work
     assert run(LineSentence(path)) == expected
 
 
-@pytest.mark.parametrize("workers", [1, 2])
-def test_sigint_interrupts_training_on_a_file(tmp_path, workers):
-    path = write_corpus(tmp_path / "a.txt", random.Random(9), sentences=3000)
-    corpus = LineSentence(path)
-    m = Word2Vec(corpus, vector_size=32, min_count=1, workers=workers, epochs=0, verbose=False)
-    initial = m.wv.vectors
-    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
-    timer.start()
-    started = time.monotonic()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            m.train(corpus, epochs=100000)
-    finally:
-        timer.cancel()
-    assert time.monotonic() - started < 30
-    after = m.wv.vectors
-    assert after.shape == initial.shape and not np.array_equal(after, initial)
-
-
 def test_sigint_interrupts_the_vocabulary_pass(tmp_path):
     # About 40 MB of text: the native vocabulary pass checks for signals between its blocks.
     path = tmp_path / "big.txt"

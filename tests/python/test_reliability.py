@@ -3,6 +3,7 @@ mapped data, damaged headers, refused one-shot corpora, non-finite numbers and a
 the command line's one-line errors for all of them."""
 
 import fcntl
+import json
 import os
 import shutil
 import signal
@@ -17,7 +18,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from tarnivel import KeyedVectors, LineSentence, Word2Vec
+from conftest import header, npy_bytes, write_pair
+from tarnivel import KeyedVectors, Word2Vec
 from tarnivel.__main__ import main
 
 CORPUS = [["a", "b", "c", "d"], ["b", "c", "d", "a"], ["c", "a", "d", "b"]] * 10
@@ -28,23 +30,8 @@ def model(words="abcd", vector_size=6, **kwargs):
     return Word2Vec(corpus, vector_size=vector_size, min_count=1, verbose=False, **kwargs)
 
 
-def npy_bytes(header, data):
-    """An NPY 1.0 file with the given dictionary text, padded as NumPy pads it."""
-    text = header.encode()
-    text += b" " * ((-(10 + len(text) + 1)) % 16) + b"\n"
-    return b"\x93NUMPY\x01\x00" + len(text).to_bytes(2, "little") + text + data
-
-
-def write_pair(base, words, npy):
-    Path(f"{base}.vocab.json").write_text("[" + ",".join(f'"{w}"' for w in words) + "]", encoding="utf-8")
-    Path(f"{base}.npy").write_bytes(npy)
-    return str(base)
-
-
 def pair_of(base):
     """(words, vectors) as saved, read with NumPy and json independently of the module."""
-    import json
-
     return json.loads(Path(f"{base}.vocab.json").read_text("utf-8")), np.load(f"{base}.npy")
 
 
@@ -208,12 +195,6 @@ def test_one_shot_corpora_are_refused(corpus):
     assert m.wv.index_to_key == []  # refused before anything was read
 
 
-def test_re_iterable_corpora_still_train(tmp_path):
-    path = tmp_path / "c.txt"
-    path.write_text("\n".join(" ".join(s) for s in CORPUS), encoding="utf-8")
-    assert Word2Vec(LineSentence(path), min_count=1, verbose=False).wv.index_to_key
-
-
 # ---- 4. non-finite numbers ----
 
 
@@ -237,20 +218,18 @@ def test_divergence_stops_training(workers, sg, hs):
 @pytest.mark.parametrize("mmap", [None, "r"])
 @pytest.mark.parametrize(
     "bad_row, message",
-    [
-        ([np.nan, 1.0], "holds a value that is not finite"),
-        ([np.inf, 1.0], "holds a value that is not finite"),
-        ([3e19, 3e19], "is too large to compare"),
-    ],
+    [([np.nan, 1.0], "holds a value that is not finite"), ([np.inf, 1.0], "holds a value that is not finite"),
+     ([3e19, 3e19], "is too large to compare")],
 )
 def test_queries_refuse_vectors_they_cannot_score(tmp_path, mmap, bad_row, message):
     matrix = np.array([[1.0, 0.0], bad_row, [0.0, 1.0]], np.float32)
-    base = write_pair(tmp_path / "p", ["a", "b", "c"], npy_bytes(
-        "{'descr': '<f4', 'fortran_order': False, 'shape': (3, 2), }", matrix.tobytes()))
-    kv = KeyedVectors.load(base, mmap=mmap)
+    kv = KeyedVectors.load(write_pair(tmp_path / "p", ["a", "b", "c"], matrix), mmap=mmap)
     for query in ("a", "b"):  # as a candidate, and as the query (no made-up 0.0 scores)
         with pytest.raises(ValueError, match=rf"^most_similar: the vector of word 'b' \(row 1\) {message}"):
             kv.most_similar(query)
+    if "finite" in message:
+        with pytest.raises(ValueError, match=rf"the vector of word 'b' \(row 1\) {message}"):
+            kv.similar_by_vector([1.0, 0.0])
     assert kv.most_similar("a", topn=0) == []
 
 
@@ -291,35 +270,13 @@ def test_sigint_ends_heavy_training_within_a_second(sg):
 
 # ---- 6. damaged and unusual matrix headers ----
 
-DATA = np.arange(6, dtype=np.float32).tobytes()
-
-
 @pytest.mark.parametrize("mmap", [None, "r"])
 @pytest.mark.parametrize("tail", [" (", " '''"])
 def test_numpy_token_errors_become_value_errors(tmp_path, mmap, tail):
-    base = write_pair(tmp_path / "p", ["a", "b"], npy_bytes(
-        "{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3), }" + tail, DATA))
+    base = write_pair(tmp_path / "p", ["a", "b"], npy_bytes(header(2, 3) + tail))
     with pytest.raises(ValueError, match=f"^failed to read {base}.npy: damaged npy header") as caught:
         KeyedVectors.load(base, mmap=mmap)
     assert isinstance(caught.value.__cause__, tokenize.TokenError)
-
-
-@pytest.mark.parametrize(
-    "matrix, message",
-    [
-        (np.ones((2, 3), np.float16), "^unsupported npy dtype '<f2'"),
-        (np.ones((2, 3), ">f4"), "^unsupported npy dtype '>f4'"),
-        (np.ones((2, 3), np.float64), "^unsupported npy dtype '<f8'"),
-        (np.asfortranarray(np.ones((2, 3), np.float32)), "^unsupported npy layout: fortran_order is True"),
-    ],
-)
-def test_mapped_loads_check_the_layout_at_once(tmp_path, matrix, message):
-    base = str(tmp_path / "p")
-    Path(f"{base}.vocab.json").write_text('["a","b"]')
-    np.save(f"{base}.npy", matrix)
-    for load in (Word2Vec.load, lambda p: KeyedVectors.load(p, mmap="r")):
-        with pytest.raises(ValueError, match=message):
-            load(base)
 
 
 @pytest.mark.parametrize(
@@ -331,7 +288,7 @@ def test_mapped_loads_check_the_layout_at_once(tmp_path, matrix, message):
     ],
 )
 def test_only_the_dictionary_gives_the_shape(tmp_path, header):
-    base = write_pair(tmp_path / "p", ["a", "b"], npy_bytes(header, DATA))
+    base = write_pair(tmp_path / "p", ["a", "b"], npy_bytes(header))
     assert np.load(f"{base}.npy").shape == (2, 3)  # what NumPy itself reads
     for loaded in (Word2Vec.load(base).wv, KeyedVectors.load(base), KeyedVectors.load(base, mmap="r")):
         assert loaded.vector_size == 3
@@ -353,50 +310,26 @@ def test_saves_refuse_a_prefix_without_a_file_name(tmp_path, monkeypatch, prefix
     assert sorted(os.listdir(".")) == ["m.npy", "m.vocab.json", "sub"] and os.listdir("sub") == []
 
 
-@pytest.fixture
-def corpus_file(tmp_path):
-    path = tmp_path / "corpus.txt"
-    path.write_text("\n".join(" ".join(s) for s in CORPUS) + "\n", encoding="utf-8")
-    return str(path)
-
-
-def run_cli(args, capsys):
-    status = main(args)
-    err = capsys.readouterr().err
-    return status, err
-
-
 @pytest.mark.parametrize(
-    "extra, message",
+    "args, npy, message",
     [
-        (["--alpha", "nan"], "alpha must be a finite number"),
-        (["--min-alpha", "-1"], "min_alpha must be a finite number"),
-        (["--alpha", "1e30"], "training diverged at epoch 1/5"),
-        (["--negative", str(2**31), "--epochs", "0"], "negative must be at most 65536"),
+        (["--alpha", "nan"], None, "alpha must be a finite number"),
+        (["--min-alpha", "-1"], None, "min_alpha must be a finite number"),
+        (["--alpha", "1e30"], None, "training diverged at epoch 1/5"),
+        (["--negative", str(2**31), "--epochs", "0"], None, "negative must be at most 65536"),
+        (["-o", ""], None, "has no file name"),
+        ([], npy_bytes(header(2, 3) + " ("), "damaged npy header"),
+        (["--mmap"], npy_bytes(header(2, 3, "<f2"), bytes(12)), "unsupported npy dtype"),
+        (["--mmap"], npy_bytes(header(2, 3), np.array([1, 2, 3, np.nan, 0, 1], np.float32).tobytes()), "not finite"),
     ],
 )
-def test_cli_training_errors_are_one_line(corpus_file, tmp_path, capsys, extra, message):
-    status, err = run_cli(["train", corpus_file, "-o", str(tmp_path / "m"), "--min-count", "1", "-q", *extra], capsys)
-    assert status == 2 and err.count("\n") == 1 and err.startswith("tarnivel: error: ") and message in err
-
-
-def test_cli_empty_output_prefix_is_one_line(corpus_file, tmp_path, monkeypatch, capsys):
+def test_cli_errors_are_one_line(tmp_path, monkeypatch, capsys, args, npy, message):
     monkeypatch.chdir(tmp_path)
-    status, err = run_cli(["train", corpus_file, "-o", "", "--min-count", "1", "-q"], capsys)
-    assert status == 2 and err.count("\n") == 1 and "has no file name" in err
-    assert not os.path.exists(".vocab.json") and not os.path.exists(".npy")
-
-
-@pytest.mark.parametrize(
-    "header, data, mmap, message",
-    [
-        ("{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3), } (", DATA, [], "damaged npy header"),
-        ("{'descr': '<f2', 'fortran_order': False, 'shape': (2, 3), }", DATA[:12], ["--mmap"], "unsupported npy dtype"),
-        ("{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3), }",
-         np.array([1, 2, 3, np.nan, 0, 1], np.float32).tobytes(), ["--mmap"], "not finite"),
-    ],
-)
-def test_cli_similar_errors_are_one_line(tmp_path, capsys, header, data, mmap, message):
-    base = write_pair(tmp_path / "p", ["a", "b"], npy_bytes(header, data))
-    status, err = run_cli(["similar", base, "a", *mmap], capsys)
-    assert status == 2 and err.count("\n") == 1 and message in err and "Traceback" not in err
+    if npy is None:
+        Path("corpus.txt").write_text("\n".join(" ".join(s) for s in CORPUS) + "\n", encoding="utf-8")
+        args = ["train", "corpus.txt", "--min-count", "1", "-q", *(args if "-o" in args else ["-o", "m", *args])]
+    else:
+        args = ["similar", write_pair("p", ["a", "b"], npy), "a", *args]
+    status, err = main(args), capsys.readouterr().err
+    assert status == 2 and err.count("\n") == 1 and err.startswith("tarnivel: error: ") and message in err
+    assert sorted(os.listdir(".")) == (["corpus.txt"] if npy is None else ["p.npy", "p.vocab.json"])

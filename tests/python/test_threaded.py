@@ -47,10 +47,15 @@ class Slow:
 
 
 # With vector_size 0 nothing trains, but the threaded epoch must still count every token (its chunks
-# carry 16-bit indices): the end line, the progress callable and the rate depend on the count.
-@pytest.mark.parametrize("workers, vector_size, sg, hs", [(1, 8, 0, 0), (2, 8, 0, 0), (2, 8, 1, 1), (2, 0, 0, 0)])
-def test_token_counts_progress_and_rate(workers, vector_size, sg, hs, caplog, monkeypatch):
+# carry 16-bit indices): the end line, the progress callable and the rate depend on the count. The
+# end lines are the same without row locks.
+@pytest.mark.parametrize(
+    "workers, vector_size, sg, hs, row_locks",
+    [(1, 8, 0, 0, "1"), (2, 8, 0, 0, "1"), (2, 8, 0, 0, "0"), (2, 8, 1, 1, "1"), (2, 0, 0, 0, "1")],
+)
+def test_token_counts_progress_and_rate(workers, vector_size, sg, hs, row_locks, caplog, monkeypatch):
     monkeypatch.setenv("W2V_CHUNK", "50")
+    monkeypatch.setenv("TARNIVEL_ROW_LOCKS", row_locks)
     caplog.set_level(logging.INFO, logger="tarnivel")
     corpus = make_corpus(sentences=1000, length=(20, 40))
     n = sum(len(s) for s in corpus)
@@ -122,13 +127,15 @@ def raise_value_error():
         (raise_value_error, ValueError, "corpus broke"),
     ],
 )
-@pytest.mark.parametrize("workers", [None, 1, 2])  # None: while the vocabulary is built
-def test_corpus_errors_raise(bad, exc, message, workers):
+@pytest.mark.parametrize("workers", [None, 1, 2, "2, no row locks"])  # None: while the vocabulary is built
+def test_corpus_errors_raise(bad, exc, message, workers, monkeypatch):
     if workers is None:
         with pytest.raises(exc, match=message):
             Word2Vec(ChangingCorpus(bad, good_passes=0), min_count=1, verbose=False)
         return
-    m = Word2Vec(vector_size=4, min_count=1, workers=workers, verbose=False)
+    if workers == "2, no row locks":
+        monkeypatch.setenv("TARNIVEL_ROW_LOCKS", "0")
+    m = Word2Vec(vector_size=4, min_count=1, workers=int(str(workers)[0]), verbose=False)
     with pytest.raises(exc, match=message):
         m.train(ChangingCorpus(bad), epochs=2)
     assert m.wv.vectors.shape == (3, 4)
