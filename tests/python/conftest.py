@@ -22,7 +22,7 @@ def write_pair(base, vocab, matrix):
     bytes, an array saved as it is, or nested lists saved as float32."""
     base = str(base)
     if isinstance(vocab, list):
-        vocab = json.dumps(vocab)
+        vocab = json.dumps(vocab, ensure_ascii=False)
     Path(f"{base}.vocab.json").write_bytes(vocab.encode() if isinstance(vocab, str) else vocab)
     if isinstance(matrix, bytes):
         Path(f"{base}.npy").write_bytes(matrix)

@@ -101,9 +101,7 @@ class ChangingCorpus:
     """Yields good sentences on the first passes (vocabulary and token count) and `bad` afterwards."""
 
     def __init__(self, bad, good_passes=2):
-        self.passes = 0
-        self.bad = bad
-        self.good_passes = good_passes
+        self.passes, self.bad, self.good_passes = 0, bad, good_passes
 
     def __iter__(self):
         self.passes += 1
@@ -198,27 +196,22 @@ def test_a_finished_epoch_stops_the_reader_inside_its_window(monkeypatch):
 
 
 def run_script(script, **env):
-    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
-                          env={**os.environ, **env})
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                         env={**os.environ, **env})
+    assert out.returncode == 0, out.stderr
+    return out.stderr
 
 
 @pytest.mark.parametrize("setting", ["3", "0", "x"])
 def test_pool_size_setting(setting):
-    out = run_script("from tarnivel import Word2Vec\nWord2Vec([['a', 'b']], min_count=1, epochs=1, workers=2)\n",
+    err = run_script("from tarnivel import Word2Vec\nWord2Vec([['a', 'b']], min_count=1, epochs=1, workers=2)\n",
                      TARNIVEL_POOL_THREADS=setting)
-    assert out.returncode == 0, out.stderr
-    cores, threads = map(int, re.search(r"hardware cores=(\d+), rayon_threads=(\d+),", out.stderr).groups())
+    cores, threads = map(int, re.search(r"hardware cores=(\d+), rayon_threads=(\d+),", err).groups())
     assert threads == (3 if setting == "3" else cores)
 
 
 def test_threaded_process_exits_cleanly():
-    script = (
-        "import sys\n"
-        f"sys.path.insert(0, {os.path.dirname(__file__)!r})\n"
-        "from conftest import make_corpus\n"
-        "from tarnivel import Word2Vec\n"
-        "Word2Vec(make_corpus(sentences=300), vector_size=16, min_count=1, workers=2, epochs=1, verbose=True)\n"
-    )
     for _ in range(10):
-        out = run_script(script)
-        assert out.returncode == 0, out.stderr
+        run_script(f"import sys\nsys.path.insert(0, {os.path.dirname(__file__)!r})\nfrom conftest import make_corpus\n"
+                   "from tarnivel import Word2Vec\nWord2Vec(make_corpus(sentences=300), vector_size=16, min_count=1, "
+                   "workers=2, epochs=1, verbose=True)\n")

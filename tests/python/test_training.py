@@ -24,9 +24,8 @@ def digest(model):
 
 def train_mode(sg, hs, **kw):
     set_seed(1234)
-    params = dict(vector_size=24, window=3, min_count=2, sg=sg, hs=hs, epochs=2, verbose=False)
-    params.update(kw)
-    return Word2Vec(make_corpus(seed=7, sentences=200), **params)
+    kw = {**dict(vector_size=24, window=3, min_count=2, epochs=2, verbose=False), **kw}
+    return Word2Vec(make_corpus(seed=7, sentences=200), sg=sg, hs=hs, **kw)
 
 
 # Checksums of the trained vectors of one small fixed corpus: any change to the numbers that sequential
@@ -44,9 +43,7 @@ def train_mode(sg, hs, **kw):
     ],
 )
 def test_sequential_training_is_reproducible(sg, hs, kw, checksum):
-    a = train_mode(sg, hs, **kw)
-    assert np.isfinite(a.wv.vectors).all()
-    assert digest(a) == digest(train_mode(sg, hs, **kw)) == checksum
+    assert digest(train_mode(sg, hs, **kw)) == digest(train_mode(sg, hs, **kw)) == checksum
 
 
 def test_zero_epochs_and_later_calls():
@@ -94,16 +91,10 @@ def test_log_lines(caplog):
 
 
 def test_logging_respects_user_handler_and_survives_broken_logging(capfd):
-    script = (
-        "import logging\n"
-        "from tarnivel import Word2Vec\n"
-        "logging.getLogger('tarnivel').addHandler(logging.NullHandler())\n"
-        "Word2Vec([['a', 'b']], min_count=1, epochs=1)\n"
-        "print('quiet ok')\n"
-        "logging.getLogger = None\n"
-        "m = Word2Vec([['a', 'b']], min_count=1, epochs=1)\n"
-        "print('trained', m.wv.vectors.shape)\n"
-    )
+    script = ("import logging\nfrom tarnivel import Word2Vec\n"
+              "logging.getLogger('tarnivel').addHandler(logging.NullHandler())\n"
+              "Word2Vec([['a', 'b']], min_count=1, epochs=1)\nprint('quiet ok')\nlogging.getLogger = None\n"
+              "m = Word2Vec([['a', 'b']], min_count=1, epochs=1)\nprint('trained', m.wv.vectors.shape)\n")
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
     assert "quiet ok" in out.stdout and "trained (2, 100)" in out.stdout

@@ -20,9 +20,8 @@ MODES = [(0, 0), (0, 1), (1, 0), (1, 1)]  # (sg, hs)
 
 
 def run_script(script: str, **env: str) -> str:
-    full_env = {**os.environ, **env}
     out = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True,
-                         timeout=300, env=full_env)
+                         timeout=300, env={**os.environ, **env})
     assert out.returncode == 0, out.stderr
     return out.stdout
 
@@ -56,31 +55,19 @@ def test_workers_bounds_the_threads_that_train():
             used = [end[t] - start.get(t, 0) for t in pool]
             print(workers, len(pool), *used)
     """
-    lines = run_script(script, TARNIVEL_POOL_THREADS="4", W2V_CHUNK="100").split("\n")
-    for line in filter(None, lines):
+    for line in run_script(script, TARNIVEL_POOL_THREADS="4", W2V_CHUNK="100").splitlines():
         workers, threads, *used = map(int, line.split())
         assert threads == 4, line  # the pool (the epochs' reader threads are gone)
-        busy = [u for u in used if u >= max(3, max(used) // 10)]
-        if workers == 2:
-            assert 1 <= len(busy) <= 2, line
-        else:
-            assert len(busy) >= 3, line
-
-
-def topic_corpus(seed=0, topics=3, per_topic=12, sentences=900):
-    """Sentences made of the words of one topic each: neighbours should share the topic."""
-    rng = np.random.default_rng(seed)
-    corpus = []
-    for i in range(sentences):
-        t = i % topics
-        corpus.append([f"t{t}w{k}" for k in rng.integers(0, per_topic, size=12)])
-    return corpus
+        busy = len([u for u in used if u >= max(3, max(used) // 10)])
+        assert (1 <= busy <= 2) if workers == 2 else busy >= 3, line
 
 
 @pytest.mark.parametrize("row_locks", ["0", "1"])
 @pytest.mark.parametrize("sg, hs", MODES)
 def test_all_modes_train_sensible_vectors(sg, hs, row_locks, monkeypatch):
-    corpus = topic_corpus()
+    # Sentences made of the words of one of three topics each: neighbours should share the topic.
+    rng = np.random.default_rng(0)
+    corpus = [[f"t{i % 3}w{k}" for k in rng.integers(0, 12, size=12)] for i in range(900)]
     monkeypatch.setenv("TARNIVEL_ROW_LOCKS", row_locks)
     m = Word2Vec(corpus, vector_size=24, min_count=1, sg=sg, hs=hs, workers=2, epochs=8, verbose=False)
     words = m.wv.index_to_key
