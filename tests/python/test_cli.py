@@ -108,7 +108,6 @@ def broken(tmp_path_factory):
     [
         (["train", "{corpus}"], "-o/--output"),
         (["train", "{corpus}", "-o", "{tmp}/x", "--window", "-1"], "--window"),
-        (["train", "{corpus}", "-o", "{tmp}/x", "--cbow-mean", "2"], "--cbow-mean"),
         (["train", "{corpus}", "-o", "{tmp}/x", "--levels", "8,x"], "--levels"),
         (["frobnicate"], "frobnicate"),
         ([], "COMMAND"),
@@ -118,7 +117,6 @@ def broken(tmp_path_factory):
         (["train", "{broken}/latin1.txt", "-o", "{tmp}/x", "-q"], "not UTF-8"),
         (["similar", "{tmp}/absent", "cat"], "absent.vocab.json"),
         (["similar", "{model}", "zebra"], "word 'zebra' not in vocab"),
-        (["similar", "{model}", "zebra", "--mmap"], "word 'zebra' not in vocab"),
         (["similar", "{broken}/broken", "a"], "failed to parse vocab json"),
     ],
 )

@@ -65,15 +65,19 @@ def reference_scores(matrix, query_row, level):
     return scores
 
 
-def test_most_similar_scores_are_the_float32_sequential_cosines(tmp_path, load):
+def test_most_similar_and_similarity_scores_are_the_float32_sequential_cosines(tmp_path, load):
     matrix = np.random.default_rng(11).standard_normal((30, 9)).astype(np.float32)
+    matrix[7, :4] = 0  # a zero prefix scores 0.0, as candidate and as query
     words = [f"w{i}" for i in range(30)]
     kv = load(write_pair(tmp_path / "p", words, matrix))
-    for level in (1, 4, 9, None, 10**9):
-        got = kv.most_similar("w5", topn=100, level=level)
-        assert [s for _, s in got] == sorted((s for _, s in got), reverse=True)
-        assert all(type(w) is str and type(s) is float for w, s in got)
-        assert dict(got) == {words[r]: s for r, s in reference_scores(matrix, 5, level).items() if r != 5}
+    for query in (5, 7):
+        for level in (1, 4, 9, None, 10**9):
+            got = kv.most_similar(words[query], topn=100, level=level)
+            assert [s for _, s in got] == sorted((s for _, s in got), reverse=True)
+            assert all(type(w) is str and type(s) is float for w, s in got)
+            assert dict(got) == {words[r]: s for r, s in reference_scores(matrix, query, level).items() if r != query}
+            assert all(kv.similarity(words[query], w, level=level) == s for w, s in got[:3])
+    assert kv.similarity("w3", "w3") == pytest.approx(1.0, abs=1e-6)
     assert len(kv.most_similar("w5")) == 10 and kv.most_similar("w5", topn=None) == kv.most_similar("w5")
     for word in ("w5", "unknown"):  # empty answers come before the lookup
         assert kv.most_similar(word, topn=0) == [] and kv.most_similar(word, level=0) == []
@@ -83,6 +87,8 @@ def test_most_similar_scores_are_the_float32_sequential_cosines(tmp_path, load):
     for args in ((b"w5",), ("w5", "3")):
         with pytest.raises(TypeError):
             kv.most_similar(*args)
+    with pytest.raises(KeyError, match="word 'nope' not in vocab"):
+        kv.similarity("w3", "nope")
 
 
 @pytest.mark.parametrize(
@@ -99,22 +105,6 @@ def test_most_similar_scores_are_the_float32_sequential_cosines(tmp_path, load):
 def test_most_similar_order(tmp_path, load, matrix, query, args, expected):
     kv = load(write_pair(tmp_path / "p", [f"w{i}" for i in range(len(matrix))], matrix))
     assert [w for w, _ in kv.most_similar(query, **args)] == expected
-
-
-def test_zero_prefixes_score_zero(tmp_path, load):
-    kv = load(write_pair(tmp_path / "p", ["q", "zero", "x", "y"], [[1, 1, 5], [0, 0, 7], [2, 1, 0], [-1, 0, 1]]))
-    assert dict(kv.most_similar("q", level=2))["zero"] == 0.0
-    assert all(s == 0.0 for _, s in kv.most_similar("zero", level=2))
-
-
-def test_similarity_is_the_score_most_similar_gives(random_store, load):
-    kv = load(random_store[0])
-    for level in (None, 5, 24, 1000):
-        (best, score), *_ = kv.most_similar("w3", topn=1, level=level)
-        assert kv.similarity("w3", best, level=level) == score
-    assert kv.similarity("w3", "w3") == pytest.approx(1.0, abs=1e-6)
-    with pytest.raises(KeyError, match="word 'nope' not in vocab"):
-        kv.similarity("w3", "nope")
 
 
 # ---- vector queries ----
