@@ -12,6 +12,7 @@ import sys
 import textwrap
 import threading
 import time
+import types
 from pathlib import Path
 
 import numpy as np
@@ -310,19 +311,14 @@ def test_cli_no_row_locks_sets_the_variable_for_the_call(monkeypatch, tmp_path):
     from tarnivel import __main__ as cli
 
     seen = []
-
-    class Model:
-        def train(self, corpus, progress=None, verbose=None):
-            seen.append(os.environ.get("TARNIVEL_ROW_LOCKS"))
-
+    model = types.SimpleNamespace(train=lambda *a, **k: seen.append(os.environ.get("TARNIVEL_ROW_LOCKS")))
     for before in (None, "1"):
-        if before is None:
-            monkeypatch.delenv("TARNIVEL_ROW_LOCKS", raising=False)
-        else:
+        monkeypatch.delenv("TARNIVEL_ROW_LOCKS", raising=False)
+        if before:
             monkeypatch.setenv("TARNIVEL_ROW_LOCKS", before)
-        cli._train_model(Model(), [], quiet=True, row_locks=False)
+        cli._train_model(model, [], quiet=True, row_locks=False)
         assert os.environ.get("TARNIVEL_ROW_LOCKS") == before
-        cli._train_model(Model(), [], quiet=True)
+        cli._train_model(model, [], quiet=True)
     assert seen == ["0", None, "0", "1"]
 
     corpus = tmp_path / "c.txt"
