@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import tarnivel.__main__ as cli
+from conftest import header, npy_bytes, write_pair
 from tarnivel.__main__ import main
 
 TOPICS = {
@@ -47,10 +48,10 @@ def model(corpus, tmp_path_factory):
     return prefix
 
 
-def run(*args):
+def run(*args, cwd=None):
     """The command line in a fresh interpreter, as a user runs it."""
     return subprocess.run([sys.executable, "-m", "tarnivel", *map(str, args)],
-                          capture_output=True, text=True, timeout=120)
+                          capture_output=True, text=True, timeout=120, cwd=cwd)
 
 
 def parse_neighbours(text):
@@ -95,11 +96,13 @@ def test_similar_prints_aligned_neighbours(model, capsys):
 
 @pytest.fixture(scope="module")
 def broken(tmp_path_factory):
-    """A Latin-1 corpus and a pair with a damaged vocabulary file."""
+    """A Latin-1 corpus; pairs with a damaged vocabulary, a damaged header, float16 data, a NaN."""
     path = tmp_path_factory.mktemp("broken")
     (path / "latin1.txt").write_bytes("caf\xe9 au lait\n".encode("latin-1"))
-    (path / "broken.vocab.json").write_text('["a", ', encoding="utf-8")
-    np.save(path / "broken.npy", np.zeros((1, 4), np.float32))
+    write_pair(path / "broken", b'["a", ', np.zeros((1, 4), np.float32))
+    write_pair(path / "damaged", ["a", "b"], npy_bytes(header(2, 3) + " ("))
+    write_pair(path / "half", ["a", "b"], npy_bytes(header(2, 3, "<f2"), bytes(12)))
+    write_pair(path / "nan", ["a", "b"], npy_bytes(header(2, 3), np.array([1, 2, 3, np.nan, 0, 1], np.float32).tobytes()))
     return path
 
 
@@ -118,11 +121,19 @@ def broken(tmp_path_factory):
         (["similar", "{tmp}/absent", "cat"], "absent.vocab.json"),
         (["similar", "{model}", "zebra"], "word 'zebra' not in vocab"),
         (["similar", "{broken}/broken", "a"], "failed to parse vocab json"),
+        (["similar", "{broken}/damaged", "a"], "damaged npy header"),
+        (["similar", "{broken}/half", "a", "--mmap"], "unsupported npy dtype"),
+        (["similar", "{broken}/nan", "a", "--mmap"], "not finite"),
+        (["train", "{corpus}", "-o", "{tmp}/x", "-q", "--alpha", "nan"], "alpha must be a finite number"),
+        (["train", "{corpus}", "-o", "{tmp}/x", "-q", "--min-alpha", "-1"], "min_alpha must be a finite number"),
+        (["train", "{corpus}", "-o", "{tmp}/x", "-q", "--alpha", "1e30"], "training diverged at epoch 1/5"),
+        (["train", "{corpus}", "-o", "{tmp}/x", "-q", "--negative", str(2**31)], "negative must be at most 65536"),
+        (["train", "{corpus}", "-o", "", "-q"], "has no file name"),
     ],
 )
 def test_user_errors_give_one_line_errors_and_write_nothing(args, fragment, corpus, model, broken, tmp_path):
     places = dict(corpus=corpus, model=model, broken=broken, tmp=tmp_path)
-    result = run(*[a.format(**places) for a in args])
+    result = run(*[a.format(**places) for a in args], cwd=tmp_path)
     assert result.returncode == 2 and result.stdout == "", result
     lines = result.stderr.strip().splitlines()
     assert len(lines) == 1 and lines[0].startswith("tarnivel: error: ") and fragment in lines[0], result.stderr

@@ -7,7 +7,6 @@ import random
 import re
 import signal
 import threading
-import time
 
 import numpy as np
 import pytest

@@ -1,12 +1,11 @@
 """Nothing lost, nothing silent: saves that replace the pair whole (or not at all), mapped saves of the
-mapped data, damaged headers, refused one-shot corpora, non-finite numbers and absurd parameters, and
-the command line's one-line errors for all of them."""
+mapped data, damaged headers, refused one-shot corpora, non-finite numbers and absurd parameters (the command
+line's one-line errors for them are in test_cli)."""
 
 import fcntl
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import textwrap
@@ -20,7 +19,6 @@ import pytest
 
 from conftest import header, npy_bytes, write_pair
 from tarnivel import KeyedVectors, Word2Vec
-from tarnivel.__main__ import main
 
 CORPUS = [["a", "b", "c", "d"], ["b", "c", "d", "a"], ["c", "a", "d", "b"]] * 10
 
@@ -278,7 +276,7 @@ def test_only_the_dictionary_gives_the_shape(tmp_path, header):
         np.testing.assert_array_equal(loaded.get_vector("b"), [3, 4, 5])
 
 
-# ---- 7. empty prefixes and the command line ----
+# ---- 7. empty prefixes (the command line's one-line errors for all of these are in test_cli) ----
 
 
 @pytest.mark.parametrize("prefix", ["", "sub/"])
@@ -291,28 +289,3 @@ def test_saves_refuse_a_prefix_without_a_file_name(tmp_path, monkeypatch, prefix
         with pytest.raises(ValueError, match=f"^path '{prefix}' has no file name"):
             store.save(prefix)
     assert sorted(os.listdir(".")) == ["m.npy", "m.vocab.json", "sub"] and os.listdir("sub") == []
-
-
-@pytest.mark.parametrize(
-    "args, npy, message",
-    [
-        (["--alpha", "nan"], None, "alpha must be a finite number"),
-        (["--min-alpha", "-1"], None, "min_alpha must be a finite number"),
-        (["--alpha", "1e30"], None, "training diverged at epoch 1/5"),
-        (["--negative", str(2**31), "--epochs", "0"], None, "negative must be at most 65536"),
-        (["-o", ""], None, "has no file name"),
-        ([], npy_bytes(header(2, 3) + " ("), "damaged npy header"),
-        (["--mmap"], npy_bytes(header(2, 3, "<f2"), bytes(12)), "unsupported npy dtype"),
-        (["--mmap"], npy_bytes(header(2, 3), np.array([1, 2, 3, np.nan, 0, 1], np.float32).tobytes()), "not finite"),
-    ],
-)
-def test_cli_errors_are_one_line(tmp_path, monkeypatch, capsys, args, npy, message):
-    monkeypatch.chdir(tmp_path)
-    if npy is None:
-        Path("corpus.txt").write_text("\n".join(" ".join(s) for s in CORPUS) + "\n", encoding="utf-8")
-        args = ["train", "corpus.txt", "--min-count", "1", "-q", *(args if "-o" in args else ["-o", "m", *args])]
-    else:
-        args = ["similar", write_pair("p", ["a", "b"], npy), "a", *args]
-    status, err = main(args), capsys.readouterr().err
-    assert status == 2 and err.count("\n") == 1 and err.startswith("tarnivel: error: ") and message in err
-    assert sorted(os.listdir(".")) == (["corpus.txt"] if npy is None else ["p.npy", "p.vocab.json"])
