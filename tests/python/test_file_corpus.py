@@ -4,9 +4,9 @@ the same sentences as a list, in both modes, with errors and interrupts as befor
 
 import os
 import random
+import re
 import signal
 import threading
-import time
 
 import numpy as np
 import pytest
@@ -26,17 +26,14 @@ def python_reading(path, max_sentence_length=None):
     """What iterating LineSentence yields: the sentences and the error that ended them (or None)."""
     got = []
     try:
-        for sentence in LineSentence(path, max_sentence_length):
-            got.append(sentence)
+        got.extend(LineSentence(path, max_sentence_length))
     except UnicodeDecodeError as error:
         return got, error
     return got, None
 
 
 def describe(error):
-    if error is None:
-        return None
-    return (type(error), str(error), error.encoding, error.reason, error.start, error.end, error.object)
+    return error and (type(error), str(error), error.encoding, error.reason, error.start, error.end, error.object)
 
 
 def random_file(rng, path):
@@ -94,23 +91,14 @@ def test_every_whitespace_character_splits_and_only_cr_lf_end_lines(tmp_path):
 
 
 def test_edge_files(tmp_path):
-    cases = {
-        "empty": b"",
-        "unfinished_bom": b"\xef\xbb",  # Python takes it for a mark it has not seen the end of
-        "bom_only": b"\xef\xbb\xbf",
-        "two_boms": b"\xef\xbb\xbf\xef\xbb\xbfa b",
-        "blank": b" \t\r\n\x0b\x0c\r\r\n",
-        "cut_at_end": b"abc\n\xe2\x82",
-        "surrogate_at_step_end": b"a\n" * 4095 + b"\xed\xa0b\n",
-        "cr_at_step_end": b"q\n" * 4095 + b"r\rs\xff",
-        "latin1": "ok\ncafé\n".encode("latin-1"),
-    }
-    for name, data in cases.items():
-        path = tmp_path / name
-        path.write_bytes(data)
-        expected, expected_error = python_reading(path)
-        got, error = _core._read_lines(str(path))
-        assert (got, describe(error)) == (expected, describe(expected_error)), name
+    # Empty, an unfinished mark (Python waits for its end), a mark alone, two marks, blank lines, a cut
+    # character at the end, a surrogate and a CR at the end of Python's 8192-byte step, Latin-1.
+    for data in (b"", b"\xef\xbb", b"\xef\xbb\xbf", b"\xef\xbb\xbf\xef\xbb\xbfa b", b" \t\r\n\x0b\x0c\r\r\n",
+                 b"abc\n\xe2\x82", b"a\n" * 4095 + b"\xed\xa0b\n", b"q\n" * 4095 + b"r\rs\xff", b"ok\ncaf\xe9\n"):
+        (tmp_path / "f").write_bytes(data)
+        expected, expected_error = python_reading(tmp_path / "f")
+        got, error = _core._read_lines(str(tmp_path / "f"))
+        assert (got, describe(error)) == (expected, describe(expected_error)), data[:20]
 
 
 def write_corpus(path, rng, sentences=300):
@@ -125,9 +113,7 @@ def write_corpus(path, rng, sentences=300):
 
 def train(corpus, second=None, **kw):
     set_seed(77)
-    params = dict(vector_size=16, window=3, min_count=2, epochs=2, verbose=False)
-    params.update(kw)
-    model = Word2Vec(corpus, **params)
+    model = Word2Vec(corpus, **{**dict(vector_size=16, window=3, min_count=2, epochs=2, verbose=False), **kw})
     if second is not None:
         model.train(second, epochs=1)
     return model
@@ -263,40 +249,20 @@ def test_progress_and_end_lines_count_the_same_tokens_as_the_list(tmp_path, work
 
     def run(corpus):
         calls = []
-        model = Word2Vec(vector_size=8, min_count=1, workers=workers, verbose=True)
+        caplog.clear()
         with caplog.at_level("INFO", logger="tarnivel"):
-            caplog.clear()
-            model.train(corpus, epochs=2, progress=lambda d, t: calls.append((d, t)), progress_interval=0.0)
-        messages = [r.getMessage() for r in caplog.records]
-        totals = [m for m in messages if "total_tokens_per_epoch" in m]
+            Word2Vec(vector_size=8, min_count=1, workers=workers).train(
+                corpus, epochs=2, progress=lambda d, t: calls.append((d, t)), progress_interval=0.0)
         # Threaded epochs end with the tokens they trained; sequential ones with a last progress line.
-        ends = [m.split(", tokens=")[1].split(",")[0] for m in messages if ": end," in m]
-        closing = [m.split(" tokens,")[0] for m in messages if "PROGRESS at 100.00%" in m]
+        messages = caplog.messages
+        lines = [m for m in messages if "total_tokens_per_epoch" in m or ": end," in m]
+        lines += [m for m in messages if "PROGRESS at 100.00%" in m][-1:]  # their number depends on timing
         assert all(d <= t for d, t in calls)
-        return {t for _, t in calls}, totals, ends, closing[-1:]
+        return {t for _, t in calls}, [re.sub(r"elapsed=\S+|[ =]\d+ tokens/s|tokens/s=\d+", "", m) for m in lines]
 
     expected = run(list(LineSentence(path)))
-    assert expected[2] or workers == 1
+    assert any(": end," in m for m in expected[1]) or workers == 1
     assert run(LineSentence(path)) == expected
-
-
-@pytest.mark.parametrize("workers", [1, 2])
-def test_sigint_interrupts_training_on_a_file(tmp_path, workers):
-    path = write_corpus(tmp_path / "a.txt", random.Random(9), sentences=3000)
-    corpus = LineSentence(path)
-    m = Word2Vec(corpus, vector_size=32, min_count=1, workers=workers, epochs=0, verbose=False)
-    initial = m.wv.vectors
-    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
-    timer.start()
-    started = time.monotonic()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            m.train(corpus, epochs=100000)
-    finally:
-        timer.cancel()
-    assert time.monotonic() - started < 30
-    after = m.wv.vectors
-    assert after.shape == initial.shape and not np.array_equal(after, initial)
 
 
 def test_sigint_interrupts_the_vocabulary_pass(tmp_path):

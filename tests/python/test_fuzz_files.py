@@ -8,6 +8,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from conftest import npy_bytes, write_pair
 from tarnivel import KeyedVectors, Word2Vec
 from tarnivel._core import PanicException
 
@@ -47,10 +48,7 @@ def exercise(base, words):
 def test_random_byte_damage_never_crashes(tmp_path, seed):
     rng = random.Random(seed)
     words = ["alpha", "beta", "gamma", "d\u00e9lta", "e\"ps"]
-    base = str(tmp_path / "pair")
-    matrix = np.arange(len(words) * 4, dtype=np.float32).reshape(len(words), 4) / 3
-    Path(f"{base}.vocab.json").write_text('["alpha","beta","gamma","d\u00e9lta","e\\"ps"]', encoding="utf-8")
-    np.save(f"{base}.npy", matrix)
+    base = write_pair(tmp_path / "pair", words, np.arange(20, dtype=np.float32).reshape(5, 4) / 3)
     originals = {suffix: Path(base + suffix).read_bytes() for suffix in (".vocab.json", ".npy")}
 
     loads = 0
@@ -84,23 +82,18 @@ def header_case(rng):
     items = [["'descr'", ":", f"'{dtype}'", ","], ["'fortran_order'", ":", str(fortran), ","],
              ["'shape'", ":", "(", "2", ",", "3", ")", ","]]
     rng.shuffle(items)  # the keys in any order
-    body = [t for item in items for t in item] + ["}"]
     text = "{"
-    for token in body:
+    for token in [t for item in items for t in item] + ["}"]:
         if rng.random() < 0.3:
             text += f" # 'shape': ({rng.randrange(1, 9)}, {rng.choice([1, 7, 2**64 - 1])}) (\n"
         text += " " + token
-    data = (np.asfortranarray(matrix) if fortran else matrix).tobytes(order="F" if fortran else "C")
-    raw = text.encode()
-    raw += b" " * ((-(10 + len(raw) + 1)) % 16) + b"\n"
-    return b"\x93NUMPY\x01\x00" + len(raw).to_bytes(2, "little") + raw + data
+    return npy_bytes(text, matrix.tobytes(order="F" if fortran else "C"))
 
 
 @pytest.mark.parametrize("seed", [1, 2])
 def test_headers_with_comments_and_odd_dtypes_load_right_or_fail_cleanly(tmp_path, seed):
     rng = random.Random(seed)
-    base = str(tmp_path / "pair")
-    Path(f"{base}.vocab.json").write_text('["a","b"]', encoding="utf-8")
+    base = write_pair(tmp_path / "pair", ["a", "b"], b"")
     expected = np.arange(6, dtype=np.float32).reshape(2, 3) / 4
     for _ in range(60):
         Path(f"{base}.npy").write_bytes(header_case(rng))

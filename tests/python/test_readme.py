@@ -15,16 +15,19 @@ def blocks(language):
     return re.findall(rf"^```{language}\n(.*?)^```", README.read_text(encoding="utf-8"), re.S | re.M)
 
 
-def test_python_example_runs(tmp_path, monkeypatch, capsys):
-    code = blocks("python")[0]
+def test_python_examples_run(tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
-    exec(compile(code, str(README) + ":python", "exec"), {"__name__": "__readme__"})
+    namespace = {"__name__": "__readme__"}
+    first, second = blocks("python")[:2]  # the second example starts from the files the first one saves
+    exec(compile(first, str(README) + ":python", "exec"), namespace)
     printed = capsys.readouterr().out.strip().splitlines()
-    assert len(printed) == 3
-    # Each printed line is a list of (word, score) pairs.
-    for line in printed:
-        assert line.startswith("[('") and line.endswith(")]")
+    # Three printed lines, each a list of (word, score) pairs.
+    assert len(printed) == 3 and all(line.startswith("[('") and line.endswith(")]") for line in printed)
     assert (tmp_path / "pets.vocab.json").is_file() and (tmp_path / "pets.npy").is_file()
+    exec(compile(second, str(README) + ":python", "exec"), namespace)
+    assert namespace["oov_ratio"] == pytest.approx(0.2)
+    assert [s["section"] for s in namespace["sections"]] == ["pets", "Total accuracy"]
+    assert (tmp_path / "pets.w2v.txt").read_text(encoding="utf-8").startswith(f"{len(namespace['kv'])} 32\n")
 
 
 def test_opens_with_the_two_commands():

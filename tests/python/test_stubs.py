@@ -28,15 +28,13 @@ def _stub_parameters(node, drop_first):
     names = [a.arg for a in args.args]
     defaults = [ast.literal_eval(d) for d in args.defaults]
     defaults = [inspect.Parameter.empty] * (len(names) - len(defaults)) + defaults
-    pairs = list(zip(names, defaults))
-    return pairs[1:] if drop_first else pairs
+    return list(zip(names, defaults))[1 if drop_first else 0:]
 
 
 def _runtime_parameters(obj):
-    signature = inspect.signature(obj)
-    for p in signature.parameters.values():
-        assert p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD, f"{obj}: {p.name} is {p.kind}"
-    return [(p.name, p.default) for p in signature.parameters.values()]
+    parameters = inspect.signature(obj).parameters.values()
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in parameters), obj
+    return [(p.name, p.default) for p in parameters]
 
 
 def _same(stub_pairs, runtime_pairs):
@@ -50,12 +48,9 @@ def _stub_classes():
 
 
 def test_stub_is_installed_and_names_and_functions_match():
-    assert STUB.is_file()
-    assert STUB.with_name("py.typed").is_file()
+    assert STUB.is_file() and STUB.with_name("py.typed").is_file()
     tree = _stub_tree()
-    stub_names = {
-        n.name for n in tree.body if isinstance(n, (ast.ClassDef, ast.FunctionDef)) and _public(n.name)
-    }
+    stub_names = {n.name for n in tree.body if isinstance(n, (ast.ClassDef, ast.FunctionDef)) and _public(n.name)}
     assert stub_names == {n for n in dir(_core) if _public(n)}
     for node in tree.body:
         if isinstance(node, ast.FunctionDef) and _public(node.name):

@@ -12,101 +12,61 @@ from tarnivel import KeyedVectors, Word2Vec, _core
 
 
 def test_module_and_types():
-    assert _core.__name__ == "tarnivel._core"
-    assert _core.__doc__ == ""
+    assert (_core.__name__, _core.__doc__) == ("tarnivel._core", "")
     assert pathlib.Path(_core.__file__).name.endswith(".abi3.so")
-    assert Word2Vec.__module__ == "tarnivel" and Word2Vec.__qualname__ == "Word2Vec"
-    assert KeyedVectors.__module__ == "tarnivel"
+    assert (Word2Vec.__module__, Word2Vec.__qualname__, KeyedVectors.__module__) == ("tarnivel", "Word2Vec", "tarnivel")
     # Names and signatures are compared with the type stub (test_stubs); the doc strings are here.
     assert Word2Vec.__doc__ == "Trainable Word2Vec model supporting Matryoshka levels."
     assert Word2Vec.train.__doc__ == (
         "Train for one or more epochs. Consumes the Python iterator in short\n"
         "GIL windows and processes batches in parallel under `allow_threads`."
     )
-    assert issubclass(_core.PanicException, BaseException)
-    assert not issubclass(_core.PanicException, Exception)
+    assert issubclass(_core.PanicException, BaseException) and not issubclass(_core.PanicException, Exception)
 
 
 @pytest.mark.parametrize(
-    "kwargs, exc, message",
+    "call, exc, message",
     [
         ({"levels": "64"}, TypeError, "argument 'levels': Can't extract `str` to `Vec`"),
         ({"levels": 5}, TypeError, "argument 'levels': 'int' object cannot be converted to 'Sequence'"),
-        ({"levels": [1, "a"]}, TypeError, "argument 'levels':"),
-        ({"levels": [-1]}, OverflowError, None),
-        ({"vector_size": -1}, OverflowError, None),
-        ({"vector_size": 2**64}, OverflowError, None),
+        ({"levels": [-1]}, OverflowError, ""),
+        ({"vector_size": -1}, OverflowError, ""),
         ({"vector_size": 1.5}, TypeError, "argument 'vector_size':"),
-        ({"window": "5"}, TypeError, "argument 'window':"),
         ({"sg": 2**40}, OverflowError, "out of range integral type conversion attempted"),
         ({"hs": -(2**31) - 1}, OverflowError, "out of range integral type conversion attempted"),
-        ({"alpha": "x"}, TypeError, "argument 'alpha':"),
         ({"verbose": 1}, TypeError, "argument 'verbose':"),
-        ({"sg": 2}, ValueError, "sg must be 0 (CBOW) or 1 (skip-gram)"),
-        ({"sg": -1}, ValueError, "sg must be 0 (CBOW) or 1 (skip-gram)"),
         ({"sg": 2, "hs": 2}, ValueError, "sg must be 0 (CBOW) or 1 (skip-gram)"),
         ({"hs": 3}, ValueError, "hs must be 0 (off) or 1 (on)"),
         ({"cbow_mean": 2}, ValueError, "cbow_mean must be 0 (sum) or 1 (mean)"),
         ({"bogus": 1}, TypeError, "unexpected keyword argument 'bogus'"),
+        (lambda: Word2Vec(None, sentences=None), TypeError, "got multiple values for argument 'sentences'"),
+        (lambda: Word2Vec(*([None] * 17)), TypeError, "positional"),
+        (lambda: KeyedVectors(1), TypeError, ""),
+        (lambda: Word2Vec().train(), TypeError, "missing required argument 'corpus_iterable'"),
+        (lambda: KeyedVectors.load(b"x"), TypeError, "argument 'path'"),
+        (lambda: KeyedVectors.load(pathlib.Path("x")), TypeError, "argument 'path'"),
+        (lambda: Word2Vec.load(None), TypeError, "argument 'path'"),
+        (lambda: Word2Vec().save(b"m"), TypeError, "argument 'path'"),
+        (lambda: tarnivel.set_seed(-1), OverflowError, ""),
+        (lambda: tarnivel.set_seed("1"), TypeError, "argument 'seed'"),
     ],
 )
-def test_constructor_argument_errors(kwargs, exc, message):
+def test_argument_errors(call, exc, message):
     with pytest.raises(exc) as info:
-        Word2Vec(**kwargs)
-    assert type(info.value) is exc
-    if message:
-        assert message in str(info.value)
+        call() if callable(call) else Word2Vec(**call)
+    assert type(info.value) is exc and message in str(info.value)
 
 
-def test_call_errors():
-    with pytest.raises(TypeError, match="got multiple values for argument 'sentences'"):
-        Word2Vec(None, sentences=None)
-    with pytest.raises(TypeError, match="positional"):
-        Word2Vec(*([None] * 17))
-    with pytest.raises(TypeError):
-        KeyedVectors(1)
-    with pytest.raises(TypeError, match="missing required argument 'corpus_iterable'"):
-        Word2Vec().train()
-    for call, path in ((KeyedVectors.load, b"x"), (KeyedVectors.load, pathlib.Path("x")), (Word2Vec.load, None),
-                       (Word2Vec().save, b"m")):
-        with pytest.raises(TypeError, match="argument 'path'"):
-            call(path)
-    with pytest.raises(OverflowError):
-        tarnivel.set_seed(-1)
-    with pytest.raises(TypeError, match="argument 'seed'"):
-        tarnivel.set_seed("1")
-
-
-def test_accepted_conversions():
+def test_accepted_conversions_and_levels_reach_the_model(caplog):
     m = Word2Vec(vector_size=8, levels=(4, 8), sg=True, hs=np.int64(0), alpha=1, verbose=np.bool_(False),
                  max_final_vocab=None, progress_interval=2)
     assert m.vector_size == 8
-
-
-def test_levels_reach_the_model(caplog):
     # The normalisation rules are the core's (its tests cover them); None and a list arrive unchanged.
     caplog.set_level(logging.INFO, logger="tarnivel")
     for levels in (None, (64, 0, 200, 32)):
         Word2Vec([["a", "b"]], levels=levels, min_count=1, epochs=0)
     lines = [r.getMessage() for r in caplog.records if r.getMessage().startswith("TRAIN setup: vocab=")]
     assert ["levels=[25, 50, 100]" in lines[0], "levels=[64, 32]" in lines[1]] == [True, True]
-
-
-def test_empty_model_and_store():
-    m = Word2Vec()
-    assert m.vector_size == 100
-    wv = m.wv
-    assert isinstance(wv, KeyedVectors) and wv.vector_size == 100
-    assert wv.vectors.shape == (0, 100) and wv.index_to_key == []
-    assert m.wv is not wv
-    kv = KeyedVectors()
-    assert kv.vector_size == 0 and kv.index_to_key == []
-    vectors = kv.vectors
-    assert vectors.shape == (0, 0) and vectors.dtype == np.float32
-    with pytest.raises(KeyError, match="word 'a' not in vocab"):
-        kv.get_vector("a")
-    with pytest.raises(KeyError):
-        kv["a"]
 
 
 def test_borrow_conflicts_while_training():
@@ -129,21 +89,17 @@ def test_borrow_conflicts_while_training():
 
 def test_arrays_own_their_memory():
     m = Word2Vec([["a", "b", "c"]], vector_size=4, min_count=1, verbose=False)
-    kv = m.wv
-    v = kv["a"]
-    vectors = kv.vectors
+    v, vectors = m.wv["a"], m.wv.vectors
     expected = vectors.copy()
-    del kv, m
+    del m
     gc.collect()
-    assert v.dtype == np.float32 and v.shape == (4,)
     np.testing.assert_array_equal(vectors, expected)
     v[:] = 0  # writable, independent copy
 
 
 def test_oversized_requests_fail_cleanly_and_leave_the_model_usable():
     class Huge:
-        def __len__(self):
-            return 2**62
+        __len__ = lambda self: 2**62  # noqa: E731
 
         def __getitem__(self, i):
             if i >= 2:
