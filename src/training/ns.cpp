@@ -49,16 +49,7 @@ void level_pair_update_impl(std::span<float> a, std::span<float> b,
     }
     const float g = logistic_gradient(dot, label, lr_eff);
     pair_update(a, b, width, g);
-    // The prefix's dot product and squared norms after the update, from the values before it
-    // (exact in real arithmetic); evaluated in this fixed order.
-    const float gg = g * g;
-    const float two_g = g + g;
-    const float dot_new = (sq_a + sq_b) * g + dot * (gg + 1.0f);
-    const float a_new = sq_b * gg + (sq_a + dot * two_g);
-    const float b_new = sq_a * gg + (dot * two_g + sq_b);
-    dot = dot_new;
-    sq_a = a_new;
-    sq_b = b_new;
+    carry_pair_statistics(dot, sq_a, sq_b, g);
     prev = width;
   }
 }

@@ -174,6 +174,20 @@ void output_steps_on(std::span<const float> hidden, const Rows& out, const uint6
 
 }  // namespace kernel_detail
 
+// After a level's gradient g: the pair's prefix dot product and squared norms after the update,
+// from the values before it (exact in real arithmetic), evaluated in this fixed order so that every
+// caller carries the same bits.
+inline void carry_pair_statistics(float& dot, float& sq_a, float& sq_b, float g) {
+  const float gg = g * g;
+  const float two_g = g + g;
+  const float dot_new = (sq_a + sq_b) * g + dot * (gg + 1.0f);
+  const float a_new = sq_b * gg + (sq_a + dot * two_g);
+  const float b_new = sq_a * gg + (dot * two_g + sq_b);
+  dot = dot_new;
+  sq_a = a_new;
+  sq_b = b_new;
+}
+
 // The negative sample to train: the drawn index, or (target + 1) mod table size when the draw hit
 // the positive target itself.
 inline uint64_t replace_target(uint64_t drawn, uint64_t target, std::size_t table_size) {

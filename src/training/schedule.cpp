@@ -55,19 +55,6 @@ std::size_t segments_of(std::span<const uint64_t> levels, std::size_t dim, Segme
   return count;
 }
 
-// After a level's gradient: the prefix's dot product and squared norms after the update, from the
-// values before it, in the fixed evaluation order of level_pair_update.
-inline void carry(float& dot, float& sq_a, float& sq_b, float g) {
-  const float gg = g * g;
-  const float two_g = g + g;
-  const float dot_new = (sq_a + sq_b) * g + dot * (gg + 1.0f);
-  const float a_new = sq_b * gg + (sq_a + dot * two_g);
-  const float b_new = sq_a * gg + (dot * two_g + sq_b);
-  dot = dot_new;
-  sq_a = a_new;
-  sq_b = b_new;
-}
-
 // a[j] = a0 + g*b0, b[j] = b0 + g*a0 for j < n (old values): pair_update on raw rows.
 inline void pair_update_rows(float* a, float* b, std::size_t n, float g) {
   std::size_t j = 0;
@@ -248,7 +235,7 @@ void lanes_impl(float* const* a, float* const* b, const float* labels, std::size
 #endif
     for (std::size_t r = 0; r < k; ++r) g[r] = logistic_gradient(dot[r], labels[r], lr_eff);
     for (std::size_t r = 0; r < k; ++r) pair_update_rows(a[r], b[r], seg.end, g[r]);
-    for (std::size_t r = 0; r < k; ++r) carry(dot[r], sq_a[r], sq_b[r], g[r]);
+    for (std::size_t r = 0; r < k; ++r) carry_pair_statistics(dot[r], sq_a[r], sq_b[r], g[r]);
   }
 }
 
