@@ -53,13 +53,7 @@ void atomic_level_pair_update(float* pa, float* pb, std::span<const uint64_t> le
       Ref(pa[j]).store(a0 + g * b0, relaxed);
       Ref(pb[j]).store(b0 + g * a0, relaxed);
     }
-    const float gg = g * g, two_g = g + g;
-    const float dot_new = (sq_a + sq_b) * g + dot * (gg + 1.0f);
-    const float a_new = sq_b * gg + (sq_a + dot * two_g);
-    const float b_new = sq_a * gg + (dot * two_g + sq_b);
-    dot = dot_new;
-    sq_a = a_new;
-    sq_b = b_new;
+    tarnivel::carry_pair_statistics(dot, sq_a, sq_b, g);
     prev = width;
   }
 }

@@ -8,15 +8,7 @@
 namespace tarnivel::corpus {
 
 void count_words(std::string_view text, WordCounts& counts) {
-  auto add = [&](std::string_view w, uint64_t hash) { counts.add(w, hash); };
-  WordQueue<WordCounts, decltype(add)> queue(counts, add);
-  struct Sink {
-    decltype(queue)& pending;
-    void word(std::string_view w) { pending.push(w); }
-    bool line() { return true; }
-  } sink{queue};
-  split_lines(text, sink);
-  queue.flush();
+  for_each_word(text, counts, [&](std::string_view w, uint64_t hash) { counts.add(w, hash); });
 }
 
 void SentenceBatch::convert(std::string_view text, uint64_t max_words, const ByteLookup& words) {

@@ -18,21 +18,27 @@ namespace tarnivel::corpus {
 // Adds every word of `text` (whole lines) to `counts`.
 void count_words(std::string_view text, WordCounts& counts);
 
-// Calls on_index(i) for every word of `text` found in `words`, in order.
-template <class F>
-void for_each_known(std::string_view text, const ByteLookup& words, F&& on_index) {
-  auto known = [&](std::string_view w, uint64_t hash) {
-    const uint64_t index = words.find(w, hash);
-    if (index != WordLookup::kMissing) on_index(index);
-  };
-  WordQueue<ByteLookup, decltype(known)> queue(words, known);
+// Calls on_word(word, hash) for every word of `text` (whole lines) in order, through a WordQueue on
+// `table` so that the table's cache misses overlap.
+template <class Table, class F>
+void for_each_word(std::string_view text, const Table& table, F on_word) {
+  WordQueue<Table, F> queue(table, std::move(on_word));
   struct Sink {
-    decltype(queue)& pending;
+    WordQueue<Table, F>& pending;
     void word(std::string_view w) { pending.push(w); }
     bool line() { return true; }
   } sink{queue};
   split_lines(text, sink);
   queue.flush();
+}
+
+// Calls on_index(i) for every word of `text` found in `words`, in order.
+template <class F>
+void for_each_known(std::string_view text, const ByteLookup& words, F&& on_index) {
+  for_each_word(text, words, [&](std::string_view w, uint64_t hash) {
+    const uint64_t index = words.find(w, hash);
+    if (index != WordLookup::kMissing) on_index(index);
+  });
 }
 
 // The sentences of whole lines as word indices, as LineSentence(path, max_sentence_length) yields
