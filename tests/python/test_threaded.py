@@ -331,10 +331,11 @@ def test_cli_no_row_locks_sets_the_variable_for_the_call(monkeypatch, tmp_path):
 @pytest.mark.slow
 @pytest.mark.skipif(not (DATA / "corpus_en.txt").is_file(), reason="reference corpus not available")
 def test_unlocked_skip_gram_quality_matches_striped(monkeypatch):
-    # Skip-gram with negative sampling on the reference corpus, 2 epochs, 2 workers: WordSim-353 of
-    # the unlocked model within 0.03 of the striped one trained in the same test (slow: about 30 s
-    # on two quiet cores). Two epochs reach about 0.22 on both, and runs differ by up to 0.016; one
-    # epoch (about 0.11) is too noisy to compare.
+    # Skip-gram with negative sampling on the reference corpus, 5 epochs, 2 workers: the WordSim-353
+    # score of unlocked training must not fall more than 0.03 below striped training. Threaded runs
+    # are not reproducible and one striped run alone varied from 0.355 to 0.390 between seeds, so each
+    # side is the mean of two seeds, and the check is one-sided: what matters is that dropping the
+    # locks does not cost quality (slow: about two minutes on two quiet cores).
     monkeypatch.syspath_prepend(str(Path(__file__).resolve().parents[2] / "bench"))
     import common
 
@@ -343,11 +344,15 @@ def test_unlocked_skip_gram_quality_matches_striped(monkeypatch):
     scores = {}
     for row_locks in ("1", "0"):
         monkeypatch.setenv("TARNIVEL_ROW_LOCKS", row_locks)
-        set_seed(5)
-        m = Word2Vec(corpus, **common.TRAINING, sg=1, hs=0, negative=5, levels=[100], workers=2, epochs=2,
-                     verbose=False)
-        index = {w: i for i, w in enumerate(m.wv.index_to_key)}
-        scores[row_locks], used = common.similarity_score(np.asarray(m.wv.vectors), index, pairs)
-        assert used > 300
-    assert scores["0"] > 0.15
-    assert abs(scores["0"] - scores["1"]) <= 0.03, scores
+        runs = []
+        for seed in (5, 7):
+            set_seed(seed)
+            m = Word2Vec(corpus, **common.TRAINING, sg=1, hs=0, negative=5, levels=[100], workers=2, epochs=5,
+                         verbose=False)
+            index = {w: i for i, w in enumerate(m.wv.index_to_key)}
+            score, used = common.similarity_score(np.asarray(m.wv.vectors), index, pairs)
+            assert used > 300
+            runs.append(score)
+        scores[row_locks] = sum(runs) / len(runs)
+    assert scores["0"] > 0.25
+    assert scores["0"] >= scores["1"] - 0.03, scores
