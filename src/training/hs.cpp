@@ -11,7 +11,6 @@
 namespace tarnivel {
 
 using kernel_detail::output_step_on;
-using kernel_detail::PlainRows;
 using kernel_detail::SharedRows;
 
 namespace {
@@ -554,13 +553,13 @@ void sg_softmax_step(const PlainMatrices& m, const HuffmanTree& tree, uint64_t c
                      uint64_t context, std::size_t level, float lr_level) {
   const Path path = path_of(tree, context);
   if (path.length == 0) return;
-  const PlainRows in(m.input, m.dim);
-  const PlainRows out(m.output, m.dim);
-  const std::span<float> row = in.row(center);
-  ScratchLease err = take_error(level);
-  // The input prefix stays unchanged while the path is walked: every node sees the same values.
-  walk_path(row, out, path, level, err.span(), lr_level);
-  add_into(row, err.span(), level);
+  kernel_detail::with_plain_rows(m, [&](const auto& in, const auto& out) {
+    const std::span<float> row = in.row(center);
+    ScratchLease err = take_error(level);
+    // The input prefix stays unchanged while the path is walked: every node sees the same values.
+    walk_path(row, out, path, level, err.span(), lr_level);
+    add_into(row, err.span(), level);
+  });
 }
 
 void sg_softmax_step(const SharedMatrix& input, const SharedMatrix& output,
@@ -586,8 +585,9 @@ void sg_softmax_step(const SharedMatrix& input, const SharedMatrix& output,
 void cbow_softmax_step(const PlainMatrices& m, const HuffmanTree& tree,
                        std::span<const uint64_t> context_words, uint64_t center,
                        std::size_t level, float lr_level, bool cbow_mean) {
-  cbow_softmax_sequential(PlainRows(m.input, m.dim), PlainRows(m.output, m.dim), tree,
-                          context_words, center, level, lr_level, cbow_mean);
+  kernel_detail::with_plain_rows(m, [&](const auto& in, const auto& out) {
+    cbow_softmax_sequential(in, out, tree, context_words, center, level, lr_level, cbow_mean);
+  });
 }
 
 void cbow_softmax_step(const SharedMatrix& input, const SharedMatrix& output,

@@ -6,7 +6,6 @@
 namespace tarnivel {
 
 using kernel_detail::output_step_on;
-using kernel_detail::PlainRows;
 using kernel_detail::SharedRows;
 
 namespace {
@@ -205,7 +204,9 @@ void level_pair_update(std::span<float> a, std::span<float> b, std::span<const u
 
 void output_step(std::span<const float> hidden, const PlainMatrices& m, uint64_t o, std::size_t n,
                  std::span<float> err, float label, float lr) {
-  output_step_on(hidden, PlainRows(m.output, m.dim), o, n, err, label, lr);
+  kernel_detail::with_plain_rows(m, [&](const auto&, const auto& out) {
+    output_step_on(hidden, out, o, n, err, label, lr);
+  });
 }
 
 void output_step(std::span<const float> hidden, const SharedMatrix& output, uint64_t o,
@@ -216,8 +217,9 @@ void output_step(std::span<const float> hidden, const SharedMatrix& output, uint
 void sg_negative_step(const PlainMatrices& m, uint64_t center, uint64_t context,
                       uint64_t negative, std::span<const uint64_t> levels, float lr,
                       const AliasTable* table, ChaChaStream& stream) {
-  sg_negative_impl<false>(PlainRows(m.input, m.dim), PlainRows(m.output, m.dim), center, context,
-                          negative, levels, lr, table, stream);
+  kernel_detail::with_plain_rows(m, [&](const auto& in, const auto& out) {
+    sg_negative_impl<false>(in, out, center, context, negative, levels, lr, table, stream);
+  });
 }
 
 void sg_negative_step(const SharedMatrix& input, const SharedMatrix& output, uint64_t center,
@@ -230,8 +232,10 @@ void sg_negative_step(const SharedMatrix& input, const SharedMatrix& output, uin
 void cbow_negative_step(const PlainMatrices& m, std::span<const uint64_t> context_words,
                         uint64_t target, uint64_t negative, std::size_t level, float lr_level,
                         bool cbow_mean, const AliasTable* table, ChaChaStream& stream) {
-  cbow_negative_impl(PlainRows(m.input, m.dim), PlainRows(m.output, m.dim), context_words, target,
-                     negative, level, lr_level, cbow_mean, table, stream);
+  kernel_detail::with_plain_rows(m, [&](const auto& in, const auto& out) {
+    cbow_negative_impl(in, out, context_words, target, negative, level, lr_level, cbow_mean, table,
+                       stream);
+  });
 }
 
 void cbow_negative_step(const SharedMatrix& input, const SharedMatrix& output,

@@ -11,6 +11,7 @@
 #include "ops/mod.hpp"
 #include "rng/chacha.hpp"
 #include "sampling/alias.hpp"
+#include "training/row_copies.hpp"
 #include "weights/shared_matrix.hpp"
 
 namespace tarnivel {
@@ -20,6 +21,9 @@ struct PlainMatrices {
   std::span<float> input;
   std::span<float> output;
   std::size_t dim = 0;
+  // Unlocked threaded mode: this thread's copies of the hottest rows for the sentence (see
+  // HotRowCopies); null everywhere else.
+  UnlockedRowCopies* copies = nullptr;
 };
 
 namespace kernel_detail {
@@ -45,6 +49,37 @@ class PlainRows {
   std::size_t dim_;
   std::size_t rows_;
 };
+
+// Row access of the sequential forms in unlocked threaded mode: plain rows, except the rows this
+// thread holds copies of for the sentence.
+class CopiedRows {
+ public:
+  static constexpr bool kShared = false;
+  CopiedRows(std::span<float> data, std::size_t dim, HotRowCopies& copies)
+      : copies_(&copies), dim_(dim), rows_(dim == 0 ? 0 : data.size() / dim) {}
+  std::span<float> row(uint64_t r) const {
+    TARNIVEL_CHECK(r < rows_, "row index out of range of the weight matrix");
+    return {copies_->row(r), dim_};
+  }
+  template <class F>
+  decltype(auto) locked(uint64_t, F&& f) const {
+    return f();
+  }
+  void prefetch_stripe(uint64_t) const {}
+
+ private:
+  HotRowCopies* copies_;
+  std::size_t dim_;
+  std::size_t rows_;
+};
+
+// Calls f(in, out) with the row access of plain matrices: copied rows when m carries copies.
+template <class F>
+decltype(auto) with_plain_rows(const PlainMatrices& m, F&& f) {
+  if (m.copies == nullptr) return f(PlainRows(m.input, m.dim), PlainRows(m.output, m.dim));
+  return f(CopiedRows(m.input, m.dim, m.copies->input),
+           CopiedRows(m.output, m.dim, m.copies->output));
+}
 
 // Row access of the multi-worker forms: rows of a SharedMatrix; locked(r, f) runs f holding r's
 // stripe.

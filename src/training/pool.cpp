@@ -54,6 +54,7 @@ std::size_t configured_pool_size() {
 // left the queue and no pool thread is working on it any more.
 struct Job {
   const std::function<bool(std::size_t)>* body = nullptr;
+  const std::function<void()>* leave = nullptr;
   std::size_t n = 0;
   std::size_t max_threads = 1;  // only pool threads numbered below this take part
   std::atomic<std::size_t> cursor{0};
@@ -101,10 +102,12 @@ class WorkerPool {
 
   std::size_t size() const { return size_; }
 
-  bool for_each(std::size_t n, const std::function<bool(std::size_t)>& body, std::size_t max_threads) {
+  bool for_each(std::size_t n, const std::function<bool(std::size_t)>& body, std::size_t max_threads,
+                const std::function<void()>* leave) {
     if (n == 0) return false;
     Job job;
     job.body = &body;
+    job.leave = leave;
     job.n = n;
     job.max_threads = std::max<std::size_t>(max_threads, 1);
     std::unique_lock<std::mutex> lock(mutex_);
@@ -127,6 +130,7 @@ class WorkerPool {
       ++job->active;
       lock.unlock();
       run_items(*job);
+      if (job->leave != nullptr) (*job->leave)();
       lock.lock();
       --job->active;
       // Nothing is left to claim: take the job out of the queue; whoever sees it both dequeued
@@ -208,9 +212,9 @@ WorkerPool& pool() {
 std::size_t worker_pool_size() { return pool().size(); }
 
 bool pool_for_each(std::size_t n, const std::function<bool(std::size_t)>& body,
-                   std::size_t max_threads) {
+                   std::size_t max_threads, const std::function<void()>* leave) {
   if (n == 0) return false;
-  return pool().for_each(n, body, max_threads);
+  return pool().for_each(n, body, max_threads, leave);
 }
 
 }  // namespace tarnivel

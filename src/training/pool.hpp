@@ -23,7 +23,11 @@ std::size_t worker_pool_size();
 // returned true. An exception thrown by a body stops the loop and is rethrown here after every
 // running item has finished.
 // Several callers may run loops at the same time; their items share the pool threads.
+// `leave`, when given, runs on every pool thread that joined the loop once it has claimed its last
+// item (also after a stop or an exception), before the loop counts as finished: the place to hand
+// over what a thread kept for itself across items. It must not throw.
 bool pool_for_each(std::size_t n, const std::function<bool(std::size_t)>& body,
-                   std::size_t max_threads = SIZE_MAX);
+                   std::size_t max_threads = SIZE_MAX,
+                   const std::function<void()>* leave = nullptr);
 
 }  // namespace tarnivel

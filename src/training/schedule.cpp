@@ -496,6 +496,14 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
   const std::size_t nseg = segments_of(levels, dim, seg_buffer.data());
   const std::size_t widest = nseg == 0 ? 0 : seg_buffer[nseg - 1].end;
 
+  // Rows by index; in unlocked threaded mode the hottest are this thread's copies.
+  const auto input_row = [&](uint64_t r) {
+    return m.copies != nullptr ? m.copies->input.row(r) : m.input.data() + r * dim;
+  };
+  const auto output_row = [&](uint64_t r) {
+    return m.copies != nullptr ? m.copies->output.row(r) : m.output.data() + r * dim;
+  };
+
   BlockState& st = block_state();
   std::size_t i = 0;
   bool interrupted = false;
@@ -540,13 +548,14 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
       if (start + 1 >= end) continue;  // no context position
       TARNIVEL_CHECK(center < in_rows, "row index out of range of the weight matrix");
       st.in_last.reserve(1);
-      request_row(m.input.data() + center * dim, widest);
-      Run run{m.input.data() + center * dim, static_cast<uint32_t>(st.updates.size()), 0, -1};
+      float* const in_row = input_row(center);
+      request_row(in_row, widest);
+      Run run{in_row, static_cast<uint32_t>(st.updates.size()), 0, -1};
       auto push = [&](uint64_t target, float label) {
         TARNIVEL_CHECK(target < out_rows, "row index out of range of the weight matrix");
         const auto index = static_cast<int32_t>(st.updates.size());
         st.out_last.reserve(1);
-        float* row = m.output.data() + target * dim;
+        float* row = output_row(target);
         request_row(row, widest);
         st.updates.push_back({row, st.out_last.exchange(target, index), label});
       };

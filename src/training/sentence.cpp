@@ -1,12 +1,14 @@
 #include "training/sentence.hpp"
 
 #include <algorithm>
+#include <functional>
 
 #include "ops/mod.hpp"
 #include "rng/seed.hpp"
 #include "training/hs.hpp"
 #include "training/ns.hpp"
 #include "training/pool.hpp"
+#include "training/row_copies.hpp"
 #include "training/schedule.hpp"
 
 namespace tarnivel {
@@ -253,15 +255,52 @@ class NoSignalCheck final : public SignalProbe {
 //   value is made of bytes from two different stores.
 // ThreadSanitizer is told to ignore races on stacks through this function (tests/tsan.supp names
 // it; `make tsan` passes the file): keep the name in step.
+//
+// The most frequent words' input rows, and as many of the hottest output rows (the most frequent
+// words' for negative sampling; the tree's top nodes, its last rows, for softmax), are the thread's
+// copies (HotRowCopies), written back every `write_back_tokens` tokens and when the thread leaves
+// the chunk: every example of every thread touches some of them, and updating them in place moves
+// their cache lines between the cores on nearly every example. Other threads see this thread's
+// updates of those rows that much later, and none of them is lost.
+struct UnlockedPlan {
+  std::size_t hot_rows = 0;
+  uint64_t write_back_tokens = 0;
+};
+
+UnlockedRowCopies& unlocked_copies() {
+  thread_local UnlockedRowCopies copies;
+  return copies;
+}
+
 [[gnu::noinline]] bool unlocked_sentence(const ChunkWork& work, std::size_t i,
-                                         ChaChaStream& stream, SignalProbe& probe) {
+                                         ChaChaStream& stream, SignalProbe& probe,
+                                         const UnlockedPlan& plan) {
   thread_local std::vector<uint64_t> widened;
   work.chunk->with_sentence(i, [&](auto sentence) {
     widened.assign(sentence.begin(), sentence.end());
   });
-  const PlainMatrices m{work.input.all_rows(), work.output.all_rows(), work.input.dim()};
-  return train_sentence(widened, stream, *work.params, work.tables, m, *work.stop, probe);
+  const std::size_t dim = work.input.dim();
+  PlainMatrices m{work.input.all_rows(), work.output.all_rows(), dim};
+  if (plan.hot_rows > 0 && dim > 0) {
+    UnlockedRowCopies& copies = unlocked_copies();
+    const std::size_t out_rows = work.output.rows();
+    const std::size_t out_lo = work.params->hs ? out_rows - std::min(plan.hot_rows, out_rows) : 0;
+    copies.input.cover(m.input, dim, 0, plan.hot_rows);
+    copies.output.cover(m.output, dim, out_lo, plan.hot_rows);
+    m.copies = &copies;
+  }
+  const bool interrupted =
+      train_sentence(widened, stream, *work.params, work.tables, m, *work.stop, probe);
+  if (m.copies != nullptr) {
+    m.copies->tokens += widened.size();
+    if (m.copies->tokens >= plan.write_back_tokens) m.copies->write_back();
+  }
+  return interrupted;
 }
+
+// Hands this thread's copies back to the shared rows (same racy plain accesses as above; the name
+// keeps it under the same ThreadSanitizer suppression).
+[[gnu::noinline]] void unlocked_sentence_write_back() { unlocked_copies().write_back(); }
 
 }  // namespace
 
@@ -270,6 +309,11 @@ bool train_chunk(const ChunkWork& work) {
                  "incomplete chunk work unit");
   const SentenceChunk& chunk = *work.chunk;
   std::atomic<bool>& stop = *work.stop;
+  UnlockedPlan plan;
+  if (!work.row_locks) {
+    plan.hot_rows = unlocked_hot_rows(work.input.dim(), work.params->sg, work.params->hs);
+    plan.write_back_tokens = kUnlockedWriteBackTokens;
+  }
 
   // One sentence on whichever thread takes it; true signals the for-each to stop, which only
   // ever happens while the stop flag is set.
@@ -284,7 +328,8 @@ bool train_chunk(const ChunkWork& work) {
       });
     } else {
       NoSignalCheck no_check;
-      interrupted = unlocked_sentence(work, i, stream, probe != nullptr ? *probe : no_check);
+      interrupted =
+          unlocked_sentence(work, i, stream, probe != nullptr ? *probe : no_check, plan);
     }
     if (interrupted) return true;
     if (work.progress != nullptr) {
@@ -294,13 +339,18 @@ bool train_chunk(const ChunkWork& work) {
   };
 
   if (chunk.empty()) return false;
-  if (chunk.size() == 1) return train_one(0, work.caller_probe);
+  if (chunk.size() == 1) {
+    const bool stopped = train_one(0, work.caller_probe);
+    if (plan.hot_rows > 0) unlocked_sentence_write_back();
+    return stopped;
+  }
+  const std::function<void()> leave = [] { unlocked_sentence_write_back(); };
   // Pool threads run without a signal probe. The interpreter runs signal handlers only in its main
   // thread, so a pending-signal check from any other thread can never report anything, while
   // taking the interpreter lock for it would queue every worker behind the corpus reader, which
   // holds that lock for a whole window of items.
   return pool_for_each(chunk.size(), [&](std::size_t i) { return train_one(i, nullptr); },
-                       work.max_threads);
+                       work.max_threads, plan.hot_rows > 0 ? &leave : nullptr);
 }
 
 std::size_t pool_threads() { return worker_pool_size(); }
