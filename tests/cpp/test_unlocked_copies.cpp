@@ -71,10 +71,35 @@ TEST(PoolLeave, EveryThreadThatJoinedLeavesBeforeTheLoopReturns) {
   }
 }
 
+TEST(HotRowCopies, RowCountSetting) {
+  struct Row {
+    const char* text;
+    std::size_t dim;
+    bool sg, hs;
+    std::size_t rows;
+  };
+  const Row table[] = {
+      {nullptr, 100, true, false, 1024}, {nullptr, 100, false, true, 1024},
+      {nullptr, 100, false, false, 0},   {"12", 100, false, false, 12},
+      {"0", 100, true, true, 0},         {"x1", 100, true, false, 1024},
+      {"65537", 100, true, false, 1024}, {"", 100, false, false, 0},
+      {"4096", 100, true, false, 1310},  {nullptr, 1000, true, false, 131},  // 1 MiB per matrix
+  };
+  for (const Row& r : table) {
+    if (r.text == nullptr) {
+      unsetenv("TARNIVEL_UNLOCKED_HOT_ROWS");
+    } else {
+      setenv("TARNIVEL_UNLOCKED_HOT_ROWS", r.text, 1);
+    }
+    EXPECT_EQ(unlocked_hot_rows(r.dim, r.sg, r.hs), r.rows) << (r.text ? r.text : "unset");
+  }
+  unsetenv("TARNIVEL_UNLOCKED_HOT_ROWS");
+}
+
 // A many-sentence chunk trained without row locks by one pool thread (the same thread, from the
 // same seed, in both runs) gives the same bits with and without the row copies, in every mode:
 // copies taken, updated, and written back across sentences and when the thread leaves the chunk.
-TEST(UnlockedCopies, OneThreadGivesTheInPlaceValues) {
+TEST(UnlockedChunk, OneThreadGivesTheInPlaceValues) {
   constexpr std::size_t kVocab = 40, kDim = 12;
   std::vector<uint64_t> counts(kVocab);
   for (std::size_t w = 0; w < kVocab; ++w) counts[w] = 1 + 400 / (w + 1);
