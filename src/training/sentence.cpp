@@ -340,9 +340,14 @@ bool train_chunk(const ChunkWork& work) {
 
   if (chunk.empty()) return false;
   if (chunk.size() == 1) {
-    const bool stopped = train_one(0, work.caller_probe);
-    if (plan.hot_rows > 0) unlocked_sentence_write_back();
-    return stopped;
+    // The copies go back also when the sentence fails part-way: none may outlive the call.
+    struct WriteBack {
+      bool copies;
+      ~WriteBack() {
+        if (copies) unlocked_sentence_write_back();
+      }
+    } write_back{plan.hot_rows > 0};
+    return train_one(0, work.caller_probe);
   }
   const std::function<void()> leave = [] { unlocked_sentence_write_back(); };
   // Pool threads run without a signal probe. The interpreter runs signal handlers only in its main
