@@ -106,6 +106,8 @@ def test_duplicate_words_resolve_to_their_last_row(tmp_path):
     assert owned.index_to_key == ["a", "b", "a"] and owned.key_to_index == {"a": 2, "b": 1}
     owned.save(str(tmp_path / "again"))
     np.testing.assert_array_equal(np.load(tmp_path / "again.npy"), [[1, 0], [2, 0], [1, 0]])
+    owned.save_word2vec_format(str(tmp_path / "again.txt"))
+    assert (tmp_path / "again.txt").read_text() == "3 2\na 1 0\nb 2 0\na 1 0\n"
 
 
 WORDS = ['q"uote', "back\\slash", "tab\there", "\x01ctl", "ünï", "a/b", "\x1f\b\f\n\r", "日本"]
