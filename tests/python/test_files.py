@@ -239,7 +239,10 @@ def test_truncated_matrix(tmp_path):
         (np.ones((2, 3), ">f4"), "^unsupported npy dtype '>f4'"),
         (np.ones((2, 3), np.float64), "^unsupported npy dtype '<f8'"),
         (np.asfortranarray(np.ones((2, 3), np.float32)), "^unsupported npy layout: fortran_order is True"),
-        (npy_bytes("{'fortran_order': False, 'shape': (2, 3), }"), "^unsupported npy header: no descr$"),
+        (npy_bytes("{'fortran_order': False, 'shape': (2, 3), } # 'descr': '<f4'"), "^unsupported npy header: no descr$"),
+        (npy_bytes("{'descr': '<f4', 'shape': (2, 3), }"), "^unsupported npy header: no fortran_order$"),
+        (npy_bytes("{'descr': 4, 'fortran_order': False, 'shape': (2, 3), }"), "^unsupported npy dtype 4: only little-endian"),
+        (npy_bytes("{'descr': '<f4', 'fortran_order': 0, 'shape': (2, 3), }"), "^unsupported npy layout: fortran_order 0$"),
     ],
 )
 def test_other_dtypes_and_layouts_are_refused_at_load(tmp_path, matrix, message):

@@ -203,9 +203,10 @@ def test_divergence_stops_training(workers, sg, hs):
      ([3e19, 3e19], "is too large to compare")],
 )
 def test_queries_refuse_vectors_they_cannot_score(tmp_path, mmap, bad_row, message):
-    matrix = np.array([[1.0, 0.0], bad_row, [0.0, 1.0]], np.float32)
-    kv = KeyedVectors.load(write_pair(tmp_path / "p", ["a", "b", "c"], matrix), mmap=mmap)
-    for query in ("a", "b"):  # as a candidate, and as the query (no made-up 0.0 scores)
+    matrix = np.array([[1.0, 0.0], bad_row, [0.0, 1.0], [0.0, 0.0]], np.float32)
+    kv = KeyedVectors.load(write_pair(tmp_path / "p", ["a", "b", "c", "d"], matrix), mmap=mmap)
+    # As a candidate, as the query, and as a candidate of a zero query (no made-up 0.0 scores).
+    for query in ("a", "b", "d"):
         with pytest.raises(ValueError, match=rf"^most_similar: the vector of word 'b' \(row 1\) {message}"):
             kv.most_similar(query)
     if "finite" in message:
