@@ -33,30 +33,6 @@ TEST(HuffmanTree, SmallTreesFromTheirCounts) {
   EXPECT_EQ(build_huffman(std::vector<uint64_t>{0, 0}).codes, (Codes{{1}, {0}}));
 }
 
-// Structural checks on a larger tree: node numbering, root, prefix-free codes, heavier words
-// never deeper than lighter ones.
-TEST(HuffmanTree, TenWordsUseNodesTenToEighteen) {
-  const HuffmanTree tree = build_huffman(std::vector<uint64_t>{50, 40, 30, 20, 10, 9, 8, 3, 2, 1});
-  ASSERT_EQ(tree.codes.size(), 10u);
-  std::vector<bool> seen(19, false);
-  for (std::size_t w = 0; w < 10; ++w) {
-    ASSERT_EQ(tree.codes[w].size(), tree.path_nodes[w].size());
-    ASSERT_FALSE(tree.path_nodes[w].empty());
-    EXPECT_EQ(tree.path_nodes[w].front(), 18u);  // root
-    for (uint64_t node : tree.path_nodes[w]) {
-      EXPECT_GE(node, 10u);
-      seen.at(node) = true;
-    }
-    if (w > 0) {
-      EXPECT_LE(tree.codes[w - 1].size(), tree.codes[w].size());
-    }
-    for (std::size_t u = 0; u < w; ++u) {  // codes[u] is no longer than codes[w]
-      EXPECT_FALSE(std::equal(tree.codes[u].begin(), tree.codes[u].end(), tree.codes[w].begin())) << u << " " << w;
-    }
-  }
-  for (uint64_t node = 10; node < 19; ++node) EXPECT_TRUE(seen[node]) << node;
-}
-
 TEST(HuffmanTree, ForVocabCoversEveryWord) {
   const std::vector<uint64_t> counts{9, 4, 4};
   EXPECT_EQ(build_huffman_for_vocab(counts, 3).codes, build_huffman(counts).codes);

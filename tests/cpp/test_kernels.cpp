@@ -357,10 +357,14 @@ TEST(SentenceRoutine, ProbeAskedEvery1024PositionsAndStopHonoured) {
   EXPECT_TRUE(train_sentence(sentence, stream, f.params, f.tables(), f.m(), stop, raising));
   EXPECT_TRUE(stop.load());
   EXPECT_EQ(f.in, in0);
-  // With the flag already set the routine returns at once, without asking the probe.
+  // With the flag already set the routine returns at once: no probe, no draw, no update.
   CountingProbe later;
+  const ChaChaStream before = stream;
   EXPECT_TRUE(train_sentence(sentence, stream, f.params, f.tables(), f.m(), stop, later));
   EXPECT_EQ(later.calls, 0);
+  EXPECT_EQ(stream.counter(), before.counter());
+  EXPECT_EQ(stream.index(), before.index());
+  EXPECT_EQ(f.in, in0);
   // Window 0 trains nothing but still draws (below(1): at least one 64-bit draw) per position.
   f.params.window = 0;
   stop = false;

@@ -186,23 +186,6 @@ TEST(ScheduledSkipGram, SignalCheckSeesEveryEarlierPositionApplied) {
   }
 }
 
-TEST(ScheduledSkipGram, StopFlagAlreadySetTrainsAndDrawsNothing) {
-  const Case c{"stop", 5, 8, 3, 3, {8}, 100, true};
-  const SentenceSetup s(c);
-  std::vector<float> in = s.in, out = s.out;
-  auto stream = ChaChaStream::from_seed(6);
-  std::atomic<bool> stop{true};
-  ScriptedProbe probe;
-  EXPECT_TRUE(train_sentence(s.sentence, stream, s.params, {nullptr, &s.table},
-                             PlainMatrices{in, out, c.dim}, stop, probe));
-  EXPECT_EQ(probe.calls, 0);
-  EXPECT_EQ(in, s.in);
-  EXPECT_EQ(out, s.out);
-  const auto fresh = ChaChaStream::from_seed(6);
-  EXPECT_EQ(stream.counter(), fresh.counter());
-  EXPECT_EQ(stream.index(), fresh.index());
-}
-
 TEST(ScheduledSkipGram, LanesMatchSeparateUpdates) {
   // Up to eight updates on distinct rows side by side equal the separate level_pair_update calls,
   // for widths with and without a tail of fewer than four components and with a skipped width.
