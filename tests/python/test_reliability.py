@@ -57,15 +57,10 @@ def test_failed_matrix_rename_restores_the_previous_pair(tmp_path, saver):
     assert Word2Vec.load(str(base)).wv.index_to_key == list("abcd")
 
 
-def test_failed_first_save_leaves_no_vocabulary_and_loads_work_in_a_read_only_directory(tmp_path):
+def test_loads_work_in_a_read_only_directory(tmp_path):
     directory = tmp_path / "ro"
-    os.makedirs(directory / "p.npy")
-    (directory / "p.npy" / "busy").write_text("x")
+    os.mkdir(directory)
     m = model()
-    with pytest.raises(ValueError, match="^failed to finalize"):
-        m.save(str(directory / "p"))
-    assert sorted(os.listdir(directory)) == ["p.npy"]  # no vocabulary, no temporary file
-    shutil.rmtree(directory / "p.npy")
     m.save(str(directory / "p"))
     m.save(str(directory / "p"))  # replacing an existing pair
     assert sorted(os.listdir(directory)) == ["p.npy", "p.vocab.json"]
@@ -267,9 +262,10 @@ def test_numpy_token_errors_become_value_errors(tmp_path, mmap, tail):
         "{'descr': '<f4', 'fortran_order': False, # 'shape': (2, 18446744073709551615)\n 'shape': (2, 3), }",
         "{'descr': '<f4', # shape (2, 7)\n 'fortran_order': False, 'shape': (2, # rows\n 3), }",
         "# 'shape': (2, 9)\n{'descr': '<f4', 'fortran_order': False, 'shape': (2, 3)}",
+        "{'shape': (2, 3), 'fortran_order': False, # 'fortran_order': True\n 'descr': '<f4' # '>f8'\n , }",
     ],
 )
-def test_only_the_dictionary_gives_the_shape(tmp_path, header):
+def test_only_the_dictionary_gives_the_shape_and_layout(tmp_path, header):
     base = write_pair(tmp_path / "p", ["a", "b"], npy_bytes(header))
     assert np.load(f"{base}.npy").shape == (2, 3)  # what NumPy itself reads
     for loaded in (Word2Vec.load(base).wv, KeyedVectors.load(base), KeyedVectors.load(base, mmap="r")):

@@ -28,12 +28,10 @@ def test_module_and_types():
     "call, exc, message",
     [
         ({"levels": "64"}, TypeError, "argument 'levels': Can't extract `str` to `Vec`"),
-        ({"levels": 5}, TypeError, "argument 'levels': 'int' object cannot be converted to 'Sequence'"),
         ({"levels": [-1]}, OverflowError, ""),
         ({"vector_size": -1}, OverflowError, ""),
         ({"vector_size": 1.5}, TypeError, "argument 'vector_size':"),
         ({"sg": 2**40}, OverflowError, "out of range integral type conversion attempted"),
-        ({"hs": -(2**31) - 1}, OverflowError, "out of range integral type conversion attempted"),
         ({"verbose": 1}, TypeError, "argument 'verbose':"),
         ({"sg": 2, "hs": 2}, ValueError, "sg must be 0 (CBOW) or 1 (skip-gram)"),
         ({"hs": 3}, ValueError, "hs must be 0 (off) or 1 (on)"),
@@ -44,10 +42,7 @@ def test_module_and_types():
         (lambda: KeyedVectors(1), TypeError, ""),
         (lambda: Word2Vec().train(), TypeError, "missing required argument 'corpus_iterable'"),
         (lambda: KeyedVectors.load(b"x"), TypeError, "argument 'path'"),
-        (lambda: KeyedVectors.load(pathlib.Path("x")), TypeError, "argument 'path'"),
-        (lambda: Word2Vec.load(None), TypeError, "argument 'path'"),
         (lambda: Word2Vec().save(b"m"), TypeError, "argument 'path'"),
-        (lambda: tarnivel.set_seed(-1), OverflowError, ""),
         (lambda: tarnivel.set_seed("1"), TypeError, "argument 'seed'"),
     ],
 )
