@@ -172,33 +172,5 @@ TEST(ScheduledSkipGram, SignalCheckSeesEveryEarlierPositionApplied) {
   EXPECT_TRUE(matches_first(2048));
 }
 
-TEST(ScheduledSkipGram, LanesMatchSeparateUpdates) {
-  // Up to eight updates on distinct rows side by side equal the separate level_pair_update calls,
-  // for widths with and without a tail of fewer than four components and with a skipped width.
-  const std::vector<std::vector<uint64_t>> level_sets{{100}, {25, 50, 100}, {3, 13, 7, 30}, {1}};
-  constexpr std::size_t dim = 30;
-  for (const auto& levels : level_sets) {
-    for (std::size_t k = 1; k <= kScheduleLanes; ++k) {
-      std::vector<float> a = random_row_data(k * 100, static_cast<uint32_t>(k));
-      std::vector<float> b = random_row_data(k * 100, static_cast<uint32_t>(k + 50));
-      std::vector<float> a_ref = a, b_ref = b;
-      const std::size_t width = std::min<std::size_t>(levels.back() == 100 ? 100 : dim, 100);
-      float* pa[kScheduleLanes];
-      float* pb[kScheduleLanes];
-      float labels[kScheduleLanes];
-      for (std::size_t r = 0; r < k; ++r) {
-        pa[r] = a.data() + r * width;
-        pb[r] = b.data() + r * width;
-        labels[r] = r % 3 == 0 ? 1.0f : 0.0f;
-        level_pair_update({a_ref.data() + r * width, width}, {b_ref.data() + r * width, width},
-                          levels, labels[r], 0.3f);
-      }
-      level_pair_lanes(pa, pb, labels, k, width, levels, 0.3f);
-      EXPECT_EQ(a, a_ref) << "k " << k << " levels " << levels.size();
-      EXPECT_EQ(b, b_ref) << "k " << k << " levels " << levels.size();
-    }
-  }
-}
-
 }  // namespace
 }  // namespace tarnivel

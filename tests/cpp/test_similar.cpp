@@ -47,7 +47,7 @@ void expect_same(const std::vector<Neighbour>& got, const std::vector<Neighbour>
   }
 }
 
-TEST(TopKSelection, MatchesWorkingListOnRandomScoresWithTiesAndOnContinuousScores) {
+TEST(TopKSelection, MatchesWorkingListOnRandomScoresWithTies) {
   std::mt19937_64 gen(20240611);
   for (int round = 0; round < 400; ++round) {
     const std::size_t n = gen() % 200;
@@ -66,11 +66,6 @@ TEST(TopKSelection, MatchesWorkingListOnRandomScoresWithTiesAndOnContinuousScore
       expect_same(heap_select(offered, k), reference_select(offered, k));
     }
   }
-  // Continuous scores over a larger list, with sparse ids.
-  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-  std::vector<Neighbour> offered;
-  for (uint64_t i = 0; i < 5000; ++i) offered.push_back({i * 3, dist(gen)});
-  for (std::size_t k : {1, 10, 100, 4999}) expect_same(heap_select(offered, k), reference_select(offered, k));
 }
 
 TEST(TopKSelection, NanStopsTheQueryUnlessNothingIsKept) {
