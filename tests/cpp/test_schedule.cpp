@@ -5,7 +5,6 @@
 // the dependencies: words repeat as centres, and negatives keep hitting the context rows.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>

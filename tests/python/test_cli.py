@@ -110,9 +110,7 @@ def broken(tmp_path_factory):
     "args, fragment",
     [
         (["train", "{corpus}"], "-o/--output"),
-        (["train", "{corpus}", "-o", "{tmp}/x", "--window", "-1"], "--window"),
         (["train", "{corpus}", "-o", "{tmp}/x", "--levels", "8,x"], "--levels"),
-        (["frobnicate"], "frobnicate"),
         ([], "COMMAND"),
         (["train", "{tmp}/nope.txt", "-o", "{tmp}/x"], "nope.txt"),
         (["train", "{corpus}", "-o", "{tmp}/no/dir/x"], "does not exist"),

@@ -55,28 +55,22 @@ def test_a_loaded_model_has_the_fixed_settings(tmp_path, caplog):
     assert "TRAIN setup: total_tokens_per_epoch=28, epochs=5" in lines
 
 
-def test_mapped_load_returns_read_only_views_of_the_map(model, tmp_path):
-    model.wv.save(str(tmp_path / "kv"))
-    kv = KeyedVectors.load(str(tmp_path / "kv"), mmap="r")
-    mapped = kv.vectors
-    assert isinstance(mapped, np.memmap) and kv.vectors is mapped  # the map itself, not a copy
-    row, prefix = kv.get_vector("a"), kv.get_vector("a", level=4)
-    for view in (mapped, row, prefix):
-        assert not view.flags.writeable and np.shares_memory(view, mapped)
-    np.testing.assert_array_equal(prefix, model.wv.get_vector("a")[:4])
-    del kv, mapped  # the arrays keep the map alive after the store is gone
-    np.testing.assert_array_equal(row, model.wv.get_vector("a"))
-
-
-@pytest.mark.parametrize("mode", [None, "r+", "c", "w+", "R"])
-def test_every_other_mode_loads_owned_copies(model, tmp_path, mode):
+@pytest.mark.parametrize("mode", ["r", None, "r+", "c", "w+", "R"])
+def test_mmap_r_maps_read_only_and_every_other_mode_loads_an_owned_copy(model, tmp_path, mode):
     model.wv.save(str(tmp_path / "kv"))
     before = (tmp_path / "kv.npy").read_bytes()
     kv = KeyedVectors.load(str(tmp_path / "kv"), mmap=mode)
-    vectors = kv.vectors
+    vectors, row, prefix = kv.vectors, kv.get_vector("a"), kv.get_vector("a", level=4)
+    np.testing.assert_array_equal(prefix, model.wv.get_vector("a")[:4])
+    if mode == "r":  # the map itself, not a copy; the arrays keep it alive after the store is gone
+        assert isinstance(vectors, np.memmap) and kv.vectors is vectors
+        assert all(not v.flags.writeable and np.shares_memory(v, vectors) for v in (vectors, row, prefix))
+        del kv, vectors
+        np.testing.assert_array_equal(row, model.wv.get_vector("a"))
+        return
     assert not isinstance(vectors, np.memmap) and vectors.flags.writeable
     vectors[:] = 0
-    kv.get_vector("a")[:] = 0
+    row[:] = 0
     np.testing.assert_array_equal(kv.vectors, model.wv.vectors)
     assert (tmp_path / "kv.npy").read_bytes() == before
 
