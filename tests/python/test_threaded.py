@@ -301,11 +301,14 @@ def test_cli_no_row_locks_sets_the_variable_for_the_call(monkeypatch, tmp_path):
         cli._train_model(model, [], quiet=True)
     assert seen == ["0", None, "0", "1"]
 
-    corpus = tmp_path / "c.txt"
-    corpus.write_text("\n".join(" ".join(s) for s in make_corpus(sentences=300)) + "\n")
-    assert cli.main(["train", str(corpus), "-o", str(tmp_path / "m"), "--min-count", "1", "--epochs", "2",
-                     "--workers", "2", "--no-row-locks", "-q"]) == 0
-    assert (tmp_path / "m.npy").exists() and os.environ.get("TARNIVEL_ROW_LOCKS") == "1"
+    # The command line's flag reaches the call.
+    real, flags = cli._train_model, []
+    monkeypatch.setattr(cli, "_train_model", lambda *a, **k: flags.append(k["row_locks"]) or real(*a, **k))
+    (tmp_path / "c.txt").write_text("a b c d\n" * 100)
+    for extra in ([], ["--no-row-locks"]):
+        assert cli.main(["train", str(tmp_path / "c.txt"), "-o", str(tmp_path / "m"), "--min-count", "1",
+                         "--epochs", "1", "--workers", "2", "-q", *extra]) == 0
+    assert flags == [True, False] and os.environ.get("TARNIVEL_ROW_LOCKS") == "1"
 
 
 @pytest.mark.slow
