@@ -1,6 +1,5 @@
 """The Python surface of tarnivel._core: module, signatures, conversions, validation, levels, borrows."""
 
-import gc
 import logging
 import pathlib
 
@@ -80,16 +79,6 @@ def test_borrow_conflicts_while_training():
     m.train(Corpus(), epochs=1)
     assert seen[:3] == ["Already mutably borrowed", "Already mutably borrowed", "Already borrowed"]
     assert m.wv.vectors.shape == (2, 8)  # the borrow is released after the call
-
-
-def test_arrays_own_their_memory():
-    m = Word2Vec([["a", "b", "c"]], vector_size=4, min_count=1, verbose=False)
-    v, vectors = m.wv["a"], m.wv.vectors
-    expected = vectors.copy()
-    del m
-    gc.collect()
-    np.testing.assert_array_equal(vectors, expected)
-    v[:] = 0  # writable, independent copy
 
 
 def test_oversized_requests_fail_cleanly_and_leave_the_model_usable():
