@@ -95,10 +95,12 @@ def test_every_whitespace_character_splits_and_only_cr_lf_end_lines(tmp_path):
 def test_edge_files(tmp_path):
     # Empty, an unfinished mark (Python waits for its end), a mark alone, two marks, blank lines, a cut
     # character at the end, a surrogate and a CR at the end of Python's 8192-byte step, Latin-1, an
-    # error after a mark, in the second step, in a character carried over a step, across two steps.
+    # error after a mark, in the second step, in a character carried over a step, across two steps;
+    # then each invalid form once, and characters cut short by an ASCII byte.
     for data in (b"", b"\xef\xbb", b"\xef\xbb\xbf", b"\xef\xbb\xbf\xef\xbb\xbfa b", b" \t\r\n\x0b\x0c\r\r\n",
                  b"abc\n\xe2\x82", b"a\n" * 4095 + b"\xed\xa0b\n", b"q\n" * 4095 + b"r\rs\xff", b"ok\ncaf\xe9\n",
-                 b"\xef\xbb\xbfab\n\xc3(", b"a\n" * 5000 + b"\xff", b"x" * 8190 + b"\n\xc3\xa9z\x80", b"y" * 8191 + b"\xe2\x82("):
+                 b"\xef\xbb\xbfab\n\xc3(", b"a\n" * 5000 + b"\xff", b"x" * 8190 + b"\n\xc3\xa9z\x80", b"y" * 8191 + b"\xe2\x82(",
+                 *(b"ok\na " + bad + b" b\n" for bad in BAD_BYTES + [b"\xe2\x82(", b"\xf0\x9f\x99("])):
         (tmp_path / "f").write_bytes(data)
         expected, expected_error = python_reading(tmp_path / "f")
         got, error = _core._read_lines(str(tmp_path / "f"))
