@@ -1,5 +1,4 @@
-// The vector primitives: old values, rounding, prefix checks (the summation order of training is pinned
-// by the checksums, that of queries by CosineScore).
+// The vector primitives: fixed float order and rounding, old values, prefix checks.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -12,6 +11,28 @@
 
 namespace tarnivel {
 namespace {
+
+TEST(VectorOps, DotSumsLeftToRightInOneFloatAccumulator) {
+  const std::vector<float> a{1e8f, 1.0f, -1e8f};
+  const std::vector<float> ones{1.0f, 1.0f, 1.0f};
+  EXPECT_EQ(dot(a, ones, 3), 0.0f);  // 1e8 + 1 rounds to 1e8 before -1e8 is added
+  EXPECT_EQ(dot(std::span<const float>(), std::span<const float>(), 0), 0.0f);
+
+  // Longer than one vector of four lanes: still the plain sequential float loop.
+  std::vector<float> x(23), y(23);
+  for (std::size_t j = 0; j < x.size(); ++j) {
+    x[j] = (j % 3 == 0 ? 1e7f : 0.7f) * static_cast<float>(j + 1) / 3.0f;
+    y[j] = 1.0f / static_cast<float>(j + 2);
+  }
+  for (std::size_t n = 0; n <= x.size(); ++n) {
+    float expected = 0.0f;
+    for (std::size_t j = 0; j < n; ++j) {
+      volatile float p = x[j] * y[j];  // rounded product, then a rounded add
+      expected = expected + p;
+    }
+    EXPECT_EQ(std::bit_cast<uint32_t>(dot(x, y, n)), std::bit_cast<uint32_t>(expected)) << n;
+  }
+}
 
 TEST(VectorOps, ElementUpdatesTouchOnlyThePrefixAndUseOldValues) {
   std::vector<float> dst{1.0f, 2.0f, 3.0f}, src{10.0f, 20.0f, 30.0f};

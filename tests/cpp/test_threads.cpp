@@ -152,6 +152,32 @@ TEST(PoolThreadBound, SuccessiveLoopsStayWithinTheBound) {
   EXPECT_LE(threads_of_loop(100, pool + 5).size(), pool);
 }
 
+TEST(PoolThreadBound, ABoundedLoopLeavesThreadsToOtherCallers) {
+  // With one thread on a long loop of bound 1, a second caller's loop of bound 2 still gets the
+  // other pool thread and runs all its items while the first is still running.
+  if (worker_pool_size() < 2) GTEST_SKIP() << "needs a pool of two threads";
+  std::atomic<bool> release{false};
+  std::atomic<int> second_items{0};
+  std::atomic<bool> second_done{false};
+  std::thread first([&] {
+    pool_for_each(1, [&](std::size_t) {
+      while (!release.load()) std::this_thread::sleep_for(1ms);
+      return false;
+    }, 1);
+  });
+  std::thread second([&] {
+    pool_for_each(50, [&](std::size_t) { second_items.fetch_add(1); return false; }, 2);
+    second_done.store(true);
+  });
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!second_done.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(second_done.load());
+  EXPECT_EQ(second_items.load(), 50);
+  release.store(true);
+  first.join();
+  second.join();
+}
+
 // ---- chunk training, with and without row locks ----
 
 constexpr std::size_t kVocab = 40;

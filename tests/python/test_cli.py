@@ -110,6 +110,7 @@ def broken(tmp_path_factory):
     "args, fragment",
     [
         (["train", "{corpus}"], "-o/--output"),
+        (["train", "{corpus}", "-o", "{tmp}/x", "--window", "-1"], "--window"),
         (["train", "{corpus}", "-o", "{tmp}/x", "--levels", "8,x"], "--levels"),
         ([], "COMMAND"),
         (["train", "{tmp}/nope.txt", "-o", "{tmp}/x"], "nope.txt"),

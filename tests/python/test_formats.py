@@ -270,6 +270,7 @@ def binary_rows(rows):
         (b"", False, "line 1: the file is empty"),
         (b"three 2\n", False, "line 1: expected the word count and the vector size ('WORDS DIMENSIONS'), found 'three 2'"),
         (b"2\n", False, "line 1: expected the word count"),
+        (b"2 3 4\n", False, "line 1: expected the word count"),
         (b"-1 3\n", False, "line 1: expected the word count"),
         (b"x 2\n", True, "line 1: expected the word count"),
         (b"1 2000000000000\na 1\n", False, "line 2: expected 2000000000000 numbers after the word 'a'"),
