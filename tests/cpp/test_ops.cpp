@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "common/error.hpp"
@@ -18,13 +19,17 @@ TEST(VectorOps, DotSumsLeftToRightInOneFloatAccumulator) {
   EXPECT_EQ(dot(a, ones, 3), 0.0f);  // 1e8 + 1 rounds to 1e8 before -1e8 is added
   EXPECT_EQ(dot(std::span<const float>(), std::span<const float>(), 0), 0.0f);
 
-  // Longer than one vector of four lanes: still the plain sequential float loop.
-  std::vector<float> x(23), y(23);
-  for (std::size_t j = 0; j < x.size(); ++j) {
-    x[j] = (j % 3 == 0 ? 1e7f : 0.7f) * static_cast<float>(j + 1) / 3.0f;
-    y[j] = 1.0f / static_cast<float>(j + 2);
-  }
-  for (std::size_t n = 0; n <= x.size(); ++n) {
+  // Longer than one vector of four lanes: still the plain sequential float loop, on products of
+  // mixed magnitudes whose sums round differently in any other order.
+  std::mt19937 gen(5);
+  std::uniform_real_distribution<float> mantissa(-1.0f, 1.0f);
+  std::uniform_int_distribution<int> exponent(-12, 12);
+  for (std::size_t n = 0; n <= 40; ++n) {
+    std::vector<float> x(n), y(n);
+    for (std::size_t j = 0; j < n; ++j) {
+      x[j] = std::ldexp(mantissa(gen), exponent(gen));
+      y[j] = mantissa(gen);
+    }
     float expected = 0.0f;
     for (std::size_t j = 0; j < n; ++j) {
       volatile float p = x[j] * y[j];  // rounded product, then a rounded add
