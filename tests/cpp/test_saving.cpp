@@ -3,19 +3,15 @@
 // core in order and can make one of them fail.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/error.hpp"
@@ -196,51 +192,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, FailedSave,
                                            Failure{"VocabRenameFirstSave", true, true, 0, false},
                                            Failure{"MatrixRenameAndRestore", false, false, 0, true}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(Saving, CopyReadsTheOpenFileFromItsStartWhateverItsNameHoldsNow) {
-  put(path("src"), "mapped bytes");
-  const int fd = ::open(path("src").c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::lseek(fd, 0, SEEK_END), 12);
-  put(path("other"), "another file");
-  fs::rename(path("other"), path("src"));
-  for (int round = 0; round < 2; ++round) {  // the descriptor's position is not used up
-    bool created = false;
-    copy_file_from_fd(fd, path("copy"), created);
-    EXPECT_TRUE(created);
-    EXPECT_EQ(slurp(path("copy")), "mapped bytes");
-  }
-  ::close(fd);
-}
-
-TEST(SavePrefix, NeedsAFileName) {
-  for (const char* bad : {"", "dir/"}) EXPECT_THROW(check_save_prefix(bad), ValueError) << bad;
-  for (const char* good : {"m", "dir/.m"}) EXPECT_NO_THROW(check_save_prefix(good)) << good;
-  for (const auto& [prefix, dir] : {std::pair{"m", "."}, {"/m", "/"}, {"a/b/m", "a/b"}}) EXPECT_EQ(pair_directory(prefix), dir);
-  EXPECT_EQ(PairNames("x.npy").matrix, "x.npy.npy");
-}
-
-TEST_F(Saving, DirectoryLockExcludesWritersFromReaders) {
-  std::atomic<bool> acquired{false};
-  std::thread writer;
-  {
-    const DirLock reader(path("p"), DirLock::Mode::shared);
-    ASSERT_TRUE(reader.held());
-    const DirLock second_reader(path("p"), DirLock::Mode::shared);  // readers share
-    EXPECT_TRUE(second_reader.held());
-    writer = std::thread([&] {
-      const DirLock lock(path("p"), DirLock::Mode::exclusive);
-      acquired = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(acquired.load());
-  }
-  writer.join();
-  EXPECT_TRUE(acquired.load());
-  // Nothing is created, and a directory that cannot be opened is used without the lock.
-  EXPECT_TRUE(listing().empty());
-  EXPECT_FALSE(DirLock(path("missing/p"), DirLock::Mode::exclusive).held());
-}
 
 }  // namespace
 }  // namespace tarnivel

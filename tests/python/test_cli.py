@@ -112,7 +112,6 @@ def broken(tmp_path_factory):
         (["train", "{corpus}"], "-o/--output"),
         (["train", "{corpus}", "-o", "{tmp}/x", "--window", "-1"], "--window"),
         (["train", "{corpus}", "-o", "{tmp}/x", "--levels", "8,x"], "--levels"),
-        (["frobnicate"], "frobnicate"),
         ([], "COMMAND"),
         (["train", "{tmp}/nope.txt", "-o", "{tmp}/x"], "nope.txt"),
         (["train", "{corpus}", "-o", "{tmp}/no/dir/x"], "does not exist"),

@@ -55,28 +55,22 @@ def test_a_loaded_model_has_the_fixed_settings(tmp_path, caplog):
     assert "TRAIN setup: total_tokens_per_epoch=28, epochs=5" in lines
 
 
-def test_mapped_load_returns_read_only_views_of_the_map(model, tmp_path):
-    model.wv.save(str(tmp_path / "kv"))
-    kv = KeyedVectors.load(str(tmp_path / "kv"), mmap="r")
-    mapped = kv.vectors
-    assert isinstance(mapped, np.memmap) and kv.vectors is mapped  # the map itself, not a copy
-    row, prefix = kv.get_vector("a"), kv.get_vector("a", level=4)
-    for view in (mapped, row, prefix):
-        assert not view.flags.writeable and np.shares_memory(view, mapped)
-    np.testing.assert_array_equal(prefix, model.wv.get_vector("a")[:4])
-    del kv, mapped  # the arrays keep the map alive after the store is gone
-    np.testing.assert_array_equal(row, model.wv.get_vector("a"))
-
-
-@pytest.mark.parametrize("mode", [None, "r+", "c", "w+", "R"])
-def test_every_other_mode_loads_owned_copies(model, tmp_path, mode):
+@pytest.mark.parametrize("mode", ["r", None, "r+", "c", "w+", "R"])
+def test_mmap_r_maps_read_only_and_every_other_mode_loads_an_owned_copy(model, tmp_path, mode):
     model.wv.save(str(tmp_path / "kv"))
     before = (tmp_path / "kv.npy").read_bytes()
     kv = KeyedVectors.load(str(tmp_path / "kv"), mmap=mode)
-    vectors = kv.vectors
+    vectors, row, prefix = kv.vectors, kv.get_vector("a"), kv.get_vector("a", level=4)
+    np.testing.assert_array_equal(prefix, model.wv.get_vector("a")[:4])
+    if mode == "r":  # the map itself, not a copy; the arrays keep it alive after the store is gone
+        assert isinstance(vectors, np.memmap) and kv.vectors is vectors
+        assert all(not v.flags.writeable and np.shares_memory(v, vectors) for v in (vectors, row, prefix))
+        del kv, vectors
+        np.testing.assert_array_equal(row, model.wv.get_vector("a"))
+        return
     assert not isinstance(vectors, np.memmap) and vectors.flags.writeable
     vectors[:] = 0
-    kv.get_vector("a")[:] = 0
+    row[:] = 0
     np.testing.assert_array_equal(kv.vectors, model.wv.vectors)
     assert (tmp_path / "kv.npy").read_bytes() == before
 
@@ -106,6 +100,8 @@ def test_duplicate_words_resolve_to_their_last_row(tmp_path):
     assert owned.index_to_key == ["a", "b", "a"] and owned.key_to_index == {"a": 2, "b": 1}
     owned.save(str(tmp_path / "again"))
     np.testing.assert_array_equal(np.load(tmp_path / "again.npy"), [[1, 0], [2, 0], [1, 0]])
+    owned.save_word2vec_format(str(tmp_path / "again.txt"))
+    assert (tmp_path / "again.txt").read_text() == "3 2\na 1 0\nb 2 0\na 1 0\n"
 
 
 WORDS = ['q"uote', "back\\slash", "tab\there", "\x01ctl", "ünï", "a/b", "\x1f\b\f\n\r", "日本"]
@@ -237,7 +233,10 @@ def test_truncated_matrix(tmp_path):
         (np.ones((2, 3), ">f4"), "^unsupported npy dtype '>f4'"),
         (np.ones((2, 3), np.float64), "^unsupported npy dtype '<f8'"),
         (np.asfortranarray(np.ones((2, 3), np.float32)), "^unsupported npy layout: fortran_order is True"),
-        (npy_bytes("{'fortran_order': False, 'shape': (2, 3), }"), "^unsupported npy header: no descr$"),
+        (npy_bytes("{'fortran_order': False, 'shape': (2, 3), } # 'descr': '<f4'"), "^unsupported npy header: no descr$"),
+        (npy_bytes("{'descr': '<f4', 'shape': (2, 3), }"), "^unsupported npy header: no fortran_order$"),
+        (npy_bytes("{'descr': 4, 'fortran_order': False, 'shape': (2, 3), }"), "^unsupported npy dtype 4: only little-endian"),
+        (npy_bytes("{'descr': '<f4', 'fortran_order': 0, 'shape': (2, 3), }"), "^unsupported npy layout: fortran_order 0$"),
     ],
 )
 def test_other_dtypes_and_layouts_are_refused_at_load(tmp_path, matrix, message):

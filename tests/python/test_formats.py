@@ -230,6 +230,9 @@ def test_written_files_have_the_word2vec_layout(tmp_path, load):
     kv.save_word2vec_format(str(tmp_path / "b.bin"), binary=True, level=2)
     assert (tmp_path / "b.bin").read_bytes() == b"2 2\nthe " + struct.pack("<2f", 0.5, -2.0) + b"\n" + \
         "caf\u00e9 ".encode() + struct.pack("<2f", 1.0, 0.1) + b"\n"
+    # The shortest text that reads back as the same float.
+    load(write_pair(tmp_path / "s", ["x"], [[1 / 3, 1e-45, 3.4028235e38, 123456.79]])).save_word2vec_format(str(tmp_path / "s.txt"))
+    assert (tmp_path / "s.txt").read_text() == "1 4\nx 0.33333334 1e-45 3.4028235e+38 123456.79\n"
 
 
 def test_loads_files_other_tools_write(tmp_path):
@@ -241,9 +244,18 @@ def test_loads_files_other_tools_write(tmp_path):
     assert np.array_equal(kv.vectors, np.array([[0.1, 0.2], [-1e-3, 4], [5, 6]], dtype=np.float32))
     assert KeyedVectors.load_word2vec_format(str(path), limit=2).vectors.shape == (2, 2)
     assert len(KeyedVectors.load_word2vec_format(str(path), limit=0)) == 0
-    path.write_bytes(b"2 1\ncaf\xe9 1\nok 2\n")
-    assert KeyedVectors.load_word2vec_format(str(path), errors="replace").index_to_key == ["caf\ufffd", "ok"]
-    assert KeyedVectors.load_word2vec_format(str(path), errors="ignore").index_to_key == ["caf", "ok"]
+    # A limit reads only the first rows: what follows them is never looked at.
+    path.write_bytes(b"3 1\na 1\nb 2\nc oops\n")
+    assert KeyedVectors.load_word2vec_format(str(path), limit=2).index_to_key == ["a", "b"]
+    # Binary: newlines before a word are skipped, the last record may lack its newline.
+    path.write_bytes(b"2 1\r\n\na " + struct.pack("<f", 1.5) + b"\n\nb " + struct.pack("<f", -2.0))
+    assert KeyedVectors.load_word2vec_format(str(path), binary=True).vectors.tolist() == [[1.5], [-2.0]]
+    assert KeyedVectors.load_word2vec_format(str(path), binary=True, limit=1).index_to_key == ["a"]
+    # Words that are not UTF-8 decode as Python decodes them.
+    for word in (b"caf\xe9", b"a\xffb", b"x\xe2\x82y", b"q\xed\xa0\x80", b"q\xf0\x90\x80", b"q\xc0\xaf", b"caf\xc3\xa9"):
+        path.write_bytes(b"2 1\n" + word + b" 1\nok 2\n")
+        for errors in ("replace", "ignore"):
+            assert KeyedVectors.load_word2vec_format(str(path), errors=errors).index_to_key == [word.decode("utf-8", errors), "ok"]
     with pytest.raises(ValueError, match="errors must be 'strict', 'replace' or 'ignore', not 'surrogateescape'"):
         KeyedVectors.load_word2vec_format(str(path), errors="surrogateescape")
 
@@ -257,6 +269,14 @@ def binary_rows(rows):
     [
         (b"", False, "line 1: the file is empty"),
         (b"three 2\n", False, "line 1: expected the word count and the vector size ('WORDS DIMENSIONS'), found 'three 2'"),
+        (b"2\n", False, "line 1: expected the word count"),
+        (b"2 3 4\n", False, "line 1: expected the word count"),
+        (b"-1 3\n", False, "line 1: expected the word count"),
+        (b"x 2\n", True, "line 1: expected the word count"),
+        (b"1 2000000000000\na 1\n", False, "line 2: expected 2000000000000 numbers after the word 'a'"),
+        (b"2 1\na 1\n\nb 2\n", False, "line 3: empty line where a word and its 1 numbers were expected"),
+        (b"1 1\n 1\n", False, "line 2: the line starts with a space or tab instead of a word"),
+        (b"1 3\na 1 2,5 3\n", False, "line 2: value 2 of the word 'a' is not a number: '2,5'"),
         (b"2 3\na 1 2 3\nb 1 2\n", False, "line 3: expected 3 numbers after the word 'b' (as the header declares), found 2"),
         (b"2 3\na 1 2 3\nb 1 2 3 4\n", False, "line 3: more than the 3 numbers the header declares"),
         (b"1 3\na 1 0x2 3\n", False, "line 2: value 2 of the word 'a' is not a number: '0x2'"),
@@ -267,6 +287,8 @@ def binary_rows(rows):
         (b"2 2\n" + binary_rows([("a", [1, 2])]) + b"b " + struct.pack("<f", 3.0), True,
          "line 3: the file ends inside the vector of the word 'b' (4 of 8 bytes); it is truncated"),
         (b"2 2\n" + binary_rows([("a", [1, 2])]), True, "line 3: the file ends after 1 of the 2 words"),
+        (b"2 2\n" + binary_rows([("a", [1, 2])]) + b"bb", True, "line 3: the file ends inside a word ('bb'); it is truncated"),
+        (b"1 1\n\xc3 " + struct.pack("<f", 1.0), True, "line 2: the word '\\xc3' is not valid UTF-8"),
         (b"1 2\n" + binary_rows([("a", [1, 2]), ("b", [3, 4])]), True, "line 3: 11 bytes follow the 1 words"),
     ],
 )
@@ -279,10 +301,13 @@ def test_damaged_files_give_the_documented_errors(tmp_path, content, binary, mes
 
 
 def test_unwritable_words_and_paths(tmp_path):
-    kv = KeyedVectors.load(write_pair(tmp_path / "m", ["ok", "two words"], [[1.0], [2.0]]))
-    with pytest.raises(ValueError, match=r"cannot write word 1 \('two words'\) in word2vec format"):
-        kv.save_word2vec_format(str(tmp_path / "x.txt"))
-    assert not (tmp_path / "x.txt").exists() and not (tmp_path / "x.txt.tmp").exists()
+    for bad in ("two words", "", "tab\t", "nl\n", "cr\r"):
+        kv = KeyedVectors.load(write_pair(tmp_path / "m", ["ok", bad], [[1.0], [2.0]]))
+        with pytest.raises(ValueError, match=r"^cannot write word 1 \('.*'\) in word2vec format: "):
+            kv.save_word2vec_format(str(tmp_path / "x.txt"))
+        assert not (tmp_path / "x.txt").exists() and not (tmp_path / "x.txt.tmp").exists()
+    with pytest.raises(ValueError, match=r"^failed to write .*/none/x.txt.tmp: No such file or directory \(os error 2\)$"):
+        KeyedVectors.load(write_pair(tmp_path / "m", ["ok"], [[1.0]])).save_word2vec_format(str(tmp_path / "none" / "x.txt"))
     with pytest.raises(ValueError, match="failed to read .*missing.txt: No such file or directory"):
         KeyedVectors.load_word2vec_format(str(tmp_path / "missing.txt"))
     with pytest.raises(TypeError, match="argument 'path'"):

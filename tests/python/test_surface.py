@@ -1,6 +1,5 @@
 """The Python surface of tarnivel._core: module, signatures, conversions, validation, levels, borrows."""
 
-import gc
 import logging
 import pathlib
 
@@ -28,12 +27,10 @@ def test_module_and_types():
     "call, exc, message",
     [
         ({"levels": "64"}, TypeError, "argument 'levels': Can't extract `str` to `Vec`"),
-        ({"levels": 5}, TypeError, "argument 'levels': 'int' object cannot be converted to 'Sequence'"),
         ({"levels": [-1]}, OverflowError, ""),
         ({"vector_size": -1}, OverflowError, ""),
         ({"vector_size": 1.5}, TypeError, "argument 'vector_size':"),
         ({"sg": 2**40}, OverflowError, "out of range integral type conversion attempted"),
-        ({"hs": -(2**31) - 1}, OverflowError, "out of range integral type conversion attempted"),
         ({"verbose": 1}, TypeError, "argument 'verbose':"),
         ({"sg": 2, "hs": 2}, ValueError, "sg must be 0 (CBOW) or 1 (skip-gram)"),
         ({"hs": 3}, ValueError, "hs must be 0 (off) or 1 (on)"),
@@ -44,10 +41,7 @@ def test_module_and_types():
         (lambda: KeyedVectors(1), TypeError, ""),
         (lambda: Word2Vec().train(), TypeError, "missing required argument 'corpus_iterable'"),
         (lambda: KeyedVectors.load(b"x"), TypeError, "argument 'path'"),
-        (lambda: KeyedVectors.load(pathlib.Path("x")), TypeError, "argument 'path'"),
-        (lambda: Word2Vec.load(None), TypeError, "argument 'path'"),
         (lambda: Word2Vec().save(b"m"), TypeError, "argument 'path'"),
-        (lambda: tarnivel.set_seed(-1), OverflowError, ""),
         (lambda: tarnivel.set_seed("1"), TypeError, "argument 'seed'"),
     ],
 )
@@ -85,16 +79,6 @@ def test_borrow_conflicts_while_training():
     m.train(Corpus(), epochs=1)
     assert seen[:3] == ["Already mutably borrowed", "Already mutably borrowed", "Already borrowed"]
     assert m.wv.vectors.shape == (2, 8)  # the borrow is released after the call
-
-
-def test_arrays_own_their_memory():
-    m = Word2Vec([["a", "b", "c"]], vector_size=4, min_count=1, verbose=False)
-    v, vectors = m.wv["a"], m.wv.vectors
-    expected = vectors.copy()
-    del m
-    gc.collect()
-    np.testing.assert_array_equal(vectors, expected)
-    v[:] = 0  # writable, independent copy
 
 
 def test_oversized_requests_fail_cleanly_and_leave_the_model_usable():

@@ -44,27 +44,29 @@ def test_threaded_training_reaches_every_index(words):
 
 
 class Slow:
-    """The corpus, with a short pause every 20 sentences so that progress is seen mid-epoch."""
+    """The corpus through __getitem__ only, with a short pause every 20 sentences so that progress is
+    seen mid-epoch."""
 
     def __init__(self, sentences):
         self.sentences = sentences
 
-    def __iter__(self):
-        for i, s in enumerate(self.sentences):
-            if i % 20 == 0:
-                time.sleep(0.002)
-            yield s
+    def __getitem__(self, i):
+        if i % 20 == 0:
+            time.sleep(0.002)
+        return self.sentences[i]
 
 
 # With vector_size 0 nothing trains, but the threaded epoch must still count every token (its chunks
 # carry 16-bit indices): the end line, the progress callable and the rate depend on the count. The
-# end lines are the same without row locks.
+# end lines are the same without row locks and whatever the chunking (an invalid W2V_CHUNK is the
+# default).
 @pytest.mark.parametrize(
-    "workers, vector_size, sg, hs, row_locks",
-    [(1, 8, 0, 0, "1"), (2, 8, 0, 0, "1"), (2, 8, 0, 0, "0"), (2, 8, 1, 1, "1"), (2, 0, 0, 0, "1")],
+    "workers, vector_size, sg, hs, row_locks, chunk",
+    [(1, 8, 0, 0, "1", "50"), (2, 8, 0, 0, "1", "50"), (2, 8, 0, 0, "0", "50"), (2, 8, 1, 1, "1", "50"),
+     (2, 0, 0, 0, "1", "50"), (2, 8, 0, 0, "1", "1"), (2, 8, 0, 0, "1", "16x")],
 )
-def test_token_counts_progress_and_rate(workers, vector_size, sg, hs, row_locks, caplog, monkeypatch):
-    monkeypatch.setenv("W2V_CHUNK", "50")
+def test_token_counts_progress_and_rate(workers, vector_size, sg, hs, row_locks, chunk, caplog, monkeypatch):
+    monkeypatch.setenv("W2V_CHUNK", chunk)
     monkeypatch.setenv("TARNIVEL_ROW_LOCKS", row_locks)
     caplog.set_level(logging.INFO, logger="tarnivel")
     corpus = make_corpus(sentences=1000, length=(20, 40))
@@ -83,28 +85,6 @@ def test_token_counts_progress_and_rate(workers, vector_size, sg, hs, row_locks,
     assert all(t == 2 * n for _, t in calls) and all(type(d) is int for d in done)
     assert done == sorted(done) and n < done[-1] <= 2 * n
     assert any(0 < d < n for d in done)
-
-
-class Indexed:
-    """A corpus with __getitem__ only."""
-
-    def __init__(self, data):
-        self.data = data
-
-    def __getitem__(self, i):
-        return self.data[i]
-
-
-@pytest.mark.parametrize("chunk, indexed", [("1", False), ("16x", False), (None, True)])
-def test_every_sentence_is_trained_whatever_the_chunking(chunk, indexed, caplog, monkeypatch):
-    if chunk is not None:
-        monkeypatch.setenv("W2V_CHUNK", chunk)
-    caplog.set_level(logging.INFO, logger="tarnivel")
-    corpus = make_corpus(sentences=60)
-    m = Word2Vec(vector_size=8, min_count=1, workers=2)
-    m.train(Indexed(corpus) if indexed else corpus, epochs=2)
-    tokens = [int(re.fullmatch(END, s).group(2)) for s in messages(caplog) if ": end, " in s]
-    assert tokens == [sum(len(s) for s in corpus)] * 2
 
 
 class ChangingCorpus:
@@ -321,11 +301,14 @@ def test_cli_no_row_locks_sets_the_variable_for_the_call(monkeypatch, tmp_path):
         cli._train_model(model, [], quiet=True)
     assert seen == ["0", None, "0", "1"]
 
-    corpus = tmp_path / "c.txt"
-    corpus.write_text("\n".join(" ".join(s) for s in make_corpus(sentences=300)) + "\n")
-    assert cli.main(["train", str(corpus), "-o", str(tmp_path / "m"), "--min-count", "1", "--epochs", "2",
-                     "--workers", "2", "--no-row-locks", "-q"]) == 0
-    assert (tmp_path / "m.npy").exists() and os.environ.get("TARNIVEL_ROW_LOCKS") == "1"
+    # The command line's flag reaches the call.
+    real, flags = cli._train_model, []
+    monkeypatch.setattr(cli, "_train_model", lambda *a, **k: flags.append(k["row_locks"]) or real(*a, **k))
+    (tmp_path / "c.txt").write_text("a b c d\n" * 100)
+    for extra in ([], ["--no-row-locks"]):
+        assert cli.main(["train", str(tmp_path / "c.txt"), "-o", str(tmp_path / "m"), "--min-count", "1",
+                         "--epochs", "1", "--workers", "2", "-q", *extra]) == 0
+    assert flags == [True, False] and os.environ.get("TARNIVEL_ROW_LOCKS") == "1"
 
 
 @pytest.mark.slow
