@@ -74,15 +74,15 @@ std::size_t setting(const char* name, std::size_t fallback, std::size_t max) {
 
 }  // namespace
 
-std::size_t unlocked_hot_rows(std::size_t dim, bool sg, bool hs) {
-  // Defaults from two-worker runs on a two-core machine (tokens per CPU second): the copies pay off
-  // wherever every example shares rows with the other thread's examples, most of all the softmax
-  // tree's top nodes (up to 2x fewer CPU seconds per token when the cores sit far apart); CBOW
-  // with negative sampling touches few enough rows per token that copying them measured 5-15%
-  // slower, so it updates in place.
-  const std::size_t fallback = (hs || sg) ? 1024 : 0;
+std::size_t unlocked_hot_rows(std::size_t dim) {
+  // Default from two-worker runs on a two-core virtual machine, alternating settings: while its
+  // two processors sat on cores that exchange cache lines quickly, copying 1024 rows cost at most
+  // 5% (CBOW with negative sampling) and nothing measurable elsewhere; while they sat far apart,
+  // the copies cut the CPU seconds per token by up to 2x (skip-gram with hierarchical softmax,
+  // whose tree's top nodes are on every example) and by 1.4x for CBOW with negative sampling.
+  constexpr std::size_t kDefault = 1024;
   constexpr std::size_t kBudgetBytes = std::size_t{1} << 20;
-  const std::size_t rows = setting("TARNIVEL_UNLOCKED_HOT_ROWS", fallback, 65536);
+  const std::size_t rows = setting("TARNIVEL_UNLOCKED_HOT_ROWS", kDefault, 65536);
   return std::min(rows, kBudgetBytes / (2 * sizeof(float) * std::max<std::size_t>(dim, 1)));
 }
 

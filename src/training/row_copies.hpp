@@ -57,11 +57,10 @@ struct UnlockedRowCopies {
   }
 };
 
-// Rows per matrix a thread copies in unlocked mode, for rows of `dim` floats and the given mode:
+// Rows per matrix a thread copies in unlocked mode, for rows of `dim` floats:
 // TARNIVEL_UNLOCKED_HOT_ROWS when it is a plain decimal number up to 65536 (0 turns the copies
-// off), otherwise the mode's default; at most as many as fit 1 MiB (copies and their starting
-// values).
-std::size_t unlocked_hot_rows(std::size_t dim, bool sg, bool hs);
+// off), otherwise 1024; at most as many as fit 1 MiB (copies and their starting values).
+std::size_t unlocked_hot_rows(std::size_t dim);
 
 // Tokens a thread trains between write-backs of its copies in unlocked mode.
 inline constexpr uint64_t kUnlockedWriteBackTokens = 4096;

@@ -311,7 +311,7 @@ bool train_chunk(const ChunkWork& work) {
   std::atomic<bool>& stop = *work.stop;
   UnlockedPlan plan;
   if (!work.row_locks) {
-    plan.hot_rows = unlocked_hot_rows(work.input.dim(), work.params->sg, work.params->hs);
+    plan.hot_rows = unlocked_hot_rows(work.input.dim());
     plan.write_back_tokens = kUnlockedWriteBackTokens;
   }
 

@@ -42,17 +42,14 @@ TEST(HotRowCopies, WriteBackKeepsOtherThreadsUpdates) {
 TEST(HotRowCopies, RowCountSetting) {
   struct Row {
     const char* text;
-    std::size_t dim;
-    bool sg, hs;
-    std::size_t rows;
+    std::size_t dim, rows;
   } const table[] = {
-      {nullptr, 100, true, false, 1024}, {nullptr, 100, false, true, 1024}, {nullptr, 100, false, false, 0},
-      {"12", 100, false, false, 12},     {"0", 100, true, true, 0},          {"x1", 100, true, false, 1024},
-      {"65537", 100, true, false, 1024}, {"4096", 100, true, false, 1310},   {nullptr, 1000, true, false, 131},
+      {nullptr, 100, 1024}, {"12", 100, 12},     {"0", 100, 0},      {"x1", 100, 1024},
+      {"65537", 100, 1024}, {"4096", 100, 1310}, {nullptr, 1000, 131},  // at most 1 MiB per matrix
   };
   for (const Row& r : table) {
     r.text == nullptr ? unsetenv("TARNIVEL_UNLOCKED_HOT_ROWS") : setenv("TARNIVEL_UNLOCKED_HOT_ROWS", r.text, 1);
-    EXPECT_EQ(unlocked_hot_rows(r.dim, r.sg, r.hs), r.rows) << (r.text ? r.text : "unset");
+    EXPECT_EQ(unlocked_hot_rows(r.dim), r.rows) << (r.text ? r.text : "unset");
   }
   unsetenv("TARNIVEL_UNLOCKED_HOT_ROWS");
 }
