@@ -13,8 +13,10 @@ namespace tarnivel {
 // they would apply to the row; write_back() hands every copy to the shared row: the copy itself
 // when the row still holds what was copied (so a thread alone gets the values of updating the row
 // in place, bit for bit), otherwise the row plus the copy's change since it was taken, which keeps
-// the other threads' updates made meanwhile. Without the copies, threads updating the same rows on
-// nearly every example move those rows' cache lines between the cores many times per example.
+// the other threads' updates made meanwhile (unless one writes back the same row at the same moment:
+// the write-back is as unlocked as the rest of this mode). Without the copies, threads updating the
+// same rows on nearly every example move those rows' cache lines between the cores many times per
+// example.
 class HotRowCopies {
  public:
   // From now on, covers rows [lo, lo + count) of `matrix` (rows of `dim` floats). Nothing changes

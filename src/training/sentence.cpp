@@ -261,7 +261,8 @@ class NoSignalCheck final : public SignalProbe {
 // copies (HotRowCopies), written back every `write_back_tokens` tokens and when the thread leaves
 // the chunk: every example of every thread touches some of them, and updating them in place moves
 // their cache lines between the cores on nearly every example. Other threads see this thread's
-// updates of those rows that much later, and none of them is lost.
+// updates of those rows that much later; a change is lost only when two threads write back the
+// same row at the same moment (a far smaller window than that of updating it in place).
 struct UnlockedPlan {
   std::size_t hot_rows = 0;
   uint64_t write_back_tokens = 0;
