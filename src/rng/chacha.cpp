@@ -147,19 +147,26 @@ void ChaChaStream::refill() {
 }
 #else
 void ChaChaStream::refill() {
-  const std::array<uint32_t, 3> tail_stream{0, static_cast<uint32_t>(stream_),
-                                            static_cast<uint32_t>(stream_ >> 32)};
-  std::array<uint32_t, 16> block{};
-  for (std::size_t b = 0; b < 4; ++b) {
-    const uint64_t c = counter_ + b;
-    std::array<uint32_t, 3> nonce = tail_stream;
-    nonce[0] = static_cast<uint32_t>(c >> 32);
-    chacha_block(key_, static_cast<uint32_t>(c), nonce, 12, block);
-    for (std::size_t w = 0; w < 16; ++w) buffer_[b * 16 + w] = block[w];
-  }
+  chacha_refill_words(key_, counter_, stream_, buffer_);
   counter_ += 4;
 }
 #endif
+
+// Compiled everywhere (not only where it serves as the refill) so that tests can hold it against
+// the SSE2 refill.
+void chacha_refill_words(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream,
+                         std::array<uint32_t, ChaChaStream::kBufferWords>& out) {
+  const std::array<uint32_t, 3> tail_stream{0, static_cast<uint32_t>(stream),
+                                            static_cast<uint32_t>(stream >> 32)};
+  std::array<uint32_t, 16> block{};
+  for (std::size_t b = 0; b < 4; ++b) {
+    const uint64_t c = counter + b;
+    std::array<uint32_t, 3> nonce = tail_stream;
+    nonce[0] = static_cast<uint32_t>(c >> 32);
+    chacha_block(key, static_cast<uint32_t>(c), nonce, 12, block);
+    for (std::size_t w = 0; w < 16; ++w) out[b * 16 + w] = block[w];
+  }
+}
 
 uint64_t ChaChaStream::next_u64_across_refill() {
   uint32_t low = 0;

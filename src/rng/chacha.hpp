@@ -75,6 +75,13 @@ class ChaChaStream {
   std::size_t index_ = kBufferWords;
 };
 
+// The 64 words of one stream refill at block counter `counter`: four ChaCha12 blocks with counters
+// counter .. counter + 3 (each counter's high word in the first nonce word, then the stream's two
+// words), one after another through chacha_block. The stream's refill computes the same words four
+// blocks at a time where SSE2 is available and uses this portable form elsewhere.
+void chacha_refill_words(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream,
+                         std::array<uint32_t, ChaChaStream::kBufferWords>& out);
+
 // SipHash-1-3 of `len` bytes under the 128-bit key (k0, k1).
 uint64_t siphash13(uint64_t k0, uint64_t k1, const uint8_t* data, std::size_t len);
 

@@ -57,6 +57,23 @@ TEST(ChaChaStream, KnownValuesOfSeed42) {
   }
 }
 
+// The portable refill (the stream's refill where SSE2 is missing) against the literal words above
+// and against the stream's own refills.
+TEST(ChaChaStream, PortableRefillGivesTheStreamsWords) {
+  ChaChaStream s = ChaChaStream::from_seed(42);
+  std::array<uint32_t, ChaChaStream::kBufferWords> words{};
+  chacha_refill_words(s.key(), 0, 0, words);
+  EXPECT_EQ(words[0], 0x222724a2u);
+  EXPECT_EQ(words[1], 0x86cc7763u);
+  chacha_refill_words(s.key(), 4, 0, words);
+  EXPECT_EQ(words[0], 0xee66b7a9u);
+  for (int refill = 0; refill < 5; ++refill) {
+    for (std::size_t i = 0; i < ChaChaStream::kBufferWords; ++i) s.next_u32();  // one refill each
+    chacha_refill_words(s.key(), s.counter() - 4, 0, words);
+    EXPECT_EQ(words, s.buffer()) << refill;
+  }
+}
+
 TEST(ChaChaStream, BelowAndClosedRange) {
   // below(1) is 0 but rejects draws of 2^63 or more: seed 42's first draw is one, so it reads on.
   ChaChaStream r = ChaChaStream::from_seed(42);
