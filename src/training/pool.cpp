@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "common/setting.hpp"
 
 namespace tarnivel {
 
@@ -26,21 +27,9 @@ constexpr std::size_t kMaxPoolThreadsSetting = 1024;
 // The override must be a plain positive decimal integer (digits only, no sign or spaces);
 // anything else is ignored and the processor count is used.
 std::size_t configured_pool_size() {
-  if (const char* text = std::getenv("TARNIVEL_POOL_THREADS"); text != nullptr && *text != '\0') {
-    std::size_t value = 0;
-    bool usable = true;
-    for (const char* p = text; *p != '\0'; ++p) {
-      if (*p < '0' || *p > '9') {
-        usable = false;
-        break;
-      }
-      value = value * 10 + static_cast<std::size_t>(*p - '0');
-      if (value > kMaxPoolThreadsSetting) {
-        usable = false;
-        break;
-      }
-    }
-    if (usable && value > 0) return value;
+  if (const auto value = plain_decimal_setting("TARNIVEL_POOL_THREADS", kMaxPoolThreadsSetting);
+      value && *value > 0) {
+    return static_cast<std::size_t>(*value);
   }
   return std::max<std::size_t>(std::thread::hardware_concurrency(), 1);
 }

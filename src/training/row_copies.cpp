@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/setting.hpp"
+
 namespace tarnivel {
 
 void HotRowCopies::cover(std::span<float> matrix, std::size_t dim, std::size_t lo,
@@ -57,23 +59,6 @@ void HotRowCopies::discard() {
   used_.clear();
 }
 
-namespace {
-
-// A plain decimal number up to `max` from the environment, else `fallback`.
-std::size_t setting(const char* name, std::size_t fallback, std::size_t max) {
-  const char* text = std::getenv(name);
-  if (text == nullptr || *text == '\0') return fallback;
-  std::size_t value = 0;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return fallback;
-    value = value * 10 + static_cast<std::size_t>(*p - '0');
-    if (value > max) return fallback;
-  }
-  return value;
-}
-
-}  // namespace
-
 std::size_t unlocked_hot_rows(std::size_t dim) {
   // Default from two-worker runs on a two-core virtual machine, alternating settings: while its
   // two processors sat on cores that exchange cache lines quickly, copying 1024 rows cost at most
@@ -82,7 +67,8 @@ std::size_t unlocked_hot_rows(std::size_t dim) {
   // whose tree's top nodes are on every example) and by 1.4x for CBOW with negative sampling.
   constexpr std::size_t kDefault = 1024;
   constexpr std::size_t kBudgetBytes = std::size_t{1} << 20;
-  const std::size_t rows = setting("TARNIVEL_UNLOCKED_HOT_ROWS", kDefault, 65536);
+  const auto rows = static_cast<std::size_t>(
+      plain_decimal_setting("TARNIVEL_UNLOCKED_HOT_ROWS", 65536).value_or(kDefault));
   return std::min(rows, kBudgetBytes / (2 * sizeof(float) * std::max<std::size_t>(dim, 1)));
 }
 
