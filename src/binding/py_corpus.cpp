@@ -1,9 +1,9 @@
-#include "lib/py_corpus.hpp"
+#include "binding/py_corpus.hpp"
 
 #include <algorithm>
 #include <utility>
 
-#include "lib/py_convert.hpp"
+#include "binding/py_convert.hpp"
 
 namespace tarnivel::py {
 namespace detail {

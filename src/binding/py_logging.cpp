@@ -1,8 +1,8 @@
-#include "lib/py_logging.hpp"
+#include "binding/py_logging.hpp"
 
 #include <atomic>
 
-#include "lib/py_common.hpp"
+#include "binding/py_common.hpp"
 
 namespace tarnivel::py {
 namespace {

@@ -1,4 +1,4 @@
-#include "lib/py_array.hpp"
+#include "binding/py_array.hpp"
 
 
 namespace tarnivel::py {

@@ -1,4 +1,4 @@
-#include "lib/py_common.hpp"
+#include "binding/py_common.hpp"
 
 #include <exception>
 #include <stdexcept>

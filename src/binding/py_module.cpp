@@ -1,10 +1,10 @@
 // Module entry: tarnivel._core with Word2Vec, KeyedVectors and set_seed.
-#include "kv/py_keyed_vectors.hpp"
-#include "lib/py_array.hpp"
-#include "lib/py_common.hpp"
-#include "lib/py_convert.hpp"
-#include "lib/py_file_corpus.hpp"
-#include "lib/py_word2vec.hpp"
+#include "binding/py_keyed_vectors.hpp"
+#include "binding/py_array.hpp"
+#include "binding/py_common.hpp"
+#include "binding/py_convert.hpp"
+#include "binding/py_file_corpus.hpp"
+#include "binding/py_word2vec.hpp"
 #include "rng/seed.hpp"
 
 namespace tarnivel::py {

@@ -3,9 +3,9 @@
 // whose queries come back here as one batched scan (_nearest_rows) and sequential similarities.
 #include <string>
 
-#include "kv/py_keyed_vectors.hpp"
-#include "kv/py_kv_extra.hpp"
-#include "lib/py_convert.hpp"
+#include "binding/py_keyed_vectors.hpp"
+#include "binding/py_kv_extra.hpp"
+#include "binding/py_convert.hpp"
 
 namespace tarnivel::py {
 namespace {

@@ -10,10 +10,10 @@
 #include "common/fd.hpp"
 #include "common/os_error.hpp"
 #include "io/npy.hpp"
-#include "kv/py_keyed_vectors.hpp"
-#include "lib/py_array.hpp"
-#include "lib/py_convert.hpp"
-#include "lib/py_vocab_file.hpp"
+#include "binding/py_keyed_vectors.hpp"
+#include "binding/py_array.hpp"
+#include "binding/py_convert.hpp"
+#include "binding/py_vocab_file.hpp"
 
 namespace tarnivel::py {
 namespace {

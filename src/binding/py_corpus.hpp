@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "model/model.hpp"
-#include "lib/py_common.hpp"
+#include "binding/py_common.hpp"
 
 namespace tarnivel::py {
 

@@ -1,7 +1,7 @@
 #pragma once
 // The Word2Vec Python type.
 #include "model/model.hpp"
-#include "lib/py_common.hpp"
+#include "binding/py_common.hpp"
 
 namespace tarnivel::py {
 

@@ -1,10 +1,10 @@
-#include "lib/py_progress.hpp"
+#include "binding/py_progress.hpp"
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 
-#include "lib/py_logging.hpp"
+#include "binding/py_logging.hpp"
 
 namespace tarnivel::py {
 

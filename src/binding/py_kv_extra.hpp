@@ -2,7 +2,7 @@
 // KeyedVectors methods beyond the store's own queries and files: membership, similarity and batched
 // vector queries, analogies, word2vec-format files and evaluation. Registered in the type's tables by
 // py_keyed_vectors.cpp.
-#include "lib/py_common.hpp"
+#include "binding/py_common.hpp"
 
 namespace tarnivel::py {
 

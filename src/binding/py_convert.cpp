@@ -1,4 +1,4 @@
-#include "lib/py_convert.hpp"
+#include "binding/py_convert.hpp"
 
 #include <algorithm>
 #include <climits>

@@ -11,9 +11,9 @@
 #include "corpus/file_corpus.hpp"
 #include "corpus/line_reader.hpp"
 #include "corpus/words.hpp"
-#include "lib/py_common.hpp"
-#include "lib/py_corpus.hpp"
-#include "lib/py_reader.hpp"
+#include "binding/py_common.hpp"
+#include "binding/py_corpus.hpp"
+#include "binding/py_reader.hpp"
 #include "model/channel.hpp"
 #include "model/model.hpp"
 

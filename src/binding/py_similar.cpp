@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "kv/py_keyed_vectors.hpp"
+#include "binding/py_keyed_vectors.hpp"
 #include "kv/similar.hpp"
-#include "lib/py_array.hpp"
-#include "lib/py_convert.hpp"
+#include "binding/py_array.hpp"
+#include "binding/py_convert.hpp"
 
 namespace tarnivel::py {
 namespace {

@@ -7,9 +7,9 @@
 #include <string_view>
 
 #include "io/npy.hpp"
-#include "lib/py_convert.hpp"
-#include "lib/py_vocab_file.hpp"
-#include "lib/py_word2vec.hpp"
+#include "binding/py_convert.hpp"
+#include "binding/py_vocab_file.hpp"
+#include "binding/py_word2vec.hpp"
 
 namespace tarnivel::py {
 namespace {

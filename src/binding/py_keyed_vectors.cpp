@@ -1,13 +1,13 @@
-#include "kv/py_keyed_vectors.hpp"
-#include "kv/py_kv_extra.hpp"
+#include "binding/py_keyed_vectors.hpp"
+#include "binding/py_kv_extra.hpp"
 
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "lib/py_array.hpp"
-#include "lib/py_convert.hpp"
+#include "binding/py_array.hpp"
+#include "binding/py_convert.hpp"
 
 namespace tarnivel::py {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "io/pair_file.hpp"
-#include "lib/py_common.hpp"
+#include "binding/py_common.hpp"
 
 namespace tarnivel::py {
 

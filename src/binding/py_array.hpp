@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "lib/py_common.hpp"
+#include "binding/py_common.hpp"
 
 namespace tarnivel::py {
 

@@ -1,4 +1,4 @@
-#include "lib/py_vocab_file.hpp"
+#include "binding/py_vocab_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,11 +1,11 @@
-#include "lib/py_word2vec.hpp"
+#include "binding/py_word2vec.hpp"
 
 #include <cmath>
 #include <cstdio>
 
-#include "kv/py_keyed_vectors.hpp"
-#include "lib/py_convert.hpp"
-#include "lib/py_driver.hpp"
+#include "binding/py_keyed_vectors.hpp"
+#include "binding/py_convert.hpp"
+#include "binding/py_driver.hpp"
 
 namespace tarnivel::py {
 namespace {

@@ -9,8 +9,8 @@
 
 #include "model/channel.hpp"
 #include "model/model.hpp"
-#include "lib/py_corpus.hpp"
-#include "lib/py_common.hpp"
+#include "binding/py_corpus.hpp"
+#include "binding/py_common.hpp"
 
 namespace tarnivel::py {
 

@@ -1,4 +1,4 @@
-#include "lib/py_file_corpus.hpp"
+#include "binding/py_file_corpus.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <utility>
 
-#include "lib/py_convert.hpp"
+#include "binding/py_convert.hpp"
 #include "model/vocab.hpp"
 
 namespace tarnivel::py {

@@ -1,4 +1,4 @@
-#include "lib/py_driver.hpp"
+#include "binding/py_driver.hpp"
 
 #include <sched.h>
 #include <unistd.h>
@@ -14,11 +14,11 @@
 #include <thread>
 
 #include "model/channel.hpp"
-#include "lib/py_corpus.hpp"
-#include "lib/py_file_corpus.hpp"
-#include "lib/py_logging.hpp"
-#include "lib/py_progress.hpp"
-#include "lib/py_reader.hpp"
+#include "binding/py_corpus.hpp"
+#include "binding/py_file_corpus.hpp"
+#include "binding/py_logging.hpp"
+#include "binding/py_progress.hpp"
+#include "binding/py_reader.hpp"
 #include "model/vocab.hpp"
 #include "rng/seed.hpp"
 #include "training/huffman.hpp"

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "lib/py_common.hpp"
+#include "binding/py_common.hpp"
 
 namespace tarnivel::py {
 

@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "kv/batch_similar.hpp"
-#include "kv/py_keyed_vectors.hpp"
-#include "kv/py_kv_extra.hpp"
+#include "binding/py_keyed_vectors.hpp"
+#include "binding/py_kv_extra.hpp"
 #include "kv/similar.hpp"
 #include "kv/word2vec_format.hpp"
-#include "lib/py_array.hpp"
-#include "lib/py_convert.hpp"
+#include "binding/py_array.hpp"
+#include "binding/py_convert.hpp"
 
 namespace tarnivel::py {
 namespace {

@@ -1,9 +1,9 @@
-#include "lib/py_reader.hpp"
+#include "binding/py_reader.hpp"
 
 #include <algorithm>
 #include <cstdlib>
 
-#include "lib/py_corpus.hpp"
+#include "binding/py_corpus.hpp"
 
 namespace tarnivel::py {
 
