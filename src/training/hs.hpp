@@ -40,12 +40,12 @@ void cbow_softmax_step(const SharedMatrix& input, const SharedMatrix& output,
 // most frequent words' rows in `input` (its first rows). A row is copied, under its stripe, the
 // first time an example of the scope needs it; the examples then read and update the copy with
 // exactly the arithmetic they would apply to the row (a frequent centre or context word takes no
-// input stripe); close() (and every 128 examples) writes each copy back under its stripe: as the
+// input stripe); close() (and every 1024 examples) writes each copy back under its stripe: as the
 // copy itself when the row still holds what was copied (then the result is bit for bit that of
 // updating the row directly), otherwise by adding the copy's change since it was taken onto the
 // row, keeping the other threads' updates. Other threads thus see this thread's updates of those
-// rows, and it sees theirs, at most one scope late. Copies are widest(levels) long; at most 255
-// rows per matrix (fewer for wide rows). One scope per thread at a time; the destructor discards
+// rows, and it sees theirs, at most one scope (or 1024 examples) late. Copies are widest(levels)
+// long; at most 255 rows per matrix (fewer for wide rows). One scope per thread at a time; the destructor discards
 // copies not written back (after a failure part-way).
 class HotRowScope {
  public:

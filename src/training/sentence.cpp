@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
+#include <mutex>
+#include <exception>
 
 #include "ops/mod.hpp"
 #include "rng/seed.hpp"
@@ -190,12 +193,43 @@ bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
   return run_sentence(sentence, stream, params, tables, SequentialKernels{m}, stop, &probe);
 }
 
+namespace {
+
+// Row-locked softmax inside train_chunk: this thread's HotRowScope stays open across all the
+// sentences it trains of one chunk and is closed (its copies written back) when the thread leaves
+// the chunk. A scope per sentence would write every copied row back, one stripe each, after a
+// couple of dozen examples; those holds, on stripes the other threads take as well, cost more than
+// the copies save. The scope still writes back every kHotRowExamples examples.
+std::optional<HotRowScope>& chunk_hot_rows() {
+  thread_local std::optional<HotRowScope> scope;
+  return scope;
+}
+
+// Writes this thread's chunk copies back and closes the scope (discarding the copies if a
+// write-back fails; the failure propagates).
+void close_chunk_hot_rows() {
+  std::optional<HotRowScope>& scope = chunk_hot_rows();
+  if (!scope) return;
+  try {
+    scope->close();
+  } catch (...) {
+    scope.reset();
+    throw;
+  }
+  scope.reset();
+}
+
 template <class Index>
-bool train_chunk_sentence(std::span<const Index> sentence, ChaChaStream& stream,
-                          const TrainParams& params, const OutputTables& tables,
-                          const SharedMatrix& input, const SharedMatrix& output,
-                          std::atomic<bool>& stop, SignalProbe* probe) {
+bool train_locked_sentence(std::span<const Index> sentence, ChaChaStream& stream,
+                           const TrainParams& params, const OutputTables& tables,
+                           const SharedMatrix& input, const SharedMatrix& output,
+                           std::atomic<bool>& stop, SignalProbe* probe, bool chunk_scope) {
   if (!params.hs) {
+    return run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop,
+                        probe);
+  }
+  if (chunk_scope) {
+    if (!chunk_hot_rows()) chunk_hot_rows().emplace(input, output, params.levels);
     return run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop,
                         probe);
   }
@@ -207,6 +241,16 @@ bool train_chunk_sentence(std::span<const Index> sentence, ChaChaStream& stream,
       run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop, probe);
   top.close();
   return interrupted;
+}
+
+}  // namespace
+
+template <class Index>
+bool train_chunk_sentence(std::span<const Index> sentence, ChaChaStream& stream,
+                          const TrainParams& params, const OutputTables& tables,
+                          const SharedMatrix& input, const SharedMatrix& output,
+                          std::atomic<bool>& stop, SignalProbe* probe) {
+  return train_locked_sentence(sentence, stream, params, tables, input, output, stop, probe, false);
 }
 
 bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
@@ -324,8 +368,8 @@ bool train_chunk(const ChunkWork& work) {
     bool interrupted = false;
     if (work.row_locks) {
       interrupted = chunk.with_sentence(i, [&](auto sentence) {
-        return train_chunk_sentence(sentence, stream, *work.params, work.tables, work.input,
-                                    work.output, stop, probe);
+        return train_locked_sentence(sentence, stream, *work.params, work.tables, work.input,
+                                     work.output, stop, probe, true);
       });
     } else {
       NoSignalCheck no_check;
@@ -346,17 +390,39 @@ bool train_chunk(const ChunkWork& work) {
       bool copies;
       ~WriteBack() {
         if (copies) unlocked_sentence_write_back();
+        chunk_hot_rows().reset();  // after a failure: discarded
       }
     } write_back{plan.hot_rows > 0};
-    return train_one(0, work.caller_probe);
+    const bool interrupted = train_one(0, work.caller_probe);
+    close_chunk_hot_rows();
+    return interrupted;
   }
-  const std::function<void()> leave = [] { unlocked_sentence_write_back(); };
+  // Every pool thread that ran items hands its copies back before the loop counts as finished. A
+  // row-locked write-back that fails (a broken stripe) is reported once the loop has returned.
+  std::mutex failure_mutex;
+  std::exception_ptr failure;
+  const std::function<void()> leave = [&] {
+    if (!work.row_locks) {
+      unlocked_sentence_write_back();
+      return;
+    }
+    try {
+      close_chunk_hot_rows();
+    } catch (...) {
+      const std::lock_guard<std::mutex> lock(failure_mutex);
+      if (!failure) failure = std::current_exception();
+    }
+  };
+  const bool copies = work.row_locks ? work.params->hs : plan.hot_rows > 0;
   // Pool threads run without a signal probe. The interpreter runs signal handlers only in its main
   // thread, so a pending-signal check from any other thread can never report anything, while
   // taking the interpreter lock for it would queue every worker behind the corpus reader, which
   // holds that lock for a whole window of items.
-  return pool_for_each(chunk.size(), [&](std::size_t i) { return train_one(i, nullptr); },
-                       work.max_threads, plan.hot_rows > 0 ? &leave : nullptr);
+  const bool stopped =
+      pool_for_each(chunk.size(), [&](std::size_t i) { return train_one(i, nullptr); },
+                    work.max_threads, copies ? &leave : nullptr);
+  if (failure) std::rethrow_exception(failure);
+  return stopped;
 }
 
 std::size_t pool_threads() { return worker_pool_size(); }

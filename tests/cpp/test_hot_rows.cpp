@@ -55,23 +55,23 @@ void example(const TreeSetup& s, const SharedMatrix& in, const SharedMatrix& out
 }
 
 TEST(SharedHotRows, AloneTheCopiesChangeNoBit) {
-  // 300 examples: more than one write-back inside the scope (every 128 examples), and a second
-  // scope on the same matrices afterwards.
+  // 2,500 examples: a write-back inside the first scope (every 1024 examples), and a second scope
+  // on the same matrices afterwards.
   const TreeSetup s;
   for (const bool sg : {true, false}) {
     SharedMatrix direct_in = SharedMatrix::wrap(std::vector<float>(s.in0), kDim);
     SharedMatrix direct_out = SharedMatrix::wrap(std::vector<float>(s.out0), kDim);
     SharedMatrix scoped_in = SharedMatrix::wrap(std::vector<float>(s.in0), kDim);
     SharedMatrix scoped_out = SharedMatrix::wrap(std::vector<float>(s.out0), kDim);
-    for (int e = 0; e < 300; ++e) example(s, direct_in, direct_out, sg, e);
+    for (int e = 0; e < 2500; ++e) example(s, direct_in, direct_out, sg, e);
     {
       HotRowScope scope(scoped_in, scoped_out, std::vector<uint64_t>{3, 6, 12});
-      for (int e = 0; e < 200; ++e) example(s, scoped_in, scoped_out, sg, e);
+      for (int e = 0; e < 1500; ++e) example(s, scoped_in, scoped_out, sg, e);
       scope.close();
     }
     {
       HotRowScope scope(scoped_in, scoped_out, std::vector<uint64_t>{3, 6, 12});
-      for (int e = 200; e < 300; ++e) example(s, scoped_in, scoped_out, sg, e);
+      for (int e = 1500; e < 2500; ++e) example(s, scoped_in, scoped_out, sg, e);
       scope.close();
     }
     EXPECT_EQ(direct_in.into_array(), scoped_in.into_array()) << "sg " << sg;

@@ -1,12 +1,13 @@
-// The thread-private copies of the hottest rows used by unlocked threaded training: a thread alone
-// must get exactly the values of updating the rows in place, and a write-back must keep what other
-// threads wrote to a row meanwhile.
+// The thread-private copies of the hottest rows used by threaded training: a thread alone must get
+// exactly the values of updating the rows in place, and a write-back must keep what other threads
+// wrote to a row meanwhile.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <thread>
@@ -79,7 +80,11 @@ TEST(PoolLeave, EveryThreadThatJoinedLeavesBeforeTheLoopReturns) {
 // A many-sentence chunk trained without row locks by one pool thread (the same thread, from the
 // same seed, in both runs) gives the same bits with and without the row copies, in every mode:
 // copies taken, updated, and written back across sentences and when the thread leaves the chunk.
-TEST(UnlockedChunk, OneThreadGivesTheInPlaceValues) {
+// A chunk on one pool thread, with the thread's copies of the hot rows, gives the values of the
+// same sentences without copies, bit for bit: unlocked with copies against unlocked without; row
+// locked (softmax keeps its copies across the chunk's sentences) against the sentences trained one
+// by one with a scope each, on a stream equal to the pool thread's.
+TEST(ChunkCopies, OneThreadGivesTheInPlaceValues) {
   constexpr std::size_t kVocab = 40, kDim = 12;
   std::vector<uint64_t> counts(kVocab);
   for (std::size_t w = 0; w < kVocab; ++w) counts[w] = 1 + 400 / (w + 1);
@@ -88,46 +93,59 @@ TEST(UnlockedChunk, OneThreadGivesTheInPlaceValues) {
   SentenceChunk chunk;
   std::mt19937 gen(5);
   std::discrete_distribution<uint64_t> pick(counts.begin(), counts.end());
-  for (std::size_t i = 0; i < 300; ++i) {
+  for (std::size_t i = 0; i < 300; ++i) {  // about 4,500 tokens: several periodic write-backs
     std::vector<uint64_t> s(1 + gen() % 30);
     for (auto& w : s) w = pick(gen);
     chunk.push_back(s);
   }
-  for (const int mode : {0, 1, 2, 3}) {
-    TrainParams params;
-    params.sg = mode & 1;
-    params.hs = (mode & 2) != 0;
-    params.window = 4;
-    params.negative = 3;
-    params.levels = {3, 6, 12};
-    params.lr = 0.05f;
-    std::vector<float> results[2];
-    for (const int copies : {0, 1}) {  // 6 rows copied: the rest are updated in place
-      setenv("TARNIVEL_UNLOCKED_HOT_ROWS", copies ? "6" : "0", 1);
-      set_seed(77);
-      std::vector<float> in(kVocab * kDim), out((params.hs ? 2 * kVocab - 1 : kVocab) * kDim);
-      for (std::size_t j = 0; j < in.size(); ++j) in[j] = 0.01f * static_cast<float>(j % 17) - 0.08f;
-      for (std::size_t j = 0; j < out.size(); ++j) out[j] = 0.02f * static_cast<float>(j % 11) - 0.1f;
-      std::atomic<bool> stop{false};
-      ChunkWork work;
-      work.chunk = &chunk;
-      work.params = &params;
-      work.tables = {&tree, params.hs ? nullptr : &alias};
-      work.input = SharedMatrix::wrap(std::move(in), kDim);
-      work.output = SharedMatrix::wrap(std::move(out), kDim);
-      work.stop = &stop;
-      work.max_threads = 1;
-      work.row_locks = false;
-      EXPECT_FALSE(train_chunk(work));
-      SharedMatrix a = std::move(work.input), b = std::move(work.output);
-      results[copies] = a.into_array();
-      const std::vector<float> o = b.into_array();
-      results[copies].insert(results[copies].end(), o.begin(), o.end());
+  for (const bool locks : {false, true}) {
+    for (const int mode : {0, 1, 2, 3}) {
+      TrainParams params;
+      params.sg = mode & 1;
+      params.hs = (mode & 2) != 0;
+      params.window = 4;
+      params.negative = 3;
+      params.levels = {3, 6, 12};
+      params.lr = 0.05f;
+      std::vector<float> results[2];
+      for (const int copies : {0, 1}) {  // unlocked: 6 rows copied, the rest updated in place
+        setenv("TARNIVEL_UNLOCKED_HOT_ROWS", copies ? "6" : "0", 1);
+        set_seed(77);
+        std::vector<float> in(kVocab * kDim), out((params.hs ? 2 * kVocab - 1 : kVocab) * kDim);
+        for (std::size_t j = 0; j < in.size(); ++j) in[j] = 0.01f * static_cast<float>(j % 17) - 0.08f;
+        for (std::size_t j = 0; j < out.size(); ++j) out[j] = 0.02f * static_cast<float>(j % 11) - 0.1f;
+        std::atomic<bool> stop{false};
+        ChunkWork work;
+        work.chunk = &chunk;
+        work.params = &params;
+        work.tables = {&tree, params.hs ? nullptr : &alias};
+        work.input = SharedMatrix::wrap(std::move(in), kDim);
+        work.output = SharedMatrix::wrap(std::move(out), kDim);
+        work.stop = &stop;
+        work.max_threads = 1;
+        work.row_locks = locks;
+        if (locks && copies == 0) {
+          std::optional<ChaChaStream> stream;
+          pool_for_each(1, [&](std::size_t) { stream = worker_stream(); return false; }, 1);
+          for (std::size_t i = 0; i < chunk.size(); ++i) {
+            chunk.with_sentence(i, [&](auto sentence) {
+              EXPECT_FALSE(train_chunk_sentence(sentence, *stream, params, work.tables, work.input,
+                                                work.output, stop, nullptr));
+            });
+          }
+        } else {
+          EXPECT_FALSE(train_chunk(work));
+        }
+        SharedMatrix a = std::move(work.input), b = std::move(work.output);
+        results[copies] = a.into_array();
+        const std::vector<float> o = b.into_array();
+        results[copies].insert(results[copies].end(), o.begin(), o.end());
+      }
+      unsetenv("TARNIVEL_UNLOCKED_HOT_ROWS");
+      ASSERT_EQ(results[0].size(), results[1].size());
+      EXPECT_EQ(std::memcmp(results[0].data(), results[1].data(), results[0].size() * sizeof(float)), 0)
+          << "locks " << locks << " sg " << params.sg << " hs " << params.hs;
     }
-    unsetenv("TARNIVEL_UNLOCKED_HOT_ROWS");
-    ASSERT_EQ(results[0].size(), results[1].size());
-    EXPECT_EQ(std::memcmp(results[0].data(), results[1].data(), results[0].size() * sizeof(float)), 0)
-        << "sg " << params.sg << " hs " << params.hs;
   }
 }
 
