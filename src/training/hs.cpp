@@ -108,153 +108,16 @@ class StripeGroups {
   const uint64_t* words_ = nullptr;
 };
 
-// ---- the thread's row copies of a HotRowScope ----
-
-// Rows copied per matrix and thread: as many as fit this budget (copy and starting value of each),
-// at least 16 and at most 255.
-constexpr std::size_t kHotRowBytes = 512 * 1024;
-constexpr std::size_t kMinHotRows = 16;
-constexpr std::size_t kMaxHotRows = 255;
-// Examples after which the copies are written back even inside a scope: bounds how late the other
-// threads see this thread's updates of the hot rows. Each write-back takes one stripe per copied
-// row (up to 510), and the next examples take them again to re-copy; every 1024 examples that is
-// about one hold per example, against four to eight every 128 (measured with two threads on CBOW
-// softmax: 1.47M tokens/s every 128 examples, 1.67M every 1024, 1.70M every 4096).
-constexpr std::size_t kHotRowExamples = 1024;
-
-// This thread's copies of the hot rows [lo, hi) of one matrix (their first `width` elements).
-class RowCopies {
- public:
-  bool active_for(const SharedMatrix& m, std::size_t widest) const {
-    return m_ != nullptr && base_ == m.all_rows().data() && widest <= width_;
-  }
-  bool is_hot(uint64_t r) const { return r >= lo_ && r < hi_; }
-
-  // The first or the last `count` rows, count from the budget.
-  void open(const SharedMatrix& m, std::size_t widest, bool last) {
-    TARNIVEL_CHECK(m_ == nullptr, "a hot-row scope is already open on this thread");
-    const std::size_t rows = m.rows();
-    std::size_t count = kHotRowBytes / (2 * sizeof(float) * std::max<std::size_t>(widest, 1));
-    count = std::min(std::clamp(count, kMinHotRows, kMaxHotRows), rows);
-    m_ = &m;
-    base_ = m.all_rows().data();
-    width_ = widest;
-    lo_ = last ? rows - count : 0;
-    hi_ = lo_ + count;
-    slot_.assign(count, -1);
-    used_.clear();
-    used_.reserve(count);
-    if (copies_.size() < count * widest) {
-      copies_.resize(count * widest);
-      starts_.resize(count * widest);
-    }
-  }
-
-  // This thread's copy of hot row r, copied under its stripe on first use (the caller holds no
-  // stripe of this matrix).
-  float* acquire(uint64_t r) {
-    int32_t& slot = slot_[r - lo_];
-    if (slot < 0) {
-      slot = static_cast<int32_t>(used_.size());
-      used_.push_back(r);
-      float* start = starts_.data() + static_cast<std::size_t>(slot) * width_;
-      const float* row = m_->row_prefix(r, width_).data();
-      m_->with_stripe(r, [&] { copy_floats(start, row, width_); });
-      copy_floats(copies_.data() + static_cast<std::size_t>(slot) * width_, start, width_);
-    }
-    return copies_.data() + static_cast<std::size_t>(slot) * width_;
-  }
-
-  // The copy of row r if it has been acquired, else nullptr (takes no stripe).
-  float* find(uint64_t r) {
-    if (!is_hot(r)) return nullptr;
-    const int32_t slot = slot_[r - lo_];
-    return slot < 0 ? nullptr : copies_.data() + static_cast<std::size_t>(slot) * width_;
-  }
-
-  // Writes every copy back, each under its row's stripe: the copy itself when the row still holds
-  // what was copied, otherwise the row plus the copy's change since it was taken.
-  void write_back() {
-    if (m_ == nullptr) return;
-    for (const uint64_t r : used_) {
-      m_->prefetch_stripe(r);
-      kernel_detail::prefetch_for_write(m_->row(r).data(), width_);
-    }
-    for (std::size_t s = 0; s < used_.size(); ++s) {
-      const uint64_t r = used_[s];
-      float* row = m_->row(r).data();
-      const float* copy = copies_.data() + s * width_;
-      const float* start = starts_.data() + s * width_;
-      m_->with_stripe(r, [&] {
-        if (std::memcmp(row, start, width_ * sizeof(float)) == 0) {
-          copy_floats(row, copy, width_);
-        } else {
-          for (std::size_t j = 0; j < width_; ++j) row[j] = row[j] + (copy[j] - start[j]);
-        }
-      });
-      slot_[r - lo_] = -1;
-    }
-    used_.clear();
-  }
-
-  void close() {
-    m_ = nullptr;
-    base_ = nullptr;
-    used_.clear();
-    lo_ = hi_ = 0;
-  }
-
- private:
-  const SharedMatrix* m_ = nullptr;
-  const float* base_ = nullptr;
-  std::size_t width_ = 0;
-  uint64_t lo_ = 0;
-  uint64_t hi_ = 0;
-  std::vector<int32_t> slot_;   // per hot row: its slot, or -1
-  std::vector<uint64_t> used_;  // per slot: its row
-  std::vector<float> copies_;   // per slot: this thread's values
-  std::vector<float> starts_;   // per slot: the row as copied
-};
-
-// The copies of an open scope: the tree's top nodes (the last output rows) and the most frequent
-// words' input rows (the first ones: the vocabulary is sorted by descending count).
-struct HotRows {
-  RowCopies nodes;
-  RowCopies words;
-  std::size_t examples = 0;
-
-  // Called at the start of every example of the scope, holding no stripe.
-  void begin_example() {
-    if (++examples > kHotRowExamples) {
-      write_back();
-      examples = 1;
-    }
-  }
-  void write_back() {
-    words.write_back();
-    nodes.write_back();
-  }
-  void close() {
-    words.close();
-    nodes.close();
-  }
-};
-
-HotRows& hot_rows() {
-  thread_local HotRows rows;
-  return rows;
-}
-
 // Before a kernel that updates rows directly: the copies go back first.
 void write_back_hot_rows(const SharedMatrix& output) {
-  HotRows& hot = hot_rows();
-  if (hot.nodes.active_for(output, 0)) hot.write_back();
+  LockedHotRows& hot = locked_hot_rows();
+  if (hot.outputs.active_for(output, 0)) hot.write_back();
 }
 
 // The input row of word w for an example of the scope: this thread's copy of a frequent word (taken
 // now, before any stripe is held), or nullptr: the shared row under its stripe.
 float* hot_input(const SharedMatrix& input, uint64_t w, std::size_t widest) {
-  RowCopies& words = hot_rows().words;
+  LockedRowCopies& words = locked_hot_rows().inputs;
   if (!words.active_for(input, widest) || !words.is_hot(w)) return nullptr;
   return words.acquire(w);
 }
@@ -294,9 +157,9 @@ class LevelledPath {
       hidden_total += static_cast<std::size_t>(level);
     }
     for (std::size_t d = 0; d < path.length; ++d) out_.row_prefix(path.nodes[d], widest_);
-    HotRows& hot = hot_rows();
-    if (hot.nodes.active_for(output, widest_)) {
-      top_ = &hot.nodes;
+    LockedHotRows& hot = locked_hot_rows();
+    if (hot.outputs.active_for(output, widest_)) {
+      top_ = &hot.outputs;
       hot.begin_example();
     }
     thread_local std::vector<float> gradients;
@@ -398,7 +261,7 @@ class LevelledPath {
   float* copy(std::size_t d) { return copies_ + d * widest_; }
   bool on_top(std::size_t d) const { return top_ != nullptr && top_->is_hot(path_.nodes[d]); }
 
-  RowCopies* top_ = nullptr;  // the open scope's node copies, if any
+  LockedRowCopies* top_ = nullptr;  // the open scope's node copies, if any
   const SharedMatrix& out_;
   const Path& path_;
   std::span<const uint64_t> levels_;
@@ -476,9 +339,9 @@ void cbow_softmax_levels(const SharedMatrix& input, const SharedMatrix& output,
   walk.take_copies();
   // During a HotRowScope the frequent words' rows are this thread's copies, taken here, before any
   // input stripe is held; a group of such words alone needs no stripe.
-  RowCopies* hot = nullptr;
+  LockedRowCopies* hot = nullptr;
   for (const uint64_t c : context_words) {
-    if (hot_input(input, c, widest) != nullptr) hot = &hot_rows().words;
+    if (hot_input(input, c, widest) != nullptr) hot = &locked_hot_rows().inputs;
   }
   auto row_of = [&](uint64_t w) -> float* {
     if (hot != nullptr) {
@@ -521,35 +384,6 @@ void cbow_softmax_levels(const SharedMatrix& input, const SharedMatrix& output,
     });
   }
   walk.write_back();
-}
-
-HotRowScope::HotRowScope(const SharedMatrix& input, const SharedMatrix& output,
-                         std::span<const uint64_t> levels) {
-  uint64_t widest = 0;
-  for (const uint64_t level : levels) widest = std::max(widest, level);
-  if (widest == 0 || output.rows() == 0 || input.rows() == 0) return;
-  HotRows& hot = hot_rows();
-  hot.nodes.open(output, static_cast<std::size_t>(std::min<uint64_t>(widest, output.dim())), true);
-  hot.words.open(input, static_cast<std::size_t>(std::min<uint64_t>(widest, input.dim())), false);
-  hot.examples = 0;
-  open_ = true;
-}
-
-HotRowScope::~HotRowScope() {
-  if (open_) hot_rows().close();
-}
-
-void HotRowScope::close() {
-  if (!open_) return;
-  open_ = false;
-  HotRows& hot = hot_rows();
-  try {
-    hot.write_back();
-  } catch (...) {
-    hot.close();
-    throw;
-  }
-  hot.close();
 }
 
 void sg_softmax_step(const PlainMatrices& m, const HuffmanTree& tree, uint64_t center,

@@ -7,6 +7,7 @@
 
 #include "training/huffman.hpp"
 #include "training/ns.hpp"
+#include "training/row_copies.hpp"
 
 namespace tarnivel {
 
@@ -32,33 +33,6 @@ void cbow_softmax_step(const PlainMatrices& m, const HuffmanTree& tree,
 void cbow_softmax_step(const SharedMatrix& input, const SharedMatrix& output,
                        const HuffmanTree& tree, std::span<const uint64_t> context_words,
                        uint64_t center, std::size_t level, float lr_level, bool cbow_mean);
-
-// While a scope is open on a thread, the multi-worker softmax kernels of that thread (the *_levels
-// forms below) keep their own copies of the rows that nearly every example of every thread updates,
-// instead of taking each one's stripe and moving it between cores on every example: the tree's top
-// nodes in `output` (its last, highest-numbered rows: the root and the nodes just under it) and the
-// most frequent words' rows in `input` (its first rows). A row is copied, under its stripe, the
-// first time an example of the scope needs it; the examples then read and update the copy with
-// exactly the arithmetic they would apply to the row (a frequent centre or context word takes no
-// input stripe); close() (and every 1024 examples) writes each copy back under its stripe: as the
-// copy itself when the row still holds what was copied (then the result is bit for bit that of
-// updating the row directly), otherwise by adding the copy's change since it was taken onto the
-// row, keeping the other threads' updates. Other threads thus see this thread's updates of those
-// rows, and it sees theirs, at most one scope (or 1024 examples) late. Copies are widest(levels)
-// long; at most 255 rows per matrix (fewer for wide rows). One scope per thread at a time; the destructor discards
-// copies not written back (after a failure part-way).
-class HotRowScope {
- public:
-  HotRowScope(const SharedMatrix& input, const SharedMatrix& output,
-              std::span<const uint64_t> levels);
-  ~HotRowScope();
-  HotRowScope(const HotRowScope&) = delete;
-  HotRowScope& operator=(const HotRowScope&) = delete;
-  void close();
-
- private:
-  bool open_ = false;
-};
 
 // Multi-worker forms for all widths of `levels` at once, in list order: the same values as calling
 // the per-level multi-worker form once per width, when alone on the matrices. Every width walks the

@@ -171,6 +171,21 @@ void cbow_negative_impl(const Rows& in, const Rows& out, std::span<const uint64_
   }
 }
 
+// The row access of a multi-worker negative-sampling example on m: the thread's copies of its hot
+// rows when an open HotRowScope covers m with whole rows, else the shared rows under their stripes.
+SharedRows shared_rows(const SharedMatrix& m, bool output) {
+  LockedHotRows& hot = locked_hot_rows();
+  LockedRowCopies& copies = output ? hot.outputs : hot.inputs;
+  return SharedRows(m, copies.active_for(m, m.dim()) ? &copies : nullptr);
+}
+
+// Called at the start of every multi-worker negative-sampling example (holding no stripe): the open
+// scope's periodic write-back.
+void begin_shared_example(const SharedMatrix& output) {
+  LockedHotRows& hot = locked_hot_rows();
+  if (hot.outputs.active_for(output, output.dim())) hot.begin_example();
+}
+
 bool has_repeats(std::span<const uint64_t> words) {
   for (std::size_t i = 1; i < words.size(); ++i) {
     if (std::find(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(i), words[i]) !=
@@ -225,8 +240,9 @@ void sg_negative_step(const PlainMatrices& m, uint64_t center, uint64_t context,
 void sg_negative_step(const SharedMatrix& input, const SharedMatrix& output, uint64_t center,
                       uint64_t context, uint64_t negative, std::span<const uint64_t> levels,
                       float lr, const AliasTable* table, ChaChaStream& stream) {
-  sg_negative_impl<true>(SharedRows(input), SharedRows(output), center, context, negative, levels,
-                         lr, table, stream);
+  begin_shared_example(output);
+  sg_negative_impl<true>(shared_rows(input, false), shared_rows(output, true), center, context,
+                         negative, levels, lr, table, stream);
 }
 
 void cbow_negative_step(const PlainMatrices& m, std::span<const uint64_t> context_words,
@@ -242,8 +258,8 @@ void cbow_negative_step(const SharedMatrix& input, const SharedMatrix& output,
                         std::span<const uint64_t> context_words, uint64_t target,
                         uint64_t negative, std::size_t level, float lr_level, bool cbow_mean,
                         const AliasTable* table, ChaChaStream& stream) {
-  cbow_negative_impl(SharedRows(input), SharedRows(output), context_words, target, negative, level,
-                     lr_level, cbow_mean, table, stream);
+  cbow_negative_impl(shared_rows(input, false), shared_rows(output, true), context_words, target,
+                     negative, level, lr_level, cbow_mean, table, stream);
 }
 
 }  // namespace tarnivel
@@ -255,6 +271,7 @@ void cbow_negative_levels(const SharedMatrix& input, const SharedMatrix& output,
                           uint64_t negative, std::span<const uint64_t> levels, float lr_level,
                           bool cbow_mean, const AliasTable* table, ChaChaStream& stream) {
   if (levels.empty()) return;
+  begin_shared_example(output);
   if (has_repeats(context_words)) {
     // A repeated word's row is final for the next width only after its last occurrence's error;
     // reading it at an earlier occurrence would change the sum. Rare: one call per width.
@@ -264,7 +281,8 @@ void cbow_negative_levels(const SharedMatrix& input, const SharedMatrix& output,
     }
     return;
   }
-  const SharedRows out(output);
+  const SharedRows in = shared_rows(input, false);
+  const SharedRows out = shared_rows(output, true);
   uint64_t widest = 0;
   for (const uint64_t level : levels) widest = std::max(widest, level);
   const auto width = static_cast<std::size_t>(widest);
@@ -274,8 +292,8 @@ void cbow_negative_levels(const SharedMatrix& input, const SharedMatrix& output,
   ScratchLease err = take_error(width);
   auto n = static_cast<std::size_t>(levels[0]);
   for (const uint64_t c : context_words) {
-    const float* row = input.row(c).data();
-    input.with_stripe(c, [&] { add_into(hidden.span(), {row, n}, n); });
+    const float* row = in.row(c).data();
+    in.locked(c, [&] { add_into(hidden.span(), {row, n}, n); });
   }
   for (std::size_t l = 0; l < levels.size(); ++l) {
     n = static_cast<std::size_t>(levels[l]);
@@ -289,8 +307,8 @@ void cbow_negative_levels(const SharedMatrix& input, const SharedMatrix& output,
     // next hidden sum still runs in list order.
     std::fill(hidden.data(), hidden.data() + next, 0.0f);
     for (const uint64_t c : context_words) {
-      float* row = input.row(c).data();
-      input.with_stripe(c, [&] {
+      float* row = in.row(c).data();
+      in.locked(c, [&] {
         spread_error(row, err.data(), n, cbow_mean, divisor);
         add_into(hidden.span(), {row, next}, next);
       });

@@ -82,20 +82,29 @@ decltype(auto) with_plain_rows(const PlainMatrices& m, F&& f) {
 }
 
 // Row access of the multi-worker forms: rows of a SharedMatrix; locked(r, f) runs f holding r's
-// stripe.
+// stripe. With copies (the thread's open HotRowScope), a hot row is the thread's copy, which takes
+// no stripe; copies must hold whole rows.
 class SharedRows {
  public:
   static constexpr bool kShared = true;
-  explicit SharedRows(const SharedMatrix& m) : m_(&m) {}
-  std::span<float> row(uint64_t r) const { return m_->row(r); }
+  explicit SharedRows(const SharedMatrix& m, LockedRowCopies* copies = nullptr)
+      : m_(&m), copies_(copies) {}
+  std::span<float> row(uint64_t r) const {
+    if (copies_ != nullptr && copies_->is_hot(r)) return {copies_->acquire(r), copies_->width()};
+    return m_->row(r);
+  }
   template <class F>
   decltype(auto) locked(uint64_t r, F&& f) const {
+    if (copies_ != nullptr && copies_->is_hot(r)) return f();
     return m_->with_stripe(r, f);
   }
-  void prefetch_stripe(uint64_t r) const { m_->prefetch_stripe(r); }
+  void prefetch_stripe(uint64_t r) const {
+    if (copies_ == nullptr || !copies_->is_hot(r)) m_->prefetch_stripe(r);
+  }
 
  private:
   const SharedMatrix* m_;
+  LockedRowCopies* copies_;
 };
 
 // One step against output row o over n components, under o's output stripe (a no-op lock for
@@ -249,7 +258,7 @@ void output_step(std::span<const float> hidden, const SharedMatrix& output, uint
 // samples from `table` drawn one at a time from `stream`, each with rate lr / mean_divisor(number
 // of levels). No table (or an empty one) means no samples and an untouched stream.
 // The multi-worker form holds the centre's input stripe for the whole step and each target's output
-// stripe around its update.
+// stripe around its update (a hot row of the thread's open HotRowScope is its copy: no stripe).
 void sg_negative_step(const PlainMatrices& m, uint64_t center, uint64_t context,
                       uint64_t negative, std::span<const uint64_t> levels, float lr,
                       const AliasTable* table, ChaChaStream& stream);
@@ -261,7 +270,8 @@ void sg_negative_step(const SharedMatrix& input, const SharedMatrix& output, uin
 // hidden = sum (or mean) of the context prefixes in list order, positive `target` then `negative`
 // samples, the accumulated error added back onto every context occurrence.
 // The multi-worker form locks each context word's input stripe one at a time (while summing and
-// while adding the error back) and each target's output stripe around its output_step.
+// while adding the error back) and each target's output stripe around its output_step (a hot row of
+// the thread's open HotRowScope is its copy: no stripe).
 void cbow_negative_step(const PlainMatrices& m, std::span<const uint64_t> context_words,
                         uint64_t target, uint64_t negative, std::size_t level, float lr_level,
                         bool cbow_mean, const AliasTable* table, ChaChaStream& stream);

@@ -195,7 +195,7 @@ bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
 
 namespace {
 
-// Row-locked softmax inside train_chunk: this thread's HotRowScope stays open across all the
+// Row-locked training inside train_chunk: this thread's HotRowScope stays open across all the
 // sentences it trains of one chunk and is closed (its copies written back) when the thread leaves
 // the chunk. A scope per sentence would write every copied row back, one stripe each, after a
 // couple of dozen examples; those holds, on stripes the other threads take as well, cost more than
@@ -224,21 +224,22 @@ bool train_locked_sentence(std::span<const Index> sentence, ChaChaStream& stream
                            const TrainParams& params, const OutputTables& tables,
                            const SharedMatrix& input, const SharedMatrix& output,
                            std::atomic<bool>& stop, SignalProbe* probe, bool chunk_scope) {
-  if (!params.hs) {
-    return run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop,
-                        probe);
-  }
+  const SharedKernels kernels{input, output};
   if (chunk_scope) {
-    if (!chunk_hot_rows()) chunk_hot_rows().emplace(input, output, params.levels);
-    return run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop,
-                        probe);
+    // The frequent words' rows (and, for softmax, the tree's top nodes), which nearly every
+    // example of every thread updates, are updated in this thread's copies (see HotRowScope).
+    if (!chunk_hot_rows()) {
+      chunk_hot_rows().emplace(input, output, params.levels,
+                               params.hs ? HotRowScope::Objective::kSoftmax
+                                         : HotRowScope::Objective::kNegativeSampling);
+    }
+    return run_sentence(sentence, stream, params, tables, kernels, stop, probe);
   }
-  // The tree's top nodes and the frequent words' rows, which nearly every example of every thread
-  // updates, are updated in this thread's copies for the sentence and written back at its end (see
-  // HotRowScope).
+  if (!params.hs) return run_sentence(sentence, stream, params, tables, kernels, stop, probe);
+  // One sentence alone: softmax copies the tree's top nodes and the frequent words' rows for the
+  // sentence and writes them back at its end.
   HotRowScope top(input, output, params.levels);
-  const bool interrupted =
-      run_sentence(sentence, stream, params, tables, SharedKernels{input, output}, stop, probe);
+  const bool interrupted = run_sentence(sentence, stream, params, tables, kernels, stop, probe);
   top.close();
   return interrupted;
 }
@@ -413,7 +414,7 @@ bool train_chunk(const ChunkWork& work) {
       if (!failure) failure = std::current_exception();
     }
   };
-  const bool copies = work.row_locks ? work.params->hs : plan.hot_rows > 0;
+  const bool copies = work.row_locks || plan.hot_rows > 0;
   // Pool threads run without a signal probe. The interpreter runs signal handlers only in its main
   // thread, so a pending-signal check from any other thread can never report anything, while
   // taking the interpreter lock for it would queue every worker behind the corpus reader, which

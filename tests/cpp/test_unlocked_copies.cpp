@@ -82,8 +82,9 @@ TEST(PoolLeave, EveryThreadThatJoinedLeavesBeforeTheLoopReturns) {
 // copies taken, updated, and written back across sentences and when the thread leaves the chunk.
 // A chunk on one pool thread, with the thread's copies of the hot rows, gives the values of the
 // same sentences without copies, bit for bit: unlocked with copies against unlocked without; row
-// locked (softmax keeps its copies across the chunk's sentences) against the sentences trained one
-// by one with a scope each, on a stream equal to the pool thread's.
+// locked (the thread keeps its copies across the chunk's sentences) against the sentences trained
+// one by one (softmax with a scope each, negative sampling without copies), on a stream equal to
+// the pool thread's.
 TEST(ChunkCopies, OneThreadGivesTheInPlaceValues) {
   constexpr std::size_t kVocab = 40, kDim = 12;
   std::vector<uint64_t> counts(kVocab);
