@@ -1,6 +1,7 @@
 #include "ops/mod.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <utility>
 
@@ -8,6 +9,18 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+
+// The element-wise operations are plain loops that the compiler vectorises. On x86-64 each loop is
+// also built for AVX2 (eight lanes per instruction instead of SSE2's four) and that build runs when
+// the processor has AVX2. Every lane does exactly the scalar operation on its own element, in the
+// same order per element, and neither build fuses a multiply into an add (FMA is a separate target
+// feature, and -ffp-contract=off forbids contraction anyway), so both give the same bits.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define TARNIVEL_WIDE_VECTORS 1
+#define TARNIVEL_WIDE [[gnu::target("avx2")]]
+#else
+#define TARNIVEL_WIDE_VECTORS 0
 #endif
 
 namespace tarnivel {
@@ -18,7 +31,120 @@ inline void check_prefix(std::size_t n, std::size_t size) {
   TARNIVEL_CHECK(n <= size, "prefix length exceeds vector length");
 }
 
+#if TARNIVEL_WIDE_VECTORS
+bool processor_has_avx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") != 0;
+}
+std::atomic<bool> wide{processor_has_avx2()};
+inline bool use_wide() { return wide.load(std::memory_order_relaxed); }
+#endif
+
+// ---- the loops (inlined into both builds) ----
+
+[[gnu::always_inline]] inline void add_into_loop(float* d, const float* s, std::size_t n) {
+  for (std::size_t j = 0; j < n; ++j) d[j] = d[j] + s[j];
+}
+[[gnu::always_inline]] inline void divide_by_loop(float* d, std::size_t n, float c) {
+  for (std::size_t j = 0; j < n; ++j) d[j] = d[j] / c;
+}
+[[gnu::always_inline]] inline void add_divided_loop(float* d, const float* s, std::size_t n,
+                                                    float c) {
+  for (std::size_t j = 0; j < n; ++j) d[j] = d[j] + s[j] / c;
+}
+[[gnu::always_inline]] inline void pair_update_loop(float* pa, float* pb, std::size_t n, float g) {
+  for (std::size_t j = 0; j < n; ++j) {
+    const float a0 = pa[j];
+    const float b0 = pb[j];
+    pa[j] = a0 + g * b0;
+    pb[j] = b0 + g * a0;
+  }
+}
+[[gnu::always_inline]] inline void accumulate_error_loop(float* e, float* o, const float* h,
+                                                         std::size_t n, float g) {
+  for (std::size_t j = 0; j < n; ++j) {
+    const float o0 = o[j];
+    e[j] = e[j] + g * o0;
+    o[j] = o0 + g * h[j];
+  }
+}
+// Row by row over all elements: each element of err still receives the rows' terms in row order,
+// and each row element is read before it is written, so the values are those of one pass over the
+// elements with all rows per element; the inner loops are element-wise and vectorise.
+[[gnu::always_inline]] inline void accumulate_error_many_loop(float* err, float* const* rows,
+                                                              const float* g, std::size_t k,
+                                                              const float* h, std::size_t n) {
+  for (std::size_t r = 0; r < k; ++r) accumulate_error_loop(err, rows[r], h, n, g[r]);
+}
+[[gnu::always_inline]] inline void add_scaled_loop(float* d, const float* s, std::size_t n,
+                                                   float g) {
+  for (std::size_t j = 0; j < n; ++j) d[j] = d[j] + g * s[j];
+}
+[[gnu::always_inline]] inline void add_scaled_many_loop(float* err, const float* const* src,
+                                                        const float* g, std::size_t k,
+                                                        std::size_t n) {
+  for (std::size_t r = 0; r < k; ++r) add_scaled_loop(err, src[r], n, g[r]);
+}
+[[gnu::always_inline]] inline void copy_loop(float* d, const float* s, std::size_t n) {
+  for (std::size_t j = 0; j < n; ++j) d[j] = s[j];
+}
+
+#if TARNIVEL_WIDE_VECTORS
+TARNIVEL_WIDE void add_into_wide(float* d, const float* s, std::size_t n) { add_into_loop(d, s, n); }
+TARNIVEL_WIDE void divide_by_wide(float* d, std::size_t n, float c) { divide_by_loop(d, n, c); }
+TARNIVEL_WIDE void add_divided_wide(float* d, const float* s, std::size_t n, float c) {
+  add_divided_loop(d, s, n, c);
+}
+TARNIVEL_WIDE void pair_update_wide(float* a, float* b, std::size_t n, float g) {
+  pair_update_loop(a, b, n, g);
+}
+TARNIVEL_WIDE void accumulate_error_wide(float* e, float* o, const float* h, std::size_t n,
+                                         float g) {
+  accumulate_error_loop(e, o, h, n, g);
+}
+TARNIVEL_WIDE void accumulate_error_many_wide(float* err, float* const* rows, const float* g,
+                                              std::size_t k, const float* h, std::size_t n) {
+  accumulate_error_many_loop(err, rows, g, k, h, n);
+}
+TARNIVEL_WIDE void add_scaled_wide(float* d, const float* s, std::size_t n, float g) {
+  add_scaled_loop(d, s, n, g);
+}
+TARNIVEL_WIDE void add_scaled_many_wide(float* err, const float* const* src, const float* g,
+                                        std::size_t k, std::size_t n) {
+  add_scaled_many_loop(err, src, g, k, n);
+}
+TARNIVEL_WIDE void copy_wide(float* d, const float* s, std::size_t n) { copy_loop(d, s, n); }
+// Runs the AVX2 build of an operation when in use, else the baseline one.
+#define TARNIVEL_DISPATCH(name, ...)  \
+  do {                                \
+    if (use_wide()) {                 \
+      name##_wide(__VA_ARGS__);       \
+    } else {                          \
+      name##_loop(__VA_ARGS__);       \
+    }                                 \
+  } while (false)
+#else
+#define TARNIVEL_DISPATCH(name, ...) name##_loop(__VA_ARGS__)
+#endif
+
 }  // namespace
+
+bool wide_vectors_available() {
+#if TARNIVEL_WIDE_VECTORS
+  return processor_has_avx2();
+#else
+  return false;
+#endif
+}
+
+bool use_wide_vectors(bool on) {
+#if TARNIVEL_WIDE_VECTORS
+  return wide.exchange(on && processor_has_avx2(), std::memory_order_relaxed);
+#else
+  (void)on;
+  return false;
+#endif
+}
 
 // The products are formed four at a time in the SSE2 unit (each lane rounds its own product to
 // float, exactly as a scalar multiply would); the additions stay one accumulator, left to right.
@@ -49,53 +175,29 @@ float dot(std::span<const float> a, std::span<const float> b, std::size_t n) {
 void add_into(std::span<float> dst, std::span<const float> src, std::size_t n) {
   check_prefix(n, dst.size());
   check_prefix(n, src.size());
-  float* d = dst.data();
-  const float* s = src.data();
-  for (std::size_t j = 0; j < n; ++j) d[j] = d[j] + s[j];
+  TARNIVEL_DISPATCH(add_into, dst.data(), src.data(), n);
 }
-
 void divide_by(std::span<float> dst, std::size_t n, float c) {
   check_prefix(n, dst.size());
-  float* d = dst.data();
-  for (std::size_t j = 0; j < n; ++j) d[j] = d[j] / c;
+  TARNIVEL_DISPATCH(divide_by, dst.data(), n, c);
 }
-
 void add_divided(std::span<float> dst, std::span<const float> src, std::size_t n, float c) {
   check_prefix(n, dst.size());
   check_prefix(n, src.size());
-  float* d = dst.data();
-  const float* s = src.data();
-  for (std::size_t j = 0; j < n; ++j) d[j] = d[j] + s[j] / c;
+  TARNIVEL_DISPATCH(add_divided, dst.data(), src.data(), n, c);
 }
-
 void pair_update(std::span<float> a, std::span<float> b, std::size_t n, float g) {
   check_prefix(n, a.size());
   check_prefix(n, b.size());
-  float* pa = a.data();
-  float* pb = b.data();
-  for (std::size_t j = 0; j < n; ++j) {
-    const float a0 = pa[j];
-    const float b0 = pb[j];
-    pa[j] = a0 + g * b0;
-    pb[j] = b0 + g * a0;
-  }
+  TARNIVEL_DISPATCH(pair_update, a.data(), b.data(), n, g);
 }
-
 void accumulate_error(std::span<float> err, std::span<float> out, std::span<const float> in,
                       std::size_t n, float g) {
   check_prefix(n, err.size());
   check_prefix(n, out.size());
   check_prefix(n, in.size());
-  float* e = err.data();
-  float* o = out.data();
-  const float* h = in.data();
-  for (std::size_t j = 0; j < n; ++j) {
-    const float o0 = o[j];
-    e[j] = e[j] + g * o0;
-    o[j] = o0 + g * h[j];
-  }
+  TARNIVEL_DISPATCH(accumulate_error, err.data(), out.data(), in.data(), n, g);
 }
-
 float mean_divisor(std::size_t count) { return std::max(static_cast<float>(count), 1.0f); }
 
 // ---- batched forms ----
@@ -170,69 +272,18 @@ void dot_many(const float* h, const float* const* rows, std::size_t k, std::size
 
 void accumulate_error_many(float* err, float* const* rows, const float* g, std::size_t k,
                            const float* h, std::size_t n) {
-  std::size_t j = 0;
-#if defined(__SSE2__)
-  for (; j + 4 <= n; j += 4) {
-    __m128 e = _mm_loadu_ps(err + j);
-    const __m128 hv = _mm_loadu_ps(h + j);
-    for (std::size_t r = 0; r < k; ++r) {
-      const __m128 gv = _mm_set1_ps(g[r]);
-      const __m128 o = _mm_loadu_ps(rows[r] + j);
-      e = _mm_add_ps(e, _mm_mul_ps(gv, o));
-      _mm_storeu_ps(rows[r] + j, _mm_add_ps(o, _mm_mul_ps(gv, hv)));
-    }
-    _mm_storeu_ps(err + j, e);
-  }
-#endif
-  for (; j < n; ++j) {
-    float e = err[j];
-    for (std::size_t r = 0; r < k; ++r) {
-      const float o0 = rows[r][j];
-      e = e + g[r] * o0;
-      rows[r][j] = o0 + g[r] * h[j];
-    }
-    err[j] = e;
-  }
+  TARNIVEL_DISPATCH(accumulate_error_many, err, rows, g, k, h, n);
 }
-
 void add_scaled_many(float* err, const float* const* src, const float* g, std::size_t k,
                      std::size_t n) {
-  std::size_t j = 0;
-#if defined(__SSE2__)
-  for (; j + 4 <= n; j += 4) {
-    __m128 e = _mm_loadu_ps(err + j);
-    for (std::size_t r = 0; r < k; ++r) {
-      e = _mm_add_ps(e, _mm_mul_ps(_mm_set1_ps(g[r]), _mm_loadu_ps(src[r] + j)));
-    }
-    _mm_storeu_ps(err + j, e);
-  }
-#endif
-  for (; j < n; ++j) {
-    float e = err[j];
-    for (std::size_t r = 0; r < k; ++r) e = e + g[r] * src[r][j];
-    err[j] = e;
-  }
+  TARNIVEL_DISPATCH(add_scaled_many, err, src, g, k, n);
 }
-
 void add_scaled(float* dst, const float* src, std::size_t n, float g) {
-  std::size_t j = 0;
-#if defined(__SSE2__)
-  const __m128 gv = _mm_set1_ps(g);
-  for (; j + 4 <= n; j += 4) {
-    _mm_storeu_ps(dst + j, _mm_add_ps(_mm_loadu_ps(dst + j), _mm_mul_ps(gv, _mm_loadu_ps(src + j))));
-  }
-#endif
-  for (; j < n; ++j) dst[j] = dst[j] + g * src[j];
+  TARNIVEL_DISPATCH(add_scaled, dst, src, n, g);
 }
-
 void copy_floats(float* dst, const float* src, std::size_t n) {
-  std::size_t j = 0;
-#if defined(__SSE2__)
-  for (; j + 4 <= n; j += 4) _mm_storeu_ps(dst + j, _mm_loadu_ps(src + j));
-#endif
-  for (; j < n; ++j) dst[j] = src[j];
+  TARNIVEL_DISPATCH(copy, dst, src, n);
 }
-
 // ---- per-thread scratch buffers ----
 
 namespace {

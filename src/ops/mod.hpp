@@ -33,6 +33,12 @@ void accumulate_error(std::span<float> err, std::span<float> out, std::span<cons
 // max(float(count), 1.0f)
 float mean_divisor(std::size_t count);
 
+// Whether the processor can run the AVX2 build of the element-wise operations (x86-64 only).
+bool wide_vectors_available();
+// Selects the AVX2 build (when available) or the baseline build of the element-wise operations for
+// the whole process; returns the previous selection. Both give the same bits: tests compare them.
+bool use_wide_vectors(bool on);
+
 // ---- batched forms for the kernels (raw pointers: the callers have checked every row and prefix) ----
 
 // Most rows dot_many runs side by side.
@@ -44,9 +50,9 @@ inline constexpr std::size_t kDotLanes = 8;
 // paid once per element for all of them instead of once per element and row.
 void dot_many(const float* h, const float* const* rows, std::size_t k, std::size_t n, float* out);
 
-// For r = 0 .. k-1 in order: accumulate_error(err, rows[r], h, n, g[r]), in one pass over the
-// elements. The rows must be distinct and alias neither err nor h (then every element sees the same
-// operations in the same order as the separate calls).
+// For r = 0 .. k-1 in order: accumulate_error(err, rows[r], h, n, g[r]). The rows must be
+// distinct and alias neither err nor h (then every element sees the same operations in the same
+// order as the separate calls).
 void accumulate_error_many(float* err, float* const* rows, const float* g, std::size_t k,
                            const float* h, std::size_t n);
 
