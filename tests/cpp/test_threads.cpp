@@ -28,8 +28,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Whether lock_row(second) blocks while this thread holds lock_row(first).
-bool blocks_while_held(const SharedMatrix& m, std::size_t first, std::size_t second) {
+// Whether lock_row(second) blocks while this thread holds lock_row(first) for `wait`. A free stripe is
+// given a long wait (the loop ends as soon as the other thread has it), so that a slow thread start
+// under a sanitizer is not taken for blocking.
+bool blocks_while_held(const SharedMatrix& m, std::size_t first, std::size_t second,
+                       std::chrono::milliseconds wait) {
   std::atomic<bool> acquired{false};
   std::thread other;
   {
@@ -38,7 +41,7 @@ bool blocks_while_held(const SharedMatrix& m, std::size_t first, std::size_t sec
       auto g = m.lock_row(second);
       acquired.store(true);
     });
-    const auto deadline = std::chrono::steady_clock::now() + 200ms;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
     while (!acquired.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
   }
   const bool blocked = !acquired.load();
@@ -50,8 +53,8 @@ bool blocks_while_held(const SharedMatrix& m, std::size_t first, std::size_t sec
 TEST(SharedMatrix, RowsAndStripes) {
   SharedMatrix m = SharedMatrix::wrap(std::vector<float>(70 * 3, 1.0f), 3);
   EXPECT_EQ(m.rows(), 70u);
-  EXPECT_TRUE(blocks_while_held(m, 5, 69));  // 69 & 63 == 5
-  EXPECT_FALSE(blocks_while_held(m, 5, 6));
+  EXPECT_TRUE(blocks_while_held(m, 5, 69, 200ms));  // 69 & 63 == 5
+  EXPECT_FALSE(blocks_while_held(m, 5, 6, 20s));
   m.row(69)[2] = 7.0f;
   EXPECT_EQ(m.row_prefix(69, 3)[2], 7.0f);
   EXPECT_THROW(m.row(70), InternalError);
@@ -270,7 +273,7 @@ TEST(ChunkTraining, AllModesCountEveryToken) {
 
 TEST(ChunkTraining, StopFlagHonoured) {
   for (const bool locks : {true, false}) {
-    ChunkRun run(true, false, locks, 3000, 50, 7, true);
+    ChunkRun run(true, false, locks, 20000, 50, 7, true);
     run.stop.store(true);
     // Already set: nothing trains.
     EXPECT_TRUE(train_chunk(run.work));
@@ -278,10 +281,15 @@ TEST(ChunkTraining, StopFlagHonoured) {
     EXPECT_EQ(run.work.input.row(1)[0], start_matrix(kVocab, 0.5f)[kDim]);
     // Set while the chunk trains (as soon as the first sentence is counted): the rest is left.
     run.stop.store(false);
+    // The chunk starts only once the watcher runs, so that it cannot finish before the watcher is
+    // scheduled on a loaded machine.
+    std::atomic<bool> watching{false};
     std::thread watcher([&] {
+      watching.store(true);
       while (run.progress.load() == 0) std::this_thread::yield();
       run.stop.store(true);
     });
+    while (!watching.load()) std::this_thread::yield();
     EXPECT_TRUE(train_chunk(run.work));
     watcher.join();
     EXPECT_GT(run.progress.load(), 0u);

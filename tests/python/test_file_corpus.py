@@ -265,10 +265,11 @@ def test_threaded_end_lines_count_the_same_tokens_as_the_list(tmp_path, caplog):
 
 
 def test_sigint_interrupts_the_vocabulary_pass(tmp_path):
-    # About 40 MB of text: the native vocabulary pass checks for signals between its blocks.
+    # About 200 MB of text, several tenths of a second of vocabulary pass against a signal 20 ms in:
+    # the native pass checks for signals between its blocks.
     path = tmp_path / "big.txt"
     line = (" ".join(f"w{i}" for i in range(200)) + "\n").encode()
-    path.write_bytes(line * (40_000_000 // len(line)))
+    path.write_bytes(line * (200_000_000 // len(line)))
     m = Word2Vec(vector_size=8, min_count=1, verbose=False)
     timer = threading.Timer(0.02, os.kill, (os.getpid(), signal.SIGINT))
     timer.start()

@@ -39,7 +39,9 @@ def test_threaded_training_reaches_every_index(words):
     m = Word2Vec(corpus, vector_size=2, min_count=1, sg=1, negative=1, window=3, workers=2, epochs=0,
                  verbose=False)
     initial = m.wv.vectors
-    m.train(corpus, epochs=12)  # a position trains nothing when its window draw is 0 (p = 1/4)
+    # A position trains nothing when its window draw is 0 (p = 1/4), and each word has one position an
+    # epoch: after 24 epochs about 70000 * 4**-24 (3e-10) rows are expected untouched.
+    m.train(corpus, epochs=24)
     assert (m.wv.vectors != initial).any(axis=1).all()
 
 
@@ -84,7 +86,8 @@ def test_token_counts_progress_and_rate(workers, vector_size, sg, hs, row_locks,
     done = [d for d, _ in calls]
     assert all(t == 2 * n for _, t in calls) and all(type(d) is int for d in done)
     assert done == sorted(done) and n < done[-1] <= 2 * n
-    assert any(0 < d < n for d in done)
+    if chunk != "16x":  # one default chunk is the whole epoch, trained between two 10 ms reports
+        assert any(0 < d < n for d in done)
 
 
 class ChangingCorpus:
