@@ -19,16 +19,18 @@ void HotRowCopies::cover(std::span<float> matrix, std::size_t dim, std::size_t l
   count = std::min(count, rows - lo);
   if (matrix.data() == base_ && dim == dim_ && lo == lo_ && count == count_) return;
   discard();
+  // Covers no row until the buffers have room for them all: an allocation that fails leaves no
+  // range behind whose slots or copies were never allocated.
   base_ = matrix.data();
   dim_ = dim;
   lo_ = lo;
-  count_ = count;
+  count_ = 0;
   if (slot_.size() < count) slot_.resize(count, -1);
-  if (copies_.size() < count * dim) {
-    copies_.resize(count * dim);
-    starts_.resize(count * dim);
-  }
+  // Each buffer on its own: one may have grown before the other failed to.
+  if (copies_.size() < count * dim) copies_.resize(count * dim);
+  if (starts_.size() < count * dim) starts_.resize(count * dim);
   used_.reserve(count);
+  count_ = count;
 }
 
 float* HotRowCopies::acquire(uint64_t r) {
@@ -97,18 +99,18 @@ void LockedRowCopies::open(const SharedMatrix& m, std::size_t width, bool last) 
   const std::size_t rows = m.rows();
   std::size_t count = kHotRowBytes / (2 * sizeof(float) * std::max<std::size_t>(width, 1));
   count = std::min(std::clamp(count, kMinHotRows, kMaxHotRows), rows);
+  // The buffers first: an allocation that fails leaves the copies closed.
+  slot_.assign(count, -1);
+  used_.clear();
+  used_.reserve(count);
+  // Each buffer on its own: one may have grown before the other failed to.
+  if (copies_.size() < count * width) copies_.resize(count * width);
+  if (starts_.size() < count * width) starts_.resize(count * width);
   m_ = &m;
   base_ = m.all_rows().data();
   width_ = width;
   lo_ = last ? rows - count : 0;
   hi_ = lo_ + count;
-  slot_.assign(count, -1);
-  used_.clear();
-  used_.reserve(count);
-  if (copies_.size() < count * width) {
-    copies_.resize(count * width);
-    starts_.resize(count * width);
-  }
 }
 
 float* LockedRowCopies::copy_row(uint64_t r) {
@@ -178,7 +180,12 @@ HotRowScope::HotRowScope(const SharedMatrix& input, const SharedMatrix& output,
   if (width(input) == 0) return;
   LockedHotRows& hot = locked_hot_rows();
   hot.outputs.open(output, width(output), softmax);
-  hot.inputs.open(input, width(input), false);
+  try {
+    hot.inputs.open(input, width(input), false);
+  } catch (...) {
+    hot.outputs.close();  // no scope is open: nothing may stay behind on the thread
+    throw;
+  }
   hot.examples = 0;
   open_ = true;
 }
