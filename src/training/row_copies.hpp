@@ -147,7 +147,7 @@ LockedHotRows& locked_hot_rows();
 // this thread's updates of those rows, and it sees theirs, at most one scope (or 1024 examples)
 // late. Softmax copies are widest(levels) long, negative-sampling copies whole rows; at most 255
 // rows per matrix (fewer for wide rows). One scope per thread at a time; the destructor discards
-// copies not written back (after a failure part-way).
+// copies not written back (a scope closed on a failure path without close()).
 class HotRowScope {
  public:
   enum class Objective { kSoftmax, kNegativeSampling };

@@ -398,8 +398,10 @@ bool train_chunk(const ChunkWork& work) {
     close_chunk_hot_rows();
     return interrupted;
   }
-  // Every pool thread that ran items hands its copies back before the loop counts as finished. A
-  // row-locked write-back that fails (a broken stripe) is reported once the loop has returned.
+  // Every pool thread that ran items hands its copies back before the loop counts as finished, also
+  // a thread whose sentence failed part-way: its copies hold what updating the rows in place would
+  // have left there, so the matrices keep what training reached, as without copies. A row-locked
+  // write-back that fails (a broken stripe) is reported once the loop has returned.
   std::mutex failure_mutex;
   std::exception_ptr failure;
   const std::function<void()> leave = [&] {
