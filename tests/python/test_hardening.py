@@ -2,7 +2,6 @@
 cut short after loading, a word listed twice in a mapped store, query vectors of extreme length, and
 native calls still running in daemon threads when the interpreter exits."""
 
-import os
 import subprocess
 import sys
 import textwrap
@@ -12,6 +11,68 @@ import pytest
 
 from conftest import write_pair
 from tarnivel import KeyedVectors
+
+# Four rows for three words: 'a' is listed twice and resolves to its last row (row 2).
+DUP_WORDS = ["a", "b", "a", "c"]
+DUP_ROWS = [[1.0, 0.0], [0.0, 1.0], [1.0, 0.1], [0.9, 0.1]]
+
+
+def run_python(code, timeout=60):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+@pytest.mark.parametrize("mmap", [None, "r"])
+@pytest.mark.parametrize(
+    "word, expected",
+    [
+        # Worked by hand from DUP_ROWS: each other word once, never the word's own earlier row.
+        ("a", ["c", "b"]),
+        ("b", ["c", "a"]),
+        ("c", ["a", "b"]),
+    ],
+)
+def test_a_word_listed_twice_is_offered_once_in_both_modes(tmp_path, mmap, word, expected):
+    kv = KeyedVectors.load(write_pair(tmp_path / "dup", DUP_WORDS, DUP_ROWS), mmap=mmap)
+    assert [w for w, _ in kv.most_similar(word)] == expected
+
+
+TRUNCATED_QUERIES_SOURCE = {
+    "most_similar": "lambda kv: kv.most_similar('w1', topn=2)",
+    "similarity": "lambda kv: kv.similarity('w1', 'w1999')",
+    "similar_by_vector": "lambda kv: kv.similar_by_vector(np.ones(256, np.float32), topn=2)",
+    "analogy": "lambda kv: kv.analogy('w1', 'w2', 'w3')",
+    "get_vector": "lambda kv: kv.get_vector('w1999')",
+    "vectors": "lambda kv: kv.vectors",
+    "save_word2vec_format": "lambda kv: kv.save_word2vec_format('out.txt')",
+}
+
+
+@pytest.mark.parametrize("query", sorted(TRUNCATED_QUERIES_SOURCE))
+def test_a_mapped_file_cut_short_after_loading_is_an_error_not_a_bus_error(tmp_path, query):
+    # Reading a page past the end of a mapped file raises SIGBUS, so the query runs in a child
+    # process: a crash shows as a signal exit instead of taking the test run down.
+    source = TRUNCATED_QUERIES_SOURCE[query]
+    result = run_python(f"""
+        import os, numpy as np
+        from tarnivel import KeyedVectors
+        os.chdir({str(tmp_path)!r})
+        words = ["w%d" % i for i in range(2000)]
+        import json
+        with open("m.vocab.json", "w") as f:
+            json.dump(words, f)
+        np.save("m.npy", np.ones((2000, 256), np.float32))
+        kv = KeyedVectors.load("m", mmap="r")
+        os.truncate("m.npy", 4096)
+        try:
+            ({source})(kv)
+        except ValueError as e:
+            print("ValueError:", e)
+    """)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert "ValueError: failed to read m.npy: the file was truncated after it was mapped" in result.stdout
+
+
 
 @pytest.mark.parametrize("scale", [1e20, 3e38, 1e-25, 1e-30])
 @pytest.mark.parametrize("batched", [False, True])
