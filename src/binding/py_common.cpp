@@ -1,7 +1,10 @@
 #include "binding/py_common.hpp"
 
+#include <atomic>
+#include <chrono>
 #include <exception>
 #include <stdexcept>
+#include <thread>
 
 namespace tarnivel::py {
 
@@ -58,6 +61,22 @@ std::string_view utf8_view(PyObject* str) {
 
 Ref new_str(std::string_view text) {
   return Ref::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+namespace {
+std::atomic<bool> g_exiting{false};
+std::atomic<std::thread::id> g_exit_thread{};
+}  // namespace
+
+void mark_interpreter_exit() {
+  g_exit_thread.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  g_exiting.store(true, std::memory_order_release);
+}
+
+void wait_if_exiting() {
+  if (!g_exiting.load(std::memory_order_acquire)) return;
+  if (g_exit_thread.load(std::memory_order_relaxed) == std::this_thread::get_id()) return;
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 SharedBorrow::SharedBorrow(int& counter) : counter_(counter) {

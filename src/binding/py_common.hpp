@@ -128,11 +128,30 @@ class ExclusiveBorrow {
   int& counter_;
 };
 
+// Interpreter exit. Once the interpreter finalizes, a thread that takes the interpreter lock is
+// ended by the interpreter with a forced unwind, which C++ turns into std::terminate (an abort of
+// the whole process) when it meets a destructor, as it does in ~AllowThreads. Threads still in a
+// native call at exit are daemon threads that the exit abandons anyway, so from the moment the
+// interpreter starts to exit (its atexit callbacks, which run before finalization) such a thread
+// waits for the process to end instead of taking the lock. The thread that runs the exit proceeds.
+void mark_interpreter_exit();
+// Called without the interpreter lock, right before taking it; never returns during an exit unless
+// called from the exiting thread.
+void wait_if_exiting();
+// PyGILState_Ensure for a thread that does not hold the interpreter lock.
+inline PyGILState_STATE ensure_gil() {
+  wait_if_exiting();
+  return PyGILState_Ensure();
+}
+
 // Releases the interpreter lock for its lifetime.
 class AllowThreads {
  public:
   AllowThreads() : save_(PyEval_SaveThread()) {}
-  ~AllowThreads() { PyEval_RestoreThread(save_); }
+  ~AllowThreads() {
+    wait_if_exiting();
+    PyEval_RestoreThread(save_);
+  }
   AllowThreads(const AllowThreads&) = delete;
   AllowThreads& operator=(const AllowThreads&) = delete;
 

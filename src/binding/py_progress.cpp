@@ -112,6 +112,7 @@ void Reporter::loop() {
     if (waited >= interval) {
       const uint64_t p = counter_->load(std::memory_order_relaxed);
       if (plan_.verbose) {
+        wait_if_exiting();  // log_info takes the interpreter lock
         const double seconds = std::chrono::duration<double>(clock::now() - start).count();
         if (log_info(progress_line(plan_, p, seconds), false) == LogResult::interrupted) {
           stop_.store(true, std::memory_order_relaxed);
@@ -119,7 +120,7 @@ void Reporter::loop() {
         }
       }
       if (plan_.callback != nullptr) {
-        PyGILState_STATE gil = PyGILState_Ensure();
+        PyGILState_STATE gil = ensure_gil();
         const uint64_t done = plan_.epoch_tokens * plan_.epoch + p;
         if (!call_progress(plan_.callback, done, plan_.epochs * plan_.epoch_tokens)) {
           // KeyboardInterrupt or SystemExit from the callable: keep it for the driver and stop.

@@ -85,7 +85,7 @@ void CorpusReader::run() {
   // The previous chunk's word count, to size the next chunk's buffer in one allocation.
   std::size_t last_words = 0;
 
-  PyGILState_STATE gil = PyGILState_Ensure();
+  PyGILState_STATE gil = ensure_gil();
   iterator = PyObject_GetIter(corpus_);
   if (iterator == nullptr) {
     keep_error();
@@ -100,7 +100,7 @@ void CorpusReader::run() {
       if (last_words != 0) {
         reserve_words(chunk, last_words + last_words / 8);
       }
-      gil = PyGILState_Ensure();
+      gil = ensure_gil();
       for (uint64_t taken = 0; taken < chunk_size; ++taken) {
         // A finished epoch (or a failed call) stops the reader at once instead of letting it drain
         // the user's iterator in the background.
@@ -147,7 +147,7 @@ void CorpusReader::run() {
     native_error_ = std::string("corpus reader failed: ") + e.what();
   }
 
-  gil = PyGILState_Ensure();
+  gil = ensure_gil();
   Py_XDECREF(iterator);
   PyGILState_Release(gil);
   channel_->close_sender();

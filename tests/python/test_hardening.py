@@ -90,3 +90,28 @@ def test_query_length_does_not_change_the_neighbours_or_scores(tmp_path, scale, 
     assert [w for w, _ in found] == expected_order
     for word, score in found:
         assert score == pytest.approx(cosines["pqrs".index(word)], abs=1e-5)
+
+
+@pytest.mark.parametrize(
+    "work",
+    [
+        "Word2Vec(vector_size=16, min_count=1, workers=1, epochs=200, verbose=False).train(corpus)",
+        "Word2Vec(vector_size=16, min_count=1, workers=2, epochs=200, verbose=False).train(corpus)",
+        "Word2Vec(vector_size=16, min_count=1, workers=2, epochs=200, verbose=True).train(corpus, progress=lambda a, b: None, progress_interval=0.01)",
+        "[kv.similar_by_vector(np.ones((4000, 16), np.float32)) for _ in range(1000)]",
+    ],
+    ids=["sequential", "threaded", "threaded-reporting", "batched-query"],
+)
+def test_interpreter_exit_while_a_daemon_thread_is_in_a_native_call(work):
+    result = run_python(f"""
+        import threading, time, logging, numpy as np
+        from tarnivel import Word2Vec
+        logging.getLogger("tarnivel").addHandler(logging.NullHandler())
+        corpus = [["the", "cat", "sat", "on", "the", "mat"], ["a", "dog", "ran", "in", "the", "park"]] * 400
+        kv = Word2Vec(corpus, vector_size=16, min_count=1, epochs=1, verbose=False).wv
+        threading.Thread(target=lambda: {work}, daemon=True).start()
+        time.sleep(0.3)
+        print("exiting")
+    """)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == "exiting"
