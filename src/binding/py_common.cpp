@@ -66,12 +66,29 @@ Ref new_str(std::string_view text) {
 namespace {
 std::atomic<bool> g_exiting{false};
 std::atomic<std::thread::id> g_exit_thread{};
+std::atomic<int> g_taking{0};  // threads between begin_taking_gil and end_taking_gil
 }  // namespace
 
 void mark_interpreter_exit() {
-  g_exit_thread.store(std::this_thread::get_id(), std::memory_order_relaxed);
-  g_exiting.store(true, std::memory_order_release);
+  g_exit_thread.store(std::this_thread::get_id());
+  g_exiting.store(true);
+  // Threads already queued for the lock get it now, while the interpreter still runs normally; any
+  // later one sees the mark and waits. Bounded, so a thread stuck elsewhere cannot hold up the exit.
+  if (g_taking.load() == 0) return;
+  PyThreadState* saved = PyEval_SaveThread();
+  for (int i = 0; i < 2000 && g_taking.load() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  PyEval_RestoreThread(saved);
 }
+
+void begin_taking_gil() {
+  g_taking.fetch_add(1);
+  if (g_exiting.load() && g_exit_thread.load() != std::this_thread::get_id()) {
+    g_taking.fetch_sub(1);
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  }
+}
+
+void end_taking_gil() { g_taking.fetch_sub(1); }
 
 void wait_if_exiting() {
   if (!g_exiting.load(std::memory_order_acquire)) return;

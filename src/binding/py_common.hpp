@@ -138,10 +138,17 @@ void mark_interpreter_exit();
 // Called without the interpreter lock, right before taking it; never returns during an exit unless
 // called from the exiting thread.
 void wait_if_exiting();
+// Brackets the taking of the interpreter lock by a thread that does not hold it: begin waits during
+// an exit as wait_if_exiting does; the exit waits (with the lock released) until no thread is between
+// the two, so that none is still queued for the lock when finalization starts.
+void begin_taking_gil();
+void end_taking_gil();
 // PyGILState_Ensure for a thread that does not hold the interpreter lock.
 inline PyGILState_STATE ensure_gil() {
-  wait_if_exiting();
-  return PyGILState_Ensure();
+  begin_taking_gil();
+  PyGILState_STATE state = PyGILState_Ensure();
+  end_taking_gil();
+  return state;
 }
 
 // Releases the interpreter lock for its lifetime.
@@ -149,8 +156,9 @@ class AllowThreads {
  public:
   AllowThreads() : save_(PyEval_SaveThread()) {}
   ~AllowThreads() {
-    wait_if_exiting();
+    begin_taking_gil();
     PyEval_RestoreThread(save_);
+    end_taking_gil();
   }
   AllowThreads(const AllowThreads&) = delete;
   AllowThreads& operator=(const AllowThreads&) = delete;
