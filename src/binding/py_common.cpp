@@ -67,7 +67,16 @@ namespace {
 std::atomic<bool> g_exiting{false};
 std::atomic<std::thread::id> g_exit_thread{};
 std::atomic<int> g_taking{0};  // threads between begin_taking_gil and end_taking_gil
+thread_local std::thread::id t_acting_for{};  // unset: the thread acts for itself
+
+// Whether this thread proceeds during an exit: the exiting thread and the helpers of its own calls.
+bool runs_the_exit() {
+  const std::thread::id self = t_acting_for == std::thread::id{} ? std::this_thread::get_id() : t_acting_for;
+  return g_exit_thread.load() == self;
+}
 }  // namespace
+
+void act_for(std::thread::id caller) { t_acting_for = caller; }
 
 void mark_interpreter_exit() {
   g_exit_thread.store(std::this_thread::get_id());
@@ -82,19 +91,13 @@ void mark_interpreter_exit() {
 
 void begin_taking_gil() {
   g_taking.fetch_add(1);
-  if (g_exiting.load() && g_exit_thread.load() != std::this_thread::get_id()) {
+  if (g_exiting.load() && !runs_the_exit()) {
     g_taking.fetch_sub(1);
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
   }
 }
 
 void end_taking_gil() { g_taking.fetch_sub(1); }
-
-void wait_if_exiting() {
-  if (!g_exiting.load(std::memory_order_acquire)) return;
-  if (g_exit_thread.load(std::memory_order_relaxed) == std::this_thread::get_id()) return;
-  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-}
 
 SharedBorrow::SharedBorrow(int& counter) : counter_(counter) {
   if (counter_ < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");

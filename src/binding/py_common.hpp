@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "common/error.hpp"
@@ -135,14 +136,16 @@ class ExclusiveBorrow {
 // interpreter starts to exit (its atexit callbacks, which run before finalization) such a thread
 // waits for the process to end instead of taking the lock. The thread that runs the exit proceeds.
 void mark_interpreter_exit();
-// Called without the interpreter lock, right before taking it; never returns during an exit unless
-// called from the exiting thread.
-void wait_if_exiting();
-// Brackets the taking of the interpreter lock by a thread that does not hold it: begin waits during
-// an exit as wait_if_exiting does; the exit waits (with the lock released) until no thread is between
+// Brackets the taking of the interpreter lock by a thread that does not hold it: during an exit,
+// begin never returns unless the thread runs the exit (see act_for); the exit waits (with the lock released) until no thread is between
 // the two, so that none is still queued for the lock when finalization starts.
 void begin_taking_gil();
 void end_taking_gil();
+// Makes this thread take the interpreter lock during an exit as `caller` would: a training call's
+// reader and reporter threads act for the thread that called train, so that a call made by the
+// exiting thread itself (an atexit handler that trains) runs to its end instead of waiting forever
+// for its own helpers.
+void act_for(std::thread::id caller);
 // PyGILState_Ensure for a thread that does not hold the interpreter lock.
 inline PyGILState_STATE ensure_gil() {
   begin_taking_gil();

@@ -275,8 +275,9 @@ std::vector<std::vector<Neighbour>> nearest_batch(const StoredRows& rows, const 
     float sq = self_dot(v, qs.level);
     // A query whose squared length leaves the normal float range (components beyond about 1e19, or
     // all below about 1e-19) would score every row 0 or NaN. Cosines do not depend on the query's
-    // length, so such a query is scaled by a power of two (exact for every component) to a largest
-    // component in [0.5, 1); queries of ordinary length are used exactly as given.
+    // length, so such a query is scaled by a power of two to a largest component in [0.5, 1) (exact,
+    // except for components that fall below the normal range next to a huge one); queries of
+    // ordinary length are used exactly as given.
     if (!(sq >= std::numeric_limits<float>::min()) || !std::isfinite(sq)) {
       float largest = 0.0f;
       for (std::size_t i = 0; i < qs.level; ++i) largest = std::max(largest, std::fabs(v[i]));

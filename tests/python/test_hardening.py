@@ -115,3 +115,21 @@ def test_interpreter_exit_while_a_daemon_thread_is_in_a_native_call(work):
     """)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.strip() == "exiting"
+
+
+def test_training_in_an_atexit_handler_still_runs_its_threads():
+    # A handler registered before the import runs after the module has marked the exit: the call's
+    # reader and reporter threads act for the exiting thread and must not wait for the process to end.
+    result = run_python("""
+        import atexit
+        def train():
+            from tarnivel import Word2Vec
+            corpus = [["the", "cat", "sat", "on", "the", "mat"], ["a", "dog", "ran", "in", "the", "park"]] * 400
+            m = Word2Vec(vector_size=16, min_count=1, workers=2, epochs=3, verbose=True)
+            m.train(corpus, progress=lambda a, b: None, progress_interval=0.01)
+            print("trained", len(m.wv.index_to_key), flush=True)
+        atexit.register(train)
+        import tarnivel
+    """, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == "trained 10"
