@@ -1,7 +1,10 @@
 #include "binding/py_common.hpp"
 
+#include <atomic>
+#include <chrono>
 #include <exception>
 #include <stdexcept>
+#include <thread>
 
 namespace tarnivel::py {
 
@@ -59,6 +62,42 @@ std::string_view utf8_view(PyObject* str) {
 Ref new_str(std::string_view text) {
   return Ref::checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
+
+namespace {
+std::atomic<bool> g_exiting{false};
+std::atomic<std::thread::id> g_exit_thread{};
+std::atomic<int> g_taking{0};  // threads between begin_taking_gil and end_taking_gil
+thread_local std::thread::id t_acting_for{};  // unset: the thread acts for itself
+
+// Whether this thread proceeds during an exit: the exiting thread and the helpers of its own calls.
+bool runs_the_exit() {
+  const std::thread::id self = t_acting_for == std::thread::id{} ? std::this_thread::get_id() : t_acting_for;
+  return g_exit_thread.load() == self;
+}
+}  // namespace
+
+void act_for(std::thread::id caller) { t_acting_for = caller; }
+
+void mark_interpreter_exit() {
+  g_exit_thread.store(std::this_thread::get_id());
+  g_exiting.store(true);
+  // Threads already queued for the lock get it now, while the interpreter still runs normally; any
+  // later one sees the mark and waits. Bounded, so a thread stuck elsewhere cannot hold up the exit.
+  if (g_taking.load() == 0) return;
+  PyThreadState* saved = PyEval_SaveThread();
+  for (int i = 0; i < 2000 && g_taking.load() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  PyEval_RestoreThread(saved);
+}
+
+void begin_taking_gil() {
+  g_taking.fetch_add(1);
+  if (g_exiting.load() && !runs_the_exit()) {
+    g_taking.fetch_sub(1);
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  }
+}
+
+void end_taking_gil() { g_taking.fetch_sub(1); }
 
 SharedBorrow::SharedBorrow(int& counter) : counter_(counter) {
   if (counter_ < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");

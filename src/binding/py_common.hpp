@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "common/error.hpp"
@@ -128,11 +129,40 @@ class ExclusiveBorrow {
   int& counter_;
 };
 
+// Interpreter exit. Once the interpreter finalizes, a thread that takes the interpreter lock is
+// ended by the interpreter with a forced unwind, which C++ turns into std::terminate (an abort of
+// the whole process) when it meets a destructor, as it does in ~AllowThreads. Threads still in a
+// native call at exit are daemon threads that the exit abandons anyway, so from the moment the
+// interpreter starts to exit (its atexit callbacks, which run before finalization) such a thread
+// waits for the process to end instead of taking the lock. The thread that runs the exit proceeds.
+void mark_interpreter_exit();
+// Brackets the taking of the interpreter lock by a thread that does not hold it: during an exit,
+// begin never returns unless the thread runs the exit (see act_for); the exit waits (with the lock released) until no thread is between
+// the two, so that none is still queued for the lock when finalization starts.
+void begin_taking_gil();
+void end_taking_gil();
+// Makes this thread take the interpreter lock during an exit as `caller` would: a training call's
+// reader and reporter threads act for the thread that called train, so that a call made by the
+// exiting thread itself (an atexit handler that trains) runs to its end instead of waiting forever
+// for its own helpers.
+void act_for(std::thread::id caller);
+// PyGILState_Ensure for a thread that does not hold the interpreter lock.
+inline PyGILState_STATE ensure_gil() {
+  begin_taking_gil();
+  PyGILState_STATE state = PyGILState_Ensure();
+  end_taking_gil();
+  return state;
+}
+
 // Releases the interpreter lock for its lifetime.
 class AllowThreads {
  public:
   AllowThreads() : save_(PyEval_SaveThread()) {}
-  ~AllowThreads() { PyEval_RestoreThread(save_); }
+  ~AllowThreads() {
+    begin_taking_gil();
+    PyEval_RestoreThread(save_);
+    end_taking_gil();
+  }
   AllowThreads(const AllowThreads&) = delete;
   AllowThreads& operator=(const AllowThreads&) = delete;
 

@@ -55,7 +55,7 @@ bool row_locks_setting() {
 class GilSignalProbe final : public SignalProbe {
  public:
   bool interrupted() override {
-    PyGILState_STATE gil = PyGILState_Ensure();
+    PyGILState_STATE gil = ensure_gil();
     const bool raised = PyErr_CheckSignals() < 0;
     if (raised) PyErr_Clear();
     PyGILState_Release(gil);

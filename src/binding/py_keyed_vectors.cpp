@@ -1,6 +1,7 @@
 #include "binding/py_keyed_vectors.hpp"
 #include "binding/py_kv_extra.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 
 #include "binding/py_array.hpp"
 #include "binding/py_convert.hpp"
+#include "common/os_error.hpp"
 
 namespace tarnivel::py {
 
@@ -19,7 +21,8 @@ KvStore::KvStore(KvStore&& o) noexcept
       mapped(o.mapped),
       npy_path(std::move(o.npy_path)),
       memmap(std::exchange(o.memmap, nullptr)),
-      npy_fd(std::exchange(o.npy_fd, -1)) {}
+      npy_fd(std::exchange(o.npy_fd, -1)),
+      npy_bytes(o.npy_bytes) {}
 
 KvStore::~KvStore() {
   Py_XDECREF(memmap);
@@ -55,7 +58,7 @@ void kv_dealloc(PyObject* self) {
 }
 
 PyObject* memmap_or_raise(const KvStore& store) {
-  if (store.memmap == nullptr) raise(PyExc_ValueError, "memmap not initialized");
+  (void)mapped_matrix(store);
   return store.memmap;
 }
 
@@ -202,6 +205,33 @@ PyType_Spec kv_spec = {
 };
 
 }  // namespace
+
+ArrayView mapped_matrix(const KvStore& store) {
+  if (store.memmap == nullptr) raise(PyExc_ValueError, "memmap not initialized");
+  if (store.npy_fd >= 0) {
+    struct stat now {};
+    if (::fstat(store.npy_fd, &now) != 0) {
+      throw ValueError("failed to read " + store.npy_path + ": " + os_error_text(errno));
+    }
+    if (static_cast<uint64_t>(now.st_size) < store.npy_bytes) {
+      throw ValueError("failed to read " + store.npy_path + ": the file was truncated after it was mapped (" +
+                       std::to_string(now.st_size) + " of " + std::to_string(store.npy_bytes) + " bytes left)");
+    }
+  }
+  return require_float32(store.memmap, 2);
+}
+
+std::vector<uint8_t> not_own_rows(const KvStore& store) {
+  std::vector<uint8_t> skip;
+  const std::size_t n = store.index_to_key.size();
+  if (store.key_to_index.size() != n) {
+    skip.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      skip[i] = store.key_to_index.find(std::string_view(store.index_to_key[i]))->second != i ? 1 : 0;
+    }
+  }
+  return skip;
+}
 
 uint64_t effective_level(PyObject* level_arg, uint64_t vector_size, const char* name) {
   if (absent(level_arg)) return vector_size;

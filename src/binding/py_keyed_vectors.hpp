@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "model/model.hpp"
+#include "binding/py_array.hpp"
 #include "binding/py_common.hpp"
 
 namespace tarnivel::py {
@@ -23,6 +24,10 @@ struct KvStore {
   PyObject* memmap = nullptr;
   // The matrix file as it was opened at load time (read-only), for saves; closed with the store.
   int npy_fd = -1;
+  // Mapped mode: the file length the matrix needs (its data offset plus its bytes). A file cut
+  // shorter after loading would fault on the first read of a missing page (SIGBUS), so every read
+  // of the map checks the length first.
+  uint64_t npy_bytes = 0;
 
   KvStore() = default;
   KvStore(const KvStore&) = delete;
@@ -40,6 +45,14 @@ struct KeyedVectorsObject {
 
 // Creates the KeyedVectors type for the module.
 PyObject* create_keyed_vectors_type(PyObject* module);
+
+// The memory map of a mapped store as a float32 matrix, after checking that the file still holds
+// all of it (ValueError "failed to read {path}: ..." when it was truncated after loading).
+ArrayView mapped_matrix(const KvStore& store);
+
+// One flag per row, set for the rows that are not their word's own (a word listed twice resolves to
+// its last row); empty when every word is listed once.
+std::vector<uint8_t> not_own_rows(const KvStore& store);
 
 // Wraps a store into a new KeyedVectors object.
 Ref new_keyed_vectors(KvStore&& store);

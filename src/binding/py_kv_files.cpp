@@ -109,6 +109,17 @@ void map_rows(KvStore& store, const std::string& matrix_name, const NpyHeader& h
   if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
     throw ValueError("failed to read " + matrix_name + ": the file was replaced while it was being mapped");
   }
+  // The map covers the data from NumPy's offset on; without that attribute the file's length at
+  // load time is the bound.
+  uint64_t needed = static_cast<uint64_t>(held.st_size);
+  if (Ref offset{PyObject_GetAttrString(memmap.get(), "offset")}) {
+    const unsigned long long at = PyLong_AsUnsignedLongLong(offset.get());
+    if (!(at == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+      needed = at + header.rows * header.cols * sizeof(float);
+    }
+  }
+  PyErr_Clear();
+  store.npy_bytes = needed;
   store.memmap = memmap.release();
   store.mapped = true;
   store.npy_path = matrix_name;

@@ -43,8 +43,7 @@ Rows rows_of(const KvStore& store) {
   Rows out;
   const std::size_t n = store.index_to_key.size();
   if (store.mapped) {
-    if (store.memmap == nullptr) raise(PyExc_ValueError, "memmap not initialized");
-    const ArrayView view = require_float32(store.memmap, 2);
+    const ArrayView view = mapped_matrix(store);
     if (view.shape[0] != n) {
       throw ValueError("npy shape mismatch: rows=" + std::to_string(view.shape[0]) + " != vocab=" + std::to_string(n));
     }
@@ -55,12 +54,7 @@ Rows rows_of(const KvStore& store) {
     out.rows = StoredRows{store.rows.data(), static_cast<std::size_t>(store.vector_size), n};
     out.width = store.vector_size;
   }
-  if (store.key_to_index.size() != n) {
-    out.skip.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      out.skip[i] = store.key_to_index.find(std::string_view(store.index_to_key[i]))->second != i ? 1 : 0;
-    }
-  }
+  out.skip = not_own_rows(store);
   return out;
 }
 

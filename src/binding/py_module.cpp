@@ -23,6 +23,23 @@ PyObject* module_set_seed(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Registered with atexit when the module is loaded: marks the start of the interpreter's exit.
+PyObject* module_mark_exit(PyObject*, PyObject*) {
+  mark_interpreter_exit();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef exit_mark_def = {"_mark_exit", module_mark_exit, METH_NOARGS, nullptr};
+
+int register_exit_mark() {
+  Ref atexit = Ref(PyImport_ImportModule("atexit"));
+  if (!atexit) return -1;
+  Ref mark = Ref(PyCFunction_NewEx(&exit_mark_def, nullptr, nullptr));
+  if (!mark) return -1;
+  Ref done = Ref(PyObject_CallMethod(atexit.get(), "register", "O", mark.get()));
+  return done ? 0 : -1;
+}
+
 PyMethodDef module_functions[] = {
     {"set_seed", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_set_seed)),
      METH_VARARGS | METH_KEYWORDS, "set_seed(seed)\n--\n\n"},
@@ -56,6 +73,7 @@ int module_exec(PyObject* module) {
   if (add_type(module, g_state.word2vec_type, create_word2vec_type, "Word2Vec") < 0) return -1;
   if (add_type(module, g_state.keyed_vectors_type, create_keyed_vectors_type, "KeyedVectors") < 0) return -1;
   if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
+  if (register_exit_mark() < 0) return -1;
   if (g_state.buffer_type == nullptr) {
     g_state.buffer_type = create_buffer_type(module);
     if (g_state.buffer_type == nullptr) return -1;

@@ -62,7 +62,10 @@ Reporter::Reporter(const ProgressPlan& plan, std::shared_ptr<std::atomic<uint64_
                    std::atomic<bool>& stop)
     : plan_(plan), counter_(std::move(counter)), stop_(stop) {
   try {
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this, caller = std::this_thread::get_id()] {
+      act_for(caller);
+      run();
+    });
   } catch (const std::system_error& e) {
     throw InternalError(std::string("failed to spawn thread: ") + e.what());
   }
@@ -113,13 +116,18 @@ void Reporter::loop() {
       const uint64_t p = counter_->load(std::memory_order_relaxed);
       if (plan_.verbose) {
         const double seconds = std::chrono::duration<double>(clock::now() - start).count();
-        if (log_info(progress_line(plan_, p, seconds), false) == LogResult::interrupted) {
+        // The lock is taken here, through ensure_gil, so that an exit either lets this line finish or
+        // keeps the thread from taking the lock; log_info's own taking of it is then nested.
+        PyGILState_STATE gil = ensure_gil();
+        const LogResult logged = log_info(progress_line(plan_, p, seconds), false);
+        PyGILState_Release(gil);
+        if (logged == LogResult::interrupted) {
           stop_.store(true, std::memory_order_relaxed);
           return;
         }
       }
       if (plan_.callback != nullptr) {
-        PyGILState_STATE gil = PyGILState_Ensure();
+        PyGILState_STATE gil = ensure_gil();
         const uint64_t done = plan_.epoch_tokens * plan_.epoch + p;
         if (!call_progress(plan_.callback, done, plan_.epochs * plan_.epoch_tokens)) {
           // KeyboardInterrupt or SystemExit from the callable: keep it for the driver and stop.

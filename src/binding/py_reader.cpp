@@ -13,7 +13,10 @@ CorpusReader::CorpusReader(PyObject* corpus, const CorpusLookup& lookup,
   TARNIVEL_CHECK(lookup.max_index() <= SentenceChunk::kMaxIndex, "word indices exceed a sentence chunk");
   Py_INCREF(corpus_);
   try {
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this, caller = std::this_thread::get_id()] {
+      act_for(caller);
+      run();
+    });
   } catch (const std::system_error& e) {
     Py_DECREF(corpus_);
     throw InternalError(std::string("failed to spawn thread: ") + e.what());
@@ -85,7 +88,7 @@ void CorpusReader::run() {
   // The previous chunk's word count, to size the next chunk's buffer in one allocation.
   std::size_t last_words = 0;
 
-  PyGILState_STATE gil = PyGILState_Ensure();
+  PyGILState_STATE gil = ensure_gil();
   iterator = PyObject_GetIter(corpus_);
   if (iterator == nullptr) {
     keep_error();
@@ -100,7 +103,7 @@ void CorpusReader::run() {
       if (last_words != 0) {
         reserve_words(chunk, last_words + last_words / 8);
       }
-      gil = PyGILState_Ensure();
+      gil = ensure_gil();
       for (uint64_t taken = 0; taken < chunk_size; ++taken) {
         // A finished epoch (or a failed call) stops the reader at once instead of letting it drain
         // the user's iterator in the background.
@@ -147,7 +150,7 @@ void CorpusReader::run() {
     native_error_ = std::string("corpus reader failed: ") + e.what();
   }
 
-  gil = PyGILState_Ensure();
+  gil = ensure_gil();
   Py_XDECREF(iterator);
   PyGILState_Release(gil);
   channel_->close_sender();

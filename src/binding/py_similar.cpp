@@ -41,13 +41,7 @@ std::vector<Neighbour> owned_scan(const KvStore& store, uint64_t query_row, std:
   TARNIVEL_CHECK(store.rows.size() == n * store.vector_size, "owned store rows do not match its words");
   TARNIVEL_CHECK(query_row < n, "word index outside the store");
   // A duplicated word has rows that are not its own: flag them so each word is offered once.
-  std::vector<uint8_t> skip;
-  if (store.key_to_index.size() != n) {
-    skip.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      skip[i] = store.key_to_index.find(std::string_view(store.index_to_key[i]))->second != i ? 1 : 0;
-    }
-  }
+  const std::vector<uint8_t> skip = not_own_rows(store);
   const std::span<const float> query(store.rows.data() + query_row * store.vector_size, level);
   const RowSet rows{store.rows.data(), static_cast<std::size_t>(store.vector_size), n, skip};
   return nearest_rows(query, rows, query_row, kept_count(topn, n));
@@ -55,8 +49,7 @@ std::vector<Neighbour> owned_scan(const KvStore& store, uint64_t query_row, std:
 
 // Mapped mode: rows 0..R-1 of the memory map, read in place; the query row is copied out first.
 std::vector<Neighbour> mapped_scan(const KvStore& store, uint64_t query_row, std::size_t level, uint64_t topn) {
-  if (store.memmap == nullptr) raise(PyExc_ValueError, "memmap not initialized");
-  const ArrayView view = require_float32(store.memmap, 2);
+  const ArrayView view = mapped_matrix(store);
   const uint64_t r = view.shape[0];
   const uint64_t m = view.shape[1];
   // The loader checks the header's rows against the words; a map of another height (a file changed
@@ -69,7 +62,9 @@ std::vector<Neighbour> mapped_scan(const KvStore& store, uint64_t query_row, std
   level = static_cast<std::size_t>(std::min<uint64_t>(level, m));
   const float* start = view.data + query_row * m;
   const std::vector<float> query(start, start + level);
-  const RowSet rows{view.data, static_cast<std::size_t>(m), r, {}};
+  // As in owned mode, the rows of a word listed twice that are not its own are never results.
+  const std::vector<uint8_t> skip = not_own_rows(store);
+  const RowSet rows{view.data, static_cast<std::size_t>(m), r, skip};
   return nearest_rows(query, rows, query_row, kept_count(topn, static_cast<std::size_t>(r)));
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "training/pool.hpp"
 
@@ -269,8 +270,25 @@ std::vector<std::vector<Neighbour>> nearest_batch(const StoredRows& rows, const 
     for (std::size_t i = 0; i < qs.level; ++i) {
       if (!std::isfinite(v[i])) throw NonFiniteValue(true, q);
     }
-    std::copy(v, v + qs.level, queries.begin() + static_cast<std::ptrdiff_t>(q * query_stride));
-    qnorm[q] = norm_of(self_dot(v, qs.level));
+    float* into = queries.data() + q * query_stride;
+    std::copy(v, v + qs.level, into);
+    float sq = self_dot(v, qs.level);
+    // A query whose squared length leaves the normal float range (components beyond about 1e19, or
+    // all below about 1e-19) would score every row 0 or NaN. Cosines do not depend on the query's
+    // length, so such a query is scaled by a power of two to a largest component in [0.5, 1) (exact,
+    // except for components that fall below the normal range next to a huge one); queries of
+    // ordinary length are used exactly as given.
+    if (!(sq >= std::numeric_limits<float>::min()) || !std::isfinite(sq)) {
+      float largest = 0.0f;
+      for (std::size_t i = 0; i < qs.level; ++i) largest = std::max(largest, std::fabs(v[i]));
+      if (largest > 0.0f) {
+        int exponent = 0;
+        (void)std::frexp(largest, &exponent);
+        for (std::size_t i = 0; i < qs.level; ++i) into[i] = std::ldexp(v[i], -exponent);
+        sq = self_dot(into, qs.level);
+      }
+    }
+    qnorm[q] = norm_of(sq);
   }
 
   // Tasks: blocks of queries times ranges of rows, enough of them to keep every pool thread busy.
