@@ -81,8 +81,11 @@ std::size_t unlocked_hot_rows(std::size_t dim) {
 namespace {
 
 // Rows copied per matrix and thread by a HotRowScope: as many as fit this budget (copy and starting
-// value of each), at least 16 and at most 255.
+// value of each), at least 16 and at most 255, and never more than kMaxHotRowBytes: the buffers stay
+// with the pool thread for the rest of the process, so rows of absurd widths (a million components)
+// are not copied at all rather than holding hundreds of megabytes per thread.
 constexpr std::size_t kHotRowBytes = 512 * 1024;
+constexpr std::size_t kMaxHotRowBytes = 4 * 1024 * 1024;
 constexpr std::size_t kMinHotRows = 16;
 constexpr std::size_t kMaxHotRows = 255;
 // Examples after which the copies are written back even inside a scope: bounds how late the other
@@ -97,8 +100,9 @@ constexpr std::size_t kHotRowExamples = 1024;
 void LockedRowCopies::open(const SharedMatrix& m, std::size_t width, bool last) {
   TARNIVEL_CHECK(m_ == nullptr, "a hot-row scope is already open on this thread");
   const std::size_t rows = m.rows();
-  std::size_t count = kHotRowBytes / (2 * sizeof(float) * std::max<std::size_t>(width, 1));
-  count = std::min(std::clamp(count, kMinHotRows, kMaxHotRows), rows);
+  const std::size_t row_bytes = 2 * sizeof(float) * std::max<std::size_t>(width, 1);
+  std::size_t count = std::clamp(kHotRowBytes / row_bytes, kMinHotRows, kMaxHotRows);
+  count = std::min({count, kMaxHotRowBytes / row_bytes, rows});
   // The buffers first: an allocation that fails leaves the copies closed.
   slot_.assign(count, -1);
   used_.clear();

@@ -3,6 +3,7 @@
 // again) opens and runs normally. Every allocation of the opening is made to fail in turn.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -23,11 +24,15 @@ namespace {
 thread_local bool counting = false;
 thread_local long allocations = 0;  // counted while `counting`
 thread_local long fail_at = 0;      // when > 0: the allocation number that throws
+thread_local std::size_t largest = 0;  // the largest allocation while `counting`
 }  // namespace
 
 extern "C" void* __real__Znwm(std::size_t n);
 extern "C" void* __wrap__Znwm(std::size_t n) {
-  if (counting) ++allocations;
+  if (counting) {
+    ++allocations;
+    largest = std::max(largest, n);
+  }
   if (fail_at > 0 && --fail_at == 0) throw std::bad_alloc();
   return __real__Znwm(n);
 }
@@ -154,6 +159,45 @@ TEST(CopyFailures, UnlockedCopiesThatFailToCoverCoverNothing) {
       EXPECT_EQ(m[r * kDim], 2.0f) << "row " << r << ", allocation " << fail;
       EXPECT_EQ(m[r * kDim + 1], 1.0f) << "row " << r << ", allocation " << fail;
     }
+  }
+}
+
+TEST(CopyFailures, RowsOfAbsurdWidthAreNotCopied) {
+  // The copies' buffers stay with the thread, so a row of 600,000 components (4.8 MB as copy and
+  // start) is not copied at all: opening the scope allocates no large buffer, and an example trained
+  // in it gives the bits of training without copies.
+  constexpr std::size_t kWide = 600'000;
+  std::vector<uint64_t> counts{5, 3, 2};
+  const HuffmanTree tree = build_huffman(counts);
+  const std::vector<uint64_t> levels{kWide};
+  for (const Objective objective : {Objective::kSoftmax, Objective::kNegativeSampling}) {
+    std::vector<float> want_in, want_out, got_in, got_out;
+    for (const bool scoped : {false, true}) {
+      SharedMatrix in = SharedMatrix::wrap(std::vector<float>(3 * kWide, 0.01f), kWide);
+      SharedMatrix out = SharedMatrix::wrap(std::vector<float>(5 * kWide, 0.02f), kWide);
+      std::thread([&] {
+        const auto train = [&] {
+          if (objective == Objective::kSoftmax) {
+            sg_softmax_levels(in, out, tree, 0, 1, levels, 0.05f);
+          } else {
+            auto stream = ChaChaStream::from_seed(9);
+            sg_negative_step(in, out, 0, 1, 0, levels, 0.05f, nullptr, stream);
+          }
+        };
+        if (!scoped) return train();
+        largest = 0;
+        counting = true;
+        HotRowScope scope(in, out, levels, objective);
+        counting = false;
+        EXPECT_LT(largest, std::size_t{1} << 20);
+        train();
+        scope.close();
+      }).join();
+      (scoped ? got_in : want_in) = in.into_array();
+      (scoped ? got_out : want_out) = out.into_array();
+    }
+    EXPECT_EQ(got_in, want_in);
+    EXPECT_EQ(got_out, want_out);
   }
 }
 
