@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "common/pinned.hpp"
 #include "ops/mod.hpp"
 
 #if defined(__SSE2__)
@@ -493,8 +494,9 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
 
   thread_local std::vector<Segment> seg_buffer;
   if (seg_buffer.size() < levels.size()) seg_buffer.resize(levels.size());
-  const std::size_t nseg = segments_of(levels, dim, seg_buffer.data());
-  const std::size_t widest = nseg == 0 ? 0 : seg_buffer[nseg - 1].end;
+  Segment* const segs = pinned(seg_buffer.data());
+  const std::size_t nseg = segments_of(levels, dim, segs);
+  const std::size_t widest = nseg == 0 ? 0 : segs[nseg - 1].end;
 
   // Rows by index; in unlocked threaded mode the hottest are this thread's copies.
   const auto input_row = [&](uint64_t r) {
@@ -504,7 +506,7 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
     return m.copies != nullptr ? m.copies->output.row(r) : m.output.data() + r * dim;
   };
 
-  BlockState& st = block_state();
+  BlockState& st = *pinned(&block_state());
   std::size_t i = 0;
   bool interrupted = false;
   // Row components drawn since the probe was last asked (saturating): with a large `negative` a few
@@ -576,7 +578,7 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
     if (st.updates.empty()) continue;
     TARNIVEL_CHECK(st.updates.size() < (uint64_t{1} << 31), "too many updates in one block");
     st.done.assign(st.updates.size(), 0);
-    execute_block(st, seg_buffer.data(), nseg, widest, lr_eff);
+    execute_block(st, segs, nseg, widest, lr_eff);
   }
   return interrupted;
 }
