@@ -4,6 +4,7 @@
 #include <chrono>
 #include <exception>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 
 namespace tarnivel::py {
@@ -77,6 +78,17 @@ bool runs_the_exit() {
 }  // namespace
 
 void act_for(std::thread::id caller) { t_acting_for = caller; }
+
+std::thread start_helper_thread(std::function<void()> body) {
+  try {
+    return std::thread([caller = std::this_thread::get_id(), body = std::move(body)] {
+      act_for(caller);
+      body();
+    });
+  } catch (const std::system_error& e) {
+    throw InternalError(std::string("failed to spawn thread: ") + e.what());
+  }
+}
 
 void mark_interpreter_exit() {
   g_exit_thread.store(std::this_thread::get_id());

@@ -10,6 +10,7 @@
 #include <cxxabi.h>
 
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <string>
 #include <string_view>
@@ -146,6 +147,9 @@ void end_taking_gil();
 // exiting thread itself (an atexit handler that trains) runs to its end instead of waiting forever
 // for its own helpers.
 void act_for(std::thread::id caller);
+// Starts a thread that runs `body` acting for the calling thread (act_for): InternalError "failed to
+// spawn thread: {error}" when the system refuses one.
+std::thread start_helper_thread(std::function<void()> body);
 // PyGILState_Ensure for a thread that does not hold the interpreter lock.
 inline PyGILState_STATE ensure_gil() {
   begin_taking_gil();

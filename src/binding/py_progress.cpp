@@ -61,14 +61,7 @@ uint64_t interval_ms(double seconds) {
 Reporter::Reporter(const ProgressPlan& plan, std::shared_ptr<std::atomic<uint64_t>> counter,
                    std::atomic<bool>& stop)
     : plan_(plan), counter_(std::move(counter)), stop_(stop) {
-  try {
-    thread_ = std::thread([this, caller = std::this_thread::get_id()] {
-      act_for(caller);
-      run();
-    });
-  } catch (const std::system_error& e) {
-    throw InternalError(std::string("failed to spawn thread: ") + e.what());
-  }
+  thread_ = start_helper_thread([this] { run(); });
 }
 
 Reporter::~Reporter() {

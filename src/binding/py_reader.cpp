@@ -13,13 +13,10 @@ CorpusReader::CorpusReader(PyObject* corpus, const CorpusLookup& lookup,
   TARNIVEL_CHECK(lookup.max_index() <= SentenceChunk::kMaxIndex, "word indices exceed a sentence chunk");
   Py_INCREF(corpus_);
   try {
-    thread_ = std::thread([this, caller = std::this_thread::get_id()] {
-      act_for(caller);
-      run();
-    });
-  } catch (const std::system_error& e) {
+    thread_ = start_helper_thread([this] { run(); });
+  } catch (...) {
     Py_DECREF(corpus_);
-    throw InternalError(std::string("failed to spawn thread: ") + e.what());
+    throw;
   }
 }
 
