@@ -1,7 +1,7 @@
 // Micro-benchmark of the training primitives and of stripe locking, for A/B of kernel changes.
 // Not part of any build target; compile and run by hand from the repository root:
 //
-//   g++ -std=c++20 -O3 -ffp-contract=off -Isrc bench/kernels.cpp src/ops/mod.cpp \
+//   g++ -std=c++20 -O3 -ffp-contract=off -Isrc bench/kernels.cpp src/ops/vector_ops.cpp \
 //       src/weights/shared_matrix.cpp src/common/error.cpp src/training/ns.cpp \
 //       src/sampling/alias.cpp src/rng/chacha.cpp -o /tmp/kernels -pthread && /tmp/kernels
 //
@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "ops/mod.hpp"
+#include "ops/vector_ops.hpp"
 #include "training/ns.hpp"
 #include "weights/shared_matrix.hpp"
 

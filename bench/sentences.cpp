@@ -28,7 +28,7 @@
 #include "training/hs.hpp"
 #include "training/huffman.hpp"
 #include "training/ns.hpp"
-#include "training/schedule.hpp"
+#include "training/sg_dataflow.hpp"
 #include "training/sentence.hpp"
 
 namespace {

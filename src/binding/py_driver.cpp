@@ -13,7 +13,7 @@
 #include <string_view>
 #include <thread>
 
-#include "model/channel.hpp"
+#include "training/channel.hpp"
 #include "binding/py_corpus.hpp"
 #include "binding/py_file_corpus.hpp"
 #include "binding/py_logging.hpp"

@@ -14,7 +14,7 @@
 #include "binding/py_common.hpp"
 #include "binding/py_corpus.hpp"
 #include "binding/py_reader.hpp"
-#include "model/channel.hpp"
+#include "training/channel.hpp"
 #include "model/model.hpp"
 
 namespace tarnivel::py {

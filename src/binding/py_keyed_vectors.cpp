@@ -1,5 +1,5 @@
 #include "binding/py_keyed_vectors.hpp"
-#include "binding/py_kv_extra.hpp"
+#include "binding/py_kv_methods.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>

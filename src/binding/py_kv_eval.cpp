@@ -4,7 +4,7 @@
 #include <string>
 
 #include "binding/py_keyed_vectors.hpp"
-#include "binding/py_kv_extra.hpp"
+#include "binding/py_kv_methods.hpp"
 #include "binding/py_convert.hpp"
 
 namespace tarnivel::py {

@@ -8,7 +8,7 @@
 
 #include "kv/batch_similar.hpp"
 #include "binding/py_keyed_vectors.hpp"
-#include "binding/py_kv_extra.hpp"
+#include "binding/py_kv_methods.hpp"
 #include "kv/similar.hpp"
 #include "kv/word2vec_format.hpp"
 #include "binding/py_array.hpp"

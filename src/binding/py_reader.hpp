@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "model/channel.hpp"
+#include "training/channel.hpp"
 #include "model/model.hpp"
 #include "binding/py_corpus.hpp"
 #include "binding/py_common.hpp"

@@ -11,7 +11,7 @@
 
 #include "corpus/line_reader.hpp"
 #include "corpus/words.hpp"
-#include "model/channel.hpp"
+#include "training/channel.hpp"
 
 namespace tarnivel::corpus {
 

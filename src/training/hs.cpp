@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "ops/mod.hpp"
+#include "ops/vector_ops.hpp"
 
 namespace tarnivel {
 

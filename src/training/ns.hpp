@@ -8,7 +8,7 @@
 #include <span>
 
 #include "common/error.hpp"
-#include "ops/mod.hpp"
+#include "ops/vector_ops.hpp"
 #include "rng/chacha.hpp"
 #include "sampling/alias.hpp"
 #include "training/row_copies.hpp"

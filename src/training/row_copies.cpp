@@ -7,7 +7,7 @@
 
 #include "common/error.hpp"
 #include "common/setting.hpp"
-#include "ops/mod.hpp"
+#include "ops/vector_ops.hpp"
 #include "training/ns.hpp"
 
 namespace tarnivel {

@@ -6,13 +6,13 @@
 #include <mutex>
 #include <exception>
 
-#include "ops/mod.hpp"
+#include "ops/vector_ops.hpp"
 #include "rng/seed.hpp"
 #include "training/hs.hpp"
 #include "training/ns.hpp"
 #include "training/pool.hpp"
 #include "training/row_copies.hpp"
-#include "training/schedule.hpp"
+#include "training/sg_dataflow.hpp"
 
 namespace tarnivel {
 

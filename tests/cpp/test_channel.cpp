@@ -3,7 +3,7 @@
 
 #include <thread>
 
-#include "model/channel.hpp"
+#include "training/channel.hpp"
 
 namespace tarnivel {
 namespace {

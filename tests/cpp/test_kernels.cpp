@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/error.hpp"
-#include "ops/mod.hpp"
+#include "ops/vector_ops.hpp"
 #include "training/hs.hpp"
 #include "training/ns.hpp"
 #include "training/sentence.hpp"

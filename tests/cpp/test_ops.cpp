@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/error.hpp"
-#include "ops/mod.hpp"
+#include "ops/vector_ops.hpp"
 
 namespace tarnivel {
 namespace {

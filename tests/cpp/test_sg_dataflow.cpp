@@ -14,7 +14,7 @@
 
 #include "sampling/alias.hpp"
 #include "training/ns.hpp"
-#include "training/schedule.hpp"
+#include "training/sg_dataflow.hpp"
 #include "training/sentence.hpp"
 
 namespace tarnivel {

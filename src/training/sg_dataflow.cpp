@@ -1,4 +1,4 @@
-#include "training/schedule.hpp"
+#include "training/sg_dataflow.hpp"
 
 #include <algorithm>
 #include <utility>
@@ -6,7 +6,7 @@
 
 #include "common/error.hpp"
 #include "common/pinned.hpp"
-#include "ops/mod.hpp"
+#include "ops/vector_ops.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

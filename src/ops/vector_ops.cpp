@@ -1,4 +1,4 @@
-#include "ops/mod.hpp"
+#include "ops/vector_ops.hpp"
 
 #include <algorithm>
 #include <atomic>

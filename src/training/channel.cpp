@@ -1,4 +1,4 @@
-#include "model/channel.hpp"
+#include "training/channel.hpp"
 
 #include <limits>
 
