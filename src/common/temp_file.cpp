@@ -30,7 +30,9 @@ int open_new(const std::string& tmp_name, const std::string& final_name) {
 }  // namespace
 
 int create_temp_file(const std::string& tmp_name, const std::string& final_name) {
-  ::unlink(tmp_name.c_str());  // the name is reserved for this save; only the entry goes, never its target
+  // The name is reserved for this save: the entry goes, never its target. A failure (a directory
+  // there: EISDIR) is the error of the save.
+  if (::unlink(tmp_name.c_str()) != 0 && errno != ENOENT) return -1;
   return open_new(tmp_name, final_name);
 }
 
