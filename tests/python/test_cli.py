@@ -127,7 +127,7 @@ def broken(tmp_path_factory):
         (["train", "{corpus}", "-o", "{tmp}/x", "-q", "--min-alpha", "-1"], "min_alpha must be a finite number"),
         (["train", "{corpus}", "-o", "{tmp}/x", "-q", "--alpha", "1e30"], "training diverged at epoch 1/5"),
         (["train", "{corpus}", "-o", "{tmp}/x", "-q", "--negative", str(2**31)], "negative must be at most 65536"),
-        (["train", "{corpus}", "-o", "", "-q"], "has no file name"),
+        (["train", "{corpus}", "-o", ""], "has no file name"),  # refused before training logs a line
     ],
 )
 def test_user_errors_give_one_line_errors_and_write_nothing(args, fragment, corpus, model, broken, tmp_path):
@@ -137,6 +137,26 @@ def test_user_errors_give_one_line_errors_and_write_nothing(args, fragment, corp
     lines = result.stderr.strip().splitlines()
     assert len(lines) == 1 and lines[0].startswith("tarnivel: error: ") and fragment in lines[0], result.stderr
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("error", [RuntimeError("cannot start 2 worker threads"), MemoryError(),
+                                   OSError(28, "No space left on device", "m.npy")])
+def test_failures_in_training_give_one_line(corpus, tmp_path, monkeypatch, capsys, error):
+    monkeypatch.setattr(cli, "_train_model", lambda *args, **kwargs: (_ for _ in ()).throw(error))
+    assert main(["train", str(corpus), "-o", str(tmp_path / "m"), "-q"]) == 2
+    lines = capsys.readouterr().err.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("tarnivel: error: ")
+
+
+def test_seed_zero_and_max_final_vocab_reach_the_model(corpus, tmp_path):
+    from tarnivel import set_seed
+
+    for earlier in (5, 6):  # a seed set before must not matter when --seed 0 is given
+        set_seed(earlier)
+        assert main(["train", str(corpus), "-o", str(tmp_path / str(earlier)), "--seed", "0",
+                     "--max-final-vocab", "7", "--vector-size", "8", "--min-count", "1", "--epochs", "1", "-q"]) == 0
+    assert (tmp_path / "5.npy").read_bytes() == (tmp_path / "6.npy").read_bytes()
+    assert 0 < len(json.loads((tmp_path / "5.vocab.json").read_text())) <= 7
 
 
 def test_console_script_and_tiny_demo(tmp_path):

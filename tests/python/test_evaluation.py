@@ -1,6 +1,7 @@
 """Word-pair and analogy evaluation, its statistics, and the evaluate/export command lines."""
 
 import math
+import types
 
 import numpy as np
 import pytest
@@ -60,6 +61,22 @@ def test_word_pairs_on_known_cosines(tmp_path, mmap):
         kv.evaluate_word_pairs(str(tmp_path / "nothing.txt"))
     men = write_text(tmp_path, ",word1,word2,similarity\n0,sun-n,sunlight-n,50.000000\n1,red-j,x-ray-n,3.5\n", "men.csv")
     assert read_csv_pairs(men) == [("sun", "sunlight", 50.0), ("red", "x-ray", 3.5)]
+
+
+@pytest.mark.parametrize("score", ["nan", "inf", "1\x00", "3"])
+def test_a_first_pair_with_an_unusable_score_is_counted_not_taken_for_a_header(tmp_path, score):
+    kv = KeyedVectors.load(write_pair(tmp_path / "m", list("abcd"), [[1, 0], [0, 1], [1, 1], [1, -1]]))
+    (tmp_path / "p.txt").write_bytes(f"\ufeffa\tb\t{score}\na\tc\t2\nb\td\t1\n".encode())  # with a BOM
+    assert kv.evaluate_word_pairs(str(tmp_path / "p.txt"))[2] == pytest.approx(0 if score == "3" else 1 / 3)
+
+
+def test_case_folding_takes_the_most_frequent_row_and_excludes_every_variant(tmp_path):
+    kv = KeyedVectors.load(write_pair(tmp_path / "m", ["X", "y", "x", "z"], [[1, 0], [1, 0], [0, 1], [1, 1]]))
+    # Through "X" (row 0) the cosines are [1, 0.71] against human [1, 2]; through "x" they would be [0, 0.71].
+    assert kv.evaluate_word_pairs(write_text(tmp_path, "x\ty\t1\nx\tz\t2\n"))[0] == pytest.approx(-1.0)
+    kv = KeyedVectors.load(write_pair(tmp_path / "c", ["C", "c", "d"], [[1, 0], [1, 0.1], [0, 1]]))
+    _, sections = kv.evaluate_word_analogies(write_text(tmp_path, ": s\nc c c c\nd C d c\n", "q.txt"))
+    assert sections[0]["correct"] == [] and len(sections[0]["incorrect"]) == 2  # "c" never answers for "C"
 
 
 def questions_file(tmp_path):
@@ -122,6 +139,19 @@ def test_evaluate_prints_a_row_per_level(tmp_path, geo, capsys):
     assert main(["evaluate", geo]) == 2 and "nothing to evaluate" in capsys.readouterr().err
     assert main(["evaluate", geo, "--pairs", str(tmp_path / "none.txt")]) == 2
     assert "test file not found" in capsys.readouterr().err
+
+
+def test_evaluate_options_reach_the_evaluation(tmp_path, geo, capsys, monkeypatch):
+    import tarnivel
+
+    mmaps, real = [], tarnivel.KeyedVectors
+    monkeypatch.setattr(tarnivel, "KeyedVectors", types.SimpleNamespace(
+        load=lambda path, mmap=None: mmaps.append(mmap) or real.load(path, mmap=mmap)))
+    cells = []
+    for extra in ([], ["--case-sensitive"], ["--restrict-vocab", "9"], ["--mmap"]):
+        assert main(["evaluate", geo, "--analogies", questions_file(tmp_path), "--levels", "16", *extra]) == 0
+        cells.append(capsys.readouterr().out.splitlines()[2].split()[2:])
+    assert mmaps == [None, None, None, "r"] and cells[0] not in cells[1:3] and cells[3] == cells[0]
 
 
 @pytest.mark.parametrize("fmt, level", [("word2vec", None), ("word2vec-binary", 5), ("npy", 5), ("npy", None)])

@@ -6,6 +6,7 @@ import fcntl
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
@@ -112,13 +113,17 @@ WRITER = textwrap.dedent(
     end = time.monotonic() + float(sys.argv[4])
     i = 0
     while time.monotonic() < end:
-        stores[i % 2].save(sys.argv[1])
+        if sys.argv[5] == "pair":
+            stores[i % 2].save(sys.argv[1])
+        else:
+            stores[i % 2].save_word2vec_format(sys.argv[1], binary=True)
         i += 1
     """
 )
 
 
-def test_loads_during_saves_see_one_pair_or_the_other(tmp_path):
+@pytest.mark.parametrize("fmt, writers", [("pair", 1), ("word2vec", 2)])
+def test_loads_during_saves_see_one_pair_or_the_other(tmp_path, fmt, writers):
     sources = {}
     base = str(tmp_path / "shared")
     for words in ("abcd", "wxyz"):
@@ -129,18 +134,42 @@ def test_loads_during_saves_see_one_pair_or_the_other(tmp_path):
         # (every model draws its own initial vectors).
         if words == "abcd":
             m.save(base)
-    writer = subprocess.Popen([sys.executable, "-c", WRITER, base, str(tmp_path / "abcd"), str(tmp_path / "wxyz"),
-                               "2.0"], stdout=subprocess.PIPE, text=True)
+            m.wv.save_word2vec_format(base, binary=True)
+    procs = [subprocess.Popen([sys.executable, "-c", WRITER, base, str(tmp_path / "abcd"), str(tmp_path / "wxyz"),
+                               "2.0", fmt], stdout=subprocess.PIPE, text=True) for _ in range(writers)]
+    loaders = [lambda: Word2Vec.load(base).wv, lambda: KeyedVectors.load(base)] if fmt == "pair" else \
+        [lambda: KeyedVectors.load_word2vec_format(base, binary=True)]
     try:
-        assert writer.stdout.readline().strip() == "ready"
+        assert all(p.stdout.readline().strip() == "ready" for p in procs)
         loads = 0
-        while writer.poll() is None:
-            for kv in (Word2Vec.load(base).wv, KeyedVectors.load(base)):
+        while any(p.poll() is None for p in procs):
+            for kv in (load() for load in loaders):
                 np.testing.assert_array_equal(kv.vectors, sources[kv.index_to_key[0]])
                 loads += 1
     finally:
-        writer.wait(30)
-    assert writer.returncode == 0 and loads > 0
+        for p in procs:
+            p.wait(30)
+    assert [p.returncode for p in procs] == [0] * writers and loads > 0
+    assert not [name for name in os.listdir(tmp_path) if name.endswith(".tmp")]
+
+
+def test_ctrl_c_during_export_either_stops_it_or_lets_it_finish(tmp_path, geo):
+    out = tmp_path / "out"
+    out.mkdir()
+    KeyedVectors.load(geo).save(str(out / "v"))
+    old = (out / "v.npy").read_bytes()
+    fd = hold_lock(out, fcntl.LOCK_SH)  # the export's save waits for this lock, past its load
+    try:
+        export = subprocess.Popen([sys.executable, "-m", "tarnivel", "export", geo, "-o", str(out / "v"), "--format",
+                                   "npy", "--level", "3"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(2)
+        export.send_signal(signal.SIGINT)
+        time.sleep(0.3)
+    finally:
+        os.close(fd)
+    stdout, stderr = export.communicate(timeout=60)
+    replaced = (out / "v.npy").read_bytes() != old
+    assert (export.returncode, replaced) in [(0, True), (130, False)], stderr
 
 
 # ---- 2. a mapped store saves what it maps ----
