@@ -133,10 +133,6 @@ TEST_F(Saving, SyncsEachFileBeforeItsRenameAndTheDirectoryAfter) {
   fs::permissions(n.vocab, fs::perms(0600));
   fs::permissions(n.matrix, fs::perms(0640));
   save("[\"new\"]", 3, 2.0f);
-  EXPECT_EQ(slurp(outside), junk);
-  fs::remove(outside);
-  EXPECT_EQ(fs::status(n.vocab).permissions(), fs::perms(0600));
-  EXPECT_EQ(fs::status(n.matrix).permissions(), fs::perms(0640));
   const std::vector<std::string>& log = calls.log;
   const std::size_t order[] = {position(log, "fsync " + n.vocab_tmp), position(log, "fsync " + n.matrix_tmp),
                                position(log, "link " + n.vocab + " > " + n.vocab_backup),
@@ -149,21 +145,20 @@ TEST_F(Saving, SyncsEachFileBeforeItsRenameAndTheDirectoryAfter) {
   EXPECT_EQ(slurp(n.matrix).size(), 80u + 12u);  // the 57-character dictionary of 1 x 3 pads to 80 bytes
   EXPECT_EQ(read_header(n.matrix), (std::pair<uint64_t, uint64_t>{1, 3}));
   EXPECT_EQ(listing(), (std::vector<std::string>{"p.npy", "p.vocab.json"}));
-}
+  EXPECT_EQ(slurp(outside), junk);
+  EXPECT_EQ(fs::status(n.vocab).permissions(), fs::perms(0600));
+  EXPECT_EQ(fs::status(n.matrix).permissions(), fs::perms(0640));
 
-TEST_F(Saving, Word2VecFileIsSyncedBeforeItsRenameAndKeepsTheMode) {
+  // A word2vec file: synced under its temporary name, then renamed over the vocabulary (keeping its mode).
   const std::vector<std::string> words{"a"};
   const float row[1] = {1.5f};
-  put(path("v.txt"), "old");
-  fs::permissions(path("v.txt"), fs::perms(0600));
-  calls.recording = true;
-  write_word2vec(path("v.txt"), Word2VecSource{&words, row, 1, {}, 1}, false, false);
+  calls = Calls{true};
+  write_word2vec(n.vocab, Word2VecSource{&words, row, 1, {}, 1}, false, false);
   calls.recording = false;
   ASSERT_EQ(calls.log.size(), 2u) << ::testing::PrintToString(calls.log);
-  const std::string tmp = calls.log[0].substr(6);  // "fsync {tmp}", then "rename {tmp} > v.txt"
-  EXPECT_EQ(calls.log[1], "rename " + tmp + " > " + path("v.txt"));
-  EXPECT_EQ(slurp(path("v.txt")), "1 1\na 1.5\n");
-  EXPECT_EQ(fs::status(path("v.txt")).permissions(), fs::perms(0600));
+  EXPECT_EQ(calls.log[1], "rename " + calls.log[0].substr(6) + " > " + n.vocab);  // after "fsync {tmp}"
+  EXPECT_EQ(fs::status(n.vocab).permissions(), fs::perms(0600));
+  fs::remove(outside);
 }
 
 struct Failure {
