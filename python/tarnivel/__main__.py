@@ -300,7 +300,7 @@ def _cmd_train(args: argparse.Namespace, out: Any) -> int:
         raise CommandError(
             f"no word of {args.corpus} occurs at least --min-count={args.min_count} times; nothing saved"
         )
-    model.save(args.output)
+    _replace_uninterrupted(lambda: model.save(args.output))
     print(
         f"trained {words} words x {model.vector_size} dims, {args.epochs} epochs in {seconds:.1f}s; "
         f"saved {args.output}.vocab.json and {args.output}.npy",
