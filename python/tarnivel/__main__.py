@@ -9,8 +9,10 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 import tempfile
+import threading
 import time
 from collections.abc import Callable, Sequence
 from typing import Any, NoReturn
@@ -264,6 +266,9 @@ def _cmd_train(args: argparse.Namespace, out: Any) -> int:
     output_dir = os.path.dirname(args.output) or "."
     if not os.path.isdir(output_dir):
         raise CommandError(f"output directory does not exist: {output_dir}")
+    # Checked before training, which the refusal of the prefix by save() would otherwise waste.
+    if not os.path.basename(args.output):
+        raise CommandError(f"output prefix {args.output!r} has no file name")
     if args.seed is not None:
         set_seed(args.seed)
     model = Word2Vec(
@@ -285,6 +290,8 @@ def _cmd_train(args: argparse.Namespace, out: Any) -> int:
         seconds = _train_model(model, corpus, args.quiet, row_locks=not args.no_row_locks)
     except UnicodeDecodeError as exc:
         raise CommandError(f"corpus {args.corpus} is not UTF-8 text: {exc.reason} at byte {exc.start}") from None
+    except (RuntimeError, MemoryError) as exc:  # e.g. a worker pool that cannot start its threads
+        raise CommandError(f"training failed: {_describe(exc)}") from None
     kv = model.wv
     words = len(kv.index_to_key)
     # Decision: a run that keeps no word is reported as an error and writes nothing; saving an
@@ -293,7 +300,7 @@ def _cmd_train(args: argparse.Namespace, out: Any) -> int:
         raise CommandError(
             f"no word of {args.corpus} occurs at least --min-count={args.min_count} times; nothing saved"
         )
-    model.save(args.output)
+    _replace_uninterrupted(lambda: model.save(args.output))
     print(
         f"trained {words} words x {model.vector_size} dims, {args.epochs} epochs in {seconds:.1f}s; "
         f"saved {args.output}.vocab.json and {args.output}.npy",
@@ -391,13 +398,28 @@ def _cmd_export(args: argparse.Namespace, out: Any) -> int:
                 staged = os.path.join(scratch, "vectors.bin")
                 kv.save_word2vec_format(staged, binary=True, level=level)
                 kv = KeyedVectors.load_word2vec_format(staged, binary=True)
-        kv.save(args.output)
+        _replace_uninterrupted(lambda: kv.save(args.output))
         written = f"{args.output}.vocab.json and {args.output}.npy"
     else:
-        kv.save_word2vec_format(args.output, binary=args.format == "word2vec-binary", level=level)
+        binary = args.format == "word2vec-binary"
+        _replace_uninterrupted(lambda: kv.save_word2vec_format(args.output, binary=binary, level=level))
         written = args.output
     print(f"wrote {len(kv)} words x {level} dims to {written}", file=out)
     return 0
+
+
+def _replace_uninterrupted(write: Callable[[], None]) -> None:
+    """Runs a write that replaces the output files with Ctrl-C ignored: the save cannot be stopped
+    half-way, and once it has replaced the files it is reported as done, never as interrupted."""
+    previous = signal.getsignal(signal.SIGINT)
+    if previous is None or threading.current_thread() is not threading.main_thread():
+        write()
+        return
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        write()
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def _levels_of(vector_size: int) -> list[int]:

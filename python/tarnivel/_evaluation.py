@@ -22,7 +22,8 @@ _POS_SUFFIX = re.compile(r"-[a-z]$")
 
 def _lines(path: str) -> Iterable[tuple[int, str]]:
     try:
-        with open(path, encoding="utf-8") as f:
+        # "utf-8-sig": a byte-order mark would otherwise stick to the first word of the file.
+        with open(path, encoding="utf-8-sig") as f:
             for number, line in enumerate(f, 1):
                 yield number, line.rstrip("\r\n")
     except OSError as exc:
@@ -34,8 +35,10 @@ def _lines(path: str) -> Iterable[tuple[int, str]]:
 def read_pairs(path: str, delimiter: str = "\t") -> list[Pair]:
     """(word1, word2, score) from lines "word1<delimiter>word2<delimiter>score".
 
-    Blank lines and lines starting with '#' are skipped, and so is a first line whose score is not a
-    number (a column header); any other line that is not two words and a number is a ValueError.
+    Blank lines and lines starting with '#' are skipped, and so is a first line without a number in
+    its score column (a column header). A score that is a number but not a usable one (NaN, infinite,
+    or followed by NUL bytes) keeps its pair with a NaN score: scoring leaves it out and counts it in
+    ``oov_ratio``. Any other line that is not two words and a number is a ValueError.
     """
     pairs: list[Pair] = []
     seen_data = False
@@ -44,6 +47,8 @@ def read_pairs(path: str, delimiter: str = "\t") -> list[Pair]:
             continue
         fields = [f.strip() for f in (line.split(delimiter) if delimiter else line.split())]
         score = _number(fields[2]) if len(fields) >= 3 else None
+        if score is None and len(fields) >= 3 and _number(fields[2].rstrip("\x00")) is not None:
+            score = math.nan
         if score is None:
             if not seen_data and len(fields) >= 3:
                 seen_data = True  # a header line
@@ -95,11 +100,11 @@ def read_any_pairs(path: str) -> list[Pair]:
 
 
 def _number(text: str) -> float | None:
+    """The float in `text` (NaN and infinities included), None when there is none."""
     try:
-        value = float(text)
+        return float(text)
     except ValueError:
         return None
-    return value if math.isfinite(value) else None
 
 
 def _shown(delimiter: str) -> str:
@@ -159,7 +164,8 @@ def _lookup(kv: Any, restrict: int | None, case_insensitive: bool) -> dict[str, 
 
 def score_pairs(kv: Any, pairs: Sequence[Pair], level: int | None = None,
                 case_insensitive: bool = True) -> tuple[float, float, float, int]:
-    """(pearson, spearman, oov_ratio, used) of the store's cosines against the pairs' scores."""
+    """(pearson, spearman, oov_ratio, used) of the store's cosines against the pairs' scores. A pair
+    without a finite score is not used and counts in oov_ratio like a pair with an unknown word."""
     table = _lookup(kv, None, case_insensitive)
     words = kv.index_to_key
     model: list[float] = []
@@ -167,7 +173,7 @@ def score_pairs(kv: Any, pairs: Sequence[Pair], level: int | None = None,
     for w1, w2, score in pairs:
         if case_insensitive:
             w1, w2 = w1.lower(), w2.lower()
-        if w1 not in table or w2 not in table:
+        if not math.isfinite(score) or w1 not in table or w2 not in table:
             continue
         model.append(kv.similarity(words[table[w1]], words[table[w2]], level))
         human.append(score)
@@ -205,10 +211,16 @@ def word_analogies(kv: Any, path: str, level: int | None, restrict_vocab: int,
     """(accuracy, sections): each section a dict with its name, the correct and incorrect questions
     as (a, b, c, expected) tuples and the number skipped for unknown words; a last section "Total
     accuracy" sums them all. A question is answered by the word nearest to b - a + c (unit-length
-    prefixes at `level`) among the first `restrict_vocab` words, a, b and c excluded."""
+    prefixes at `level`) among the first `restrict_vocab` words, a, b and c excluded (case-insensitive:
+    every word whose lower-cased form is one of them)."""
     sections = read_questions(path)
     table = _lookup(kv, restrict_vocab, case_insensitive)
     words = kv.index_to_key
+    variants: dict[str, list[int]] = {}
+    if case_insensitive:
+        index = kv.key_to_index
+        for word in words[:restrict_vocab]:
+            variants.setdefault(word.lower(), []).append(index[word])
 
     asked: list[tuple[int, tuple[str, str, str, str], list[int]]] = []
     skipped = [0] * len(sections)
@@ -230,7 +242,8 @@ def word_analogies(kv: Any, path: str, level: int | None, restrict_vocab: int,
         b = unit[[position[rows[1]] for _, _, rows in asked]]
         c = unit[[position[rows[2]] for _, _, rows in asked]]
         queries = (b - a) + c
-        found = kv._nearest_rows(queries, 1, level, [rows[:3] for _, _, rows in asked], restrict_vocab)
+        excluded = [[r for w in question[:3] for r in variants.get(w, ())] or rows[:3] for _, question, rows in asked]
+        found = kv._nearest_rows(queries, 1, level, excluded, restrict_vocab)
         answers = [f[0][0] if f else None for f in found]
 
     result = [{"section": name, "correct": [], "incorrect": [], "skipped": skipped[s]}

@@ -28,7 +28,9 @@ class LineSentence:
                 raise ValueError("max_sentence_length must be at least 1")
         self.max_sentence_length = max_sentence_length
         # Fail here rather than at the first pass inside training, where the error would surface
-        # far from the mistake.
+        # far from the mistake. A NUL names no file (the system would cut the name there).
+        if "\x00" in self.path:
+            raise ValueError("embedded null byte")
         if not os.path.exists(self.path):
             raise FileNotFoundError(2, "No such file or directory", self.path)
         if os.path.isdir(self.path):

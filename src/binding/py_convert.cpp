@@ -6,9 +6,13 @@
 namespace tarnivel::py {
 namespace {
 
-// Re-raises a pending TypeError as "argument '{name}': {message}"; other exceptions stay unchanged.
-[[noreturn]] void fail_named(const char* name) {
-  if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+// Re-raises the pending TypeError (and, when `overflow_too`, OverflowError) with the argument's name
+// in front of its message; any other exception is left as it is.
+[[noreturn]] void fail_named(const char* name, bool overflow_too = false) {
+  PyObject* const kind = PyErr_ExceptionMatches(PyExc_TypeError) ? PyExc_TypeError
+                         : overflow_too && PyErr_ExceptionMatches(PyExc_OverflowError) ? PyExc_OverflowError
+                                                                                        : nullptr;
+  if (kind != nullptr) {
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
@@ -23,7 +27,7 @@ namespace {
       }
       PyErr_Clear();
     }
-    raise(PyExc_TypeError, std::string("argument '") + name + "': " + message);
+    raise(kind, std::string("argument '") + name + "': " + message);
   }
   throw PyErrorSet{};
 }
@@ -98,7 +102,7 @@ uint64_t to_size(PyObject* obj, const char* name) {
   Ref index(PyNumber_Index(obj));
   if (!index) fail_named(name);
   const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) fail_named(name);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) fail_named(name, true);
   return static_cast<uint64_t>(value);
 }
 

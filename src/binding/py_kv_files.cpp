@@ -175,8 +175,7 @@ void save_store(const KvStore& store, const std::string& path) {
   // is always the one written.
   save_pair(path, store.index_to_key, [&](const std::string& tmp, bool& created) {
     const std::vector<float> flat = owned_matrix(store);
-    created = true;  // under the pair's lock a file at the temporary name is this save's
-    write_matrix(tmp, store.index_to_key.size(), store.vector_size, flat);
+    write_matrix_temp(tmp, PairNames(path).matrix, store.index_to_key.size(), store.vector_size, flat, created);
   });
 }
 

@@ -95,8 +95,7 @@ PyObject* w2v_save(PyObject* self, PyObject* args, PyObject* kwargs) {
     // are written straight from the model instead of through a copy.
     const std::span<const float> input(model.input_vectors.data(), n);
     save_pair(path, words, [&](const std::string& tmp, bool& created) {
-      created = true;  // under the pair's lock a file at the temporary name is this save's
-      write_matrix(tmp, words.size(), cols, input);
+      write_matrix_temp(tmp, PairNames(path).matrix, words.size(), cols, input, created);
     });
     Py_RETURN_NONE;
   });

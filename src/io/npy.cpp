@@ -15,6 +15,7 @@
 #include "common/fd.hpp"
 #include "common/error.hpp"
 #include "common/os_error.hpp"
+#include "common/temp_file.hpp"
 
 namespace tarnivel {
 
@@ -260,10 +261,9 @@ std::string npy_header_dict(uint64_t rows, uint64_t cols) {
          std::to_string(cols) + ")}";
 }
 
-void write_matrix(const std::string& path, uint64_t rows, uint64_t cols, std::span<const float> data) {
-  const int raw_fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0666);
-  if (raw_fd < 0) os_failure("create", path, errno);
-  Fd fd(raw_fd);
+namespace {
+
+void write_matrix_to(Fd& fd, const std::string& path, uint64_t rows, uint64_t cols, std::span<const float> data) {
   BufferedWriter out(fd.get(), path);
 
   const std::array<uint8_t, 8> prefix{kMagic[0], kMagic[1], kMagic[2], kMagic[3], kMagic[4], kMagic[5], 1, 0};
@@ -313,12 +313,34 @@ void write_matrix(const std::string& path, uint64_t rows, uint64_t cols, std::sp
   if (int err = fd.close_now()) os_failure("close", path, err);
 }
 
+}  // namespace
+
+void write_matrix(const std::string& path, uint64_t rows, uint64_t cols, std::span<const float> data) {
+  const int raw_fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0666);
+  if (raw_fd < 0) os_failure("create", path, errno);
+  Fd fd(raw_fd);
+  write_matrix_to(fd, path, rows, cols, data);
+}
+
+void write_matrix_temp(const std::string& tmp, const std::string& final_name, uint64_t rows, uint64_t cols,
+                       std::span<const float> data, bool& created) {
+  const int raw_fd = create_temp_file(tmp, final_name);
+  if (raw_fd < 0) os_failure("create", tmp, errno);
+  created = true;
+  Fd fd(raw_fd);
+  write_matrix_to(fd, tmp, rows, cols, data);
+}
+
 namespace {
 
 std::pair<uint64_t, uint64_t> read_header_impl(const std::string& path, std::string* text) {
-  const int raw_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking: a FIFO is refused at once instead of waiting for a writer.
+  const int raw_fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (raw_fd < 0) os_failure("open", path, errno);
   Fd fd(raw_fd);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) os_failure("open", path, errno);
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) throw ValueError("failed to open " + path + ": not a regular file");
 
   std::array<uint8_t, kHeaderReadBytes> buf{};
   ssize_t got = 0;

@@ -16,6 +16,12 @@ std::string npy_header_dict(uint64_t rows, uint64_t cols);
 // Writes the file (0o666 before umask), flushes and fsyncs it; every write error is reported.
 void write_matrix(const std::string& path, uint64_t rows, uint64_t cols, std::span<const float> data);
 
+// write_matrix to the new temporary file `tmp` of a save that replaces `final_name` (created as
+// create_temp_file does: nothing at `tmp` is written through, the mode of `final_name` is kept);
+// "failed to create {tmp}: {error}" or write_matrix's errors. Sets `created` once `tmp` is this save's.
+void write_matrix_temp(const std::string& tmp, const std::string& final_name, uint64_t rows, uint64_t cols,
+                       std::span<const float> data, bool& created);
+
 // Reads at most the first 512 bytes and returns (rows, cols) from the header's shape.
 std::pair<uint64_t, uint64_t> read_header(const std::string& path);
 

@@ -12,6 +12,7 @@
 #include "common/error.hpp"
 #include "common/fd.hpp"
 #include "common/os_error.hpp"
+#include "common/temp_file.hpp"
 
 #if defined(__linux__)
 #include <sys/syscall.h>
@@ -128,9 +129,9 @@ DirLock::~DirLock() {
   if (fd_ >= 0) ::close(fd_);  // closing the only descriptor of the open directory drops the lock
 }
 
-void write_file_synced(const std::string& name, std::string_view bytes, bool& created) {
+void write_file_synced(const std::string& name, const std::string& replaces, std::string_view bytes, bool& created) {
   const auto fail = [&](int err) { throw ValueError("failed to write " + name + ": " + os_error_text(err)); };
-  const int raw = ::open(name.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0666);
+  const int raw = create_temp_file(name, replaces);
   if (raw < 0) fail(errno);
   created = true;
   Fd fd(raw);
@@ -143,18 +144,11 @@ void copy_file_from_fd(int src_fd, const std::string& to, bool& created) {
   const auto fail = [](int err) { throw ValueError("failed to copy npy: " + os_error_text(err)); };
   struct stat src_st {};
   if (::fstat(src_fd, &src_st) != 0) fail(errno);
-  // Opened without truncation first: if the destination is the source under another name (a link
-  // left in place of the temporary file), truncating it would destroy the data being copied.
-  const int raw_dst = ::open(to.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0666);
+  // A new file, never one reached through a link left at the name (which could even be the source).
+  const int raw_dst = create_temp_file(to, to);
   if (raw_dst < 0) fail(errno);
   Fd dst(raw_dst);
-  struct stat dst_st {};
-  if (::fstat(dst.get(), &dst_st) != 0) fail(errno);
-  if (dst_st.st_dev == src_st.st_dev && dst_st.st_ino == src_st.st_ino) {
-    throw ValueError("failed to copy npy: source and destination are the same file");
-  }
   created = true;
-  if (::ftruncate(dst.get(), 0) != 0) fail(errno);
   if (::fchmod(dst.get(), src_st.st_mode & 07777) != 0) fail(errno);
 
   // Explicit offsets: the source descriptor may be shared (a mapped store keeps it for every save),
@@ -199,7 +193,7 @@ void save_pair_files(const PairNames& names, std::string_view vocab_json, const 
   bool matrix_tmp_created = false;
   bool backup_kept = false;
   try {
-    write_file_synced(names.vocab_tmp, vocab_json, vocab_tmp_created);
+    write_file_synced(names.vocab_tmp, names.vocab, vocab_json, vocab_tmp_created);
     write_matrix(names.matrix_tmp, matrix_tmp_created);
     const bool had_vocab = keep_backup(names.vocab, names.vocab_backup);
     backup_kept = had_vocab;

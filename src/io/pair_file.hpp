@@ -48,17 +48,18 @@ class DirLock {
 // The directory holding the files of prefix `path` ("." for a bare name).
 std::string pair_directory(const std::string& path);
 
-// Writes `bytes` to a new (or truncated) file and syncs it: ValueError "failed to write {name}:
-// {error}". Sets `created` once the file at `name` belongs to the caller.
-void write_file_synced(const std::string& name, std::string_view bytes, bool& created);
+// Writes `bytes` to the new temporary file `name` of a save that replaces `replaces` (created as
+// create_temp_file does) and syncs it: ValueError "failed to write {name}: {error}". Sets `created`
+// once the file at `name` belongs to the caller.
+void write_file_synced(const std::string& name, const std::string& replaces, std::string_view bytes, bool& created);
 
-// Copies the whole file open at `src_fd` (from offset 0, whatever the descriptor's position) to `to`,
-// with the source's permission bits, and syncs it: ValueError "failed to copy npy: {error}".
-// Sets `created` once `to` belongs to the copy.
+// Copies the whole file open at `src_fd` (from offset 0, whatever the descriptor's position) to `to`, a
+// new file in place of whatever entry had that name, with the source's permission bits, and syncs it:
+// ValueError "failed to copy npy: {error}". Sets `created` once `to` belongs to the copy.
 void copy_file_from_fd(int src_fd, const std::string& to, bool& created);
 
-// Writes the temporary matrix file, which must be synced before it returns; sets `created` once the
-// file at `tmp_name` belongs to this save.
+// Writes the temporary matrix file as a new file (write_matrix_temp, copy_file_from_fd), which must be
+// synced before it returns; sets `created` once the file at `tmp_name` belongs to this save.
 using MatrixWriter = std::function<void(const std::string& tmp_name, bool& created)>;
 
 // Replaces the pair: writes `vocab_json` to the temporary vocabulary name (synced), lets

@@ -1,7 +1,6 @@
 #include "kv/word2vec_format.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include "common/error.hpp"
 #include "common/fd.hpp"
 #include "common/os_error.hpp"
+#include "common/temp_file.hpp"
 #include "training/pool.hpp"
 
 namespace tarnivel {
@@ -520,12 +520,14 @@ void append_row_binary(std::string& out, const std::string& word, const float* r
   out.push_back('\n');
 }
 
+// The temporary file of one save, at a name of its own (see create_unique_temp_file).
 class FileOut {
  public:
-  FileOut(const std::string& path) : path_(path) {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  explicit FileOut(const std::string& final_name) {
+    fd_ = create_unique_temp_file(final_name, path_);
     if (fd_ < 0) failure(errno);
   }
+  const std::string& name() const { return path_; }
   FileOut(const FileOut&) = delete;
   FileOut& operator=(const FileOut&) = delete;
   ~FileOut() {
@@ -543,7 +545,10 @@ class FileOut {
     }
   }
   void finish() {
-    if (::fsync(fd_) != 0 && errno != EINVAL) failure(errno);
+    while (::fsync(fd_) != 0) {
+      if (errno == EINVAL) break;  // a file system without fsync
+      if (errno != EINTR) failure(errno);
+    }
     Fd closing(fd_);
     fd_ = -1;
     const int err = closing.close_now();
@@ -566,36 +571,33 @@ Word2VecTable parse_word2vec(std::span<const char> bytes, const std::string& nam
 
 Word2VecTable read_word2vec(const std::string& path, const Word2VecReadOptions& options) {
   const auto failure = [&](int err) { throw ValueError("failed to read " + path + ": " + os_error_text(err)); };
-  const int raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const auto changed = [&] { throw ValueError("failed to read " + path + ": the file changed while it was being read"); };
+  // Non-blocking, so that opening a FIFO returns at once and is refused below instead of waiting for a writer.
+  const int raw = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (raw < 0) failure(errno);
   Fd fd(raw);
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) failure(errno);
-  if (S_ISDIR(st.st_mode)) failure(EISDIR);
-  if (S_ISREG(st.st_mode) && st.st_size > 0) {
-    const auto size = static_cast<std::size_t>(st.st_size);
-    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
-    if (map != MAP_FAILED) {
-      ::madvise(map, size, MADV_SEQUENTIAL);
-      struct Unmap {
-        void* p;
-        std::size_t n;
-        ~Unmap() { ::munmap(p, n); }
-      } unmap{map, size};
-      return parse_word2vec(std::span<const char>(static_cast<const char*>(map), size), path, options);
-    }
-  }
-  // Not a regular file (a pipe, a device) or not mappable: read it whole.
-  std::vector<char> bytes;
-  char chunk[65536];
-  while (true) {
-    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+  struct stat before {};
+  if (::fstat(fd.get(), &before) != 0) failure(errno);
+  if (S_ISDIR(before.st_mode)) failure(EISDIR);
+  if (!S_ISREG(before.st_mode)) throw ValueError("failed to read " + path + ": not a regular file");
+  // Read into memory rather than mapped: a mapped file that another process truncates would kill
+  // this one with SIGBUS at the first page past the new end.
+  std::vector<char> bytes(static_cast<std::size_t>(before.st_size));
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t n = ::pread(fd.get(), bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
     if (n < 0) {
       if (errno == EINTR) continue;
       failure(errno);
     }
-    if (n == 0) break;
-    bytes.insert(bytes.end(), chunk, chunk + n);
+    if (n == 0) changed();  // shrunk
+    got += static_cast<std::size_t>(n);
+  }
+  struct stat after {};
+  if (::fstat(fd.get(), &after) != 0) failure(errno);
+  if (after.st_size != before.st_size || after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+      after.st_mtim.tv_nsec != before.st_mtim.tv_nsec) {
+    changed();
   }
   return parse_word2vec(bytes, path, options);
 }
@@ -620,7 +622,6 @@ void write_word2vec(const std::string& path, const Word2VecSource& source, bool 
   const std::vector<std::string>& words = *source.words;
   TARNIVEL_CHECK(source.rows.empty() || source.rows.size() == words.size(), "row list does not match the words");
   check_word2vec_words(words);
-  const std::string tmp = path + ".tmp";
   bool done = false;
   struct RemoveTmp {
     const std::string& name;
@@ -629,7 +630,8 @@ void write_word2vec(const std::string& path, const Word2VecSource& source, bool 
       if (!keep) ::unlink(name.c_str());
     }
   };
-  FileOut out(tmp);
+  FileOut out(path);
+  const std::string& tmp = out.name();
   RemoveTmp cleanup{tmp, done};
   out.write(std::to_string(words.size()) + " " + std::to_string(source.dim) + "\n");
   const auto row_of = [&](std::size_t i) {

@@ -41,7 +41,8 @@ struct Word2VecReadOptions {
 // Parses a whole file held in memory; `name` is the path used in messages.
 Word2VecTable parse_word2vec(std::span<const char> bytes, const std::string& name, const Word2VecReadOptions& options);
 
-// Maps the file read-only and parses it: "failed to read {path}: {error}" when it cannot be read.
+// Reads the file into memory and parses it: "failed to read {path}: {error}" when it cannot be read,
+// is not a regular file, or changes while it is read.
 Word2VecTable read_word2vec(const std::string& path, const Word2VecReadOptions& options);
 
 // The rows to write: row r of the table is `dim` floats at base + rows[r] * stride (rows empty: r).
@@ -57,7 +58,8 @@ struct Word2VecSource {
 // ValueError "cannot write word {i} ('{word}') in word2vec format: {reason}".
 void check_word2vec_words(const std::vector<std::string>& words);
 
-// Writes the file under `path` + ".tmp" and renames it into place:
+// Writes the file under a temporary name of its own (`path` + "." + random suffix + ".tmp", so
+// concurrent writers never share one) and renames it into place, the last rename winning whole:
 // "failed to write {tmp}: {error}", "failed to finalize {path}: {error}". Text values are written as
 // the shortest decimal text that reads back to the same float32, so text files round-trip exactly
 // too (NaN payloads excepted). Rows are formatted on the worker pool when `parallel` is set.

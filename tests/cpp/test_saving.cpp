@@ -17,6 +17,7 @@
 #include "common/error.hpp"
 #include "io/npy.hpp"
 #include "io/pair_file.hpp"
+#include "kv/word2vec_format.hpp"
 
 namespace {
 
@@ -109,8 +110,7 @@ class Saving : public ::testing::Test {
       ~Stop() { calls.recording = false; }
     } stop;
     save_pair_files(PairNames(path("p")), json, [&](const std::string& tmp, bool& created) {
-      created = true;
-      write_matrix(tmp, 1, n, data);
+      write_matrix_temp(tmp, PairNames(path("p")).matrix, 1, n, data, created);
     });
   }
 
@@ -123,11 +123,15 @@ class Saving : public ::testing::Test {
 };
 
 TEST_F(Saving, SyncsEachFileBeforeItsRenameAndTheDirectoryAfter) {
-  // Longer leftovers of every name (an earlier crash) are replaced exactly: no junk stays behind.
+  // Longer leftovers (an earlier crash) are replaced exactly, and so are links planted at the temporary
+  // names: the file outside the directory that they reach is never written. Replaced files keep their modes.
   const PairNames n(path("p"));
-  for (const std::string* name : {&n.vocab, &n.matrix, &n.vocab_tmp, &n.matrix_tmp, &n.vocab_backup}) {
-    put(*name, std::string(100000, 'j'));
-  }
+  const std::string outside = dir_.string() + ".outside", junk(100000, 'j');
+  for (const std::string* name : {&outside, &n.vocab, &n.matrix, &n.vocab_backup}) put(*name, junk);
+  fs::create_symlink(outside, n.vocab_tmp);
+  fs::create_hard_link(outside, n.matrix_tmp);
+  fs::permissions(n.vocab, fs::perms(0600));
+  fs::permissions(n.matrix, fs::perms(0640));
   save("[\"new\"]", 3, 2.0f);
   const std::vector<std::string>& log = calls.log;
   const std::size_t order[] = {position(log, "fsync " + n.vocab_tmp), position(log, "fsync " + n.matrix_tmp),
@@ -141,6 +145,20 @@ TEST_F(Saving, SyncsEachFileBeforeItsRenameAndTheDirectoryAfter) {
   EXPECT_EQ(slurp(n.matrix).size(), 80u + 12u);  // the 57-character dictionary of 1 x 3 pads to 80 bytes
   EXPECT_EQ(read_header(n.matrix), (std::pair<uint64_t, uint64_t>{1, 3}));
   EXPECT_EQ(listing(), (std::vector<std::string>{"p.npy", "p.vocab.json"}));
+  EXPECT_EQ(slurp(outside), junk);
+  EXPECT_EQ(fs::status(n.vocab).permissions(), fs::perms(0600));
+  EXPECT_EQ(fs::status(n.matrix).permissions(), fs::perms(0640));
+
+  // A word2vec file: synced under its temporary name, then renamed over the vocabulary (keeping its mode).
+  const std::vector<std::string> words{"a"};
+  const float row[1] = {1.5f};
+  calls = Calls{true};
+  write_word2vec(n.vocab, Word2VecSource{&words, row, 1, {}, 1}, false, false);
+  calls.recording = false;
+  ASSERT_EQ(calls.log.size(), 2u) << ::testing::PrintToString(calls.log);
+  EXPECT_EQ(calls.log[1], "rename " + calls.log[0].substr(6) + " > " + n.vocab);  // after "fsync {tmp}"
+  EXPECT_EQ(fs::status(n.vocab).permissions(), fs::perms(0600));
+  fs::remove(outside);
 }
 
 struct Failure {

@@ -1,6 +1,7 @@
 """Inputs and situations that used to crash the process or give wrong answers: a mapped matrix file
-cut short after loading, a word listed twice in a mapped store, query vectors of extreme length, and
-native calls still running in daemon threads when the interpreter exits."""
+cut short after loading, a word2vec file cut short while it loads, a word listed twice in a mapped
+store, query vectors of extreme length, bad arguments, and native calls still running in daemon threads
+when the interpreter exits."""
 
 import subprocess
 import sys
@@ -10,7 +11,7 @@ import numpy as np
 import pytest
 
 from conftest import write_pair
-from tarnivel import KeyedVectors
+from tarnivel import KeyedVectors, LineSentence
 
 # Four rows for three words: 'a' is listed twice and resolves to its last row (row 2).
 DUP_WORDS = ["a", "b", "a", "c"]
@@ -55,7 +56,7 @@ def test_a_mapped_file_cut_short_after_loading_is_an_error_not_a_bus_error(tmp_p
     source = TRUNCATED_QUERIES_SOURCE[query]
     result = run_python(f"""
         import os, numpy as np
-        from tarnivel import KeyedVectors
+        from tarnivel import KeyedVectors, LineSentence
         os.chdir({str(tmp_path)!r})
         words = ["w%d" % i for i in range(2000)]
         import json
@@ -133,3 +134,32 @@ def test_training_in_an_atexit_handler_still_runs_its_threads():
     """, timeout=120)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.strip() == "trained 10"
+
+
+@pytest.mark.slow
+def test_a_word2vec_file_rewritten_during_loads_never_kills_the_loader(tmp_path):
+    path = str(tmp_path / "big.txt")
+    KeyedVectors.load(write_pair(tmp_path / "m", [f"w{i}" for i in range(30000)],
+                                 np.random.default_rng(1).random((30000, 40), np.float32))).save_word2vec_format(path)
+    data = (tmp_path / "big.txt").read_bytes()
+    loader = subprocess.Popen([sys.executable, "-c", "import time, tarnivel\nend = time.monotonic() + 4\n"
+                               "while time.monotonic() < end:\n    try: tarnivel.KeyedVectors.load_word2vec_format("
+                               f"{path!r})\n    except ValueError: pass"])
+    with open(path, "r+b") as f:  # cut and written again in place for as long as the loader runs
+        while loader.poll() is None:
+            f.truncate(len(data) // 3)
+            f.seek(0)
+            f.write(data)
+            f.flush()
+    assert loader.wait() == 0  # a ValueError at most (the change is seen), never SIGBUS
+
+
+@pytest.mark.parametrize("call, error, match", [
+    (lambda kv, p: KeyedVectors.load_word2vec_format(p, limit=-1), OverflowError, "argument 'limit'"),
+    (lambda kv, p: kv.evaluate_word_analogies(p, restrict_vocab=2**64), OverflowError, "argument 'restrict_vocab'"),
+    (lambda kv, p: kv.most_similar("a", level=-1), OverflowError, "argument 'level'"),
+    (lambda kv, p: LineSentence(p + "\x00x"), ValueError, "null byte"),
+])
+def test_bad_arguments_say_which_they_are(tmp_path, call, error, match):
+    with pytest.raises(error, match=match):
+        call(KeyedVectors.load(write_pair(tmp_path / "m", ["a", "b"], [[1.0], [2.0]])), str(tmp_path / "m.npy"))
