@@ -254,6 +254,17 @@ void run_task(const StoredRows& rows, const BatchQueries& qs, const float* queri
 
 }  // namespace
 
+bool rescale_out_of_range(std::span<const float> v, float sq, float* into) {
+  if (sq >= std::numeric_limits<float>::min() && std::isfinite(sq)) return false;
+  float largest = 0.0f;
+  for (const float x : v) largest = std::max(largest, std::fabs(x));
+  if (!(largest > 0.0f) || !std::isfinite(largest)) return false;
+  int exponent = 0;
+  (void)std::frexp(largest, &exponent);
+  for (std::size_t i = 0; i < v.size(); ++i) into[i] = std::ldexp(v[i], -exponent);
+  return true;
+}
+
 std::vector<std::vector<Neighbour>> nearest_batch(const StoredRows& rows, const BatchQueries& qs) {
   TARNIVEL_CHECK(qs.skip.empty() || qs.skip.size() == rows.rows, "skip flags do not match the rows");
   TARNIVEL_CHECK(qs.exclude.size() == qs.count * qs.exclude_width, "exclusions do not match the queries");
@@ -273,21 +284,7 @@ std::vector<std::vector<Neighbour>> nearest_batch(const StoredRows& rows, const 
     float* into = queries.data() + q * query_stride;
     std::copy(v, v + qs.level, into);
     float sq = self_dot(v, qs.level);
-    // A query whose squared length leaves the normal float range (components beyond about 1e19, or
-    // all below about 1e-19) would score every row 0 or NaN. Cosines do not depend on the query's
-    // length, so such a query is scaled by a power of two to a largest component in [0.5, 1) (exact,
-    // except for components that fall below the normal range next to a huge one); queries of
-    // ordinary length are used exactly as given.
-    if (!(sq >= std::numeric_limits<float>::min()) || !std::isfinite(sq)) {
-      float largest = 0.0f;
-      for (std::size_t i = 0; i < qs.level; ++i) largest = std::max(largest, std::fabs(v[i]));
-      if (largest > 0.0f) {
-        int exponent = 0;
-        (void)std::frexp(largest, &exponent);
-        for (std::size_t i = 0; i < qs.level; ++i) into[i] = std::ldexp(v[i], -exponent);
-        sq = self_dot(into, qs.level);
-      }
-    }
+    if (rescale_out_of_range(std::span<const float>(v, qs.level), sq, into)) sq = self_dot(into, qs.level);
     qnorm[q] = norm_of(sq);
   }
 
