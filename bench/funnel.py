@@ -5,7 +5,7 @@
    25/50/100, seed 1, 2 workers; or --model PREFIX of saved vectors). For 1,000 query words drawn with
    a fixed seed from the vocabulary, recall@10 of similar_by_vector(..., coarse_level=C) against the
    exact ranking of most_similar at full width, for each coarse level below the width and a few
-   shortlists (None = the default, max(100, 10 * topn)).
+   shortlists (None = the default, max(100, 30 * topn)).
 2. Speed: a --rows x 300 store built from the trained rows, widened with a nested random projection
    (components 0-74 from the first quarter, 75-149 from the second, 150-299 from the second half, so
    the prefixes stay nested) and tiled with small noise. 256 queries (stored rows plus noise) in one
@@ -57,7 +57,7 @@ def recall_part(kv: KeyedVectors, queries: int, topn: int) -> None:
     print(f"\nrecall@{topn}, {len(words)} query words, {len(kv)} x {width} store (exact: most_similar)")
     print(f"{'coarse':>7} {'shortlist':>10} {'recall':>7} {'s/call':>7}")
     for coarse in (width // 8, width // 4, width // 2):
-        for shortlist in (20, 50, None, 200):
+        for shortlist in (50, 100, None, 500):
             found = []
             start = time.perf_counter()
             for w, v in zip(words, vectors):

@@ -154,7 +154,8 @@ void copy_tail(const float* row, std::size_t level, float* tail) {
 
 // A row's squared norm with the sums of the dot products.
 float self_dot(const float* v, std::size_t level) {
-  std::vector<float> pad(padded(level));
+  thread_local std::vector<float> pad;  // reused: this runs once per stored row
+  pad.assign(padded(level), 0.0f);
   std::copy(v, v + level, pad.begin());
   const float* p = pad.data();
   const float* tail = p + level / 8 * 8;
@@ -170,36 +171,36 @@ bool worse(const Neighbour& a, const Neighbour& b) {
   if (a.score != b.score) return a.score < b.score;
   return a.id > b.id;
 }
-struct BetterOnTop {
-  bool operator()(const Neighbour& a, const Neighbour& b) const { return worse(b, a); }
-};
-
-// The k best candidates seen: a heap whose top is the worst kept one.
+// The k best candidates seen: new candidates above the threshold are appended, and whenever the list
+// reaches twice k it is cut back to its k best (a partial sort), whose worst sets the threshold. The
+// cost per kept candidate does not grow with k, which matters for the long shortlists of a funnel.
 class Best {
  public:
   explicit Best(std::size_t k) : k_(k) {}
   // A candidate (with a higher row than every kept one) is kept only if its key is above this.
-  float threshold() const {
-    return heap_.size() < k_ ? -std::numeric_limits<float>::infinity() : heap_.front().score;
-  }
+  float threshold() const { return threshold_; }
   void offer(uint64_t id, float score) {
     if (k_ == 0) return;
-    const Neighbour c{id, score};
-    if (heap_.size() < k_) {
-      heap_.push_back(c);
-      std::push_heap(heap_.begin(), heap_.end(), BetterOnTop{});
-      return;
-    }
-    if (!worse(heap_.front(), c)) return;
-    std::pop_heap(heap_.begin(), heap_.end(), BetterOnTop{});
-    heap_.back() = c;
-    std::push_heap(heap_.begin(), heap_.end(), BetterOnTop{});
+    kept_.push_back({id, score});
+    if (kept_.size() >= 2 * k_ + 64) cut();
   }
-  std::vector<Neighbour>& items() { return heap_; }
+  std::vector<Neighbour>& items() {
+    cut();
+    return kept_;
+  }
 
  private:
+  void cut() {
+    if (kept_.size() <= k_) return;
+    std::nth_element(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(k_ - 1), kept_.end(),
+                     [](const Neighbour& a, const Neighbour& b) { return worse(b, a); });
+    kept_.resize(k_);
+    threshold_ = kept_.back().score;
+  }
+
   std::size_t k_;
-  std::vector<Neighbour> heap_;
+  float threshold_ = -std::numeric_limits<float>::infinity();
+  std::vector<Neighbour> kept_;
 };
 
 struct Task {

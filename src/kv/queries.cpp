@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "training/pool.hpp"
+
 namespace tarnivel {
 namespace {
+
+constexpr double kMinParallelRanking = 1e6;  // multiply-adds below which the pool costs more than it saves
 
 const float* row_at(const StoredRows& rows, uint64_t r) { return rows.base + r * rows.stride; }
 
@@ -40,9 +44,9 @@ std::vector<std::vector<Neighbour>> funnel_batch(const StoredRows& rows, const B
   narrow.level = coarse_level;
   narrow.k = std::max(shortlist, queries.k);
   std::vector<std::vector<Neighbour>> found = nearest_batch(rows, narrow);
-  std::vector<float> scaled;
-  for (std::size_t q = 0; q < found.size(); ++q) {
+  const auto rank = [&](std::size_t q) {
     std::vector<Neighbour>& list = found[q];
+    std::vector<float> scaled;
     const std::span<const float> query = scorable({queries.data + q * queries.stride, queries.level}, scaled);
     const float qn = query_norm(query);
     // Offered in ascending row order, as nearest_rows offers them, so ties resolve the same way.
@@ -58,6 +62,15 @@ std::vector<std::vector<Neighbour>> funnel_batch(const StoredRows& rows, const B
       top.offer(n.id, std::isnan(score) ? 0.0f : score);
     }
     list = top.take_sorted();
+    return false;
+  };
+  // The exact sums are sequential per row; queries are ranked side by side on the pool when there is
+  // enough of them.
+  const double work = static_cast<double>(queries.count) * static_cast<double>(narrow.k) * static_cast<double>(queries.level);
+  if (queries.parallel && queries.count > 1 && work >= kMinParallelRanking) {
+    pool_for_each(queries.count, rank);
+  } else {
+    for (std::size_t q = 0; q < queries.count; ++q) rank(q);
   }
   return found;
 }

@@ -14,7 +14,7 @@ namespace tarnivel {
 
 // Rows kept per query by the narrow scan when the caller names no shortlist: kShortlistFactor times
 // the results wanted, and never fewer than kMinShortlist.
-inline constexpr std::size_t kShortlistFactor = 10;
+inline constexpr std::size_t kShortlistFactor = 30;
 inline constexpr std::size_t kMinShortlist = 100;
 std::size_t default_shortlist(std::size_t k);
 
