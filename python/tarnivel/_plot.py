@@ -38,6 +38,7 @@ def draw_quality(figure: Any, path: str, title: str, widths: Sequence[int],
     axes.set_ylabel("score (Spearman or accuracy)")
     axes.set_title(f"{title}: quality against size")
     axes.grid(True, alpha=0.3)
+    axes.margins(x=0.1, y=0.1)  # room for the width labels at the ends
     if axes.lines:
         axes.legend(fontsize=8, loc="lower right")
     # Written under a temporary name and moved into place, as every other file of the package.
