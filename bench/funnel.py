@@ -38,7 +38,7 @@ def trained(model: str | None, work: str) -> KeyedVectors:
     set_seed(1)
     start = time.perf_counter()
     w2v = Word2Vec(LineSentence(str(DEFAULT_CORPUS)), vector_size=100, sg=1, workers=2)
-    print(f"trained skip-gram 100 dims, levels {w2v.levels} in {time.perf_counter() - start:.0f} s")
+    print(f"trained skip-gram, 100 dims, default levels, in {time.perf_counter() - start:.0f} s")
     w2v.wv.save(os.path.join(work, "sg100"))
     return w2v.wv
 
