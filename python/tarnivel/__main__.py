@@ -139,6 +139,9 @@ def build_parser() -> argparse.ArgumentParser:
     similar.add_argument("--topn", type=_count, default=10, help="number of neighbours (default 10)")
     similar.add_argument("--level", type=_count, default=None, help="compare only the first LEVEL components")
     similar.add_argument("--mmap", action="store_true", help="memory-map the vectors instead of loading them")
+    similar.add_argument("--coarse-level", type=_positive, default=None, metavar="L",
+                         help="funnel search: scan only the first L components of every row, then rank a "
+                         "shortlist at the full level")
 
     _add_vector_commands(commands)
 
@@ -185,16 +188,21 @@ def _add_vector_commands(commands: Any) -> None:
                           help="analogies: answers among the first N words (default 300000)")
     evaluate.add_argument("--case-sensitive", action="store_true", help="match words exactly (default: ignore case)")
     evaluate.add_argument("--mmap", action="store_true", help="memory-map the vectors instead of loading them")
+    evaluate.add_argument("--plot", metavar="FILE.png", default=None,
+                          help="also draw score against bytes per vector, a line per file (needs matplotlib: "
+                          "pip install 'tarnivel[plot]')")
 
     export = commands.add_parser(
         "export",
         help="write saved vectors in another format, optionally cut to a level",
         description="Load PREFIX.vocab.json and PREFIX.npy and write OUT as word2vec text, word2vec binary, "
-        "or npy (OUT.vocab.json and OUT.npy, the pair 'similar' and KeyedVectors.load read).",
+        "npy (OUT.vocab.json and OUT.npy, the pair 'similar' and KeyedVectors.load read), or tsv "
+        "(OUT.vectors.tsv and OUT.metadata.tsv, the files embedding projector pages load; a tab or line break "
+        "in a word is written as \\t, \\n or \\r).",
     )
     export.add_argument("prefix", metavar="PREFIX", help="prefix given to 'train -o' or to save()")
-    export.add_argument("-o", "--output", metavar="OUT", required=True, help="file (word2vec) or prefix (npy) to write")
-    export.add_argument("--format", choices=("word2vec", "word2vec-binary", "npy"), default="word2vec",
+    export.add_argument("-o", "--output", metavar="OUT", required=True, help="file (word2vec) or prefix (npy, tsv) to write")
+    export.add_argument("--format", choices=("word2vec", "word2vec-binary", "npy", "tsv"), default="word2vec",
                         help="output format (default word2vec)")
     export.add_argument("--level", type=_count, default=None, help="write only the first LEVEL components")
 
@@ -323,7 +331,11 @@ def _cmd_similar(args: argparse.Namespace, out: Any) -> int:
 
     kv = KeyedVectors.load(args.prefix, mmap="r" if args.mmap else None)
     try:
-        neighbours = kv.most_similar(args.word, topn=args.topn, level=args.level)
+        if args.coarse_level is None:
+            neighbours = kv.most_similar(args.word, topn=args.topn, level=args.level)
+        else:
+            neighbours = kv.similar_by_vector(kv.get_vector(args.word, level=args.level), topn=args.topn,
+                                              level=args.level, exclude=[args.word], coarse_level=args.coarse_level)
     except KeyError as exc:
         raise _word_error(exc) from None
     # An empty answer for a known word is normal (topn 0, level 0, a one-word vocabulary); for an
@@ -335,20 +347,22 @@ def _cmd_similar(args: argparse.Namespace, out: Any) -> int:
     return 0
 
 
-def _pairs_score(kv: Any, path: str, level: int, case_insensitive: bool) -> str:
+def _pairs_score(kv: Any, path: str, level: int, case_insensitive: bool) -> tuple[str, float | None]:
     from tarnivel._evaluation import read_any_pairs, score_pairs
 
     pairs = read_any_pairs(path)
     _, rho, _, used = score_pairs(kv, pairs, level, case_insensitive)
-    return f"{rho:.3f} ({used}/{len(pairs)})" if used >= 2 else f"n/a ({used}/{len(pairs)})"
+    if used < 2:
+        return f"n/a ({used}/{len(pairs)})", None
+    return f"{rho:.3f} ({used}/{len(pairs)})", rho
 
 
-def _analogy_score(kv: Any, path: str, level: int, restrict: int, case_insensitive: bool) -> str:
+def _analogy_score(kv: Any, path: str, level: int, restrict: int, case_insensitive: bool) -> tuple[str, float | None]:
     accuracy, sections = kv.evaluate_word_analogies(path, level=level, restrict_vocab=restrict,
                                                     case_insensitive=case_insensitive)
     total = sections[-1]
     answered = len(total["correct"]) + len(total["incorrect"])
-    return f"{accuracy:.3f} ({answered}/{answered + total['skipped']})"
+    return f"{accuracy:.3f} ({answered}/{answered + total['skipped']})", accuracy
 
 
 def _cmd_evaluate(args: argparse.Namespace, out: Any) -> int:
@@ -360,19 +374,33 @@ def _cmd_evaluate(args: argparse.Namespace, out: Any) -> int:
     for _, path in files:
         if not os.path.isfile(path):
             raise CommandError(f"test file not found: {path}")
+    figure = None
+    if args.plot is not None:
+        from tarnivel._plot import new_figure
+
+        plot_dir = os.path.dirname(args.plot) or "."
+        if not os.path.isdir(plot_dir):
+            raise CommandError(f"output directory does not exist: {plot_dir}")
+        try:
+            figure = new_figure()
+        except ImportError:
+            raise CommandError("--plot needs matplotlib: pip install 'tarnivel[plot]'") from None
     kv = KeyedVectors.load(args.prefix, mmap="r" if args.mmap else None)
     levels = sorted(set(args.levels)) if args.levels else _levels_of(kv.vector_size)
     fold = not args.case_sensitive
     header = ["level", "bytes/vector"] + [os.path.basename(p) for _, p in files]
     rows = []
+    scores: dict[int, list[float | None]] = {}
     for level in levels:
         used = min(level, kv.vector_size)
         row = [str(used), str(4 * used)]
         for kind, path in files:
             if kind == "pairs":
-                row.append(_pairs_score(kv, path, used, fold))
+                cell, value = _pairs_score(kv, path, used, fold)
             else:
-                row.append(_analogy_score(kv, path, used, args.restrict_vocab, fold))
+                cell, value = _analogy_score(kv, path, used, args.restrict_vocab, fold)
+            row.append(cell)
+            scores.setdefault(used, []).append(value)
         rows.append(row)
     widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
     print(f"{args.prefix}: {len(kv)} words x {kv.vector_size} dims; pairs: Spearman (pairs used/pairs), "
@@ -380,7 +408,45 @@ def _cmd_evaluate(args: argparse.Namespace, out: Any) -> int:
     for r in [header, *rows]:
         print("  ".join(cell.rjust(w) if i < 2 else cell.ljust(w) for i, (cell, w) in enumerate(zip(r, widths))).rstrip(),
               file=out)
+    if figure is not None:
+        from tarnivel._plot import draw_quality
+
+        widths_used = sorted(scores)
+        series = {f"{os.path.basename(p)} ({'Spearman' if kind == 'pairs' else 'accuracy'})":
+                  [scores[w][i] for w in widths_used] for i, (kind, p) in enumerate(files)}
+        draw_quality(figure, args.plot, f"{os.path.basename(args.prefix)}: {len(kv)} words", widths_used, series)
+        print(f"wrote {args.plot}", file=out)
     return 0
+
+
+def _tsv_field(word: str) -> str:
+    return word.replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
+
+
+def _write_projector_tsv(kv: Any, prefix: str, level: int) -> str:
+    """OUT.vectors.tsv (a row of tab-separated values per word) and OUT.metadata.tsv (a word per line)."""
+    import numpy as np
+
+    words = kv.index_to_key
+    matrix = kv.vectors
+    # A word listed twice resolves to its last row everywhere else; write that row at each position.
+    rows = np.fromiter((kv.key_to_index[w] for w in words), dtype=np.int64, count=len(words)) \
+        if len(set(words)) != len(words) else None
+    targets = [f"{prefix}.vectors.tsv", f"{prefix}.metadata.tsv"]
+    try:
+        with open(targets[0] + ".tmp", "w", encoding="utf-8") as vec_file:
+            for start in range(0, len(words), 4096):
+                block = matrix[start:start + 4096] if rows is None else matrix[rows[start:start + 4096]]
+                np.savetxt(vec_file, np.asarray(block[:, :level], dtype=np.float32), fmt="%.9g", delimiter="\t")
+        with open(targets[1] + ".tmp", "w", encoding="utf-8", newline="\n") as meta_file:
+            meta_file.writelines(_tsv_field(w) + "\n" for w in words)
+        for target in targets:
+            os.replace(target + ".tmp", target)
+    finally:
+        for target in targets:
+            if os.path.exists(target + ".tmp"):
+                os.remove(target + ".tmp")
+    return " and ".join(targets)
 
 
 def _cmd_export(args: argparse.Namespace, out: Any) -> int:
@@ -400,6 +466,8 @@ def _cmd_export(args: argparse.Namespace, out: Any) -> int:
                 kv = KeyedVectors.load_word2vec_format(staged, binary=True)
         _replace_uninterrupted(lambda: kv.save(args.output))
         written = f"{args.output}.vocab.json and {args.output}.npy"
+    elif args.format == "tsv":
+        written = _write_projector_tsv(kv, args.output, level)
     else:
         binary = args.format == "word2vec-binary"
         _replace_uninterrupted(lambda: kv.save_word2vec_format(args.output, binary=binary, level=level))

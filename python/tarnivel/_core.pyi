@@ -84,6 +84,8 @@ class KeyedVectors:
         topn: SupportsIndex | None = 10,
         level: SupportsIndex | None = None,
         exclude: Iterable[str] = (),
+        coarse_level: SupportsIndex | None = None,
+        shortlist: SupportsIndex | None = None,
     ) -> list[tuple[str, float]]: ...
     @overload
     def similar_by_vector(
@@ -92,7 +94,25 @@ class KeyedVectors:
         topn: SupportsIndex | None = 10,
         level: SupportsIndex | None = None,
         exclude: Iterable[str] = (),
+        coarse_level: SupportsIndex | None = None,
+        shortlist: SupportsIndex | None = None,
     ) -> list[list[tuple[str, float]]]: ...
+    def similar_by_words(
+        self,
+        positive: Iterable[str],
+        negative: Iterable[str] = (),
+        topn: SupportsIndex | None = 10,
+        level: SupportsIndex | None = None,
+        coarse_level: SupportsIndex | None = None,
+        shortlist: SupportsIndex | None = None,
+    ) -> list[tuple[str, float]]: ...
+    def doesnt_match(self, words: Iterable[str], level: SupportsIndex | None = None) -> str: ...
+    def n_similarity(
+        self, words1: Iterable[str], words2: Iterable[str], level: SupportsIndex | None = None
+    ) -> float: ...
+    @staticmethod
+    def from_array(words: Iterable[str], array: _Matrix) -> KeyedVectors:
+        """A store of distinct words with a row each; the array is copied (as float32)."""
     def analogy(
         self, a: str, b: str, c: str, topn: SupportsIndex | None = 1, level: SupportsIndex | None = None
     ) -> list[tuple[str, float]]: ...

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kv/batch_similar.hpp"
+#include "kv/queries.hpp"
 #include "binding/py_keyed_vectors.hpp"
 #include "binding/py_kv_methods.hpp"
 #include "kv/similar.hpp"
@@ -77,13 +78,29 @@ Ref neighbour_list(const std::vector<Neighbour>& found, const std::vector<std::s
   return list;
 }
 
-// Runs the batched scan without the interpreter lock and names the word or query behind a value that
-// is not finite.
-std::vector<std::vector<Neighbour>> run_batch(const KvStore& store, const StoredRows& rows, const BatchQueries& qs,
-                                              bool single) {
+// The narrow prefix of a funnel search (0: an exact scan) and its shortlist, from the coarse_level and
+// shortlist arguments; a coarse level no narrower than `level` scans exactly.
+struct Funnel {
+  std::size_t coarse = 0;
+  std::size_t shortlist = 0;
+};
+
+Funnel funnel_of(PyObject* coarse_arg, PyObject* shortlist_arg, uint64_t level, uint64_t topn) {
+  Funnel f;
+  if (absent(coarse_arg)) return f;
+  const uint64_t coarse = to_size(coarse_arg, "coarse_level");
+  if (coarse == 0) raise(PyExc_ValueError, "coarse_level must be at least 1");
+  if (coarse < level) f.coarse = static_cast<std::size_t>(coarse);
+  f.shortlist = absent(shortlist_arg) ? default_shortlist(static_cast<std::size_t>(topn))
+                                      : static_cast<std::size_t>(to_size(shortlist_arg, "shortlist"));
+  return f;
+}
+
+// Runs a core query and names the word or query behind a value that is not finite.
+template <class Query>
+auto naming_values(const KvStore& store, bool single, Query&& query) {
   try {
-    AllowThreads unlocked;
-    return nearest_batch(rows, qs);
+    return query();
   } catch (const NonFiniteValue& e) {
     if (e.in_query) {
       throw ValueError(single ? std::string("the query vector holds a value that is not finite (NaN or infinity)")
@@ -93,6 +110,32 @@ std::vector<std::vector<Neighbour>> run_batch(const KvStore& store, const Stored
     throw ValueError("the vector of word '" + store.index_to_key[e.index] + "' (row " + std::to_string(e.index) +
                      ") holds a value that is not finite (NaN or infinity)");
   }
+}
+
+// The batched scan (or the funnel), without the interpreter lock.
+std::vector<std::vector<Neighbour>> run_batch(const KvStore& store, const StoredRows& rows, const BatchQueries& qs,
+                                              bool single, Funnel funnel = {}) {
+  return naming_values(store, single, [&] {
+    AllowThreads unlocked;
+    return funnel.coarse != 0 ? funnel_batch(rows, qs, funnel.coarse, funnel.shortlist) : nearest_batch(rows, qs);
+  });
+}
+
+// The rows of a non-empty collection of distinct stored words (KeyError for a word not stored).
+std::vector<uint64_t> word_rows(const KvStore& store, PyObject* words, const char* name,
+                                std::vector<std::string>* seen) {
+  if (PyUnicode_Check(words)) raise(PyExc_TypeError, std::string("argument '") + name + "': a collection of words, not a str");
+  Ref items = Ref::checked(PySequence_List(words));
+  std::vector<uint64_t> rows;
+  for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+    std::string word = to_text(PyList_GetItem(items.get(), i), name);
+    if (std::find(seen->begin(), seen->end(), word) != seen->end()) {
+      raise(PyExc_ValueError, "word '" + word + "' is given more than once");
+    }
+    rows.push_back(row_of(store, word));
+    seen->push_back(std::move(word));
+  }
+  return rows;
 }
 
 // A float32 C-contiguous copy or view of any array-like (numpy.ascontiguousarray).
@@ -105,6 +148,38 @@ Ref float32_array(PyObject* obj) {
 }
 
 uint64_t topn_of(PyObject* obj) { return absent(obj) ? kDefaultTopn : to_size(obj, "topn"); }
+
+// The rows of the `words` argument of doesnt_match and n_similarity: at least `least` words.
+std::vector<uint64_t> word_set(const KvStore& store, PyObject* words, const char* name, std::size_t least) {
+  std::vector<std::string> seen;
+  std::vector<uint64_t> rows = word_rows(store, words, name, &seen);
+  if (rows.size() < least) {
+    raise(PyExc_ValueError, std::string(name) + " must name at least " + (least == 1 ? "one word" : "two words"));
+  }
+  return rows;
+}
+
+// The neighbours of `count` queries of `width` floats (one list, or a list per query when not single).
+Ref search(const KvStore& store, const Rows& rows, const float* data, uint64_t count, uint64_t width, uint64_t level,
+           uint64_t topn, Funnel funnel, bool single) {
+  std::vector<std::vector<Neighbour>> found(count);
+  if (topn != 0 && level != 0) {
+    BatchQueries qs;
+    qs.data = data;
+    qs.count = count;
+    qs.stride = width;
+    qs.level = level;
+    qs.k = static_cast<std::size_t>(std::min<uint64_t>(topn, rows.rows.rows));
+    qs.skip = rows.skip;
+    found = run_batch(store, rows.rows, qs, single, funnel);
+  }
+  if (single) return neighbour_list(found[0], store.index_to_key);
+  Ref lists = Ref::checked(PyList_New(static_cast<Py_ssize_t>(count)));
+  for (std::size_t q = 0; q < count; ++q) {
+    check_status(PyList_SetItem(lists.get(), static_cast<Py_ssize_t>(q), neighbour_list(found[q], store.index_to_key).release()));
+  }
+  return lists;
+}
 
 }  // namespace
 
@@ -177,8 +252,8 @@ PyObject* kv_similarity(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* kv_similar_by_vector(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[4];
-    parse_args("similar_by_vector", args, kwargs, {"vector", "topn", "level", "exclude"}, 1, a);
+    PyObject* a[6];
+    parse_args("similar_by_vector", args, kwargs, {"vector", "topn", "level", "exclude", "coarse_level", "shortlist"}, 1, a);
     Ref array = float32_array(a[0]);
     const uint64_t topn = topn_of(a[1]);
     SharedBorrow borrow(as_kv(self)->borrow);
@@ -209,23 +284,87 @@ PyObject* kv_similar_by_vector(PyObject* self, PyObject* args, PyObject* kwargs)
         rows.skip[found->second] = 1;
       }
     }
-    std::vector<std::vector<Neighbour>> found(count);
-    if (topn != 0 && level != 0) {
-      BatchQueries qs;
-      qs.data = view->data;
-      qs.count = count;
-      qs.stride = width;
-      qs.level = level;
-      qs.k = static_cast<std::size_t>(std::min<uint64_t>(topn, rows.rows.rows));
-      qs.skip = rows.skip;
-      found = run_batch(store, rows.rows, qs, single);
+    const Funnel funnel = funnel_of(a[4], a[5], level, topn);
+    return search(store, rows, view->data, count, width, level, topn, funnel, single).release();
+  });
+}
+
+PyObject* kv_similar_by_words(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[6];
+    parse_args("similar_by_words", args, kwargs, {"positive", "negative", "topn", "level", "coarse_level", "shortlist"}, 1, a);
+    const uint64_t topn = topn_of(a[2]);
+    SharedBorrow borrow(as_kv(self)->borrow);
+    const KvStore& store = *as_kv(self)->store;
+    std::vector<std::string> seen;
+    const std::vector<uint64_t> plus = word_rows(store, a[0], "positive", &seen);
+    const std::vector<uint64_t> minus = absent(a[1]) ? std::vector<uint64_t>{} : word_rows(store, a[1], "negative", &seen);
+    if (plus.empty()) raise(PyExc_ValueError, "positive must name at least one word");
+    Rows rows = rows_of(store);
+    const uint64_t level = std::min(effective_level(a[3], store.vector_size, "level"), rows.width);
+    if (rows.skip.empty()) rows.skip.assign(store.index_to_key.size(), 0);
+    for (const uint64_t r : plus) rows.skip[r] = 1;
+    for (const uint64_t r : minus) rows.skip[r] = 1;
+    const std::vector<float> query = naming_values(store, true, [&] { return unit_sum(rows.rows, level, plus, minus); });
+    const Funnel funnel = funnel_of(a[4], a[5], level, topn);
+    return search(store, rows, query.data(), 1, level, level, topn, funnel, true).release();
+  });
+}
+
+PyObject* kv_doesnt_match(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[2];
+    parse_args("doesnt_match", args, kwargs, {"words", "level"}, 1, a);
+    SharedBorrow borrow(as_kv(self)->borrow);
+    const KvStore& store = *as_kv(self)->store;
+    const std::vector<uint64_t> ids = word_set(store, a[0], "words", 2);
+    const Rows rows = rows_of(store);
+    const uint64_t level = std::min(effective_level(a[1], store.vector_size, "level"), rows.width);
+    const std::size_t odd = naming_values(store, true, [&] { return least_matching(rows.rows, level, ids); });
+    return new_str(store.index_to_key[ids[odd]]).release();
+  });
+}
+
+PyObject* kv_n_similarity(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[3];
+    parse_args("n_similarity", args, kwargs, {"words1", "words2", "level"}, 2, a);
+    SharedBorrow borrow(as_kv(self)->borrow);
+    const KvStore& store = *as_kv(self)->store;
+    const std::vector<uint64_t> first = word_set(store, a[0], "words1", 1);
+    const std::vector<uint64_t> second = word_set(store, a[1], "words2", 1);
+    const Rows rows = rows_of(store);
+    const uint64_t level = std::min(effective_level(a[2], store.vector_size, "level"), rows.width);
+    const float score = naming_values(store, true, [&] { return set_similarity(rows.rows, level, first, second); });
+    return check(PyFloat_FromDouble(static_cast<double>(score)));
+  });
+}
+
+PyObject* kv_from_array(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[2];
+    parse_args("from_array", args, kwargs, {"words", "array"}, 2, a);
+    if (PyUnicode_Check(a[0])) raise(PyExc_TypeError, "argument 'words': a collection of words, not a str");
+    Ref items = Ref::checked(PySequence_List(a[0]));
+    KvStore store;
+    for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+      std::string word = to_text(PyList_GetItem(items.get(), i), "words");
+      if (store.key_to_index.find(std::string_view(word)) != store.key_to_index.end()) {
+        raise(PyExc_ValueError, "word '" + word + "' is given more than once");
+      }
+      store.key_to_index[word] = static_cast<uint64_t>(i);
+      store.index_to_key.push_back(std::move(word));
     }
-    if (single) return neighbour_list(found[0], store.index_to_key).release();
-    Ref lists = Ref::checked(PyList_New(static_cast<Py_ssize_t>(count)));
-    for (std::size_t q = 0; q < count; ++q) {
-      check_status(PyList_SetItem(lists.get(), static_cast<Py_ssize_t>(q), neighbour_list(found[q], store.index_to_key).release()));
+    Ref array = float32_array(a[1]);
+    const std::optional<ArrayView> view = float32_view(array.get(), 2);
+    if (!view) raise(PyExc_ValueError, "array must be 2-D: one row per word");
+    if (view->shape[0] != store.index_to_key.size()) {
+      throw ValueError("array has " + std::to_string(view->shape[0]) + " rows for " +
+                       std::to_string(store.index_to_key.size()) + " words");
     }
-    return lists.release();
+    store.vector_size = view->shape[1];
+    store.rows.assign(view->data, view->data + view->shape[0] * view->shape[1]);
+    return new_keyed_vectors(std::move(store)).release();
   });
 }
 
@@ -246,23 +385,14 @@ PyObject* kv_analogy(PyObject* self, PyObject* args, PyObject* kwargs) {
     // b - a + c over unit-length prefixes.
     const std::size_t L = static_cast<std::size_t>(level);
     std::vector<float> unit[3];
-    for (int i = 0; i < 3; ++i) {
-      const float* v = row_ptr(rows, row[i]);
-      const float n = query_norm(std::span<const float>(v, L));
-      unit[i].resize(L);
-      for (std::size_t j = 0; j < L; ++j) unit[i][j] = n > 0.0f ? v[j] / n : 0.0f;
-    }
+    naming_values(store, true, [&] {
+      for (int i = 0; i < 3; ++i) unit[i] = unit_prefix(rows.rows, row[i], L);
+      return 0;
+    });
     std::vector<float> query(L);
     for (std::size_t j = 0; j < L; ++j) {
       const float d = unit[1][j] - unit[0][j];
       query[j] = d + unit[2][j];
-    }
-    for (int i = 0; i < 3; ++i) {
-      for (std::size_t j = 0; j < L; ++j) {
-        if (!std::isfinite(unit[i][j])) {
-          throw ValueError("the vector of word '" + words[i] + "' holds a value that is not finite (NaN or infinity)");
-        }
-      }
     }
     BatchQueries qs;
     qs.data = query.data();

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include <immintrin.h>
+
 #include "training/pool.hpp"
 
 // The 8-lane helpers are always inlined, so no vector value ever crosses a call boundary.
@@ -19,7 +21,7 @@ namespace {
 // same lane-wise results, so every build computes the same sums.
 using v8 = float __attribute__((vector_size(32)));
 
-constexpr std::size_t kQueryBlock = 128;  // queries whose dots with a row block are computed together
+constexpr std::size_t kQueryBlock = 256;  // queries whose dots with a row block are computed together
 constexpr std::size_t kRowBlock = 256;    // rows per block (their prefixes stay in cache)
 constexpr std::size_t kMinRowsPerTask = 2048;
 constexpr double kMinParallelWork = 4e6;  // multiply-adds below which the pool costs more than it saves
@@ -39,6 +41,18 @@ TARNIVEL_INLINE float lanes_sum(const v8& v) {
   const v4 w = __builtin_shufflevector(v, v, 0, 1, 2, 3) + __builtin_shufflevector(v, v, 4, 5, 6, 7);
   const v2 u = __builtin_shufflevector(w, w, 0, 1) + __builtin_shufflevector(w, w, 2, 3);
   return u[0] + u[1];
+}
+
+// lanes_sum of four vectors at once, in the same order for each (so with the same results): halves
+// added, then pairs, then the last two, each step on several vectors' values side by side.
+TARNIVEL_INLINE v4 lanes_sum4(const v8& a, const v8& b, const v8& c, const v8& d) {
+  const v8 ab = __builtin_shufflevector(a, b, 0, 1, 2, 3, 8, 9, 10, 11) +
+                __builtin_shufflevector(a, b, 4, 5, 6, 7, 12, 13, 14, 15);
+  const v8 cd = __builtin_shufflevector(c, d, 0, 1, 2, 3, 8, 9, 10, 11) +
+                __builtin_shufflevector(c, d, 4, 5, 6, 7, 12, 13, 14, 15);
+  const v8 u = __builtin_shufflevector(ab, cd, 0, 1, 4, 5, 8, 9, 12, 13) +
+               __builtin_shufflevector(ab, cd, 2, 3, 6, 7, 10, 11, 14, 15);
+  return __builtin_shufflevector(u, u, 0, 2, 4, 6) + __builtin_shufflevector(u, u, 1, 3, 5, 7);
 }
 
 // Dot products of NQ queries with NR rows over `level` floats: 8-lane partial sums over groups of 8,
@@ -76,8 +90,12 @@ TARNIVEL_INLINE void dot_tile(const float* const* q, const float* const* r, cons
     }
   }
   for (int a = 0; a < NQ; ++a) {
-    for (int b = 0; b < NR; ++b) {
-      out[static_cast<std::size_t>(a) * out_stride + static_cast<std::size_t>(b)] = lanes_sum(acc[a][b]);
+    float* into = out + static_cast<std::size_t>(a) * out_stride;
+    if constexpr (NR == 4) {
+      const v4 sums = lanes_sum4(acc[a][0], acc[a][1], acc[a][2], acc[a][3]);
+      std::memcpy(into, &sums, sizeof sums);
+    } else {
+      for (int b = 0; b < NR; ++b) into[b] = lanes_sum(acc[a][b]);
     }
   }
 }
@@ -154,7 +172,8 @@ void copy_tail(const float* row, std::size_t level, float* tail) {
 
 // A row's squared norm with the sums of the dot products.
 float self_dot(const float* v, std::size_t level) {
-  std::vector<float> pad(padded(level));
+  thread_local std::vector<float> pad;  // reused: this runs once per stored row
+  pad.assign(padded(level), 0.0f);
   std::copy(v, v + level, pad.begin());
   const float* p = pad.data();
   const float* tail = p + level / 8 * 8;
@@ -170,36 +189,36 @@ bool worse(const Neighbour& a, const Neighbour& b) {
   if (a.score != b.score) return a.score < b.score;
   return a.id > b.id;
 }
-struct BetterOnTop {
-  bool operator()(const Neighbour& a, const Neighbour& b) const { return worse(b, a); }
-};
-
-// The k best candidates seen: a heap whose top is the worst kept one.
+// The k best candidates seen: new candidates above the threshold are appended, and whenever the list
+// reaches twice k it is cut back to its k best (a partial sort), whose worst sets the threshold. The
+// cost per kept candidate does not grow with k, which matters for the long shortlists of a funnel.
 class Best {
  public:
   explicit Best(std::size_t k) : k_(k) {}
   // A candidate (with a higher row than every kept one) is kept only if its key is above this.
-  float threshold() const {
-    return heap_.size() < k_ ? -std::numeric_limits<float>::infinity() : heap_.front().score;
-  }
+  float threshold() const { return threshold_; }
   void offer(uint64_t id, float score) {
     if (k_ == 0) return;
-    const Neighbour c{id, score};
-    if (heap_.size() < k_) {
-      heap_.push_back(c);
-      std::push_heap(heap_.begin(), heap_.end(), BetterOnTop{});
-      return;
-    }
-    if (!worse(heap_.front(), c)) return;
-    std::pop_heap(heap_.begin(), heap_.end(), BetterOnTop{});
-    heap_.back() = c;
-    std::push_heap(heap_.begin(), heap_.end(), BetterOnTop{});
+    kept_.push_back({id, score});
+    if (kept_.size() >= 2 * k_ + 64) cut();
   }
-  std::vector<Neighbour>& items() { return heap_; }
+  std::vector<Neighbour>& items() {
+    cut();
+    return kept_;
+  }
 
  private:
+  void cut() {
+    if (kept_.size() <= k_) return;
+    std::nth_element(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(k_ - 1), kept_.end(),
+                     [](const Neighbour& a, const Neighbour& b) { return worse(b, a); });
+    kept_.resize(k_);
+    threshold_ = kept_.back().score;
+  }
+
   std::size_t k_;
-  std::vector<Neighbour> heap_;
+  float threshold_ = -std::numeric_limits<float>::infinity();
+  std::vector<Neighbour> kept_;
 };
 
 struct Task {
@@ -207,6 +226,15 @@ struct Task {
   uint64_t r_begin, r_end;
   std::vector<Best> best;  // one per query of the task
 };
+
+// Whether any of the eight keys d[i] * inv[i] is above the threshold (NaN keys are not); the same
+// products and comparisons as the scalar test, four at a time.
+TARNIVEL_INLINE bool any_above(const float* d, const float* inv, float threshold) {
+  const __m128 t = _mm_set1_ps(threshold);
+  const __m128 low = _mm_mul_ps(_mm_loadu_ps(d), _mm_loadu_ps(inv));
+  const __m128 high = _mm_mul_ps(_mm_loadu_ps(d + 4), _mm_loadu_ps(inv + 4));
+  return _mm_movemask_ps(_mm_or_ps(_mm_cmpgt_ps(low, t), _mm_cmpgt_ps(high, t))) != 0;
+}
 
 // Candidates are ranked by key = dot / |row| (the score times the query norm, the same order for a
 // query); the score itself, key / |query|, is worked out for the kept ones only.
@@ -238,6 +266,12 @@ void run_task(const StoredRows& rows, const BatchQueries& qs, const float* queri
       const float* d = dots.data() + a * count;
       float threshold = best.threshold();
       for (std::size_t b = 0; b < count; ++b) {
+        // Eight keys at a time first: once the list is full, most groups hold no key above the
+        // threshold and are passed over with one comparison.
+        if (b % 8 == 0 && b + 8 <= count && !any_above(d + b, inv + b, threshold)) {
+          b += 7;
+          continue;
+        }
         const float key = d[b] * inv[b];
         if (!(key > threshold)) continue;  // the common case once the list is full
         const uint64_t r = r0 + b;
@@ -253,6 +287,17 @@ void run_task(const StoredRows& rows, const BatchQueries& qs, const float* queri
 }
 
 }  // namespace
+
+bool rescale_out_of_range(std::span<const float> v, float sq, float* into) {
+  if (sq >= std::numeric_limits<float>::min() && std::isfinite(sq)) return false;
+  float largest = 0.0f;
+  for (const float x : v) largest = std::max(largest, std::fabs(x));
+  if (!(largest > 0.0f) || !std::isfinite(largest)) return false;
+  int exponent = 0;
+  (void)std::frexp(largest, &exponent);
+  for (std::size_t i = 0; i < v.size(); ++i) into[i] = std::ldexp(v[i], -exponent);
+  return true;
+}
 
 std::vector<std::vector<Neighbour>> nearest_batch(const StoredRows& rows, const BatchQueries& qs) {
   TARNIVEL_CHECK(qs.skip.empty() || qs.skip.size() == rows.rows, "skip flags do not match the rows");
@@ -273,21 +318,7 @@ std::vector<std::vector<Neighbour>> nearest_batch(const StoredRows& rows, const 
     float* into = queries.data() + q * query_stride;
     std::copy(v, v + qs.level, into);
     float sq = self_dot(v, qs.level);
-    // A query whose squared length leaves the normal float range (components beyond about 1e19, or
-    // all below about 1e-19) would score every row 0 or NaN. Cosines do not depend on the query's
-    // length, so such a query is scaled by a power of two to a largest component in [0.5, 1) (exact,
-    // except for components that fall below the normal range next to a huge one); queries of
-    // ordinary length are used exactly as given.
-    if (!(sq >= std::numeric_limits<float>::min()) || !std::isfinite(sq)) {
-      float largest = 0.0f;
-      for (std::size_t i = 0; i < qs.level; ++i) largest = std::max(largest, std::fabs(v[i]));
-      if (largest > 0.0f) {
-        int exponent = 0;
-        (void)std::frexp(largest, &exponent);
-        for (std::size_t i = 0; i < qs.level; ++i) into[i] = std::ldexp(v[i], -exponent);
-        sq = self_dot(into, qs.level);
-      }
-    }
+    if (rescale_out_of_range(std::span<const float>(v, qs.level), sq, into)) sq = self_dot(into, qs.level);
     qnorm[q] = norm_of(sq);
   }
 

@@ -46,6 +46,13 @@ struct NonFiniteValue : ValueError {
   uint64_t index;
 };
 
+// A vector whose squared length `sq` leaves the normal float range (components beyond about 1e19, or
+// all below about 1e-19) would score every row 0 or NaN. Cosines do not depend on length, so such a
+// vector is written to `into` scaled by a power of two to a largest component in [0.5, 1) (exact,
+// except for components that fall below the normal range next to a huge one); returns whether it was.
+// Vectors of ordinary length, zero vectors and vectors with values that are not finite are left alone.
+bool rescale_out_of_range(std::span<const float> v, float sq, float* into);
+
 // For each query, its k best rows by descending score; equal scores by ascending row. A score is 0
 // when the query or the row prefix has norm 0. Rows are ranked by dot / |row| and the kept ones
 // scored as that over |query|, which differs from dot / (|query| |row|) only by rounding.

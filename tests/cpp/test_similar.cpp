@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "kv/queries.hpp"
 #include "kv/similar.hpp"
 #include "weights/finite.hpp"
 
@@ -126,6 +127,31 @@ TEST(NearestRows, SkipsQueryAndFlaggedRowsAndReadsWithStride) {
   ASSERT_EQ(ties.size(), 2u);
   EXPECT_EQ(ties[0].id, 1u);
   EXPECT_EQ(ties[1].id, 3u);
+}
+
+TEST(Funnel, CoveringShortlistGivesTheSequentialScanOnThePool) {
+  // 64 queries over 8000 rows of 40 floats (enough work for the pool); rows 1-9 repeat row 0 for ties.
+  constexpr std::size_t kRows = 8000, kWidth = 40, kQueries = 64;
+  std::mt19937_64 gen(7);
+  std::normal_distribution<float> normal;
+  std::vector<float> data(kRows * kWidth);
+  for (float& x : data) x = normal(gen);
+  for (std::size_t r = 1; r < 10; ++r) std::copy_n(data.begin(), kWidth, data.begin() + r * kWidth);
+  std::vector<uint8_t> skip(kRows, 0);
+  skip[3] = skip[500] = 1;
+  BatchQueries qs{.data = data.data() + 100 * kWidth, .count = kQueries, .stride = kWidth, .level = 33, .k = 12, .skip = skip};
+  const StoredRows rows{data.data(), kWidth, kRows};
+  for (std::size_t shortlist : {kRows, std::size_t{40}}) {
+    const auto found = funnel_batch(rows, qs, 9, shortlist);
+    for (std::size_t q = 0; q < kQueries; ++q) {
+      const std::span<const float> query(qs.data + q * kWidth, qs.level);
+      const auto exact = nearest_rows(query, RowSet{data.data(), kWidth, kRows, skip}, kNoRow, qs.k);
+      if (shortlist == kRows) expect_same(found[q], exact);
+      // A short list finds the query's own row and scores every row it returns exactly.
+      EXPECT_EQ(found[q][0].id, 100 + q);
+      for (const Neighbour& n : found[q]) EXPECT_EQ(n.score, cosine_score(query, query_norm(query), data.data() + n.id * kWidth));
+    }
+  }
 }
 
 TEST(NonFinite, FindsTheFirstNanOrInfinity) {

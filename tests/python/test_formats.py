@@ -103,24 +103,6 @@ def test_most_similar_order(tmp_path, load, matrix, query, args, expected):
 
 # ---- vector queries ----
 
-@pytest.mark.parametrize("level", [None, 1, 7, 24])
-def test_batched_similar_by_vector_agrees_with_most_similar(random_store, load, level):
-    prefix, words, vectors = random_store
-    kv = load(prefix)
-    queries = ["w0", "w17", "w2999", "caf\u00e9", "\u732b"]
-    L = 24 if level is None else level
-    batch = kv.similar_by_vector(vectors[[words.index(w) for w in queries], :L], topn=11, level=level)
-    assert len(batch) == len(queries)
-    for word, found in zip(queries, batch):
-        single = kv.similar_by_vector(kv.get_vector(word, level), topn=10, level=level, exclude=[word])
-        expected = kv.most_similar(word, topn=10, level=level)
-        if L > 1:  # at level 1 every score is +-1: many ties
-            assert found[0][0] == word
-            assert [w for w, _ in found[1:]] == [w for w, _ in expected] == [w for w, _ in single]
-        for (_, got), (_, want) in zip(found[1:], expected):
-            assert got == pytest.approx(want, abs=1e-5)
-
-
 def test_similar_by_vector_arguments(random_store):
     prefix, words, vectors = random_store
     kv = KeyedVectors.load(prefix)
@@ -193,12 +175,8 @@ def test_mapped_queries_do_not_copy_the_matrix(tmp_path):
 def test_analogy_answers_and_excludes_its_inputs(geo, load):
     kv = load(geo)
     for (c1, k1), (c2, k2) in zip(zip(COUNTRIES, CAPITALS), zip(COUNTRIES[1:], CAPITALS[1:])):
-        found = kv.analogy(c1, k1, c2, topn=4)
+        found = kv.analogy(c1, k1, c2, topn=4)  # its scores against NumPy: test_queries
         assert found[0][0] == k2 and not {c1, k1, c2} & {w for w, _ in found}
-        # The query b - a + c over unit vectors, scored by cosine, independently in NumPy.
-        unit = {w: kv[w] / np.linalg.norm(kv[w]) for w in (c1, k1, c2, k2)}
-        q = unit[k1] - unit[c1] + unit[c2]
-        assert found[0][1] == pytest.approx(float(q @ kv[k2] / np.linalg.norm(q) / np.linalg.norm(kv[k2])), abs=1e-5)
     assert kv.analogy("france", "paris", "italy", topn=0) == []
     with pytest.raises(KeyError, match="word 'atlantis' not in vocab"):
         kv.analogy("france", "paris", "atlantis")

@@ -42,6 +42,8 @@ TRUNCATED_QUERIES_SOURCE = {
     "most_similar": "lambda kv: kv.most_similar('w1', topn=2)",
     "similarity": "lambda kv: kv.similarity('w1', 'w1999')",
     "similar_by_vector": "lambda kv: kv.similar_by_vector(np.ones(256, np.float32), topn=2)",
+    "funnel": "lambda kv: kv.similar_by_vector(np.ones((3, 256), np.float32), coarse_level=8)",
+    "similar_by_words": "lambda kv: kv.similar_by_words(['w1'], ['w2'])",
     "analogy": "lambda kv: kv.analogy('w1', 'w2', 'w3')",
     "get_vector": "lambda kv: kv.get_vector('w1999')",
     "vectors": "lambda kv: kv.vectors",
