@@ -433,20 +433,37 @@ def _write_projector_tsv(kv: Any, prefix: str, level: int) -> str:
     rows = np.fromiter((kv.key_to_index[w] for w in words), dtype=np.int64, count=len(words)) \
         if len(set(words)) != len(words) else None
     targets = [f"{prefix}.vectors.tsv", f"{prefix}.metadata.tsv"]
+    # Each file is written under a fresh name of its own in the target's directory (created new, so a
+    # link planted there is never written through, and racing exports never share one), then renamed.
+    temps: list[str] = []
     try:
-        with open(targets[0] + ".tmp", "w", encoding="utf-8") as vec_file:
-            for start in range(0, len(words), 4096):
-                block = matrix[start:start + 4096] if rows is None else matrix[rows[start:start + 4096]]
-                np.savetxt(vec_file, np.asarray(block[:, :level], dtype=np.float32), fmt="%.9g", delimiter="\t")
-        with open(targets[1] + ".tmp", "w", encoding="utf-8", newline="\n") as meta_file:
-            meta_file.writelines(_tsv_field(w) + "\n" for w in words)
         for target in targets:
-            os.replace(target + ".tmp", target)
+            fd, temp = tempfile.mkstemp(dir=os.path.dirname(target) or ".", prefix=os.path.basename(target) + ".", suffix=".tmp")
+            temps.append(temp)
+            os.chmod(temp, _replaced_mode(target))
+            with open(fd, "w", encoding="utf-8", newline="\n") as handle:
+                if target is targets[0]:
+                    for start in range(0, len(words), 4096):
+                        block = matrix[start:start + 4096] if rows is None else matrix[rows[start:start + 4096]]
+                        np.savetxt(handle, np.asarray(block[:, :level], dtype=np.float32), fmt="%.9g", delimiter="\t")
+                else:
+                    handle.writelines(_tsv_field(w) + "\n" for w in words)
+        _replace_uninterrupted(lambda: [os.replace(t, target) for t, target in zip(temps, targets)])
     finally:
-        for target in targets:
-            if os.path.exists(target + ".tmp"):
-                os.remove(target + ".tmp")
+        for temp in temps:
+            if os.path.exists(temp):
+                os.remove(temp)
     return " and ".join(targets)
+
+
+def _replaced_mode(path: str) -> int:
+    """The permission bits a new file at path gets: those of the file it replaces, else the umask's."""
+    try:
+        return os.stat(path).st_mode & 0o7777
+    except OSError:
+        mask = os.umask(0)
+        os.umask(mask)
+        return 0o666 & ~mask
 
 
 def _cmd_export(args: argparse.Namespace, out: Any) -> int:

@@ -1,6 +1,7 @@
 """The funnel search, the word-set queries, KeyedVectors.from_array, and the command line's
 --coarse-level, --plot and --format tsv."""
 
+import os
 import sys
 
 import numpy as np
@@ -103,7 +104,11 @@ def test_cli_funnel_and_projector_files(saved, capsys):
     exact = capsys.readouterr().out
     assert main(["similar", prefix, "w3", "--topn", "5", "--coarse-level", "2", "--mmap"]) == 0
     assert capsys.readouterr().out == exact  # the default shortlist covers 51 rows
+    victim = prefix + "-victim"
+    open(victim, "w").write("keep")
+    os.symlink(victim, prefix + "-p.vectors.tsv.tmp")  # a link planted at an obvious temporary name
     assert main(["export", prefix, "-o", prefix + "-p", "--format", "tsv", "--level", "3"]) == 0
+    assert open(victim).read() == "keep"
     np.testing.assert_array_equal(np.loadtxt(prefix + "-p.vectors.tsv", delimiter="\t", dtype=np.float32), m[:, :3])
     with open(prefix + "-p.metadata.tsv", encoding="utf-8", newline="") as f:
         assert f.read() == "\n".join(words[:-1] + ["tab\\there"]) + "\n"
