@@ -408,31 +408,5 @@ TEST(SentenceRoutine, SequentialAndSharedFormsAgreeWhereTheyComputeTheSame) {
   }
 }
 
-TEST(SentenceRoutine, FastArithmeticRepeatsItselfAndStaysNearTheExact) {
-  // Every mode, a whole sentence: the fast arithmetic gives the same bits twice, other bits than the
-  // exact arithmetic, and values within rounding noise of it (the same draws and updates).
-  std::vector<uint64_t> sentence(120);
-  for (std::size_t i = 0; i < sentence.size(); ++i) sentence[i] = (i * 31 + i * i / 7) % 70;
-  for (const auto& [sg, hs] : {std::pair{true, false}, {true, true}, {false, false}, {false, true}}) {
-    std::vector<std::vector<float>> runs;
-    for (const Arithmetic arithmetic : {Arithmetic::kExact, Arithmetic::kFast, Arithmetic::kFast}) {
-      SentenceFixture f;
-      f.params.sg = sg;
-      f.params.hs = hs;
-      f.params.arithmetic = arithmetic;
-      std::atomic<bool> stop{false};
-      CountingProbe probe;
-      auto stream = ChaChaStream::from_seed(4);
-      EXPECT_FALSE(train_sentence(sentence, stream, f.params, f.tables(), f.m(), stop, probe));
-      f.in.insert(f.in.end(), f.out.begin(), f.out.end());
-      f.in.push_back(static_cast<float>(stream.index()));
-      runs.push_back(f.in);
-    }
-    EXPECT_EQ(runs[1], runs[2]) << sg << hs;
-    EXPECT_NE(runs[0], runs[1]) << sg << hs;
-    for (std::size_t j = 0; j < runs[0].size(); ++j) ASSERT_NEAR(runs[0][j], runs[1][j], 1e-4f) << sg << hs << j;
-  }
-}
-
 }  // namespace
 }  // namespace tarnivel
