@@ -3,14 +3,18 @@
 
 For each mode (CBOW/skip-gram x negative sampling/hierarchical softmax) and setting (levels=[100] on
 1 worker, the default levels on 1 worker, the default levels on 2 workers, and the default levels with
-the 2-worker kernels on a single pool thread), a fresh process loads the
+the 2-worker kernels on a single pool thread; and with the fast arithmetic: levels=[100] and the default
+levels on 1 worker, levels=[100] on 2 workers without row locks), a fresh process loads the
 corpus into memory, builds the vocabulary with a train call of 0 epochs, and then times the train call
 of the epochs. tokens/s = in-vocabulary tokens of one epoch x epochs / seconds of that call. Every
 repetition runs in its own process (so that its peak memory is its own), and a mode's settings take
 turns repetition by repetition; the ratios between settings are medians of per-repetition ratios.
+A limit table sets each cell's floating-point work per token, as the algorithm counts it, against one
+core's measured peak rate of fused multiply-adds.
 
     python bench/run.py                      # everything, 3 repetitions
     python bench/run.py --quick --modes sg-ns --settings l100-w1
+    python bench/run.py --settings l100-w1,levels-w1,fast-l100-w1,fast-levels-w1,fast-w2-nolocks
 """
 
 from __future__ import annotations
@@ -26,23 +30,83 @@ import tempfile
 import time
 from pathlib import Path
 
+import numpy as np
+
 import common
 
+FAST = {"TARNIVEL_ARITHMETIC": "fast"}
 SETTINGS = {
-    # name: (levels, workers, pool threads (None: one per processor), description)
-    "l100-w1": ([100], 1, None, "levels=[100], 1 worker"),
-    "levels-w1": (None, 1, None, "levels=[25,50,100], 1 worker"),
-    "levels-w2": (None, 2, None, "levels=[25,50,100], 2 workers"),
+    # name: (levels, workers, pool threads (None: one per processor), description, environment)
+    "l100-w1": ([100], 1, None, "levels=[100], 1 worker", {}),
+    "levels-w1": (None, 1, None, "levels=[25,50,100], 1 worker", {}),
+    "levels-w2": (None, 2, None, "levels=[25,50,100], 2 workers", {}),
     # The multi-worker (locked) kernels on one pool thread, the reader on the other core: against
     # levels-w1 it gives what a thread loses to the row locks alone, and twice that ratio bounds what
     # two threads can gain before they contend for anything.
-    "levels-p1": (None, 2, 1, "levels=[25,50,100], 2-worker kernels on 1 pool thread"),
+    "levels-p1": (None, 2, 1, "levels=[25,50,100], 2-worker kernels on 1 pool thread", {}),
+    # The fast arithmetic (TARNIVEL_ARITHMETIC=fast), and with it two workers without row locks.
+    "fast-l100-w1": ([100], 1, None, "fast, levels=[100], 1 worker", FAST),
+    "fast-levels-w1": (None, 1, None, "fast, levels=[25,50,100], 1 worker", FAST),
+    "fast-w2-nolocks": ([100], 2, None, "fast, levels=[100], 2 workers, no row locks",
+                        {**FAST, "TARNIVEL_ROW_LOCKS": "0"}),
 }
 
-# Targets of the speed work, as ratios: vs the reference library's 1-worker figure, and 2 workers
-# vs our own 1 worker.
-GOAL_VS_PEER = {"l100-w1": {"cbow": 2.0, "sg": 1.5}, "levels-w1": {"cbow": 1.2, "sg": 1.0}}
+# Targets of the speed work, as ratios: vs the reference library's figure for the same number of
+# workers, and 2 workers vs our own 1 worker.
+GOAL_VS_PEER = {"l100-w1": {"cbow": 2.0, "sg": 1.5}, "levels-w1": {"cbow": 1.2, "sg": 1.0},
+                "fast-l100-w1": {"cbow": 2.0, "sg": 2.0}, "fast-levels-w1": {"cbow": 1.3, "sg": 1.3},
+                "fast-w2-nolocks": {"cbow": 1.3, "sg": 1.3}}
 GOAL_TWO_WORKERS = 1.8
+
+
+def huffman_mean_length(counts: list[int]) -> float:
+    """Mean code length of a Huffman code over the counts, weighted by them (the same for every
+    optimal code, whatever its ties)."""
+    import heapq
+
+    if len(counts) < 2:
+        return 0.0
+    heap = list(counts)
+    heapq.heapify(heap)
+    total = 0
+    while len(heap) > 1:
+        merged = heapq.heappop(heap) + heapq.heappop(heap)
+        total += merged  # every word below the merge gains one code bit
+        heapq.heappush(heap, merged)
+    return total / sum(counts)
+
+
+def work_per_token(mode: str, corpus: list[list[str]], vocab: set[str], levels: list[int],
+                   window: int, negative: int) -> dict:
+    """Floating-point operations per trained token that the algorithm itself asks for (a fused
+    multiply-add counts two): per level of width l, a dot of 2l and two row updates of 2l each per
+    output row (target or tree node), plus for CBOW the hidden sum (l per context word), its mean (l)
+    and the error spread back (2l per context word), and for skip-gram softmax the error added to
+    the input row (l). The reduced window b is uniform on 0..window, as the sentence routine draws it."""
+    import collections
+
+    lengths = collections.Counter()
+    counts = collections.Counter()
+    for sentence in corpus:
+        kept = [w for w in sentence if w in vocab]
+        lengths[len(kept)] += 1
+        counts.update(kept)
+    tokens = contexts = centred = 0.0
+    for length, times in lengths.items():
+        i = np.arange(length)
+        for b in range(window + 1):
+            ctx = np.minimum(i, b) + np.minimum(length - 1 - i, b)
+            contexts += times * ctx.sum() / (window + 1)
+            centred += times * np.count_nonzero(ctx) / (window + 1)
+        tokens += times * length
+    ctx, active, widths = contexts / tokens, centred / tokens, float(sum(levels))
+    path = huffman_mean_length(list(counts.values()))
+    outputs = negative + 1 if "-ns" in mode else path
+    if mode.startswith("sg"):
+        flops = ctx * (outputs * 6 * widths + (0 if "-ns" in mode else widths))
+    else:
+        flops = active * widths * (1 + 6 * outputs) + 3 * ctx * widths
+    return {"flops_per_token": flops, "contexts_per_token": ctx, "outputs": outputs}
 
 
 def run_cell(mode: str, setting: str, reps: int, epochs: int, corpus_path: Path, data: Path) -> dict:
@@ -50,7 +114,7 @@ def run_cell(mode: str, setting: str, reps: int, epochs: int, corpus_path: Path,
     from tarnivel import Word2Vec, set_seed
 
     sg, hs, negative = common.MODES[mode]
-    levels, workers, _, _ = SETTINGS[setting]
+    levels, workers, _, _, _ = SETTINGS[setting]
     start = time.perf_counter()
     corpus = common.load_corpus(corpus_path)
     load_s = time.perf_counter() - start
@@ -100,6 +164,8 @@ def run_cell(mode: str, setting: str, reps: int, epochs: int, corpus_path: Path,
         "model_mib": model_mib, "train_peak_mib": train_peak_mib,
         "matrices_mib": (vocab + rows_out) * 100 * 4 / 2**20,
         "quality": common.evaluate(kv, levels=[25, 50] if levels is None else None, data=data),
+        "work": work_per_token(mode, corpus, set(kv.index_to_key), levels or [25, 50, 100],
+                               common.TRAINING["window"], negative),
     }
 
 
@@ -113,6 +179,21 @@ def crosscore_probe() -> list[str] | None:
     except (OSError, subprocess.CalledProcessError):
         return None
     return [str(out)]
+
+
+def fma_peak_gflops() -> float:
+    """One core's peak GFLOP/s of fused multiply-adds in registers (bench/fma_peak.cpp), NaN without g++."""
+    out = Path(tempfile.gettempdir()) / f"tarnivel-fma-peak-{os.getpid()}"
+    source = Path(__file__).resolve().parent / "fma_peak.cpp"
+    try:
+        subprocess.run(["g++", "-O2", "-march=native", "-ffp-contract=fast", str(source), "-o", str(out)],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return max(float(subprocess.run([str(out)], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                        text=True, check=True).stdout.split()[0]) for _ in range(3))
+    except (OSError, ValueError, IndexError, subprocess.CalledProcessError):
+        return float("nan")
+    finally:
+        out.unlink(missing_ok=True)
 
 
 def crosscore_ns(probe: list[str] | None) -> float:
@@ -130,7 +211,9 @@ def spawn_cell(mode: str, setting: str, args: argparse.Namespace) -> dict | None
                "--reps", "1", "--epochs", str(args.epochs), "--corpus", str(args.corpus),
                "--data", str(args.data)]
     env = dict(os.environ)
-    env.pop("TARNIVEL_POOL_THREADS", None)
+    for name in ("TARNIVEL_POOL_THREADS", "TARNIVEL_ARITHMETIC", "TARNIVEL_ROW_LOCKS"):
+        env.pop(name, None)
+    env.update(SETTINGS[setting][4])
     threads = SETTINGS[setting][2]
     if threads is not None:
         env["TARNIVEL_POOL_THREADS"] = str(threads)
@@ -167,7 +250,7 @@ def report(cells: dict, args: argparse.Namespace) -> None:
     print()
     print(f"Throughput: median of {args.reps} run(s); tokens/s = in-vocabulary tokens x {args.epochs} "
           f"epochs / seconds of train(); setup = fixed cost of a train call (0 epochs)")
-    header = (f"{'mode':<8} {'setting':<10} {'tokens/s':>10} {'min..max':>19} {'vs peer':>20} "
+    header = (f"{'mode':<8} {'setting':<16} {'tokens/s':>10} {'min..max':>19} {'vs peer':>20} "
               f"{'setup s':>7} {'peak MiB':>8} {'model':>6} {'train':>6} {'ratio':>5} {'matrices':>8} {'WS353 (pairs)':>14} "
               f"{'MEN (pairs)':>13} {'x-core ns':>11}")
     print(header)
@@ -181,7 +264,7 @@ def report(cells: dict, args: argparse.Namespace) -> None:
         quality = cell["quality"]["full"]
         ws, ws_n = quality["wordsim"]
         men, men_n = quality["men"]
-        print(f"{mode:<8} {setting:<10} {median:>10,.0f} {f'{min(rates):,.0f}..{max(rates):,.0f}':>19} "
+        print(f"{mode:<8} {setting:<16} {median:>10,.0f} {f'{min(rates):,.0f}..{max(rates):,.0f}':>19} "
               f"{fmt_ratio(median / peer if peer else None, goal):>20} {cell['overhead_s']:>7.2f} "
               f"{cell['peak_rss_mib']:>8.0f} {cell['model_mib']:>6.1f} {cell['train_peak_mib']:>6.1f} "
               f"{cell['train_peak_mib'] / cell['model_mib']:>5.2f} "
@@ -194,6 +277,31 @@ def report(cells: dict, args: argparse.Namespace) -> None:
           "ratio: train / model; matrices: input + output weights; x-core ns: range of the cross-core "
           "cache-line round trip measured before and after each repetition (bench/crosscore.cpp): "
           "multi-worker speed follows it")
+
+    print()
+    peak = args.fma_peak
+    print(f"Limit: the algorithm's floating-point work per trained token (bench/run.py work_per_token) and the "
+          f"rate reached, against one core's measured peak of {peak:.1f} GFLOP/s (bench/fma_peak.cpp) times the "
+          f"workers")
+    print(f"{'mode':<8} {'setting':<16} {'tokens/s':>10} {'flops/token':>12} {'outputs':>8} {'GFLOP/s':>8} "
+          f"{'of peak':>8}")
+    for (mode, setting), cell in cells.items():
+        median = statistics.median(cell["tokens_per_s"])
+        work = cell["work"]
+        gflops = median * work["flops_per_token"] / 1e9
+        threads = SETTINGS[setting][2] or cell["workers"]
+        print(f"{mode:<8} {setting:<16} {median:>10,.0f} {work['flops_per_token']:>12,.0f} {work['outputs']:>8.2f} "
+              f"{gflops:>8.2f} {gflops / (peak * threads):>8.1%}")
+    print("outputs: output rows per example (negative + 1, or the mean Huffman path length)")
+
+    print()
+    print("Fast arithmetic against the exact (median of per-repetition ratios):")
+    for mode in common.MODES:
+        parts = [f"{fast} / {exact} {fmt_ratio(paired_ratio(cells, mode, fast, exact))}"
+                 for fast, exact in (("fast-l100-w1", "l100-w1"), ("fast-levels-w1", "levels-w1"))
+                 if (mode, fast) in cells and (mode, exact) in cells]
+        if parts:
+            print(f"  {mode:<8} {'; '.join(parts)}")
 
     print()
     print("Ratios between settings: median over repetitions of the ratio within each repetition")
@@ -220,7 +328,7 @@ def report(cells: dict, args: argparse.Namespace) -> None:
         parts = []
         for level, scores in cell["quality"].items():
             parts.append(f"{level}: WS353 {scores['wordsim'][0]:.3f} MEN {scores['men'][0]:.3f}")
-        print(f"  {mode:<8} {setting:<10} {'; '.join(parts)}  [WS353 {peer_ws:.3f} MEN {peer_men:.3f}]")
+        print(f"  {mode:<8} {setting:<16} {'; '.join(parts)}  [WS353 {peer_ws:.3f} MEN {peer_men:.3f}]")
 
 
 def main() -> int:
@@ -266,6 +374,7 @@ def main() -> int:
     # (on shared virtual machines the cost of moving cache lines between cores changes by the minute).
     # Memory and quality come from a cell's first repetition.
     probe = crosscore_probe()
+    args.fma_peak = fma_peak_gflops()
     cells = {}
     failed = False
     for mode in modes:

@@ -127,6 +127,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="threaded training without row locks: scales better with --workers, but two threads may "
         "update one row at once and lose an update (sets TARNIVEL_ROW_LOCKS=0 for the call)",
     )
+    train.add_argument(
+        "--fast",
+        action="store_true",
+        help="fast arithmetic (sums in vector lanes, fused multiply-add): same algorithm, other rounding, "
+        "reproducible only on the same kind of processor; with --workers 2 or more also no row locks "
+        "(sets TARNIVEL_ARITHMETIC=fast, and TARNIVEL_ROW_LOCKS=0, for the call)",
+    )
     train.add_argument("-q", "--quiet", action="store_true", help="no progress output")
 
     similar = commands.add_parser(
@@ -241,26 +248,27 @@ def _progress(quiet: bool) -> tuple[Callable[[int, int], None] | None, bool, Cal
     return progress, False, bar.close
 
 
-def _train_model(model: Any, corpus: Any, quiet: bool, row_locks: bool = True) -> float:
+def _train_model(model: Any, corpus: Any, quiet: bool, row_locks: bool = True, fast: bool = False) -> float:
     """Train with the chosen progress output; returns the seconds taken.
 
-    Without row locks, TARNIVEL_ROW_LOCKS is 0 for the call (the module reads it when train starts)
-    and restored afterwards.
+    Without row locks, TARNIVEL_ROW_LOCKS is 0 for the call, and with fast arithmetic
+    TARNIVEL_ARITHMETIC is fast (the module reads both when train starts); both are restored afterwards.
     """
     progress, verbose, finish = _progress(quiet)
-    saved = os.environ.get("TARNIVEL_ROW_LOCKS")
-    if not row_locks:
-        os.environ["TARNIVEL_ROW_LOCKS"] = "0"
+    settings = {"TARNIVEL_ROW_LOCKS": None if row_locks else "0", "TARNIVEL_ARITHMETIC": "fast" if fast else None}
+    saved = {name: os.environ.get(name) for name, value in settings.items() if value is not None}
+    for name in saved:
+        os.environ[name] = settings[name]
     start = time.perf_counter()
     try:
         model.train(corpus, progress=progress, verbose=verbose)
     finally:
         finish()
-        if not row_locks:
-            if saved is None:
-                os.environ.pop("TARNIVEL_ROW_LOCKS", None)
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
             else:
-                os.environ["TARNIVEL_ROW_LOCKS"] = saved
+                os.environ[name] = value
     return time.perf_counter() - start
 
 
@@ -295,7 +303,8 @@ def _cmd_train(args: argparse.Namespace, out: Any) -> int:
         epochs=args.epochs,
     )
     try:
-        seconds = _train_model(model, corpus, args.quiet, row_locks=not args.no_row_locks)
+        unlocked = args.no_row_locks or (args.fast and args.workers >= 2)
+        seconds = _train_model(model, corpus, args.quiet, row_locks=not unlocked, fast=args.fast)
     except UnicodeDecodeError as exc:
         raise CommandError(f"corpus {args.corpus} is not UTF-8 text: {exc.reason} at byte {exc.start}") from None
     except (RuntimeError, MemoryError) as exc:  # e.g. a worker pool that cannot start its threads

@@ -50,6 +50,12 @@ bool row_locks_setting() {
   return text == nullptr || std::string_view(text) != "0";
 }
 
+// TARNIVEL_ARITHMETIC=fast selects the fast arithmetic for a call; anything else, or nothing, the exact.
+Arithmetic arithmetic_setting() {
+  const char* text = std::getenv("TARNIVEL_ARITHMETIC");
+  return text != nullptr && std::string_view(text) == "fast" ? Arithmetic::kFast : Arithmetic::kExact;
+}
+
 // The pending-signal check, with the interpreter lock taken just for it. A raised exception is
 // discarded here: the caller sets the stop flag and the call ends with "training interrupted".
 class GilSignalProbe final : public SignalProbe {
@@ -506,6 +512,7 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
   params.hs = p.hs;
   params.cbow_mean = p.cbow_mean;
   params.negative = p.negative;
+  params.arithmetic = arithmetic_setting();
   // Widths never exceed the rows: only vector_size 0 (whose default levels are [1]) could ask for
   // more, and a width of 0 trains nothing instead of reading past the matrices.
   for (const uint64_t level : p.levels) params.levels.push_back(std::min(level, p.vector_size));

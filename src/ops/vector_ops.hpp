@@ -25,6 +25,20 @@ inline float logistic_gradient(float x, float label, float lr) {
   const float diff = label - s;
   return lr * diff;
 }
+// After a level's gradient g: the pair's prefix dot product and squared norms after the update,
+// from the values before it (exact in real arithmetic), evaluated in this fixed order so that every
+// caller carries the same bits.
+inline void carry_pair_statistics(float& dot, float& sq_a, float& sq_b, float g) {
+  const float gg = g * g;
+  const float two_g = g + g;
+  const float dot_new = (sq_a + sq_b) * g + dot * (gg + 1.0f);
+  const float a_new = sq_b * gg + (sq_a + dot * two_g);
+  const float b_new = sq_a * gg + (dot * two_g + sq_b);
+  dot = dot_new;
+  sq_a = a_new;
+  sq_b = b_new;
+}
+
 // a[j] = a0 + g*b0; b[j] = b0 + g*a0 (old values).
 void pair_update(std::span<float> a, std::span<float> b, std::size_t n, float g);
 // err[j] += g*out0; out[j] = out0 + g*in[j].

@@ -81,6 +81,16 @@ void sg_negative_impl(const Rows& in, const Rows& out, uint64_t center, uint64_t
   targets[k] = context;
   labels[k++] = 1.0f;
   uint64_t drawn = 0;
+  // The fast arithmetic (sequential forms only) visits the levels as segments.
+  const FastOps* fast = out.fast();
+  PrefixSegment seg_buffer[16];
+  std::vector<PrefixSegment> seg_heap;
+  PrefixSegment* segs = seg_buffer;
+  if (fast != nullptr && levels.size() > std::size(seg_buffer)) {
+    seg_heap.resize(levels.size());
+    segs = seg_heap.data();
+  }
+  const std::size_t nseg = fast != nullptr ? prefix_segments(levels, a.size(), segs) : 0;
   kernel_detail::prefetch_for_write(a.data(), widest);
   in.locked(center, [&] {
     for (;;) {
@@ -95,6 +105,12 @@ void sg_negative_impl(const Rows& in, const Rows& out, uint64_t center, uint64_t
       }
       for (std::size_t r = 0; r < k; ++r) {
         const std::span<float> b = out.row(targets[r]);
+        if (fast != nullptr) {
+          float* pa = a.data();
+          float* pb = b.data();
+          fast->level_pairs(&pa, &pb, labels + r, 1, segs, nseg, lr_eff);
+          continue;
+        }
         out.locked(targets[r],
                    [&] { level_pair_update_impl<kSegmentSums>(a, b, levels, labels[r], lr_eff); });
       }

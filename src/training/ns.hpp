@@ -8,6 +8,7 @@
 #include <span>
 
 #include "common/error.hpp"
+#include "ops/fast_ops.hpp"
 #include "ops/vector_ops.hpp"
 #include "rng/chacha.hpp"
 #include "sampling/alias.hpp"
@@ -24,6 +25,8 @@ struct PlainMatrices {
   // Unlocked threaded mode: this thread's copies of the hottest rows for the sentence (see
   // HotRowCopies); null everywhere else.
   UnlockedRowCopies* copies = nullptr;
+  // The fast arithmetic's build when the call asked for it; null: the exact arithmetic.
+  const FastOps* fast = nullptr;
 };
 
 namespace kernel_detail {
@@ -32,8 +35,9 @@ namespace kernel_detail {
 class PlainRows {
  public:
   static constexpr bool kShared = false;
-  PlainRows(std::span<float> data, std::size_t dim)
-      : base_(data.data()), dim_(dim), rows_(dim == 0 ? 0 : data.size() / dim) {}
+  PlainRows(std::span<float> data, std::size_t dim, const FastOps* fast = nullptr)
+      : base_(data.data()), dim_(dim), rows_(dim == 0 ? 0 : data.size() / dim), fast_(fast) {}
+  const FastOps* fast() const { return fast_; }
   std::span<float> row(uint64_t r) const {
     TARNIVEL_CHECK(r < rows_, "row index out of range of the weight matrix");
     return {base_ + r * dim_, dim_};
@@ -48,6 +52,7 @@ class PlainRows {
   float* base_;
   std::size_t dim_;
   std::size_t rows_;
+  const FastOps* fast_;
 };
 
 // Row access of the sequential forms in unlocked threaded mode: plain rows, except the rows this
@@ -55,8 +60,9 @@ class PlainRows {
 class CopiedRows {
  public:
   static constexpr bool kShared = false;
-  CopiedRows(std::span<float> data, std::size_t dim, HotRowCopies& copies)
-      : copies_(&copies), dim_(dim), rows_(dim == 0 ? 0 : data.size() / dim) {}
+  CopiedRows(std::span<float> data, std::size_t dim, HotRowCopies& copies, const FastOps* fast)
+      : copies_(&copies), dim_(dim), rows_(dim == 0 ? 0 : data.size() / dim), fast_(fast) {}
+  const FastOps* fast() const { return fast_; }
   std::span<float> row(uint64_t r) const {
     TARNIVEL_CHECK(r < rows_, "row index out of range of the weight matrix");
     return {copies_->row(r), dim_};
@@ -71,14 +77,17 @@ class CopiedRows {
   HotRowCopies* copies_;
   std::size_t dim_;
   std::size_t rows_;
+  const FastOps* fast_;
 };
 
 // Calls f(in, out) with the row access of plain matrices: copied rows when m carries copies.
 template <class F>
 decltype(auto) with_plain_rows(const PlainMatrices& m, F&& f) {
-  if (m.copies == nullptr) return f(PlainRows(m.input, m.dim), PlainRows(m.output, m.dim));
-  return f(CopiedRows(m.input, m.dim, m.copies->input),
-           CopiedRows(m.output, m.dim, m.copies->output));
+  if (m.copies == nullptr) {
+    return f(PlainRows(m.input, m.dim, m.fast), PlainRows(m.output, m.dim, m.fast));
+  }
+  return f(CopiedRows(m.input, m.dim, m.copies->input, m.fast),
+           CopiedRows(m.output, m.dim, m.copies->output, m.fast));
 }
 
 // Row access of the multi-worker forms: rows of a SharedMatrix; locked(r, f) runs f holding r's
@@ -89,6 +98,8 @@ class SharedRows {
   static constexpr bool kShared = true;
   explicit SharedRows(const SharedMatrix& m, LockedRowCopies* copies = nullptr)
       : m_(&m), copies_(copies) {}
+  // The multi-worker forms keep the exact arithmetic.
+  const FastOps* fast() const { return nullptr; }
   std::span<float> row(uint64_t r) const {
     if (copies_ != nullptr && copies_->is_hot(r)) return {copies_->acquire(r), copies_->width()};
     return m_->row(r);
@@ -115,6 +126,15 @@ void output_step_on(std::span<const float> hidden, const Rows& out, uint64_t o, 
                     std::span<float> err, float label, float lr) {
   const std::span<float> row = out.row(o);
   out.locked(o, [&] {
+    if (const FastOps* fast = out.fast(); fast != nullptr) {
+      if (n == 0) return;
+      TARNIVEL_CHECK(n <= hidden.size() && n <= row.size() && n <= err.size(),
+                     "prefix length exceeds vector length");
+      float* rows[1] = {row.data()};
+      const float g = logistic_gradient(fast->dot(hidden.data(), rows[0], n), label, lr);
+      fast->accumulate_error_many(err.data(), rows, &g, 1, hidden.data(), n);
+      return;
+    }
     const float d = dot(hidden, row, n);
     if (n == 0) return;
     const float g = logistic_gradient(d, label, lr);
@@ -184,7 +204,12 @@ void output_batch_on(std::span<const float> hidden, const Rows& out, const uint6
       rows[r] = copies + r * n;
     }
   }
-  dot_many(hidden.data(), rows, k, n, d);
+  const FastOps* fast = out.fast();
+  if (fast != nullptr) {
+    fast->dot_many(hidden.data(), rows, k, n, d);
+  } else {
+    dot_many(hidden.data(), rows, k, n, d);
+  }
   for (std::size_t r = 0; r < k; ++r) g[r] = logistic_gradient(d[r], labels[r], lr);
   if constexpr (Rows::kShared) {
     for (std::size_t r = 0; r < k; ++r) out.prefetch_stripe(targets[r]);
@@ -192,6 +217,8 @@ void output_batch_on(std::span<const float> hidden, const Rows& out, const uint6
     for (std::size_t r = 0; r < k; ++r) {
       out.locked(targets[r], [&] { add_scaled(live[r], hidden.data(), n, g[r]); });
     }
+  } else if (fast != nullptr) {
+    fast->accumulate_error_many(err.data(), live, g, k, hidden.data(), n);
   } else {
     accumulate_error_many(err.data(), live, g, k, hidden.data(), n);
   }
@@ -217,20 +244,6 @@ void output_steps_on(std::span<const float> hidden, const Rows& out, const uint6
 }
 
 }  // namespace kernel_detail
-
-// After a level's gradient g: the pair's prefix dot product and squared norms after the update,
-// from the values before it (exact in real arithmetic), evaluated in this fixed order so that every
-// caller carries the same bits.
-inline void carry_pair_statistics(float& dot, float& sq_a, float& sq_b, float g) {
-  const float gg = g * g;
-  const float two_g = g + g;
-  const float dot_new = (sq_a + sq_b) * g + dot * (gg + 1.0f);
-  const float a_new = sq_b * gg + (sq_a + dot * two_g);
-  const float b_new = sq_a * gg + (dot * two_g + sq_b);
-  dot = dot_new;
-  sq_a = a_new;
-  sq_b = b_new;
-}
 
 // The negative sample to train: the drawn index, or (target + 1) mod table size when the draw hit
 // the positive target itself.

@@ -184,6 +184,7 @@ bool run_sentence(std::span<const Index> s, ChaChaStream& stream, const TrainPar
 bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
                     const TrainParams& params, const OutputTables& tables, PlainMatrices m,
                     std::atomic<bool>& stop, SignalProbe& probe) {
+  if (params.arithmetic == Arithmetic::kFast) m.fast = &fast_ops();
   if (params.sg && !params.hs) {
     // Skip-gram negative sampling runs as a dataflow of row updates (same results bit for bit).
     const AliasTable* table =

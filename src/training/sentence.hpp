@@ -25,6 +25,7 @@ struct TrainParams {
   uint64_t negative = 5;
   std::vector<uint64_t> levels;  // never empty, each in 1..dim
   float lr = 0.025f;             // the epoch's learning rate
+  Arithmetic arithmetic = Arithmetic::kExact;  // TARNIVEL_ARITHMETIC of the call
 };
 
 // Read-only output structures of one epoch. `alias` is empty when negative sampling is off.

@@ -6,6 +6,7 @@
 
 #include "common/error.hpp"
 #include "common/pinned.hpp"
+#include "ops/fast_ops.hpp"
 #include "ops/vector_ops.hpp"
 
 #if defined(__SSE2__)
@@ -37,24 +38,7 @@ constexpr uint32_t kPrefetchAhead = 2;
 
 // One prefix segment of a level: components [begin, end) are new to this level; the level's update
 // covers 0 .. end-1.
-struct Segment {
-  std::size_t begin;
-  std::size_t end;
-};
-
-// The levels as the segments a skip-gram update visits: widths capped at dim, a width not wider
-// than the last visited one skipped. Returns the number of segments written (at most levels.size()).
-std::size_t segments_of(std::span<const uint64_t> levels, std::size_t dim, Segment* out) {
-  std::size_t prev = 0;
-  std::size_t count = 0;
-  for (const uint64_t level : levels) {
-    const auto width = static_cast<std::size_t>(std::min<uint64_t>(level, dim));
-    if (width <= prev) continue;
-    out[count++] = {prev, width};
-    prev = width;
-  }
-  return count;
-}
+using Segment = PrefixSegment;
 
 // a[j] = a0 + g*b0, b[j] = b0 + g*a0 for j < n (old values): pair_update on raw rows.
 inline void pair_update_rows(float* a, float* b, std::size_t n, float g) {
@@ -347,7 +331,7 @@ BlockState& block_state() {
 // a row with an earlier pending one depends on it, directly or through the chain of updates on that
 // row), and the earliest pending update is always ready, so every round makes progress.
 void execute_block(BlockState& st, const Segment* segs, std::size_t nseg, std::size_t widest,
-                   float lr_eff) {
+                   float lr_eff, const FastOps* fast) {
   struct Slot {
     uint32_t run;
     uint32_t cur;
@@ -417,7 +401,11 @@ void execute_block(BlockState& st, const Segment* segs, std::size_t nseg, std::s
     ++local.rounds;
     local.updates += k;
     ++local.rounds_by_width[k];
-    run_lanes(a, b, labels, k, segs, nseg, lr_eff);
+    if (fast != nullptr) {
+      fast->level_pairs(a, b, labels, k, segs, nseg, lr_eff);
+    } else {
+      run_lanes(a, b, labels, k, segs, nseg, lr_eff);
+    }
     for (std::size_t r = 0; r < k; ++r) {
       Slot& slot = slots[picked[r]];
       done[slot.cur] = 1;
@@ -474,7 +462,7 @@ void level_pair_lanes(float* const* a, float* const* b, const float* labels, std
                       std::size_t dim, std::span<const uint64_t> levels, float lr_eff) {
   TARNIVEL_CHECK(k <= kScheduleLanes, "too many updates for one round");
   std::vector<Segment> segs(levels.size());
-  const std::size_t nseg = segments_of(levels, dim, segs.data());
+  const std::size_t nseg = prefix_segments(levels, dim, segs.data());
   run_lanes(a, b, labels, k, segs.data(), nseg, lr_eff);
 }
 
@@ -491,11 +479,12 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
   const bool sampling = table != nullptr && !table->empty();
   const uint64_t samples = sampling ? params.negative : 0;
   const std::size_t table_size = sampling ? table->size() : 0;
+  const FastOps* const fast = params.arithmetic == Arithmetic::kFast ? &fast_ops() : nullptr;
 
   thread_local std::vector<Segment> seg_buffer;
   if (seg_buffer.size() < levels.size()) seg_buffer.resize(levels.size());
   Segment* const segs = pinned(seg_buffer.data());
-  const std::size_t nseg = segments_of(levels, dim, segs);
+  const std::size_t nseg = prefix_segments(levels, dim, segs);
   const std::size_t widest = nseg == 0 ? 0 : segs[nseg - 1].end;
 
   // Rows by index; in unlocked threaded mode the hottest are this thread's copies.
@@ -578,7 +567,7 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
     if (st.updates.empty()) continue;
     TARNIVEL_CHECK(st.updates.size() < (uint64_t{1} << 31), "too many updates in one block");
     st.done.assign(st.updates.size(), 0);
-    execute_block(st, segs, nseg, widest, lr_eff);
+    execute_block(st, segs, nseg, widest, lr_eff, fast);
   }
   return interrupted;
 }

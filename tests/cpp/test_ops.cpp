@@ -1,6 +1,7 @@
 // The vector primitives: fixed float order and rounding, old values, prefix checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -8,7 +9,9 @@
 #include <vector>
 
 #include "common/error.hpp"
+#include "ops/fast_ops.hpp"
 #include "ops/vector_ops.hpp"
+#include "training/ns.hpp"
 
 namespace tarnivel {
 namespace {
@@ -130,6 +133,50 @@ TEST(VectorOps, BothBuildsGiveTheSameBits) {
       }
     }
   }
+}
+
+// Every fast build the processor runs, against the exact operations on the same inputs: within a few
+// roundings (relative to the lengths), not the same bits on every dot (sums in lanes), and the single
+// dot equal to a row of the batched one.
+TEST(FastOps, EveryBuildIsWithinRoundingOfTheExactOperations) {
+  std::mt19937 gen(17);
+  std::uniform_real_distribution<float> uni(-1.0f, 1.0f);
+  const FastBuild before = current_fast_build();
+  for (const FastBuild build : {FastBuild::kBaseline, FastBuild::kAvx2, FastBuild::kAvx512}) {
+    if (!use_fast_build(build)) continue;
+    const FastOps& ops = fast_ops();
+    bool any_dot_differs = false;
+    for (const std::size_t n : {1, 3, 8, 17, 25, 33, 50, 100, 101}) {
+      std::vector<std::vector<float>> v(10, std::vector<float>(n));  // h, err, rows 0..7
+      for (auto& x : v) std::generate(x.begin(), x.end(), [&] { return uni(gen); });
+      std::vector<std::vector<float>> e = v;  // the exact side
+      float* f_rows[8];
+      float* e_rows[8];
+      for (int r = 0; r < 8; ++r) f_rows[r] = v[2 + r].data(), e_rows[r] = e[2 + r].data();
+      float got[8];
+      ops.dot_many(v[0].data(), f_rows, 8, n, got);
+      for (int r = 0; r < 8; ++r) {
+        EXPECT_NEAR(got[r], dot(v[0], v[2 + r], n), 1e-5f * n) << ops.name << " n " << n;
+        EXPECT_EQ(std::bit_cast<uint32_t>(ops.dot(v[0].data(), f_rows[r], n)), std::bit_cast<uint32_t>(got[r]));
+        any_dot_differs |= got[r] != dot(v[0], v[2 + r], n);
+      }
+      // The error accumulation over rows 0-3, the levels of two pairs (rows 4-5 with 6-7) on three
+      // nested widths.
+      const float g[4] = {0.3f, -0.2f, 0.05f, 0.7f};
+      ops.accumulate_error_many(v[1].data(), f_rows, g, 4, v[0].data(), n);
+      accumulate_error_many(e[1].data(), e_rows, g, 4, e[0].data(), n);
+      const std::vector<uint64_t> levels{std::max<std::size_t>(n / 4, 1), n / 2, n};
+      PrefixSegment segs[3];
+      const float labels[2] = {1.0f, 0.0f};
+      ops.level_pairs(f_rows + 4, f_rows + 6, labels, 2, segs, prefix_segments(levels, n, segs), 0.1f);
+      for (int r = 0; r < 2; ++r) level_pair_update(e[6 + r], e[8 + r], levels, labels[r], 0.1f);
+      for (int i = 1; i < 10; ++i) {
+        for (std::size_t j = 0; j < n; ++j) ASSERT_NEAR(v[i][j], e[i][j], 4e-5f) << ops.name << i << " " << j;
+      }
+    }
+    EXPECT_TRUE(any_dot_differs) << ops.name;
+  }
+  use_fast_build(before);
 }
 
 }  // namespace

@@ -1,0 +1,203 @@
+#include "ops/fast_ops.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#include "ops/vector_ops.hpp"
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define TARNIVEL_FAST_X86 1
+#include <immintrin.h>
+#else
+#define TARNIVEL_FAST_X86 0
+#endif
+
+namespace tarnivel {
+
+namespace {
+
+#if TARNIVEL_FAST_X86
+
+// The sum of four lanes, in a fixed order: (l0 + l2) + (l1 + l3).
+inline float hsum4(__m128 s) {
+  s = _mm_add_ps(s, _mm_movehl_ps(s, s));
+  s = _mm_add_ss(s, _mm_shuffle_ps(s, s, 1));
+  return _mm_cvtss_f32(s);
+}
+
+namespace avx512 {
+#define FAST_TARGET [[gnu::target("avx512f,avx512dq,avx512bw,avx512vl,avx2,fma")]]
+using vec = __m512;
+constexpr std::size_t W = 16;
+constexpr const char* kName = "avx512";
+FAST_TARGET inline __mmask16 first(std::size_t m) { return static_cast<__mmask16>((1u << m) - 1u); }
+FAST_TARGET inline vec zero() { return _mm512_setzero_ps(); }
+FAST_TARGET inline vec load(const float* p) { return _mm512_loadu_ps(p); }
+FAST_TARGET inline vec load_part(const float* p, std::size_t m) {
+  return _mm512_maskz_loadu_ps(first(m), p);
+}
+FAST_TARGET inline void store(float* p, vec v) { _mm512_storeu_ps(p, v); }
+FAST_TARGET inline void store_part(float* p, vec v, std::size_t m) {
+  _mm512_mask_storeu_ps(p, first(m), v);
+}
+FAST_TARGET inline vec splat(float x) { return _mm512_set1_ps(x); }
+FAST_TARGET inline vec fmadd(vec a, vec b, vec c) { return _mm512_fmadd_ps(a, b, c); }
+FAST_TARGET inline vec add(vec a, vec b) { return _mm512_add_ps(a, b); }
+FAST_TARGET inline vec mul(vec a, vec b) { return _mm512_mul_ps(a, b); }
+FAST_TARGET inline float hsum(vec v) {
+  const __m256 h = _mm256_add_ps(_mm512_maskz_extractf32x8_ps(0xFF, v, 0),
+                                 _mm512_maskz_extractf32x8_ps(0xFF, v, 1));
+  return hsum4(_mm_add_ps(_mm256_castps256_ps128(h), _mm256_extractf128_ps(h, 1)));
+}
+#include "ops/fast_kernels.inc"
+#undef FAST_TARGET
+}  // namespace avx512
+
+namespace avx2 {
+#define FAST_TARGET [[gnu::target("avx2,fma")]]
+using vec = __m256;
+constexpr std::size_t W = 8;
+constexpr const char* kName = "avx2";
+FAST_TARGET inline __m256i first(std::size_t m) {
+  return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(m)),
+                            _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+FAST_TARGET inline vec zero() { return _mm256_setzero_ps(); }
+FAST_TARGET inline vec load(const float* p) { return _mm256_loadu_ps(p); }
+FAST_TARGET inline vec load_part(const float* p, std::size_t m) {
+  return _mm256_maskload_ps(p, first(m));
+}
+FAST_TARGET inline void store(float* p, vec v) { _mm256_storeu_ps(p, v); }
+FAST_TARGET inline void store_part(float* p, vec v, std::size_t m) {
+  _mm256_maskstore_ps(p, first(m), v);
+}
+FAST_TARGET inline vec splat(float x) { return _mm256_set1_ps(x); }
+FAST_TARGET inline vec fmadd(vec a, vec b, vec c) { return _mm256_fmadd_ps(a, b, c); }
+FAST_TARGET inline vec add(vec a, vec b) { return _mm256_add_ps(a, b); }
+FAST_TARGET inline vec mul(vec a, vec b) { return _mm256_mul_ps(a, b); }
+FAST_TARGET inline float hsum(vec v) {
+  return hsum4(_mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1)));
+}
+#include "ops/fast_kernels.inc"
+#undef FAST_TARGET
+}  // namespace avx2
+
+// SSE2, which every x86-64 processor has: four lanes, separate multiply and add.
+namespace baseline {
+#define FAST_TARGET
+using vec = __m128;
+constexpr std::size_t W = 4;
+constexpr const char* kName = "baseline";
+inline vec zero() { return _mm_setzero_ps(); }
+inline vec load(const float* p) { return _mm_loadu_ps(p); }
+inline vec load_part(const float* p, std::size_t m) {
+  alignas(16) float buf[4] = {};
+  std::memcpy(buf, p, m * sizeof(float));
+  return _mm_load_ps(buf);
+}
+inline void store(float* p, vec v) { _mm_storeu_ps(p, v); }
+inline void store_part(float* p, vec v, std::size_t m) {
+  alignas(16) float buf[4];
+  _mm_store_ps(buf, v);
+  std::memcpy(p, buf, m * sizeof(float));
+}
+inline vec splat(float x) { return _mm_set1_ps(x); }
+inline vec fmadd(vec a, vec b, vec c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
+inline vec add(vec a, vec b) { return _mm_add_ps(a, b); }
+inline vec mul(vec a, vec b) { return _mm_mul_ps(a, b); }
+inline float hsum(vec v) { return hsum4(v); }
+#include "ops/fast_kernels.inc"
+#undef FAST_TARGET
+}  // namespace baseline
+
+bool processor_runs(FastBuild build) {
+  __builtin_cpu_init();
+  switch (build) {
+    case FastBuild::kAvx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+             __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+             __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    case FastBuild::kAvx2:
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    case FastBuild::kBaseline:
+      return true;
+  }
+  return false;
+}
+
+const FastOps& ops_of(FastBuild build) {
+  switch (build) {
+    case FastBuild::kAvx512:
+      return avx512::ops();
+    case FastBuild::kAvx2:
+      return avx2::ops();
+    case FastBuild::kBaseline:
+      break;
+  }
+  return baseline::ops();
+}
+
+#else
+
+// Other processors: plain scalar loops (one lane).
+namespace baseline {
+#define FAST_TARGET
+using vec = float;
+constexpr std::size_t W = 1;
+constexpr const char* kName = "baseline";
+inline vec zero() { return 0.0f; }
+inline vec load(const float* p) { return *p; }
+inline vec load_part(const float* p, std::size_t) { return *p; }
+inline void store(float* p, vec v) { *p = v; }
+inline void store_part(float* p, vec v, std::size_t) { *p = v; }
+inline vec splat(float x) { return x; }
+inline vec fmadd(vec a, vec b, vec c) { return a * b + c; }
+inline vec add(vec a, vec b) { return a + b; }
+inline vec mul(vec a, vec b) { return a * b; }
+inline float hsum(vec v) { return v; }
+#include "ops/fast_kernels.inc"
+#undef FAST_TARGET
+}  // namespace baseline
+
+bool processor_runs(FastBuild build) { return build == FastBuild::kBaseline; }
+const FastOps& ops_of(FastBuild) { return baseline::ops(); }
+
+#endif
+
+FastBuild widest_build() {
+  if (processor_runs(FastBuild::kAvx512)) return FastBuild::kAvx512;
+  if (processor_runs(FastBuild::kAvx2)) return FastBuild::kAvx2;
+  return FastBuild::kBaseline;
+}
+
+std::atomic<FastBuild> selected{widest_build()};
+
+}  // namespace
+
+std::size_t prefix_segments(std::span<const uint64_t> levels, std::size_t dim, PrefixSegment* out) {
+  std::size_t prev = 0;
+  std::size_t count = 0;
+  for (const uint64_t level : levels) {
+    const auto width = static_cast<std::size_t>(std::min<uint64_t>(level, dim));
+    if (width <= prev) continue;
+    out[count++] = {prev, width};
+    prev = width;
+  }
+  return count;
+}
+
+bool fast_build_available(FastBuild build) { return processor_runs(build); }
+
+const FastOps& fast_ops() { return ops_of(selected.load(std::memory_order_relaxed)); }
+
+FastBuild current_fast_build() { return selected.load(std::memory_order_relaxed); }
+
+bool use_fast_build(FastBuild build) {
+  if (!processor_runs(build)) return false;
+  selected.store(build, std::memory_order_relaxed);
+  return true;
+}
+
+}  // namespace tarnivel

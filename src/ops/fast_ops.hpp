@@ -1,0 +1,57 @@
+#pragma once
+// The fast arithmetic of the kernels: the same operations on the same values as the exact primitives
+// (vector_ops.hpp), but each float sum runs in several accumulators and vector lanes and products are
+// fused into their additions where the processor has fused multiply-add. Results differ from the exact
+// ones by rounding only. Each build (AVX-512, AVX2 with FMA, baseline) is deterministic, and one is
+// picked per process from the processor's features, so a run repeats itself on the same machine.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace tarnivel {
+
+// The arithmetic a training call runs with.
+enum class Arithmetic : uint8_t { kExact, kFast };
+
+// One segment of nested prefixes: components [begin, end) are new to a level whose update covers
+// components 0 .. end-1.
+struct PrefixSegment {
+  std::size_t begin;
+  std::size_t end;
+};
+
+// The levels as the segments a skip-gram update visits: widths capped at dim, a width not wider than
+// the last visited one skipped. Writes at most levels.size() segments; returns how many.
+std::size_t prefix_segments(std::span<const uint64_t> levels, std::size_t dim, PrefixSegment* out);
+
+// The entry points of one build. Callers pass raw pointers they have checked.
+struct FastOps {
+  const char* name;
+  // sum_j a[j] * b[j] for j < n.
+  float (*dot)(const float* a, const float* b, std::size_t n);
+  // out[r] = dot(h, rows[r], n) for r < k.
+  void (*dot_many)(const float* h, const float* const* rows, std::size_t k, std::size_t n,
+                   float* out);
+  // For r = 0 .. k-1 in order: err[j] += g[r] * rows[r][j]; rows[r][j] += g[r] * h[j] (the row's
+  // old value goes into err). The rows are distinct and alias neither err nor h.
+  void (*accumulate_error_many)(float* err, float* const* rows, const float* g, std::size_t k,
+                                const float* h, std::size_t n);
+  // Skip-gram level updates of k pairs of distinct rows (a[r], b[r]) with labels[r], over the
+  // segments of the levels: the same gradients as one pair update per level in turn (each from the
+  // prefix dot carried through the earlier levels' updates), applied in one pass per row.
+  void (*level_pairs)(float* const* a, float* const* b, const float* labels, std::size_t k,
+                      const PrefixSegment* segs, std::size_t nseg, float lr_eff);
+};
+
+enum class FastBuild : uint8_t { kBaseline, kAvx2, kAvx512 };
+
+// Whether this processor runs the build (the baseline always).
+bool fast_build_available(FastBuild build);
+// The build in use: the widest the processor runs, unless another was selected.
+const FastOps& fast_ops();
+FastBuild current_fast_build();
+// Selects a build for the whole process (tests compare them); returns false, changing nothing, when
+// the processor cannot run it.
+bool use_fast_build(FastBuild build);
+
+}  // namespace tarnivel
