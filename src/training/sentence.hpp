@@ -12,6 +12,7 @@
 #include "sampling/alias.hpp"
 #include "training/huffman.hpp"
 #include "training/ns.hpp"
+#include "training/subsample.hpp"
 #include "weights/shared_matrix.hpp"
 
 namespace tarnivel {
@@ -25,6 +26,9 @@ struct TrainParams {
   uint64_t negative = 5;
   std::vector<uint64_t> levels;  // never empty, each in 1..dim
   float lr = 0.025f;             // the epoch's learning rate
+  // Subsampling: when set, each token is kept or dropped (drawing from the sentence's stream) before
+  // the windows are formed.
+  const KeepTable* keep = nullptr;
 };
 
 // Read-only output structures of one epoch. `alias` is empty when negative sampling is off.
