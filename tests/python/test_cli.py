@@ -38,7 +38,7 @@ def corpus(tmp_path_factory):
     return path
 
 
-TRAIN = ["--vector-size", "16", "--min-count", "1", "--epochs", "5", "--sg", "--seed", "3", "--quiet"]
+TRAIN = ["--vector-size", "16", "--min-count", "1", "--epochs", "5", "--sg", "--seed", "3", "--quiet", "--sample", "0"]
 
 
 @pytest.fixture(scope="module")
