@@ -83,6 +83,15 @@ class Reader {
   std::size_t at_ = 0;
 };
 
+// Rows of the output matrix: V, or 2V - 1 once a Huffman tree exists. Zero-width rows hold no values,
+// so the count comes from the tree then.
+uint64_t output_rows_of(const Model& model) {
+  const uint64_t dim = model.params.vector_size;
+  if (dim != 0) return model.output_vectors.size() / dim;
+  const uint64_t v = model.vocab.size();
+  return model.tree.empty() || v == 0 ? v : 2 * v - 1;
+}
+
 uint64_t checksum(std::string_view bytes) {
   return siphash13(0, 0, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
@@ -172,7 +181,7 @@ std::string encode_checkpoint_state(const Model& model) {
   w.u64(model.vocab.counts.size());
   for (const uint64_t c : model.vocab.counts) w.u64(c);
   w.u64(words);
-  const uint64_t output_rows = dim == 0 ? 0 : model.output_vectors.size() / dim;
+  const uint64_t output_rows = output_rows_of(model);
   w.u64(output_rows);
   w.u64(words_checksum(model.vocab.index_to_key));
   w.u64(floats_checksum(std::span<const float>(model.input_vectors.data(), words * dim)));
@@ -293,7 +302,7 @@ void save_checkpoint_files(const std::string& prefix, std::string_view vocab_jso
   const CheckpointNames names(prefix);
   const uint64_t dim = model.params.vector_size;
   const uint64_t words = model.vocab.size();
-  const uint64_t output_rows = dim == 0 ? 0 : model.output_vectors.size() / dim;
+  const uint64_t output_rows = output_rows_of(model);
   TARNIVEL_CHECK(model.input_vectors.size() >= words * dim, "input matrix smaller than the vocabulary");
   bool output_tmp = false;
   bool state_tmp = false;
