@@ -42,7 +42,7 @@ Model load_checkpoint_model(const std::string& prefix) {
   const PairNames pair(prefix);
   const CheckpointNames names(prefix);
   const DirLock lock = lock_pair(prefix, DirLock::Mode::shared);
-  CheckpointState state = read_checkpoint_state(names.state);
+  CheckpointState state = in_file(names.state, [&] { return read_checkpoint_state(read_whole_file(names.state)); });
   const uint64_t dim = state.model.params.vector_size;
   std::vector<std::string> words = in_file(pair.vocab, [&] { return read_vocab(pair.vocab); });
   if (words.size() != state.words) {

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -43,7 +44,7 @@ class Writer {
 // The same fields read back; running past the end is "truncated".
 class Reader {
  public:
-  Reader(std::span<const uint8_t> bytes, const std::string& name) : bytes_(bytes), name_(name) {}
+  explicit Reader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
   uint8_t u8() {
     need(1);
     return bytes_[at_++];
@@ -72,14 +73,13 @@ class Reader {
     return n;
   }
   std::size_t left() const { return bytes_.size() - at_; }
-  [[noreturn]] void fail(const std::string& problem) const { throw ValueError(name_ + ": " + problem); }
+  [[noreturn]] void fail(const std::string& problem) const { throw ValueError(problem); }
 
  private:
   void need(std::size_t n) {
     if (bytes_.size() - at_ < n) fail("truncated");
   }
   std::span<const uint8_t> bytes_;
-  const std::string& name_;
   std::size_t at_ = 0;
 };
 
@@ -104,25 +104,6 @@ void sync_directory_of(const std::string& name) {
   Fd fd(raw);
   while (::fsync(fd.get()) != 0 && errno == EINTR) {
   }
-}
-
-std::vector<uint8_t> read_file(const std::string& name) {
-  const int raw = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  const auto fail = [&](int err) { throw ValueError(name + ": failed to read " + name + ": " + os_error_text(err)); };
-  if (raw < 0) fail(errno);
-  Fd fd(raw);
-  std::vector<uint8_t> bytes;
-  uint8_t chunk[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail(errno);
-    }
-    if (n == 0) break;
-    bytes.insert(bytes.end(), chunk, chunk + n);
-  }
-  return bytes;
 }
 
 }  // namespace
@@ -198,9 +179,8 @@ std::string encode_checkpoint_state(const Model& model) {
   return std::move(w.bytes());
 }
 
-CheckpointState read_checkpoint_state(const std::string& name) {
-  const std::vector<uint8_t> bytes = read_file(name);
-  Reader r(bytes, name);
+CheckpointState read_checkpoint_state(std::span<const uint8_t> bytes) {
+  Reader r(bytes);
   if (bytes.size() < sizeof kMagic || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) {
     r.fail("not a tarnivel checkpoint state file");
   }
@@ -210,7 +190,7 @@ CheckpointState read_checkpoint_state(const std::string& name) {
   if (stored != checksum(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size() - 8))) {
     r.fail("damaged (checksum mismatch)");
   }
-  Reader body(std::span<const uint8_t>(bytes.data() + sizeof kMagic, bytes.size() - sizeof kMagic - 8), name);
+  Reader body(bytes.subspan(sizeof kMagic, bytes.size() - sizeof kMagic - 8));
   if (const uint32_t version = body.u32(); version != kVersion) {
     body.fail("unsupported checkpoint version " + std::to_string(version));
   }

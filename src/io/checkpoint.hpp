@@ -39,8 +39,9 @@ uint64_t floats_checksum(std::span<const float> values);
 // The bytes of `prefix.ckpt` for `model`.
 std::string encode_checkpoint_state(const Model& model);
 
-// Reads and checks `name` (magic, version, checksum, settings, tree): ValueError "{name}: {problem}".
-CheckpointState read_checkpoint_state(const std::string& name);
+// Decodes and checks the bytes of a `prefix.ckpt` file (magic, version, checksum, settings, tree):
+// ValueError naming the problem (the caller names the file).
+CheckpointState read_checkpoint_state(std::span<const uint8_t> bytes);
 
 // The model of a checkpoint from its state, words and matrices, each checked against the state's
 // shapes and checksums: ValueError naming the part that does not match.
