@@ -184,12 +184,9 @@ bool run_sentence(std::span<const Index> s, ChaChaStream& stream, const TrainPar
 bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
                     const TrainParams& params, const OutputTables& tables, PlainMatrices m,
                     std::atomic<bool>& stop, SignalProbe& probe) {
-  if (params.keep != nullptr) {
-    // Subsampling: dropped tokens leave the sentence before any window is formed.
-    thread_local std::vector<uint64_t> kept;
-    sentence = params.keep->filter(sentence, stream, kept);
-    if (sentence.empty()) return false;
-  }
+  // Subsampling: dropped tokens leave the sentence before any window is formed.
+  sentence = KeepTable::subsampled(params.keep, sentence, stream);
+  if (sentence.empty()) return false;
   if (params.sg && !params.hs) {
     // Skip-gram negative sampling runs as a dataflow of row updates (same results bit for bit).
     const AliasTable* table =
@@ -230,12 +227,9 @@ bool train_locked_sentence(std::span<const Index> sentence, ChaChaStream& stream
                            const TrainParams& params, const OutputTables& tables,
                            const SharedMatrix& input, const SharedMatrix& output,
                            std::atomic<bool>& stop, SignalProbe* probe, bool chunk_scope) {
-  if (params.keep != nullptr) {
-    // Subsampling: dropped tokens leave the sentence before any window is formed.
-    thread_local std::vector<Index> kept;
-    sentence = params.keep->filter(sentence, stream, kept);
-    if (sentence.empty()) return false;
-  }
+  // Subsampling: dropped tokens leave the sentence before any window is formed.
+  sentence = KeepTable::subsampled(params.keep, sentence, stream);
+  if (sentence.empty()) return false;
   const SharedKernels kernels{input, output};
   if (chunk_scope) {
     // The frequent words' rows (and, for softmax, the tree's top nodes), which nearly every

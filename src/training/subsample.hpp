@@ -27,6 +27,16 @@ class KeepTable {
 
   std::span<const uint32_t> thresholds() const { return thresholds_; }
 
+  // The tokens a training call trains of `sentence`: all of them without a table, else the kept
+  // ones, in a buffer of the calling thread that stays valid until its next call.
+  template <class Index>
+  static std::span<const Index> subsampled(const KeepTable* table, std::span<const Index> sentence,
+                                           ChaChaStream& stream) {
+    if (table == nullptr) return sentence;
+    thread_local std::vector<Index> kept;
+    return table->filter(sentence, stream, kept);
+  }
+
   // Whether one token of `word` stays, drawing from `stream` only when the word may be dropped.
   bool keep(uint64_t word, ChaChaStream& stream) const {
     const uint32_t t = word < thresholds_.size() ? thresholds_[word] : kAlways;
