@@ -21,6 +21,7 @@ bench: install
 # A virtual environment with the package (abi3 wheel built by scikit-build-core) and test tools.
 install: $(VENV)/.installed
 $(VENV)/.installed: $(SOURCES)
+	@echo "installing tarnivel into $(VENV): compiling the C++ extension takes about 90 s the first time, less after a change"
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q ".[test]"

@@ -54,6 +54,20 @@ class Word2Vec:
     def wv(self) -> KeyedVectors: ...
     @property
     def vector_size(self) -> int: ...
+    def save_checkpoint(self, prefix: str) -> None:
+        """Save what training needs to continue exactly: the pair save() writes
+        (prefix.vocab.json, prefix.npy), the output weights (prefix.output.npy) and the settings, counts
+        and Huffman tree (prefix.ckpt)."""
+    @classmethod
+    def load_checkpoint(cls, prefix: str) -> Word2Vec:
+        """The model save_checkpoint(prefix) saved; ValueError naming the file
+        when a part is missing, damaged or from another save."""
+    @property
+    def sample(self) -> float:
+        """Subsampling of frequent words: each token of a word with count c is kept with probability
+        min(1, (sqrt(c / (sample * N)) + 1) * sample * N / c), N the total count; 0 (default) keeps all."""
+    @sample.setter
+    def sample(self, value: SupportsFloat) -> None: ...
 
 class KeyedVectors:
     def __init__(self) -> None: ...

@@ -23,6 +23,7 @@
 #include "rng/seed.hpp"
 #include "training/huffman.hpp"
 #include "training/sentence.hpp"
+#include "training/subsample.hpp"
 #include "weights/finite.hpp"
 #include "weights/init.hpp"
 #include "weights/shared_matrix.hpp"
@@ -490,6 +491,8 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
   call.threaded = p.workers >= 2;
   call.row_locks = row_locks_setting();
   refuse_one_shot(corpus);
+  check_subsampling(model);  // before the vocabulary pass adds to counts
+  const bool building = model.vocab.size() == 0;
   // A LineSentence is read natively in every pass (each pass may still fall back to the interpreter).
   std::optional<FileCorpus> file = FileCorpus::of(corpus);
 
@@ -498,6 +501,7 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
   std::optional<CorpusLookup> lookup;
   if (model.vocab.size() != 0) lookup.emplace(model.vocab.key_to_index);
   if (!file || !file_vocabulary_pass(*file, model)) vocabulary_pass(model, corpus, lookup);
+  if (building) model.counts_known = true;  // the counts of the vocabulary just built
   if (!lookup) lookup.emplace(model.vocab.key_to_index);
   // Threaded epochs carry indices in 32 bits. No vocabulary that large fits in memory, but should one
   // ever reach here it is refused rather than truncated.
@@ -516,6 +520,8 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call_args) {
   // Widths never exceed the rows: only vector_size 0 (whose default levels are [1]) could ask for
   // more, and a width of 0 trains nothing instead of reading past the matrices.
   for (const uint64_t level : p.levels) params.levels.push_back(std::min(level, p.vector_size));
+  const std::optional<KeepTable> keep = keep_table(model);  // once per call
+  params.keep = keep ? &*keep : nullptr;
   std::atomic<bool> stop{false};
   const std::optional<uint64_t> file_tokens = file ? file_token_pass(*file, model.vocab) : std::nullopt;
   call.epoch_tokens = file_tokens ? *file_tokens : token_pass(*lookup, corpus);

@@ -45,15 +45,10 @@ Model loaded_model(std::vector<std::string>&& words, uint64_t cols, std::vector<
   return model;
 }
 
-Model load_model(const std::string& path) {
-  const PairNames names(path);
-  const DirLock lock = lock_pair(path, DirLock::Mode::shared);
-  std::vector<std::string> words = read_vocab(names.vocab);
-  const auto [rows, cols] = read_header(names.matrix);
-  if (rows != words.size()) {
-    throw ValueError("npy shape mismatch: rows=" + std::to_string(rows) + " != vocab=" + std::to_string(words.size()));
-  }
-  const std::vector<uint8_t> bytes = read_whole_file(names.matrix);
+}  // namespace
+
+std::vector<float> read_matrix_values(const std::string& name, uint64_t rows, uint64_t cols) {
+  const std::vector<uint8_t> bytes = read_whole_file(name);
   const std::size_t offset = data_offset(bytes);
   check_matrix_layout(std::string_view(reinterpret_cast<const char*>(bytes.data()) + kNpyPrefixBytes,
                                        offset - kNpyPrefixBytes));
@@ -63,17 +58,31 @@ Model load_model(const std::string& path) {
       bytes.size() - offset != data_bytes) {
     throw ValueError("npy size mismatch");
   }
-  std::vector<float> input(static_cast<std::size_t>(elements));
+  std::vector<float> values(static_cast<std::size_t>(elements));
   const uint8_t* data = bytes.data() + offset;
   if constexpr (std::endian::native == std::endian::little) {
-    if (!input.empty()) std::memcpy(input.data(), data, static_cast<std::size_t>(data_bytes));
+    if (!values.empty()) std::memcpy(values.data(), data, static_cast<std::size_t>(data_bytes));
   } else {
-    for (std::size_t i = 0; i < input.size(); ++i) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
       const uint8_t* b = data + 4 * i;
       const uint32_t bits = uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
-      input[i] = std::bit_cast<float>(bits);
+      values[i] = std::bit_cast<float>(bits);
     }
   }
+  return values;
+}
+
+namespace {
+
+Model load_model(const std::string& path) {
+  const PairNames names(path);
+  const DirLock lock = lock_pair(path, DirLock::Mode::shared);
+  std::vector<std::string> words = read_vocab(names.vocab);
+  const auto [rows, cols] = read_header(names.matrix);
+  if (rows != words.size()) {
+    throw ValueError("npy shape mismatch: rows=" + std::to_string(rows) + " != vocab=" + std::to_string(words.size()));
+  }
+  std::vector<float> input = read_matrix_values(names.matrix, rows, cols);
   return loaded_model(std::move(words), cols, std::move(input));
 }
 

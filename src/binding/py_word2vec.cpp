@@ -1,4 +1,5 @@
 #include "binding/py_word2vec.hpp"
+#include "binding/py_checkpoint.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -135,12 +136,25 @@ PyMethodDef w2v_methods[] = {
      METH_VARARGS | METH_KEYWORDS, "save($self, path)\n--\n\n"},
     {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(w2v_load)),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, "load($cls, path)\n--\n\n"},
+    {"save_checkpoint", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(w2v_save_checkpoint)),
+     METH_VARARGS | METH_KEYWORDS,
+     "save_checkpoint($self, prefix)\n--\n\nSave what training needs to continue exactly: the pair save() writes\n"
+     "(prefix.vocab.json, prefix.npy), the output weights (prefix.output.npy) and the settings, counts\n"
+     "and Huffman tree (prefix.ckpt)."},
+    {"load_checkpoint", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(w2v_load_checkpoint)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "load_checkpoint($cls, prefix)\n--\n\nThe model save_checkpoint(prefix) saved; ValueError naming the file\n"
+     "when a part is missing, damaged or from another save."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef w2v_getset[] = {
     {"wv", w2v_get_wv, nullptr, "", nullptr},
     {"vector_size", w2v_get_vector_size, nullptr, "", nullptr},
+    {"sample", w2v_get_sample, w2v_set_sample,
+     "Subsampling of frequent words: each token of a word with count c is kept with probability\n"
+     "min(1, (sqrt(c / (sample * N)) + 1) * sample * N / c), N the total count; 0 (default) keeps all.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -113,6 +113,7 @@ struct ModelParams {
   uint64_t epochs = 5;
   bool verbose = true;
   double progress_interval = 1.0;
+  double sample = 0.0;  // subsampling of frequent words; 0 keeps every token (training/subsample.hpp)
 };
 
 struct Vocab {
@@ -129,6 +130,9 @@ struct Model {
   std::vector<float> output_vectors;
   HuffmanTree tree;
   AliasTable alias;
+  // True once `vocab.counts` are the corpus counts of a vocabulary build (or of a checkpoint that had
+  // them); a model loaded from a vocabulary and matrix pair has none, which subsampling refuses.
+  bool counts_known = false;
 };
 
 // Default levels of a vector size: size/4, size/2, size without zeros, ascending, unique; [1] if none.

@@ -184,6 +184,9 @@ bool run_sentence(std::span<const Index> s, ChaChaStream& stream, const TrainPar
 bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
                     const TrainParams& params, const OutputTables& tables, PlainMatrices m,
                     std::atomic<bool>& stop, SignalProbe& probe) {
+  // Subsampling: dropped tokens leave the sentence before any window is formed.
+  sentence = KeepTable::subsampled(params.keep, sentence, stream);
+  if (sentence.empty()) return false;
   if (params.arithmetic == Arithmetic::kFast) m.fast = &fast_ops();
   if (params.sg && !params.hs) {
     // Skip-gram negative sampling runs as a dataflow of row updates (same results bit for bit).
@@ -225,6 +228,9 @@ bool train_locked_sentence(std::span<const Index> sentence, ChaChaStream& stream
                            const TrainParams& params, const OutputTables& tables,
                            const SharedMatrix& input, const SharedMatrix& output,
                            std::atomic<bool>& stop, SignalProbe* probe, bool chunk_scope) {
+  // Subsampling: dropped tokens leave the sentence before any window is formed.
+  sentence = KeepTable::subsampled(params.keep, sentence, stream);
+  if (sentence.empty()) return false;
   const SharedKernels kernels{input, output};
   if (chunk_scope) {
     // The frequent words' rows (and, for softmax, the tree's top nodes), which nearly every

@@ -12,6 +12,7 @@
 #include "sampling/alias.hpp"
 #include "training/huffman.hpp"
 #include "training/ns.hpp"
+#include "training/subsample.hpp"
 #include "weights/shared_matrix.hpp"
 
 namespace tarnivel {
@@ -26,6 +27,9 @@ struct TrainParams {
   std::vector<uint64_t> levels;  // never empty, each in 1..dim
   float lr = 0.025f;             // the epoch's learning rate
   Arithmetic arithmetic = Arithmetic::kExact;  // TARNIVEL_ARITHMETIC of the call
+  // Subsampling: when set, each token is kept or dropped (drawing from the sentence's stream) before
+  // the windows are formed.
+  const KeepTable* keep = nullptr;
 };
 
 // Read-only output structures of one epoch. `alias` is empty when negative sampling is off.

@@ -57,16 +57,11 @@ TEST(ChaChaStream, KnownValuesOfSeed42) {
   }
 }
 
-// The portable refill (the stream's refill where SSE2 is missing) against the literal words above
-// and against the stream's own refills.
+// The portable refill (the stream's refill where SSE2 is missing) against the stream's own refills,
+// whose words the test above pins.
 TEST(ChaChaStream, PortableRefillGivesTheStreamsWords) {
   ChaChaStream s = ChaChaStream::from_seed(42);
   std::array<uint32_t, ChaChaStream::kBufferWords> words{};
-  chacha_refill_words(s.key(), 0, 0, words);
-  EXPECT_EQ(words[0], 0x222724a2u);
-  EXPECT_EQ(words[1], 0x86cc7763u);
-  chacha_refill_words(s.key(), 4, 0, words);
-  EXPECT_EQ(words[0], 0xee66b7a9u);
   for (int refill = 0; refill < 5; ++refill) {
     for (std::size_t i = 0; i < ChaChaStream::kBufferWords; ++i) s.next_u32();  // one refill each
     chacha_refill_words(s.key(), s.counter() - 4, 0, words);
@@ -121,8 +116,6 @@ TEST(SeedingThread, SetSeedEpochAndWorkerStreams) {
   EXPECT_EQ(worker_stream().next_u64(), copy.next_u64());
   EXPECT_EQ(worker_stream().next_u64(), copy.next_u64());
   set_seed(7);
-  EXPECT_EQ(worker_stream().counter(), 0u);
-  EXPECT_EQ(worker_stream().index(), ChaChaStream::kBufferWords);
   const uint64_t start = worker_stream().next_u64();
   worker_stream().next_u64();
   set_seed(7);

@@ -36,7 +36,7 @@ def corpus(tmp_path_factory):
     return path
 
 
-TRAIN = ["--vector-size", "16", "--min-count", "1", "--epochs", "5", "--sg", "--seed", "0", "--quiet"]
+TRAIN = ["--vector-size", "16", "--min-count", "1", "--epochs", "5", "--sg", "--seed", "0", "--quiet", "--sample", "0"]
 
 
 @pytest.fixture(scope="module")

@@ -1,0 +1,107 @@
+// Word2Vec.sample and the checkpoint files: the pair save() writes plus the output weights and the
+// state that training needs to continue exactly (io/checkpoint.hpp).
+#include "binding/py_checkpoint.hpp"
+
+#include <cmath>
+#include <cstdio>
+
+#include "binding/py_convert.hpp"
+#include "binding/py_vocab_file.hpp"
+#include "binding/py_word2vec.hpp"
+#include "io/checkpoint.hpp"
+#include "io/npy.hpp"
+
+namespace tarnivel::py {
+namespace {
+
+Word2VecObject* as_w2v(PyObject* self) { return reinterpret_cast<Word2VecObject*>(self); }
+
+// Runs `read` and names `name` in front of its ValueError, so every failed load says which file.
+template <class F>
+auto in_file(const std::string& name, F&& read) {
+  try {
+    return read();
+  } catch (const ValueError& e) {
+    throw ValueError(name + ": " + e.what());
+  }
+}
+
+// The values of a checkpoint matrix that must be rows x cols.
+std::vector<float> read_checkpoint_matrix(const std::string& name, uint64_t rows, uint64_t cols) {
+  return in_file(name, [&] {
+    const auto [r, c] = read_header(name);
+    if (r != rows || c != cols) {
+      throw ValueError("shape (" + std::to_string(r) + ", " + std::to_string(c) + ") where the checkpoint has (" +
+                       std::to_string(rows) + ", " + std::to_string(cols) + ")");
+    }
+    return read_matrix_values(name, r, c);
+  });
+}
+
+Model load_checkpoint_model(const std::string& prefix) {
+  const PairNames pair(prefix);
+  const CheckpointNames names(prefix);
+  const DirLock lock = lock_pair(prefix, DirLock::Mode::shared);
+  CheckpointState state = in_file(names.state, [&] { return read_checkpoint_state(read_whole_file(names.state)); });
+  const uint64_t dim = state.model.params.vector_size;
+  std::vector<std::string> words = in_file(pair.vocab, [&] { return read_vocab(pair.vocab); });
+  if (words.size() != state.words) {
+    throw ValueError(pair.vocab + ": " + std::to_string(words.size()) + " words where " + names.state + " has " +
+                     std::to_string(state.words));
+  }
+  std::vector<float> input = read_checkpoint_matrix(pair.matrix, state.words, dim);
+  std::vector<float> output = read_checkpoint_matrix(names.output, state.output_rows, dim);
+  return restore_checkpoint(std::move(state), names, pair.vocab, pair.matrix, std::move(words), std::move(input),
+                            std::move(output));
+}
+
+}  // namespace
+
+PyObject* w2v_get_sample(PyObject* self, void*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    SharedBorrow borrow(as_w2v(self)->borrow);
+    return check(PyFloat_FromDouble(as_w2v(self)->model->params.sample));
+  });
+}
+
+int w2v_set_sample(PyObject* self, PyObject* value, void*) {
+  return guarded<int>(-1, [&]() -> int {
+    if (value == nullptr) raise(PyExc_AttributeError, "sample cannot be deleted");
+    const double sample = to_f64(value, "sample");
+    if (!std::isfinite(sample) || sample < 0.0) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%g", sample);
+      throw ValueError(std::string("sample must be a finite number >= 0 (0 keeps every word), not ") + text);
+    }
+    ExclusiveBorrow borrow(as_w2v(self)->borrow);
+    as_w2v(self)->model->params.sample = sample;
+    return 0;
+  });
+}
+
+PyObject* w2v_save_checkpoint(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[1];
+    parse_args("save_checkpoint", args, kwargs, {"prefix"}, 1, a);
+    const std::string prefix = to_path(a[0], "prefix");
+    SharedBorrow borrow(as_w2v(self)->borrow);
+    const Model& model = *as_w2v(self)->model;
+    check_save_prefix(prefix);
+    const std::string json = encode_vocab(model.vocab.index_to_key);
+    const DirLock lock = lock_pair(prefix, DirLock::Mode::exclusive);
+    save_checkpoint_files(prefix, json, model);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* w2v_load_checkpoint(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[1];
+    parse_args("load_checkpoint", args, kwargs, {"prefix"}, 1, a);
+    const std::string prefix = to_path(a[0], "prefix");
+    Model model = load_checkpoint_model(prefix);
+    return new_word2vec(reinterpret_cast<PyTypeObject*>(cls), std::move(model)).release();
+  });
+}
+
+}  // namespace tarnivel::py
