@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -19,10 +20,40 @@
 
 #include "common/error.hpp"
 
+namespace tarnivel::corpus {
+struct ReadError;
+}
+
 namespace tarnivel::py {
 
 // Thrown by binding code when a Python exception is already set; the boundary then returns NULL.
 struct PyErrorSet {};
+
+// A Python exception taken out of the interpreter's error state so that it can cross native code
+// and threads (as std::exception_ptr) and be raised again by the boundary. Copies share one owned
+// (type, value, traceback); the last one gives them back taking the interpreter lock itself.
+class PythonError : public std::exception {
+ public:
+  // Takes the current exception (interpreter lock held; one must be set).
+  static PythonError fetch();
+  // Makes it the current exception again (interpreter lock held); a second restore sets nothing.
+  void restore() const;
+  const char* what() const noexcept override { return "Python exception"; }
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+// Runs `f` (interpreter lock held), turning a Python exception it leaves set into PythonError.
+template <class F>
+decltype(auto) fetching(F&& f) {
+  try {
+    return f();
+  } catch (const PyErrorSet&) {
+    throw PythonError::fetch();
+  }
+}
 
 // Throws PyErrorSet when `p` is NULL (the failed call set an exception).
 inline PyObject* check(PyObject* p) {
@@ -97,6 +128,10 @@ R guarded(R fail, F&& body) {
   }
 }
 
+// Sets the exception Python raises for the read error of a file pass: UnicodeDecodeError with
+// Python's message and attributes, or OSError.
+void raise_read_error(const corpus::ReadError& e);
+
 // Sets a Python exception with a UTF-8 message and throws PyErrorSet.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 
@@ -157,6 +192,18 @@ inline PyGILState_STATE ensure_gil() {
   end_taking_gil();
   return state;
 }
+
+// Holds the interpreter lock for its lifetime, from any thread (nested when already held).
+class GilHold {
+ public:
+  GilHold() : state_(ensure_gil()) {}
+  ~GilHold() { PyGILState_Release(state_); }
+  GilHold(const GilHold&) = delete;
+  GilHold& operator=(const GilHold&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
 
 // Releases the interpreter lock for its lifetime.
 class AllowThreads {

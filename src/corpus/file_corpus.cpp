@@ -57,12 +57,15 @@ void FileChunkReader::join() {
   if (thread_.joinable()) thread_.join();
 }
 
-void FileChunkReader::run() {
+LineReader::Status read_chunks(LineReader& reader, uint64_t max_words, const ByteLookup& words, uint64_t chunk_items,
+                               ChunkChannel& channel, const std::atomic<bool>& cancel) {
+  chunk_items = std::max<uint64_t>(chunk_items, 1);
+  TARNIVEL_CHECK(words.max_index <= SentenceChunk::kMaxIndex, "word indices exceed a sentence chunk");
   // Chunks carry 16-bit indices when every index of the vocabulary fits them.
-  const bool narrow = words_.max_index <= SentenceChunk::kMaxNarrowIndex;
+  const bool narrow = words.max_index <= SentenceChunk::kMaxNarrowIndex;
   SentenceChunk* current = nullptr;
   auto append = [&](std::string_view w, uint64_t hash) {
-    const uint64_t index = words_.find(w, hash);
+    const uint64_t index = words.find(w, hash);
     if (index == WordLookup::kMissing) return;
     if (narrow) {
       current->narrow_words.push_back(static_cast<SentenceChunk::NarrowIndex>(index));
@@ -71,9 +74,11 @@ void FileChunkReader::run() {
     }
   };
   using Queue = WordQueue<ByteLookup, decltype(append)>;
-  Queue queue(words_, append);
+  Queue queue(words, append);
   struct Out {
-    FileChunkReader& self;
+    ChunkChannel& channel;
+    const std::atomic<bool>& cancel;
+    uint64_t chunk_items;
     bool narrow;
     Queue& pending;
     SentenceChunk chunk;
@@ -84,7 +89,7 @@ void FileChunkReader::run() {
     bool piece() {
       pending.flush();
       if (chunk.word_count() != chunk.offsets.back()) chunk.end_sentence();
-      if (++items < self.chunk_items_) return true;
+      if (++items < chunk_items) return true;
       return send();
     }
     // Sends the chunk (if it holds a sentence) and starts the next; false when reading must stop.
@@ -92,7 +97,7 @@ void FileChunkReader::run() {
       items = 0;
       if (!chunk.empty()) {
         last_words = chunk.word_count();
-        if (!self.channel_->send(std::move(chunk))) return false;
+        if (!channel.send(std::move(chunk))) return false;
       }
       chunk = SentenceChunk(narrow);
       if (narrow) {
@@ -100,23 +105,26 @@ void FileChunkReader::run() {
       } else {
         chunk.words.reserve(last_words + last_words / 8);
       }
-      return !self.cancel_.load(std::memory_order_relaxed);
+      return !cancel.load(std::memory_order_relaxed);
     }
   };
-  try {
-    Out out{*this, narrow, queue, SentenceChunk(narrow)};
-    current = &out.chunk;
-    Pieces<Out> pieces(out, max_words_);
-    for (;;) {
-      if (cancel_.load(std::memory_order_relaxed)) break;
-      const LineReader::Status status = reader_->next();
-      if (status != LineReader::Status::lines) {
-        status_ = status;
-        out.send();
-        break;
-      }
-      if (!split_lines(reader_->lines(), pieces)) break;
+  Out out{channel, cancel, chunk_items, narrow, queue, SentenceChunk(narrow)};
+  current = &out.chunk;
+  Pieces<Out> pieces(out, max_words);
+  for (;;) {
+    if (cancel.load(std::memory_order_relaxed)) return LineReader::Status::end;
+    const LineReader::Status status = reader.next();
+    if (status != LineReader::Status::lines) {
+      out.send();
+      return status;
     }
+    if (!split_lines(reader.lines(), pieces)) return LineReader::Status::end;
+  }
+}
+
+void FileChunkReader::run() {
+  try {
+    status_ = read_chunks(*reader_, max_words_, words_, chunk_items_, *channel_, cancel_);
   } catch (const std::exception& e) {
     failure_ = std::string("corpus reader failed: ") + e.what();
   }

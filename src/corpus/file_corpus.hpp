@@ -58,6 +58,12 @@ class SentenceBatch {
   std::vector<std::size_t> offsets_{0};
 };
 
+// Reads the file into `channel` in chunks of `chunk_items` sentences (counting the pieces left
+// without a known word too) until its end, an error, a closed receiver or `cancel`. Returns how the
+// reading ended (Status::end when cut short).
+LineReader::Status read_chunks(LineReader& reader, uint64_t max_words, const ByteLookup& words, uint64_t chunk_items,
+                               ChunkChannel& channel, const std::atomic<bool>& cancel);
+
 // The reader of a threaded epoch over a file corpus: a thread that reads the file, converts its
 // lines into sentences of word indices and sends them in chunks of `chunk_items` sentences (counting
 // the pieces left without a known word too) over the channel. The lookup must outlive join().

@@ -357,7 +357,7 @@ bool train_chunk(const ChunkWork& work) {
   std::atomic<bool>& stop = *work.stop;
   UnlockedPlan plan;
   if (!work.row_locks) {
-    plan.hot_rows = unlocked_hot_rows(work.input.dim());
+    plan.hot_rows = unlocked_hot_rows(work.unlocked_hot_rows, work.input.dim());
     plan.write_back_tokens = kUnlockedWriteBackTokens;
   }
 
@@ -427,7 +427,5 @@ bool train_chunk(const ChunkWork& work) {
   if (failure) std::rethrow_exception(failure);
   return stopped;
 }
-
-std::size_t pool_threads() { return worker_pool_size(); }
 
 }  // namespace tarnivel

@@ -140,6 +140,8 @@ struct ChunkWork {
   // false: no row stripes; every thread runs the sequential routine and kernels directly on the
   // shared arrays (asynchronous updates without locks; a lost update is possible and accepted).
   bool row_locks = true;
+  // Without row locks: the hottest rows each thread copies (the call's TARNIVEL_UNLOCKED_HOT_ROWS).
+  std::size_t unlocked_hot_rows = 1024;
 };
 
 // Trains the chunk's sentences in parallel (a one-sentence chunk on the calling thread), each with
@@ -147,7 +149,5 @@ struct ChunkWork {
 // sequential routine on the shared arrays. Returns true when stopped.
 bool train_chunk(const ChunkWork& work);
 
-// Number of threads of the process-wide worker pool (created on first use).
-std::size_t pool_threads();
 
 }  // namespace tarnivel
