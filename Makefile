@@ -52,7 +52,7 @@ asan: gtest
 # The threaded parts of the core under ThreadSanitizer, in both locking modes. The races of training
 # without row locks are deliberate: tests/tsan.supp says why and suppresses exactly those.
 tsan: gtest
-	$(call cpp_suite,tsan,Debug,thread,TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp",--gtest_filter='*Thread*:*Pool*:*Shared*:*Chunk*')
+	$(call cpp_suite,tsan,Debug,thread,TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp",--gtest_filter='*Thread*:*Pool*:*Shared*:*Chunk*:*Driver*')
 
 py-test: install
 	$(PY) -m pytest -q tests/python

