@@ -320,6 +320,18 @@ TEST(ChunkTraining, OneSentenceRunsOnTheCallerWithItsProbe) {
   }
 }
 
+// Under row locks a one-sentence chunk trains in the caller's hot-row copies, which must reach the
+// matrices.
+TEST(ChunkTraining, LockedOneSentenceKeepsItsHotRowUpdates) {
+  for (const Mode mode : kModes) {
+    ChunkRun run(mode.sg, mode.hs, true, 1, 30, 5);
+    run.chunk = SentenceChunk();
+    run.add({1, 2, 3, 4, 5, 6});
+    EXPECT_FALSE(train_chunk(run.work));
+    EXPECT_NE(run.take().first, start_matrix(kVocab, 0.5f)) << mode.sg << mode.hs;
+  }
+}
+
 TEST(ChunkTraining, UnlockedOneSentenceGivesTheSequentialValues) {
   // A one-sentence chunk trains on the calling thread with its worker stream: without row locks it
   // must give the sequential routine's values bit for bit, in every mode and both index widths (the
