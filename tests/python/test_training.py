@@ -66,6 +66,7 @@ def test_zero_epochs_and_later_calls():
     words = m.wv.index_to_key
     m.train([["new", "words", "w0"]], epochs=1)
     assert m.wv.index_to_key == words and m.wv.vectors.shape == initial.shape
+    assert len(Word2Vec(make_corpus(sentences=20), min_count=1, max_final_vocab=5, epochs=0, verbose=False).wv) == 5
     with pytest.raises(TypeError, match="not iterable"):
         m.train(5)
 
