@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 SOURCES := $(shell find src python -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: test demo bench install gtest cpp-test asan tsan py-test py-asan py-tsan clean
+.PHONY: test demo bench bench-cpp install gtest cpp-test asan tsan py-test py-asan py-tsan clean
 
 # The ThreadSanitizer run is part of `make test`, so no caller (CI included) can leave it out.
 test: install cpp-test asan tsan py-test
@@ -17,6 +17,11 @@ demo: install
 
 bench: install
 	$(PY) bench/run.py
+
+# The C++ benchmark programs (build/bench-cpp/bench/train, .../sentences); bench/README.md says how to run them.
+bench-cpp:
+	cmake -S . -B build/bench-cpp -G Ninja -DTARNIVEL_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/bench-cpp -j2
 
 # A virtual environment with the package (abi3 wheel built by scikit-build-core) and test tools.
 install: $(VENV)/.installed
