@@ -1,7 +1,6 @@
 #include "corpus/file_corpus.hpp"
 
 #include <algorithm>
-#include <system_error>
 
 #include "common/error.hpp"
 
@@ -31,30 +30,6 @@ void SentenceBatch::convert(std::string_view text, uint64_t max_words, const Byt
   } out{*this, queue};
   Pieces<Out> pieces(out, max_words);
   split_lines(text, pieces);
-}
-
-FileChunkReader::FileChunkReader(std::unique_ptr<LineReader> reader, uint64_t max_words,
-                                 const ByteLookup& words, uint64_t chunk_items,
-                                 std::shared_ptr<ChunkChannel> channel)
-    : reader_(std::move(reader)),
-      max_words_(max_words),
-      words_(words),
-      chunk_items_(std::max<uint64_t>(chunk_items, 1)),
-      channel_(std::move(channel)) {
-  TARNIVEL_CHECK(words_.max_index <= SentenceChunk::kMaxIndex, "word indices exceed a sentence chunk");
-  try {
-    thread_ = std::thread([this] { run(); });
-  } catch (const std::system_error& e) {
-    throw InternalError(std::string("failed to spawn thread: ") + e.what());
-  }
-}
-
-FileChunkReader::~FileChunkReader() { join(); }
-
-void FileChunkReader::join() {
-  cancel_.store(true, std::memory_order_relaxed);
-  channel_->close_receiver();
-  if (thread_.joinable()) thread_.join();
 }
 
 LineReader::Status read_chunks(LineReader& reader, uint64_t max_words, const ByteLookup& words, uint64_t chunk_items,
@@ -120,15 +95,6 @@ LineReader::Status read_chunks(LineReader& reader, uint64_t max_words, const Byt
     }
     if (!split_lines(reader.lines(), pieces)) return LineReader::Status::end;
   }
-}
-
-void FileChunkReader::run() {
-  try {
-    status_ = read_chunks(*reader_, max_words_, words_, chunk_items_, *channel_, cancel_);
-  } catch (const std::exception& e) {
-    failure_ = std::string("corpus reader failed: ") + e.what();
-  }
-  channel_->close_sender();
 }
 
 }  // namespace tarnivel::corpus
