@@ -20,6 +20,7 @@
 #include "rng/seed.hpp"
 #include "training/driver.hpp"
 #include "training/progress.hpp"
+#include "training/row_copies.hpp"
 
 namespace tarnivel {
 namespace {
@@ -216,6 +217,31 @@ TEST(Driver, FileWithManyWordsReadsAlikeInBothModes) {
   unlink(path);
   EXPECT_EQ(sequential.size(), 70000u);
   EXPECT_EQ(threaded, sequential);
+}
+
+// The switches of a call, each from its variable, and the hot-row count bounded by the row width.
+TEST(Driver, SwitchesFromTheEnvironment) {
+  struct Row {
+    const char *locks, *hot_rows, *pool;
+    bool row_locks;
+    std::size_t rows_of_100, rows_of_1000, pool_threads;
+  } const table[] = {
+      {nullptr, nullptr, nullptr, true, 1024, 131, 0}, {"0", "12", "3", false, 12, 12, 3},
+      {"00", "0", "0", true, 0, 0, 0},                  {" 0", "x1", "x", true, 1024, 131, 0},
+      {"false", "65537", "1025", true, 1024, 131, 0},   {"1", "4096", "1024", true, 1310, 131, 1024},
+  };
+  const auto put = [](const char* name, const char* value) { value ? setenv(name, value, 1) : unsetenv(name); };
+  for (const Row& r : table) {
+    put("TARNIVEL_ROW_LOCKS", r.locks);
+    put("TARNIVEL_UNLOCKED_HOT_ROWS", r.hot_rows);
+    put("TARNIVEL_POOL_THREADS", r.pool);
+    const Switches s = read_switches();
+    EXPECT_EQ(s.row_locks, r.row_locks) << (r.locks ? r.locks : "unset");
+    EXPECT_EQ(unlocked_hot_rows(s.unlocked_hot_rows, 100), r.rows_of_100) << (r.hot_rows ? r.hot_rows : "unset");
+    EXPECT_EQ(unlocked_hot_rows(s.unlocked_hot_rows, 1000), r.rows_of_1000);
+    EXPECT_EQ(s.pool_threads, r.pool_threads) << (r.pool ? r.pool : "unset");
+  }
+  for (const char* name : {"TARNIVEL_ROW_LOCKS", "TARNIVEL_UNLOCKED_HOT_ROWS", "TARNIVEL_POOL_THREADS"}) unsetenv(name);
 }
 
 // After its first report the reporter keeps its interval.
