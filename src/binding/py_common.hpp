@@ -165,12 +165,9 @@ class ExclusiveBorrow {
   int& counter_;
 };
 
-// Interpreter exit. Once the interpreter finalizes, a thread that takes the interpreter lock is
-// ended by the interpreter with a forced unwind, which C++ turns into std::terminate (an abort of
-// the whole process) when it meets a destructor, as it does in ~AllowThreads. Threads still in a
-// native call at exit are daemon threads that the exit abandons anyway, so from the moment the
-// interpreter starts to exit (its atexit callbacks, which run before finalization) such a thread
-// waits for the process to end instead of taking the lock. The thread that runs the exit proceeds.
+// Interpreter exit: a thread that takes the lock once finalization began is ended with a forced
+// unwind, which aborts the process at the first C++ destructor. So from the start of the exit (its
+// atexit callbacks) every other thread waits for the process to end instead of taking the lock.
 void mark_interpreter_exit();
 // Brackets the taking of the interpreter lock by a thread that does not hold it: during an exit,
 // begin never returns unless the thread runs the exit (see act_for); the exit waits (with the lock released) until no thread is between

@@ -13,22 +13,15 @@
 namespace tarnivel::py {
 namespace {
 
-// The pending-signal check, with the interpreter lock taken just for it. A raised exception is
-// discarded here: the caller sets the stop flag and the call ends with "training interrupted".
+// The pending-signal check, taking the interpreter lock for it unless the thread holds it. A raised
+// exception is discarded here: the caller sets the stop flag and the call ends with "training
+// interrupted".
+template <bool kHeld>
 class GilSignalProbe final : public SignalProbe {
  public:
   bool interrupted() override {
-    GilHold gil;
-    const bool raised = PyErr_CheckSignals() < 0;
-    if (raised) PyErr_Clear();
-    return raised;
-  }
-};
-
-// The same check for a thread that already holds the interpreter lock.
-class HeldGilSignalProbe final : public SignalProbe {
- public:
-  bool interrupted() override {
+    std::optional<GilHold> gil;
+    if (!kHeld) gil.emplace();
     const bool raised = PyErr_CheckSignals() < 0;
     if (raised) PyErr_Clear();
     return raised;
@@ -48,10 +41,7 @@ class PyObserver final : public TrainObserver {
  public:
   explicit PyObserver(PyObject* callback) : callback_(callback) {}
 
-  void log(const std::string& line) override {
-    GilHold gil;
-    if (log_info(line, true) == LogResult::interrupted) throw PythonError::fetch();
-  }
+  void log(const std::string& line) override { log_info(line); }
   void progress(uint64_t done, uint64_t total) override {
     GilHold gil;
     PyObject* result = PyObject_CallFunction(callback_, "KK", static_cast<unsigned long long>(done),
@@ -85,8 +75,8 @@ class PyObserver final : public TrainObserver {
 
  private:
   PyObject* callback_;
-  GilSignalProbe probe_;
-  HeldGilSignalProbe held_probe_;
+  GilSignalProbe<false> probe_;
+  GilSignalProbe<true> held_probe_;
   std::chrono::steady_clock::time_point last_release_ = std::chrono::steady_clock::now();
 };
 
@@ -98,7 +88,8 @@ class IteratedSentences final : public SentenceStream {
   bool next(std::span<const uint64_t>& sentence) override {
     return fetching([&] {
       while (Ref item{PyIter_Next(it_.get())}) {
-        if (!convert_sentence(item.get(), *lookup_, buffer_)) continue;
+        buffer_.clear();
+        if (append_sentence(item.get(), *lookup_, buffer_) == 0) continue;  // no known word
         sentence = buffer_;
         return true;
       }
@@ -115,7 +106,7 @@ class IteratedSentences final : public SentenceStream {
 
 // A reference that any thread may drop: the reader of a threaded epoch owns its corpus this way.
 struct SharedRef {
-  explicit SharedRef(PyObject* borrowed) : p(borrowed) { Py_INCREF(p); }
+  explicit SharedRef(PyObject* owned) : p(owned) {}
   ~SharedRef() {
     GilHold gil;
     Py_DECREF(p);
@@ -132,18 +123,11 @@ void read_python_epoch(PyObject* corpus, const CorpusLookup& lookup, uint64_t ch
   // Reserve for the common case only: a huge W2V_CHUNK must not turn into a huge up-front allocation.
   const std::size_t reserve = static_cast<std::size_t>(std::min<uint64_t>(chunk_size, 8192));
   std::size_t last_words = 0;  // the previous chunk's word count, to size the next one at once
-  std::optional<Ref> iterator;
+  std::optional<SharedRef> iterator;  // dropped with the interpreter lock, however the reading ends
   {
     GilHold gil;
-    iterator.emplace(fetching([&] { return Ref::checked(PyObject_GetIter(corpus)); }));
+    iterator.emplace(fetching([&] { return Ref::checked(PyObject_GetIter(corpus)); }).release());
   }
-  struct DropIterator {  // the iterator goes with the interpreter lock, however the reading ends
-    std::optional<Ref>& it;
-    ~DropIterator() {
-      GilHold gil;
-      it.reset();
-    }
-  } drop{iterator};
   for (bool finished = false; !finished;) {
     SentenceChunk chunk(narrow);
     chunk.offsets.reserve(reserve + 1);
@@ -158,7 +142,7 @@ void read_python_epoch(PyObject* corpus, const CorpusLookup& lookup, uint64_t ch
         // A finished epoch (or a failed call) stops the reader at once instead of letting it drain
         // the user's iterator in the background.
         if (cancel.load(std::memory_order_relaxed)) break;
-        Ref item(PyIter_Next(iterator->get()));
+        Ref item(PyIter_Next(iterator->p));
         if (!item) {
           if (PyErr_Occurred()) throw PythonError::fetch();
           finished = true;
@@ -179,8 +163,10 @@ void read_python_epoch(PyObject* corpus, const CorpusLookup& lookup, uint64_t ch
     last_words = chunk.word_count();
     // Up to 16 * 8 chunks wait in the queue: a buffer that grew well past its words gives the
     // slack back before it waits there.
-    if (chunk.narrow && chunk.narrow_words.capacity() - last_words > last_words / 4) chunk.narrow_words.shrink_to_fit();
-    if (!chunk.narrow && chunk.words.capacity() - last_words > last_words / 4) chunk.words.shrink_to_fit();
+    const auto shrink = [&](auto& words) {
+      if (words.capacity() - last_words > last_words / 4) words.shrink_to_fit();
+    };
+    narrow ? shrink(chunk.narrow_words) : shrink(chunk.words);
     if (!chunk.empty() && !channel.send(std::move(chunk))) finished = true;
   }
 }
@@ -192,8 +178,8 @@ class PythonSource final : public CorpusSource {
 
   void vocabulary_pass(Model& model) override {
     fetching([&] {
-      Ref it = Ref::checked(PyObject_GetIter(corpus_));
       if (model.vocab.size() == 0) {
+        Ref it = Ref::checked(PyObject_GetIter(corpus_));
         WordCounter counter;
         while (Ref item{PyIter_Next(it.get())}) {
           for_each_word(item.get(), [&](std::string_view word) { counter.add(word); });
@@ -202,29 +188,13 @@ class PythonSource final : public CorpusSource {
         build_vocab(model, counter);
         return;
       }
-      const CorpusLookup& table = lookup(model.vocab);
-      while (Ref item{PyIter_Next(it.get())}) {
-        for_each_word_object(item.get(), [&](PyObject* word) {
-          const uint64_t index = table.find(word);
-          if (index != WordLookup::kMissing) add_count(model.vocab, index);
-        });
-      }
-      if (PyErr_Occurred()) throw PyErrorSet{};
+      for_each_known(model.vocab, [&](uint64_t index) { add_count(model.vocab, index); });
     });
   }
   uint64_t token_pass(const Vocab& vocab) override {
-    return fetching([&] {
-      const CorpusLookup& table = lookup(vocab);
-      Ref it = Ref::checked(PyObject_GetIter(corpus_));
-      uint64_t total = 0;
-      while (Ref item{PyIter_Next(it.get())}) {
-        for_each_word_object(item.get(), [&](PyObject* word) {
-          if (table.find(word) != WordLookup::kMissing) ++total;
-        });
-      }
-      if (PyErr_Occurred()) throw PyErrorSet{};
-      return total;
-    });
+    uint64_t total = 0;
+    fetching([&] { for_each_known(vocab, [&](uint64_t) { ++total; }); });
+    return total;
   }
   std::unique_ptr<SentenceStream> sentences(const Vocab& vocab) override {
     lookup(vocab);
@@ -232,13 +202,26 @@ class PythonSource final : public CorpusSource {
   }
   EpochRead epoch_reader(const Vocab& vocab, uint64_t chunk_size) override {
     lookup(vocab);
-    return [corpus = std::make_shared<SharedRef>(corpus_), table = lookup_, chunk_size](
+    return [corpus = std::make_shared<SharedRef>(Ref::borrow(corpus_).release()), table = lookup_, chunk_size](
                ChunkChannel& channel, const std::atomic<bool>& cancel) {
       read_python_epoch(corpus->p, *table, chunk_size, channel, cancel);
     };
   }
 
  private:
+  // Calls on_index with the index of every known word of one pass.
+  template <class F>
+  void for_each_known(const Vocab& vocab, F&& on_index) {
+    const CorpusLookup& table = lookup(vocab);
+    Ref it = Ref::checked(PyObject_GetIter(corpus_));
+    while (Ref item{PyIter_Next(it.get())}) {
+      for_each_word_object(item.get(), [&](PyObject* word) {
+        if (const uint64_t index = table.find(word); index != WordLookup::kMissing) on_index(index);
+      });
+    }
+    if (PyErr_Occurred()) throw PyErrorSet{};
+  }
+
   // The word table, built once per call: before the count update of a known vocabulary, or after
   // the vocabulary is built.
   const CorpusLookup& lookup(const Vocab& vocab) {
@@ -263,16 +246,8 @@ void refuse_one_shot(PyObject* corpus) {
 }
 
 std::string python_version_word() {
-  PyObject* version = PySys_GetObject("version");  // borrowed
-  if (version == nullptr || !PyUnicode_Check(version)) return "unknown";
-  Py_ssize_t len = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(version, &len);
-  if (text == nullptr) {
-    PyErr_Clear();
-    return "unknown";
-  }
-  std::string word(text, static_cast<std::size_t>(len));
-  word = word.substr(0, word.find_first_of(" \t\n"));
+  const std::string version = Py_GetVersion();
+  const std::string word = version.substr(0, version.find_first_of(" \t\n"));
   return word.empty() ? "unknown" : word;
 }
 

@@ -1,8 +1,3 @@
-#include <time.h>
-
-#include <chrono>
-#include <utility>
-
 #include "binding/py_convert.hpp"
 #include "binding/py_file_corpus.hpp"
 
@@ -10,14 +5,20 @@ namespace tarnivel::py {
 
 using corpus::LineReader;
 
+// The pass of a test entry point over `path` with `limit` (NULL: None).
+corpus::FilePass tool_pass(PyObject* path, PyObject* limit) {
+  const std::optional<uint64_t> max_words = max_words_of(limit == nullptr ? Py_None : limit);
+  if (!max_words) raise(PyExc_ValueError, "max_sentence_length must be None or at least 1");
+  std::optional<corpus::FilePass> pass = open_path(path, *max_words);
+  if (!pass) raise(PyExc_ValueError, "not a regular file");
+  return std::move(*pass);
+}
+
 PyObject* read_lines_function(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[2];
     parse_args("_read_lines", args, kwargs, {"path", "max_sentence_length"}, 1, a);
-    const std::optional<uint64_t> max_words = max_words_of(a[1] == nullptr ? Py_None : a[1]);
-    if (!max_words) raise(PyExc_ValueError, "max_sentence_length must be None or at least 1");
-    std::optional<corpus::FilePass> pass = open_path(a[0], *max_words);
-    if (!pass) raise(PyExc_ValueError, "not a regular file");
+    std::optional<corpus::FilePass> pass = tool_pass(a[0], a[1]);
     Ref sentences = Ref::checked(PyList_New(0));
     struct Out {
       Ref sentence;
@@ -53,13 +54,10 @@ PyObject* read_lines_function(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-
 PyObject* convert_file_function(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[3];
     parse_args("_convert_file", args, kwargs, {"path", "words", "max_sentence_length"}, 2, a);
-    const std::optional<uint64_t> max_words = max_words_of(a[2] == nullptr ? Py_None : a[2]);
-    if (!max_words) raise(PyExc_ValueError, "max_sentence_length must be None or at least 1");
     KeyIndexMap key_to_index;
     Ref it = Ref::checked(PyObject_GetIter(a[1]));
     while (Ref word{PyIter_Next(it.get())}) {
@@ -68,39 +66,15 @@ PyObject* convert_file_function(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     if (PyErr_Occurred()) throw PyErrorSet{};
     const corpus::ByteLookup words(key_to_index);
-    std::optional<corpus::FilePass> pass = open_path(a[0], *max_words);
-    if (!pass) raise(PyExc_ValueError, "not a regular file");
-    // Wall-clock and this thread's processor time: on a busy machine the latter is the fairer
-    // measure of what one thread does.
-    auto now = [] {
-      timespec cpu;
-      clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
-      return std::pair{std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(),
-                       static_cast<double>(cpu.tv_sec) + 1e-9 * static_cast<double>(cpu.tv_nsec)};
-    };
-    uint64_t sentences = 0, tokens = 0;
-    double converting = 0.0, cpu_converting = 0.0;
-    LineReader::Status status;
-    const auto start = now();
+    std::optional<corpus::FilePass> pass = tool_pass(a[0], a[2]);
+    corpus::ConversionTimes t;
     {
       AllowThreads unlocked;
-      corpus::SentenceBatch batch;
-      while ((status = pass->reader->next()) == LineReader::Status::lines) {
-        const auto t0 = now();
-        batch.convert(pass->reader->lines(), pass->max_words, words);
-        const auto t1 = now();
-        converting += t1.first - t0.first;
-        cpu_converting += t1.second - t0.second;
-        sentences += batch.size();
-        for (std::size_t i = 0; i < batch.size(); ++i) tokens += batch[i].size();
-      }
+      t = corpus::time_conversion(*pass->reader, pass->max_words, words);
     }
-    const auto end = now();
-    if (status != LineReader::Status::end) throw corpus::ReadError(*pass->reader, status);
-    return Py_BuildValue("{s:K,s:K,s:d,s:d,s:d,s:d}", "sentences", static_cast<unsigned long long>(sentences),
-                         "tokens", static_cast<unsigned long long>(tokens), "seconds", end.first - start.first,
-                         "converting", converting, "cpu_seconds", end.second - start.second, "cpu_converting",
-                         cpu_converting);
+    return Py_BuildValue("{s:K,s:K,s:d,s:d,s:d,s:d}", "sentences", static_cast<unsigned long long>(t.sentences),
+                         "tokens", static_cast<unsigned long long>(t.tokens), "seconds", t.seconds, "converting",
+                         t.converting, "cpu_seconds", t.cpu_seconds, "cpu_converting", t.cpu_converting);
   });
 }
 

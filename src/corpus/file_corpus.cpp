@@ -2,7 +2,13 @@
 
 #include <algorithm>
 
+#include <time.h>
+
+#include <chrono>
+#include <utility>
+
 #include "common/error.hpp"
+#include "corpus/file_source.hpp"
 
 namespace tarnivel::corpus {
 
@@ -30,6 +36,35 @@ void SentenceBatch::convert(std::string_view text, uint64_t max_words, const Byt
   } out{*this, queue};
   Pieces<Out> pieces(out, max_words);
   split_lines(text, pieces);
+}
+
+ConversionTimes time_conversion(LineReader& reader, uint64_t max_words, const ByteLookup& words) {
+  // Wall-clock and this thread's processor time: on a busy machine the latter is the fairer measure
+  // of what one thread does.
+  const auto now = [] {
+    timespec cpu;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+    return std::pair{std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(),
+                     static_cast<double>(cpu.tv_sec) + 1e-9 * static_cast<double>(cpu.tv_nsec)};
+  };
+  ConversionTimes t;
+  LineReader::Status status;
+  const auto start = now();
+  SentenceBatch batch;
+  while ((status = reader.next()) == LineReader::Status::lines) {
+    const auto t0 = now();
+    batch.convert(reader.lines(), max_words, words);
+    const auto t1 = now();
+    t.converting += t1.first - t0.first;
+    t.cpu_converting += t1.second - t0.second;
+    t.sentences += batch.size();
+    for (std::size_t i = 0; i < batch.size(); ++i) t.tokens += batch[i].size();
+  }
+  const auto end = now();
+  if (status != LineReader::Status::end) throw ReadError(reader, status);
+  t.seconds = end.first - start.first;
+  t.cpu_seconds = end.second - start.second;
+  return t;
 }
 
 LineReader::Status read_chunks(LineReader& reader, uint64_t max_words, const ByteLookup& words, uint64_t chunk_items,

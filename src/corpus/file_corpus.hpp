@@ -57,6 +57,15 @@ class SentenceBatch {
   std::vector<std::size_t> offsets_{0};
 };
 
+// Sentences and tokens of a whole file converted as training converts it, with the time it took and
+// the time of the splitting and looking up alone, as wall-clock and as the thread's processor time.
+struct ConversionTimes {
+  uint64_t sentences = 0, tokens = 0;
+  double seconds = 0, converting = 0, cpu_seconds = 0, cpu_converting = 0;
+};
+// Reads the rest of the file; throws ReadError for the error that ends it.
+ConversionTimes time_conversion(LineReader& reader, uint64_t max_words, const ByteLookup& words);
+
 // Reads the file into `channel` in chunks of `chunk_items` sentences (counting the pieces left
 // without a known word too) until its end, an error, a closed receiver or `cancel`. Returns how the
 // reading ended (Status::end when cut short).
