@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "rng/seed.hpp"
+#include "training/chunk.hpp"
 
 namespace tarnivel {
 namespace {

@@ -20,6 +20,7 @@
 #include "training/hs.hpp"
 #include "training/huffman.hpp"
 #include "training/pool.hpp"
+#include "training/chunk.hpp"
 #include "training/sentence.hpp"
 #include "weights/shared_matrix.hpp"
 

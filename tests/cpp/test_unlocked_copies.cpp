@@ -18,6 +18,7 @@
 #include "training/huffman.hpp"
 #include "training/pool.hpp"
 #include "training/row_copies.hpp"
+#include "training/chunk.hpp"
 #include "training/sentence.hpp"
 
 namespace tarnivel {
