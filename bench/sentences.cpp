@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
   Model model;
   model.params.vector_size = 0;  // no matrices: only the words and their counts are needed
   TrainObserver observer;
-  corpus::FileSource source([&] { return std::optional(corpus::open_file_pass(path, 0)); }, nullptr, observer);
+  corpus::FileSource source([&] { return corpus::open_file_pass(path, 0); }, nullptr, observer);
   source.vocabulary_pass(model);
   const std::vector<uint64_t>& vcounts = model.vocab.counts;
   std::vector<std::vector<uint64_t>> sentences;

@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
   options.verbose = verbose != nullptr && std::string(verbose) == "1";
   options.switches = read_switches();
   PrintingObserver observer;
-  corpus::FileSource source([&] { return std::optional(corpus::open_file_pass(path, 0)); }, nullptr, observer);
+  corpus::FileSource source([&] { return corpus::open_file_pass(path, 0); }, nullptr, observer);
   set_seed(1);
   const auto start = std::chrono::steady_clock::now();
   try {

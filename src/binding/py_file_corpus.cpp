@@ -1,12 +1,7 @@
 #include "binding/py_file_corpus.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
+#include <system_error>
 #include <utility>
 
 #include "binding/py_convert.hpp"
@@ -38,13 +33,6 @@ Ref attribute(PyObject* obj, const char* name) {
   return value;
 }
 
-// Raises OSError for `err` naming `path`, as Python's open() does.
-[[noreturn]] void raise_os_error(int err, PyObject* path) {
-  errno = err;
-  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-  throw PyErrorSet{};
-}
-
 }  // namespace
 
 std::optional<corpus::FilePass> open_path(PyObject* path, uint64_t max_words) {
@@ -63,19 +51,13 @@ std::optional<corpus::FilePass> open_path(PyObject* path, uint64_t max_words) {
   char* bytes = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &size) < 0) throw PyErrorSet{};
-  if (std::memchr(bytes, '\0', static_cast<std::size_t>(size)) != nullptr) return std::nullopt;
-  struct stat info;
-  if (::stat(bytes, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  const int fd = ::open(bytes, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) raise_os_error(errno, path);
-  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-    ::close(fd);
-    raise_os_error(EISDIR, path);
+  try {
+    return corpus::open_file_pass(std::string_view(bytes, static_cast<std::size_t>(size)), max_words);
+  } catch (const std::system_error& e) {
+    errno = e.code().value();  // raised as Python's open() raises it, naming the path object
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    throw PyErrorSet{};
   }
-  corpus::FilePass pass;
-  pass.reader = std::make_unique<corpus::LineReader>(fd);
-  pass.max_words = max_words;
-  return pass;
 }
 
 std::optional<uint64_t> max_words_of(PyObject* limit) {

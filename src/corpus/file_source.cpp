@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <system_error>
@@ -67,9 +68,17 @@ ReadError::ReadError(const LineReader& reader, LineReader::Status s)
   }
 }
 
-FilePass open_file_pass(const std::string& path, uint64_t max_words) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::system_error(errno, std::system_category(), path);
+std::optional<FilePass> open_file_pass(std::string_view path, uint64_t max_words) {
+  if (path.find('\0') != std::string_view::npos) return std::nullopt;
+  const std::string name(path);
+  struct stat info;
+  if (::stat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::system_error(errno, std::system_category(), name);
+  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    throw std::system_error(EISDIR, std::system_category(), name);
+  }
   FilePass pass;
   pass.reader = std::make_unique<LineReader>(fd);
   pass.max_words = max_words;

@@ -26,8 +26,9 @@ struct ReadError : std::runtime_error {
   DecodeError decode;
 };
 
-// Opens `path` for a pass; throws ReadError-free std::system_error when it cannot be opened.
-FilePass open_file_pass(const std::string& path, uint64_t max_words);
+// Opens `path` for a pass: nullopt when it holds a NUL byte or is no regular file (missing, a
+// directory, a pipe), which a host may read its own way; std::system_error when opening fails.
+std::optional<FilePass> open_file_pass(std::string_view path, uint64_t max_words);
 
 // The file corpus. `open` opens each pass; when it returns nullopt the pass goes to `fallback`
 // (which must then exist). The observer releases the host's lock around reads and checks for

@@ -51,7 +51,7 @@ corpus::FileSource file_source(const TempFile& file, TrainObserver& observer, in
                                const TempFile* broken = nullptr) {
   return corpus::FileSource(
       [&file, fail_pass, broken, pass = 0]() mutable {
-        return std::optional(corpus::open_file_pass(pass++ == fail_pass ? broken->path : file.path, 0));
+        return corpus::open_file_pass(pass++ == fail_pass ? broken->path : file.path, 0);
       },
       nullptr, observer);
 }
