@@ -104,15 +104,11 @@ class IteratedSentences final : public SentenceStream {
   std::vector<uint64_t> buffer_;
 };
 
-// A reference that any thread may drop: the reader of a threaded epoch owns its corpus this way.
-struct SharedRef {
-  explicit SharedRef(PyObject* owned) : p(owned) {}
-  ~SharedRef() {
-    GilHold gil;
-    Py_DECREF(p);
-  }
-  PyObject* p;
-};
+// A reference that any thread may drop (taking the interpreter lock for it): the reader of a
+// threaded epoch owns its corpus and iterator this way.
+std::shared_ptr<PyObject> shared_ref(PyObject* owned) {
+  return {owned, [](PyObject* p) { GilHold gil; Py_DECREF(p); }};
+}
 
 // Reads a threaded epoch from the interpreter: windows of `chunk_size` items taken under the
 // interpreter lock, converted straight into chunks.
@@ -123,26 +119,23 @@ void read_python_epoch(PyObject* corpus, const CorpusLookup& lookup, uint64_t ch
   // Reserve for the common case only: a huge W2V_CHUNK must not turn into a huge up-front allocation.
   const std::size_t reserve = static_cast<std::size_t>(std::min<uint64_t>(chunk_size, 8192));
   std::size_t last_words = 0;  // the previous chunk's word count, to size the next one at once
-  std::optional<SharedRef> iterator;  // dropped with the interpreter lock, however the reading ends
+  std::shared_ptr<PyObject> iterator;
   {
     GilHold gil;
-    iterator.emplace(fetching([&] { return Ref::checked(PyObject_GetIter(corpus)); }).release());
+    iterator = shared_ref(fetching([&] { return Ref::checked(PyObject_GetIter(corpus)); }).release());
   }
   for (bool finished = false; !finished;) {
     SentenceChunk chunk(narrow);
     chunk.offsets.reserve(reserve + 1);
-    if (narrow) {
-      chunk.narrow_words.reserve(last_words + last_words / 8);
-    } else {
-      chunk.words.reserve(last_words + last_words / 8);
-    }
+    const auto reserve_words = [&](auto& words) { words.reserve(last_words + last_words / 8); };
+    narrow ? reserve_words(chunk.narrow_words) : reserve_words(chunk.words);
     {
       GilHold gil;
       for (uint64_t taken = 0; taken < chunk_size && !finished; ++taken) {
         // A finished epoch (or a failed call) stops the reader at once instead of letting it drain
         // the user's iterator in the background.
         if (cancel.load(std::memory_order_relaxed)) break;
-        Ref item(PyIter_Next(iterator->p));
+        Ref item(PyIter_Next(iterator.get()));
         if (!item) {
           if (PyErr_Occurred()) throw PythonError::fetch();
           finished = true;
@@ -202,9 +195,9 @@ class PythonSource final : public CorpusSource {
   }
   EpochRead epoch_reader(const Vocab& vocab, uint64_t chunk_size) override {
     lookup(vocab);
-    return [corpus = std::make_shared<SharedRef>(Ref::borrow(corpus_).release()), table = lookup_, chunk_size](
+    return [corpus = shared_ref(Ref::borrow(corpus_).release()), table = lookup_, chunk_size](
                ChunkChannel& channel, const std::atomic<bool>& cancel) {
-      read_python_epoch(corpus->p, *table, chunk_size, channel, cancel);
+      read_python_epoch(corpus.get(), *table, chunk_size, channel, cancel);
     };
   }
 
@@ -245,12 +238,6 @@ void refuse_one_shot(PyObject* corpus) {
   }
 }
 
-std::string python_version_word() {
-  const std::string version = Py_GetVersion();
-  const std::string word = version.substr(0, version.find_first_of(" \t\n"));
-  return word.empty() ? "unknown" : word;
-}
-
 }  // namespace
 
 void train_model(Model& model, PyObject* corpus, const TrainCall& call) {
@@ -260,7 +247,8 @@ void train_model(Model& model, PyObject* corpus, const TrainCall& call) {
   options.verbose = call.verbose.value_or(p.verbose);
   options.interval = call.progress_interval.value_or(p.progress_interval);
   options.progress = call.progress != nullptr;
-  options.runtime = python_version_word();
+  const std::string version = Py_GetVersion();
+  options.runtime = version.substr(0, version.find(' '));  // "3.11.7"
   options.switches = read_switches();  // with the interpreter lock: nothing else reads the environment
   refuse_one_shot(corpus);
   PyObserver observer(call.progress);
