@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 SOURCES := $(shell find src python -type f 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: test demo bench install gtest cpp-test asan tsan py-test py-asan py-tsan clean
+.PHONY: test demo bench bench-cpp install gtest cpp-test asan tsan py-test py-asan py-tsan clean
 
 # The ThreadSanitizer run is part of `make test`, so no caller (CI included) can leave it out.
 test: install cpp-test asan tsan py-test
@@ -17,6 +17,11 @@ demo: install
 
 bench: install
 	$(PY) bench/run.py
+
+# The C++ benchmark programs (build/bench-cpp/bench/train, .../sentences); bench/README.md says how to run them.
+bench-cpp:
+	cmake -S . -B build/bench-cpp -G Ninja -DTARNIVEL_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build build/bench-cpp -j2
 
 # A virtual environment with the package (abi3 wheel built by scikit-build-core) and test tools.
 install: $(VENV)/.installed
@@ -53,7 +58,7 @@ asan: gtest
 # The threaded parts of the core under ThreadSanitizer, in both locking modes. The races of training
 # without row locks are deliberate: tests/tsan.supp says why and suppresses exactly those.
 tsan: gtest
-	$(call cpp_suite,tsan,Debug,thread,TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp",--gtest_filter='*Thread*:*Pool*:*Shared*:*Chunk*')
+	$(call cpp_suite,tsan,Debug,thread,TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp",--gtest_filter='*Thread*:*Pool*:*Shared*:*Chunk*:*Driver*')
 
 py-test: install
 	$(PY) -m pytest -q tests/python

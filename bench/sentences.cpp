@@ -1,9 +1,8 @@
 // Micro-benchmark of the sequential skip-gram sentence routines on real sentences, for A/B of the
 // scheduled (dataflow) form against pair-at-a-time kernel calls, and of the softmax path walks.
-// Not part of any build target; build the core first (make cpp-test), then from the repository root:
+// Built by `make bench-cpp` (build/bench-cpp/bench/sentences); from the repository root:
 //
-//   g++ -std=c++20 -O2 -ffp-contract=off -Isrc bench/sentences.cpp build/cpp/libtarnivel_core.a \
-//       -o /tmp/sentences -pthread && /tmp/sentences ../shared/data/corpus_en.txt 20000 ns 100
+//   build/bench-cpp/bench/sentences ../shared/data/corpus_en.txt 20000 ns 100
 //
 // Arguments: corpus, number of sentences, ns|hs, levels (comma separated), both|routine|pairs,
 // repetitions, zero|random (output rows at the start). Trains the sentences once
@@ -24,6 +23,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "corpus/file_source.hpp"
+#include "model/vocab.hpp"
 #include "sampling/alias.hpp"
 #include "training/hs.hpp"
 #include "training/huffman.hpp"
@@ -65,47 +66,19 @@ int main(int argc, char** argv) {
     while (std::getline(ls, item, ',')) levels.push_back(std::stoull(item));
   }
   constexpr std::size_t dim = 100;
-  // Vocabulary of words seen at least 5 times in the whole corpus, most frequent first.
-  std::vector<std::vector<std::string>> raw;
-  std::unordered_map<std::string, uint64_t> counts;
-  {
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-      std::stringstream ss(line);
-      std::vector<std::string> words;
-      std::string w;
-      while (ss >> w) {
-        ++counts[w];
-        words.push_back(w);
-      }
-      raw.push_back(std::move(words));
-    }
-  }
-  std::vector<std::pair<uint64_t, std::string>> vocab;
-  for (const auto& [w, c] : counts) {
-    if (c >= 5) vocab.push_back({c, w});
-  }
-  std::sort(vocab.begin(), vocab.end(), [](const auto& x, const auto& y) {
-    return x.first != y.first ? x.first > y.first : x.second < y.second;
-  });
-  std::unordered_map<std::string, uint64_t> index;
-  std::vector<uint64_t> vcounts;
-  for (const auto& [c, w] : vocab) {
-    index[w] = vcounts.size();
-    vcounts.push_back(c);
-  }
+  // The vocabulary training builds (min_count 5) and the corpus's first sentences in its indices.
+  Model model;
+  model.params.vector_size = 0;  // no matrices: only the words and their counts are needed
+  TrainObserver observer;
+  corpus::FileSource source([&] { return corpus::open_file_pass(path, 0); }, nullptr, observer);
+  source.vocabulary_pass(model);
+  const std::vector<uint64_t>& vcounts = model.vocab.counts;
   std::vector<std::vector<uint64_t>> sentences;
   std::size_t tokens = 0;
-  for (const auto& words : raw) {
-    if (sentences.size() >= limit) break;
-    std::vector<uint64_t> s;
-    for (const auto& w : words) {
-      const auto it = index.find(w);
-      if (it != index.end()) s.push_back(it->second);
-    }
+  auto stream = source.sentences(model.vocab);
+  for (std::span<const uint64_t> s; sentences.size() < limit && stream->next(s);) {
     tokens += s.size();
-    sentences.push_back(std::move(s));
+    sentences.emplace_back(s.begin(), s.end());
   }
   const std::size_t v = vcounts.size();
   const HuffmanTree tree = build_huffman(vcounts);

@@ -7,6 +7,9 @@
 #include <system_error>
 #include <thread>
 
+#include "corpus/file_source.hpp"
+#include "training/driver.hpp"
+
 namespace tarnivel::py {
 
 void raise(PyObject* type, const std::string& message) {
@@ -14,9 +17,46 @@ void raise(PyObject* type, const std::string& message) {
   throw PyErrorSet{};
 }
 
+struct PythonError::State {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  ~State() {
+    if (type == nullptr && value == nullptr && traceback == nullptr) return;
+    GilHold gil;
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+  }
+};
+
+PythonError PythonError::fetch() {
+  PythonError error;
+  error.state_ = std::make_shared<State>();
+  PyErr_Fetch(&error.state_->type, &error.state_->value, &error.state_->traceback);
+  return error;
+}
+
+void PythonError::restore() const {
+  if (!state_ || state_->type == nullptr) return;
+  PyErr_Restore(std::exchange(state_->type, nullptr), std::exchange(state_->value, nullptr),
+                std::exchange(state_->traceback, nullptr));
+}
+
 void raise_current_exception() {
   try {
     throw;
+  } catch (const PythonError& e) {
+    e.restore();
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+  } catch (const tarnivel::Interrupted&) {
+    PyErr_SetString(PyExc_KeyboardInterrupt, "training interrupted");
+  } catch (const corpus::ReadError& e) {
+    raise_read_error(e);
+  } catch (const tarnivel::ResourceError& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (const PyErrorSet&) {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
@@ -36,6 +76,21 @@ void raise_current_exception() {
     PyObject* panic = state().panic_exception ? state().panic_exception : PyExc_SystemError;
     PyErr_SetString(panic, "unknown native failure");
   }
+}
+
+void raise_read_error(const corpus::ReadError& e) {
+  if (e.status == corpus::LineReader::Status::os_error) {
+    errno = e.os_error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return;
+  }
+  const corpus::DecodeError& d = e.decode;
+  PyObject* error = PyUnicodeDecodeError_Create("utf-8", d.input.data(), static_cast<Py_ssize_t>(d.input.size()),
+                                                static_cast<Py_ssize_t>(d.start - d.input_start),
+                                                static_cast<Py_ssize_t>(d.end - d.input_start), d.reason);
+  if (error == nullptr) return;
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
+  Py_DECREF(error);
 }
 
 std::string type_name(PyObject* obj) {
@@ -86,7 +141,7 @@ std::thread start_helper_thread(std::function<void()> body) {
       body();
     });
   } catch (const std::system_error& e) {
-    throw InternalError(std::string("failed to spawn thread: ") + e.what());
+    throw ResourceError(std::string("failed to spawn thread: ") + e.what());
   }
 }
 

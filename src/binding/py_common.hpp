@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -19,10 +20,40 @@
 
 #include "common/error.hpp"
 
+namespace tarnivel::corpus {
+struct ReadError;
+}
+
 namespace tarnivel::py {
 
 // Thrown by binding code when a Python exception is already set; the boundary then returns NULL.
 struct PyErrorSet {};
+
+// A Python exception taken out of the interpreter's error state so that it can cross native code
+// and threads (as std::exception_ptr) and be raised again by the boundary. Copies share one owned
+// (type, value, traceback); the last one gives them back taking the interpreter lock itself.
+class PythonError : public std::exception {
+ public:
+  // Takes the current exception (interpreter lock held; one must be set).
+  static PythonError fetch();
+  // Makes it the current exception again (interpreter lock held); a second restore sets nothing.
+  void restore() const;
+  const char* what() const noexcept override { return "Python exception"; }
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+// Runs `f` (interpreter lock held), turning a Python exception it leaves set into PythonError.
+template <class F>
+decltype(auto) fetching(F&& f) {
+  try {
+    return f();
+  } catch (const PyErrorSet&) {
+    throw PythonError::fetch();
+  }
+}
 
 // Throws PyErrorSet when `p` is NULL (the failed call set an exception).
 inline PyObject* check(PyObject* p) {
@@ -97,6 +128,10 @@ R guarded(R fail, F&& body) {
   }
 }
 
+// Sets the exception Python raises for the read error of a file pass: UnicodeDecodeError with
+// Python's message and attributes, or OSError.
+void raise_read_error(const corpus::ReadError& e);
+
 // Sets a Python exception with a UTF-8 message and throws PyErrorSet.
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 
@@ -130,12 +165,9 @@ class ExclusiveBorrow {
   int& counter_;
 };
 
-// Interpreter exit. Once the interpreter finalizes, a thread that takes the interpreter lock is
-// ended by the interpreter with a forced unwind, which C++ turns into std::terminate (an abort of
-// the whole process) when it meets a destructor, as it does in ~AllowThreads. Threads still in a
-// native call at exit are daemon threads that the exit abandons anyway, so from the moment the
-// interpreter starts to exit (its atexit callbacks, which run before finalization) such a thread
-// waits for the process to end instead of taking the lock. The thread that runs the exit proceeds.
+// Interpreter exit: a thread that takes the lock once finalization began is ended with a forced
+// unwind, which aborts the process at the first C++ destructor. So from the start of the exit (its
+// atexit callbacks) every other thread waits for the process to end instead of taking the lock.
 void mark_interpreter_exit();
 // Brackets the taking of the interpreter lock by a thread that does not hold it: during an exit,
 // begin never returns unless the thread runs the exit (see act_for); the exit waits (with the lock released) until no thread is between
@@ -157,6 +189,18 @@ inline PyGILState_STATE ensure_gil() {
   end_taking_gil();
   return state;
 }
+
+// Holds the interpreter lock for its lifetime, from any thread (nested when already held).
+class GilHold {
+ public:
+  GilHold() : state_(ensure_gil()) {}
+  ~GilHold() { PyGILState_Release(state_); }
+  GilHold(const GilHold&) = delete;
+  GilHold& operator=(const GilHold&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
 
 // Releases the interpreter lock for its lifetime.
 class AllowThreads {

@@ -68,35 +68,4 @@ uint64_t CorpusLookup::find(PyObject* word) const {
   return table_.find(hash, utf8_view(word));
 }
 
-bool convert_sentence(PyObject* sentence, const CorpusLookup& lookup, std::vector<uint64_t>& out) {
-  out.clear();
-  for_each_word_object(sentence, [&](PyObject* word) {
-    const uint64_t index = lookup.find(word);
-    if (index != WordLookup::kMissing) out.push_back(index);
-  });
-  return !out.empty();
-}
-
-namespace {
-
-template <class Index>
-std::size_t append_indices(PyObject* sentence, const CorpusLookup& lookup, std::vector<Index>& out) {
-  const std::size_t before = out.size();
-  for_each_word_object(sentence, [&](PyObject* word) {
-    const uint64_t index = lookup.find(word);
-    if (index != WordLookup::kMissing) out.push_back(static_cast<Index>(index));
-  });
-  return out.size() - before;
-}
-
-}  // namespace
-
-std::size_t append_sentence(PyObject* sentence, const CorpusLookup& lookup, std::vector<uint16_t>& out) {
-  return append_indices(sentence, lookup, out);
-}
-
-std::size_t append_sentence(PyObject* sentence, const CorpusLookup& lookup, std::vector<uint32_t>& out) {
-  return append_indices(sentence, lookup, out);
-}
-
 }  // namespace tarnivel::py

@@ -39,15 +39,11 @@ class CorpusLookup {
   uint64_t max_index_ = 0;
 };
 
-// Converts a sentence to the indices of its known words (appended to `out` after clearing it).
-// Returns false when no word is known. Errors as for_each_word.
-bool convert_sentence(PyObject* sentence, const CorpusLookup& lookup, std::vector<uint64_t>& out);
-
-// Appends the indices of a sentence's known words to `out` as 16- or 32-bit values, which the
-// caller guarantees they fit (lookup.max_index() below 2^16 or 2^32). Returns how many were
-// appended. On an error the words appended so far stay in `out`; the caller discards the sentence.
-std::size_t append_sentence(PyObject* sentence, const CorpusLookup& lookup, std::vector<uint16_t>& out);
-std::size_t append_sentence(PyObject* sentence, const CorpusLookup& lookup, std::vector<uint32_t>& out);
+// Appends the indices of a sentence's known words to `out` in its index type, which the caller
+// guarantees they fit (lookup.max_index() below 2^16 or 2^32). Returns how many were appended. On an
+// error the words appended so far stay in `out`; the caller discards the sentence.
+template <class Index>
+std::size_t append_sentence(PyObject* sentence, const CorpusLookup& lookup, std::vector<Index>& out);
 
 // Implementation details of for_each_word.
 namespace detail {
@@ -86,6 +82,16 @@ void for_each_word_object(PyObject* sentence, F&& on_item) {
 template <class F>
 void for_each_word(PyObject* sentence, F&& on_word) {
   for_each_word_object(sentence, [&](PyObject* word) { on_word(utf8_view(word)); });
+}
+
+template <class Index>
+std::size_t append_sentence(PyObject* sentence, const CorpusLookup& lookup, std::vector<Index>& out) {
+  const std::size_t before = out.size();
+  for_each_word_object(sentence, [&](PyObject* word) {
+    const uint64_t index = lookup.find(word);
+    if (index != WordLookup::kMissing) out.push_back(static_cast<Index>(index));
+  });
+  return out.size() - before;
 }
 
 }  // namespace tarnivel::py

@@ -1,11 +1,11 @@
 #pragma once
-// The training driver: vocabulary pass, output setup, token pass, setup log lines, epochs in
-// sequential or threaded mode, and the conversion of stops and Python errors into the call's result.
+// A training call from Python: the call's arguments, the Python corpus adapter and the observer
+// that connects the core driver to logging, the progress callable, signals and the interpreter lock.
 #include <cstdint>
 #include <optional>
 
-#include "model/model.hpp"
 #include "binding/py_common.hpp"
+#include "model/model.hpp"
 
 namespace tarnivel::py {
 
@@ -18,8 +18,7 @@ struct TrainCall {
 };
 
 // Runs a whole training call on `model` with the interpreter lock held on entry and exit.
-// Throws PyErrorSet (with the Python exception set) or a native exception on failure; the model keeps
-// everything done before the failure.
+// Throws on failure (the boundary raises it); the model keeps everything done before the failure.
 void train_model(Model& model, PyObject* corpus, const TrainCall& call);
 
 }  // namespace tarnivel::py

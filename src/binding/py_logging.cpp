@@ -36,26 +36,19 @@ void emit(const std::string& message) {
 
 }  // namespace
 
-LogResult log_info(const std::string& message, bool keep_error) {
-  PyGILState_STATE gil = PyGILState_Ensure();
-  LogResult result = LogResult::ok;
+void log_info(const std::string& message) {
+  GilHold gil;
   try {
     emit(message);
   } catch (const PyErrorSet&) {
-    if (PyErr_ExceptionMatches(PyExc_Exception)) {
-      PyErr_PrintEx(0);
-    } else if (PyErr_Occurred()) {
-      // KeyboardInterrupt (or another exception that is not an Exception, such as SystemExit, which
-      // the traceback printer would turn into a process exit) is handed back to stop training.
-      result = LogResult::interrupted;
-      if (!keep_error) PyErr_Clear();
-    }
+    // KeyboardInterrupt (or another exception that is not an Exception, such as SystemExit, which
+    // the traceback printer would turn into a process exit) is handed back to stop training.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PythonError::fetch();
+    PyErr_PrintEx(0);
   } catch (const std::exception&) {
     // Only allocation failures can get here; the message is lost like any other logging failure.
     PyErr_Clear();
   }
-  PyGILState_Release(gil);
-  return result;
 }
 
 }  // namespace tarnivel::py

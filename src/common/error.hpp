@@ -19,6 +19,11 @@ struct InternalError : std::logic_error {
   using std::logic_error::logic_error;
 };
 
+// The system refused a resource (a thread). Raised in Python as RuntimeError with this message.
+struct ResourceError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 // Throws InternalError(message).
 [[noreturn]] void internal_error(const std::string& message);
 

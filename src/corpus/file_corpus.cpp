@@ -1,9 +1,14 @@
 #include "corpus/file_corpus.hpp"
 
 #include <algorithm>
-#include <system_error>
+
+#include <time.h>
+
+#include <chrono>
+#include <utility>
 
 #include "common/error.hpp"
+#include "corpus/file_source.hpp"
 
 namespace tarnivel::corpus {
 
@@ -33,36 +38,44 @@ void SentenceBatch::convert(std::string_view text, uint64_t max_words, const Byt
   split_lines(text, pieces);
 }
 
-FileChunkReader::FileChunkReader(std::unique_ptr<LineReader> reader, uint64_t max_words,
-                                 const ByteLookup& words, uint64_t chunk_items,
-                                 std::shared_ptr<ChunkChannel> channel)
-    : reader_(std::move(reader)),
-      max_words_(max_words),
-      words_(words),
-      chunk_items_(std::max<uint64_t>(chunk_items, 1)),
-      channel_(std::move(channel)) {
-  TARNIVEL_CHECK(words_.max_index <= SentenceChunk::kMaxIndex, "word indices exceed a sentence chunk");
-  try {
-    thread_ = std::thread([this] { run(); });
-  } catch (const std::system_error& e) {
-    throw InternalError(std::string("failed to spawn thread: ") + e.what());
+ConversionTimes time_conversion(LineReader& reader, uint64_t max_words, const ByteLookup& words) {
+  // Wall-clock and this thread's processor time: on a busy machine the latter is the fairer measure
+  // of what one thread does.
+  const auto now = [] {
+    timespec cpu;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+    return std::pair{std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(),
+                     static_cast<double>(cpu.tv_sec) + 1e-9 * static_cast<double>(cpu.tv_nsec)};
+  };
+  ConversionTimes t;
+  LineReader::Status status;
+  const auto start = now();
+  SentenceBatch batch;
+  while ((status = reader.next()) == LineReader::Status::lines) {
+    const auto t0 = now();
+    batch.convert(reader.lines(), max_words, words);
+    const auto t1 = now();
+    t.converting += t1.first - t0.first;
+    t.cpu_converting += t1.second - t0.second;
+    t.sentences += batch.size();
+    for (std::size_t i = 0; i < batch.size(); ++i) t.tokens += batch[i].size();
   }
+  const auto end = now();
+  if (status != LineReader::Status::end) throw ReadError(reader, status);
+  t.seconds = end.first - start.first;
+  t.cpu_seconds = end.second - start.second;
+  return t;
 }
 
-FileChunkReader::~FileChunkReader() { join(); }
-
-void FileChunkReader::join() {
-  cancel_.store(true, std::memory_order_relaxed);
-  channel_->close_receiver();
-  if (thread_.joinable()) thread_.join();
-}
-
-void FileChunkReader::run() {
+LineReader::Status read_chunks(LineReader& reader, uint64_t max_words, const ByteLookup& words, uint64_t chunk_items,
+                               ChunkChannel& channel, const std::atomic<bool>& cancel) {
+  chunk_items = std::max<uint64_t>(chunk_items, 1);
+  TARNIVEL_CHECK(words.max_index <= SentenceChunk::kMaxIndex, "word indices exceed a sentence chunk");
   // Chunks carry 16-bit indices when every index of the vocabulary fits them.
-  const bool narrow = words_.max_index <= SentenceChunk::kMaxNarrowIndex;
+  const bool narrow = words.max_index <= SentenceChunk::kMaxNarrowIndex;
   SentenceChunk* current = nullptr;
   auto append = [&](std::string_view w, uint64_t hash) {
-    const uint64_t index = words_.find(w, hash);
+    const uint64_t index = words.find(w, hash);
     if (index == WordLookup::kMissing) return;
     if (narrow) {
       current->narrow_words.push_back(static_cast<SentenceChunk::NarrowIndex>(index));
@@ -71,9 +84,11 @@ void FileChunkReader::run() {
     }
   };
   using Queue = WordQueue<ByteLookup, decltype(append)>;
-  Queue queue(words_, append);
+  Queue queue(words, append);
   struct Out {
-    FileChunkReader& self;
+    ChunkChannel& channel;
+    const std::atomic<bool>& cancel;
+    uint64_t chunk_items;
     bool narrow;
     Queue& pending;
     SentenceChunk chunk;
@@ -84,7 +99,7 @@ void FileChunkReader::run() {
     bool piece() {
       pending.flush();
       if (chunk.word_count() != chunk.offsets.back()) chunk.end_sentence();
-      if (++items < self.chunk_items_) return true;
+      if (++items < chunk_items) return true;
       return send();
     }
     // Sends the chunk (if it holds a sentence) and starts the next; false when reading must stop.
@@ -92,7 +107,7 @@ void FileChunkReader::run() {
       items = 0;
       if (!chunk.empty()) {
         last_words = chunk.word_count();
-        if (!self.channel_->send(std::move(chunk))) return false;
+        if (!channel.send(std::move(chunk))) return false;
       }
       chunk = SentenceChunk(narrow);
       if (narrow) {
@@ -100,27 +115,21 @@ void FileChunkReader::run() {
       } else {
         chunk.words.reserve(last_words + last_words / 8);
       }
-      return !self.cancel_.load(std::memory_order_relaxed);
+      return !cancel.load(std::memory_order_relaxed);
     }
   };
-  try {
-    Out out{*this, narrow, queue, SentenceChunk(narrow)};
-    current = &out.chunk;
-    Pieces<Out> pieces(out, max_words_);
-    for (;;) {
-      if (cancel_.load(std::memory_order_relaxed)) break;
-      const LineReader::Status status = reader_->next();
-      if (status != LineReader::Status::lines) {
-        status_ = status;
-        out.send();
-        break;
-      }
-      if (!split_lines(reader_->lines(), pieces)) break;
+  Out out{channel, cancel, chunk_items, narrow, queue, SentenceChunk(narrow)};
+  current = &out.chunk;
+  Pieces<Out> pieces(out, max_words);
+  for (;;) {
+    if (cancel.load(std::memory_order_relaxed)) return LineReader::Status::end;
+    const LineReader::Status status = reader.next();
+    if (status != LineReader::Status::lines) {
+      out.send();
+      return status;
     }
-  } catch (const std::exception& e) {
-    failure_ = std::string("corpus reader failed: ") + e.what();
+    if (!split_lines(reader.lines(), pieces)) return LineReader::Status::end;
   }
-  channel_->close_sender();
 }
 
 }  // namespace tarnivel::corpus

@@ -6,7 +6,6 @@
 #include <memory>
 #include <span>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "corpus/line_reader.hpp"
@@ -58,39 +57,19 @@ class SentenceBatch {
   std::vector<std::size_t> offsets_{0};
 };
 
-// The reader of a threaded epoch over a file corpus: a thread that reads the file, converts its
-// lines into sentences of word indices and sends them in chunks of `chunk_items` sentences (counting
-// the pieces left without a known word too) over the channel. The lookup must outlive join().
-class FileChunkReader {
- public:
-  FileChunkReader(std::unique_ptr<LineReader> reader, uint64_t max_words, const ByteLookup& words,
-                  uint64_t chunk_items, std::shared_ptr<ChunkChannel> channel);
-  ~FileChunkReader();
-  FileChunkReader(const FileChunkReader&) = delete;
-  FileChunkReader& operator=(const FileChunkReader&) = delete;
-
-  // Asks the thread to stop at its next sentence, releases the receiving end (so that a thread blocked
-  // on a full channel wakes up) and waits for the thread.
-  void join();
-  // After join(): how the reading ended (Status::end, or the error that ended it), and its reader.
-  // A reading cut short by join() reports Status::end.
-  LineReader::Status status() const { return status_; }
-  const LineReader& reader() const { return *reader_; }
-  // After join(): a failure of the thread itself (allocation), empty if none.
-  const std::string& failure() const { return failure_; }
-
- private:
-  void run();
-
-  std::unique_ptr<LineReader> reader_;
-  const uint64_t max_words_;
-  const ByteLookup& words_;
-  const uint64_t chunk_items_;
-  std::shared_ptr<ChunkChannel> channel_;
-  std::atomic<bool> cancel_{false};
-  LineReader::Status status_ = LineReader::Status::end;
-  std::string failure_;
-  std::thread thread_;
+// Sentences and tokens of a whole file converted as training converts it, with the time it took and
+// the time of the splitting and looking up alone, as wall-clock and as the thread's processor time.
+struct ConversionTimes {
+  uint64_t sentences = 0, tokens = 0;
+  double seconds = 0, converting = 0, cpu_seconds = 0, cpu_converting = 0;
 };
+// Reads the rest of the file; throws ReadError for the error that ends it.
+ConversionTimes time_conversion(LineReader& reader, uint64_t max_words, const ByteLookup& words);
+
+// Reads the file into `channel` in chunks of `chunk_items` sentences (counting the pieces left
+// without a known word too) until its end, an error, a closed receiver or `cancel`. Returns how the
+// reading ended (Status::end when cut short).
+LineReader::Status read_chunks(LineReader& reader, uint64_t max_words, const ByteLookup& words, uint64_t chunk_items,
+                               ChunkChannel& channel, const std::atomic<bool>& cancel);
 
 }  // namespace tarnivel::corpus

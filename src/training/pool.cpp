@@ -26,12 +26,8 @@ constexpr std::size_t kMaxPoolThreadsSetting = 1024;
 
 // The override must be a plain positive decimal integer (digits only, no sign or spaces);
 // anything else is ignored and the processor count is used.
-std::size_t configured_pool_size() {
-  if (const auto value = plain_decimal_setting("TARNIVEL_POOL_THREADS", kMaxPoolThreadsSetting);
-      value && *value > 0) {
-    return static_cast<std::size_t>(*value);
-  }
-  return std::max<std::size_t>(std::thread::hardware_concurrency(), 1);
+std::size_t pool_size_for(std::size_t configured) {
+  return configured > 0 ? configured : std::max<std::size_t>(std::thread::hardware_concurrency(), 1);
 }
 
 // Scheduling: instead of recursively halving the item range under a splitting budget, every pool
@@ -80,7 +76,7 @@ class WorkerPool {
       }
       pool->work_cv_.notify_all();
       for (std::thread& t : threads) t.join();
-      internal_error(std::string("failed to spawn thread: ") + e.what());
+      throw ResourceError(std::string("failed to spawn thread: ") + e.what());
     }
     // The threads wait on a condition variable for the rest of the process; detached, they never
     // hold up process exit, and the pool object is never destroyed under them.
@@ -191,14 +187,28 @@ class WorkerPool {
 };
 
 // Created on first use and deliberately leaked: its threads outlive every caller.
-WorkerPool& pool() {
-  static WorkerPool* const instance = WorkerPool::create(configured_pool_size());
+// `configured` is only read by the call that creates it.
+WorkerPool& pool(std::size_t (*configured)()) {
+  static WorkerPool* const instance = WorkerPool::create(pool_size_for(configured()));
   return *instance;
 }
 
+WorkerPool& pool() { return pool(pool_threads_setting); }
+
 }  // namespace
 
+std::size_t pool_threads_setting() {
+  const auto value = plain_decimal_setting("TARNIVEL_POOL_THREADS", kMaxPoolThreadsSetting);
+  return value ? static_cast<std::size_t>(*value) : 0;
+}
+
 std::size_t worker_pool_size() { return pool().size(); }
+
+std::size_t worker_pool_size(std::size_t configured) {
+  thread_local std::size_t given = 0;
+  given = configured;
+  return pool([] { return given; }).size();
+}
 
 bool pool_for_each(std::size_t n, const std::function<bool(std::size_t)>& body,
                    std::size_t max_threads, const std::function<void()>* leave) {

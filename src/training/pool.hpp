@@ -9,8 +9,13 @@ namespace tarnivel {
 
 // Number of pool threads: TARNIVEL_POOL_THREADS when it holds a usable positive decimal count,
 // otherwise the number of logical processors (at least 1). Creates the pool on first use; failing to
-// start a thread throws InternalError("failed to spawn thread: ...").
+// start a thread throws ResourceError("failed to spawn thread: ...").
 std::size_t worker_pool_size();
+// The same, creating the pool with `configured` threads (0: the number of logical processors) when
+// it does not exist yet; the call's driver sizes it from the setting it read.
+std::size_t worker_pool_size(std::size_t configured);
+// TARNIVEL_POOL_THREADS when it holds a usable positive decimal count, else 0.
+std::size_t pool_threads_setting();
 
 // Runs body(i) for every i in [0, n), each exactly once, on the pool threads, claiming items one at
 // a time from a shared cursor. The calling thread only waits (it is not one of the loop's threads).

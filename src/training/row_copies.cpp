@@ -65,17 +65,9 @@ void HotRowCopies::discard() {
   used_.clear();
 }
 
-std::size_t unlocked_hot_rows(std::size_t dim) {
-  // Default from two-worker runs on a two-core virtual machine, alternating settings: while its
-  // two processors sat on cores that exchange cache lines quickly, copying 1024 rows cost at most
-  // 5% (CBOW with negative sampling) and nothing measurable elsewhere; while they sat far apart,
-  // the copies cut the CPU seconds per token by up to 2x (skip-gram with hierarchical softmax,
-  // whose tree's top nodes are on every example) and by 1.4x for CBOW with negative sampling.
-  constexpr std::size_t kDefault = 1024;
+std::size_t unlocked_hot_rows(std::size_t setting, std::size_t dim) {
   constexpr std::size_t kBudgetBytes = std::size_t{1} << 20;
-  const auto rows = static_cast<std::size_t>(
-      plain_decimal_setting("TARNIVEL_UNLOCKED_HOT_ROWS", 65536).value_or(kDefault));
-  return std::min(rows, kBudgetBytes / (2 * sizeof(float) * std::max<std::size_t>(dim, 1)));
+  return std::min(setting, kBudgetBytes / (2 * sizeof(float) * std::max<std::size_t>(dim, 1)));
 }
 
 namespace {

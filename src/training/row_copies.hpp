@@ -61,10 +61,10 @@ struct UnlockedRowCopies {
   }
 };
 
-// Rows per matrix a thread copies in unlocked mode, for rows of `dim` floats:
-// TARNIVEL_UNLOCKED_HOT_ROWS when it is a plain decimal number up to 65536 (0 turns the copies
-// off), otherwise 1024; at most as many as fit 1 MiB (copies and their starting values).
-std::size_t unlocked_hot_rows(std::size_t dim);
+// Rows per matrix a thread copies in unlocked mode, for rows of `dim` floats: `setting` (the call's
+// TARNIVEL_UNLOCKED_HOT_ROWS, 1024 by default; 0 turns the copies off), at most as many as fit
+// 1 MiB (copies and their starting values).
+std::size_t unlocked_hot_rows(std::size_t setting, std::size_t dim);
 
 // Tokens a thread trains between write-backs of its copies in unlocked mode.
 inline constexpr uint64_t kUnlockedWriteBackTokens = 4096;

@@ -127,32 +127,11 @@ bool train_chunk_sentence(std::span<const Index> sentence, ChaChaStream& stream,
                           const SharedMatrix& input, const SharedMatrix& output,
                           std::atomic<bool>& stop, SignalProbe* probe);
 
-// One chunk of a threaded epoch.
-struct ChunkWork {
-  const SentenceChunk* chunk = nullptr;
-  const TrainParams* params = nullptr;
-  OutputTables tables;
-  SharedMatrix input;
-  SharedMatrix output;
-  std::atomic<bool>* stop = nullptr;
-  std::atomic<uint64_t>* progress = nullptr;  // optional: tokens trained this epoch
-  SignalProbe* caller_probe = nullptr;        // used when the calling thread trains a sentence itself
-  // The most pool threads that may train this chunk's sentences (the call's `workers`): the pool's
-  // first max_threads threads, the same for every chunk of a call. The calling thread, which only
-  // waits for them (and trains one-sentence chunks itself, when no pool thread works for the
-  // call), is not counted.
-  std::size_t max_threads = SIZE_MAX;
-  // false: no row stripes; every thread runs the sequential routine and kernels directly on the
-  // shared arrays (asynchronous updates without locks; a lost update is possible and accepted).
-  bool row_locks = true;
-};
-
-// Trains the chunk's sentences in parallel (a one-sentence chunk on the calling thread), each with
-// the thread's worker_stream(): with row locks, by the multi-worker kernel forms; without, by the
-// sequential routine on the shared arrays. Returns true when stopped.
-bool train_chunk(const ChunkWork& work);
-
-// Number of threads of the process-wide worker pool (created on first use).
-std::size_t pool_threads();
+// The multi-worker routine on shared matrices without copies of its own (the chunk training's hot-row
+// scope, when open on the thread, holds the frequent rows).
+template <class Index>
+bool train_shared_sentence(std::span<const Index> sentence, ChaChaStream& stream, const TrainParams& params,
+                           const OutputTables& tables, const SharedMatrix& input, const SharedMatrix& output,
+                           std::atomic<bool>& stop, SignalProbe* probe);
 
 }  // namespace tarnivel

@@ -16,6 +16,7 @@
 #include "ops/vector_ops.hpp"
 #include "training/hs.hpp"
 #include "training/ns.hpp"
+#include "training/chunk.hpp"
 #include "training/sentence.hpp"
 
 namespace tarnivel {

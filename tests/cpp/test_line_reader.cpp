@@ -105,46 +105,30 @@ std::vector<std::vector<uint64_t>> sentences_of(const SentenceChunk& chunk) {
   return out;
 }
 
-TEST(FileChunkReaderThread, SendsSentencesInOrderInChunksThenTheError) {
+TEST(FileChunks, SentencesInOrderInChunksThenTheError) {
   KeyIndexMap vocab{{"a", 0}, {"b", 1}};
   const ByteLookup words(vocab);
-  auto channel = std::make_shared<ChunkChannel>(2);
+  ChunkChannel channel(16);
   // Items [a b] [zz] [b] [a] [a a], then (in the second step, so that those lines are yielded) [b]
   // and an invalid byte.
   std::string data = "a b\nzz\nb\na\na a\n";
   while (data.size() < 8192) data += "\n";
   data += "b\n\xff";
-  FileChunkReader reader(std::make_unique<LineReader>(file_with(data)), 0, words, 2, channel);
+  LineReader reader(file_with(data));
+  const std::atomic<bool> cancel{false};
+  EXPECT_EQ(read_chunks(reader, 0, words, 2, channel, cancel), LineReader::Status::decode_error);
+  EXPECT_EQ(reader.decode_error().message(), "'utf-8' codec can't decode byte 0xff in position 2: invalid start byte");
+  channel.close_sender();
   std::vector<std::vector<uint64_t>> got;
   std::vector<std::size_t> sizes;
-  for (;;) {
-    SentenceChunk chunk;
-    const auto status = channel->receive(chunk, std::chrono::milliseconds(2000));
-    if (status == ChunkChannel::Status::disconnected) break;
-    ASSERT_EQ(status, ChunkChannel::Status::chunk);
+  for (SentenceChunk chunk; channel.receive(chunk, std::chrono::milliseconds(0)) == ChunkChannel::Status::chunk;) {
     EXPECT_TRUE(chunk.narrow);
     sizes.push_back(chunk.size());
-    for (auto& s : sentences_of(chunk)) got.push_back(s);
+    for (auto& sentence : sentences_of(chunk)) got.push_back(sentence);
   }
-  reader.join();
   EXPECT_EQ(got, (std::vector<std::vector<uint64_t>>{{0, 1}, {1}, {0}, {0, 0}}));
   // Two items per chunk, the unknown-only [zz] counting as one: [a b] | [b a] | [a a].
   EXPECT_EQ(sizes, (std::vector<std::size_t>{1, 2, 1}));
-  EXPECT_EQ(reader.status(), LineReader::Status::decode_error);
-  EXPECT_EQ(reader.reader().decode_error().message(),
-            "'utf-8' codec can't decode byte 0xff in position 2: invalid start byte");
-}
-
-TEST(FileChunkReaderThread, JoinStopsAReaderBlockedOnAFullChannel) {
-  KeyIndexMap vocab{{"a", 0}};
-  const ByteLookup words(vocab);
-  auto channel = std::make_shared<ChunkChannel>(1);
-  FileChunkReader reader(std::make_unique<LineReader>(file_with(repeat("a a a\n", 100000))), 0, words, 1, channel);
-  SentenceChunk first;
-  ASSERT_EQ(channel->receive(first, std::chrono::milliseconds(2000)), ChunkChannel::Status::chunk);
-  reader.join();  // the reader is blocked on the full channel; joining must not hang
-  EXPECT_EQ(reader.status(), LineReader::Status::end);
-  EXPECT_TRUE(reader.failure().empty());
 }
 
 }  // namespace

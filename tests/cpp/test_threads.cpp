@@ -20,6 +20,7 @@
 #include "training/hs.hpp"
 #include "training/huffman.hpp"
 #include "training/pool.hpp"
+#include "training/chunk.hpp"
 #include "training/sentence.hpp"
 #include "weights/shared_matrix.hpp"
 
@@ -109,7 +110,7 @@ std::set<std::thread::id> threads_of_loop(std::size_t items, std::size_t bound) 
 TEST(WorkerPool, EveryItemOnceAndStopWithinTheBound) {
   const std::size_t pool = worker_pool_size();
   ASSERT_GE(pool, 1u);
-  EXPECT_EQ(pool_threads(), pool);
+  EXPECT_EQ(worker_pool_size(), pool);
   for (const std::size_t bound : {SIZE_MAX, std::size_t{1}, std::size_t{2}, std::size_t{3}}) {
     for (const std::size_t n : {0u, 1u, 7u, 64u, 5003u}) {
       std::vector<std::atomic<int>> runs(n);
@@ -317,6 +318,18 @@ TEST(ChunkTraining, OneSentenceRunsOnTheCallerWithItsProbe) {
     EXPECT_EQ(probe.calls, 1);
     EXPECT_TRUE(probe.on_caller);
     EXPECT_EQ(run.progress.load(), 0u);
+  }
+}
+
+// Under row locks a one-sentence chunk trains in the caller's hot-row copies, which must reach the
+// matrices.
+TEST(ChunkTraining, LockedOneSentenceKeepsItsHotRowUpdates) {
+  for (const Mode mode : kModes) {
+    ChunkRun run(mode.sg, mode.hs, true, 1, 30, 5);
+    run.chunk = SentenceChunk();
+    run.add({1, 2, 3, 4, 5, 6});
+    EXPECT_FALSE(train_chunk(run.work));
+    EXPECT_NE(run.take().first, start_matrix(kVocab, 0.5f)) << mode.sg << mode.hs;
   }
 }
 

@@ -18,6 +18,7 @@
 #include "training/huffman.hpp"
 #include "training/pool.hpp"
 #include "training/row_copies.hpp"
+#include "training/chunk.hpp"
 #include "training/sentence.hpp"
 
 namespace tarnivel {
@@ -38,21 +39,6 @@ TEST(HotRowCopies, WriteBackKeepsOtherThreadsUpdates) {
   copies.write_back();
   EXPECT_EQ(m, (std::vector<float>{1, 2, 100.5f, 4, 5, 10, 7, 8}));
   EXPECT_EQ(copies.row(1)[0], 100.5f);  // copied again after a write-back
-}
-
-TEST(HotRowCopies, RowCountSetting) {
-  struct Row {
-    const char* text;
-    std::size_t dim, rows;
-  } const table[] = {
-      {nullptr, 100, 1024}, {"12", 100, 12},     {"0", 100, 0},      {"x1", 100, 1024},
-      {"65537", 100, 1024}, {"4096", 100, 1310}, {nullptr, 1000, 131},  // at most 1 MiB per matrix
-  };
-  for (const Row& r : table) {
-    r.text == nullptr ? unsetenv("TARNIVEL_UNLOCKED_HOT_ROWS") : setenv("TARNIVEL_UNLOCKED_HOT_ROWS", r.text, 1);
-    EXPECT_EQ(unlocked_hot_rows(r.dim), r.rows) << (r.text ? r.text : "unset");
-  }
-  unsetenv("TARNIVEL_UNLOCKED_HOT_ROWS");
 }
 
 TEST(PoolLeave, EveryThreadThatJoinedLeavesBeforeTheLoopReturns) {

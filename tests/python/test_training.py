@@ -46,6 +46,17 @@ def test_sequential_training_is_reproducible(sg, hs, kw, checksum):
     assert digest(train_mode(sg, hs, **kw)) == digest(train_mode(sg, hs, **kw)) == checksum
 
 
+def test_the_core_driver_trains_what_python_trains():
+    # tests/cpp/test_driver.cpp trains this corpus through the core driver alone and pins the same value.
+    corpus = [[f"w{(i * i + 3 * j * j + i * j) % 37}" for j in range(5 + i % 7)] for i in range(200)]
+    set_seed(1234)
+    m = Word2Vec(corpus, vector_size=24, window=3, min_count=2, epochs=2, verbose=False, sg=1)
+    h = 0xCBF29CE484222325
+    for b in m.wv.vectors.tobytes():
+        h = ((h ^ b) * 0x100000001B3) & (2**64 - 1)
+    assert f"{h:016x}" == "8e2a8e1118ceb6a6"
+
+
 def test_zero_epochs_and_later_calls():
     m = Word2Vec(make_corpus(sentences=20), vector_size=8, min_count=1, epochs=0, verbose=False)
     initial = m.wv.vectors
@@ -55,6 +66,7 @@ def test_zero_epochs_and_later_calls():
     words = m.wv.index_to_key
     m.train([["new", "words", "w0"]], epochs=1)
     assert m.wv.index_to_key == words and m.wv.vectors.shape == initial.shape
+    assert len(Word2Vec(make_corpus(sentences=20), min_count=1, max_final_vocab=5, epochs=0, verbose=False).wv) == 5
     with pytest.raises(TypeError, match="not iterable"):
         m.train(5)
 
