@@ -125,10 +125,13 @@ uint64_t threaded_epoch(const EpochContext& ctx, const SharedWeights& weights) {
   const ProgressPlan& plan = ctx.plan;
   std::atomic<bool>& stop = ctx.stop;
   TrainObserver& observer = ctx.observer;
+  // The counter of trained tokens ends the epoch once it reaches the counted total, whether or not
+  // progress is reported, so that a corpus that yields more than its counting pass trains the same
+  // sentences with or without progress output.
   std::atomic<uint64_t> counter{0};
-  const bool counting = plan.verbose || plan.progress;
+  const bool reporting = plan.verbose || plan.progress;
   std::optional<Reporter> reporter;
-  if (counting) reporter.emplace(plan, counter, stop, observer);
+  if (reporting) reporter.emplace(plan, counter, stop, observer);
   const uint64_t workers = std::max<uint64_t>(ctx.model.params.workers, 1);
   auto reader = std::make_shared<ReaderState>(static_cast<std::size_t>(std::min<uint64_t>(workers, 16) * 8));
   std::thread reader_thread =
@@ -145,12 +148,12 @@ uint64_t threaded_epoch(const EpochContext& ctx, const SharedWeights& weights) {
       });
   const OutputTables tables = tables_of(ctx.model);
 
-  // The whole pass is trained in every mode: the counter only reports, so a corpus that yields more
-  // than its counting pass trains the same sentences with or without progress output.
   std::exception_ptr failure;
   bool ended = false;  // the reader delivered everything
   try {
     for (;;) {
+      // Checked before every receive, so a total of 0 ends the epoch before anything is received.
+      if (counter.load(std::memory_order_relaxed) >= plan.epoch_tokens) break;
       SentenceChunk chunk;
       ChunkChannel::Status status = ChunkChannel::Status::timeout;
       observer.unlocked([&] { status = reader->channel.receive(chunk, std::chrono::milliseconds(200)); });
@@ -165,7 +168,7 @@ uint64_t threaded_epoch(const EpochContext& ctx, const SharedWeights& weights) {
       }
       bool stopped = false;
       if (ctx.model.params.vector_size == 0) {  // zero-width rows have nothing to train
-        if (counting) counter.fetch_add(chunk.word_count(), std::memory_order_relaxed);
+        counter.fetch_add(chunk.word_count(), std::memory_order_relaxed);
       } else {
         ChunkWork work;
         work.chunk = &chunk;
@@ -174,7 +177,7 @@ uint64_t threaded_epoch(const EpochContext& ctx, const SharedWeights& weights) {
         work.input = weights.input();
         work.output = weights.output();
         work.stop = &stop;
-        work.progress = counting ? &counter : nullptr;
+        work.progress = &counter;
         work.caller_probe = &observer.released_probe();
         work.max_threads = static_cast<std::size_t>(workers);
         work.row_locks = ctx.options.switches.row_locks;
@@ -209,7 +212,7 @@ uint64_t threaded_epoch(const EpochContext& ctx, const SharedWeights& weights) {
   if (failure) std::rethrow_exception(failure);
   if (joined && reader->error) std::rethrow_exception(reader->error);
   if (reporter && reporter->error()) std::rethrow_exception(reporter->error());
-  return counting ? counter.load(std::memory_order_relaxed) : 0;
+  return counter.load(std::memory_order_relaxed);
 }
 
 }  // namespace tarnivel

@@ -165,19 +165,29 @@ def test_other_python_threads_run_while_a_chunk_trains(monkeypatch):
     assert elapsed > 0.05 and max(gaps) < elapsed / 2, (elapsed, max(gaps))
 
 
-def test_a_growing_corpus_is_trained_whole_with_progress_output(caplog, monkeypatch):
-    # The epoch yields more than the counting passes did: reporting progress must not cut it short.
+def test_a_growing_corpus_trains_the_same_sentences_with_or_without_progress_output(caplog, monkeypatch):
+    # The epoch yields far more than the counting passes did: it ends at the counted total (in chunks)
+    # whether or not progress is reported, so the late word "e" moves as little in either setting.
     class Corpus:
         passes = 0
 
         def __iter__(self):
             self.passes += 1
-            return iter([["a", "b", "c", "d"]] * (50 if self.passes <= 3 else 4000))  # 3: the one-shot check, two counts
+            late = [["e", "f", "e", "f"]] * (1 if self.passes <= 3 else 4000)  # 3: the one-shot check, two counts
+            return iter([["a", "b", "c", "d"]] * 50 + late)
 
     caplog.set_level(logging.INFO, logger="tarnivel")
     monkeypatch.setenv("W2V_CHUNK", "10")
-    Word2Vec(vector_size=8, min_count=1, workers=2).train(Corpus(), epochs=1, progress=lambda d, t: None)
-    assert "tokens=16000," in caplog.text
+    moved = []
+    for kwargs in ({"progress": lambda d, t: None}, {"verbose": False}):
+        set_seed(5)
+        model = Word2Vec(vector_size=8, min_count=1, workers=2)
+        model.train(Corpus(), epochs=0, verbose=False)
+        before = model.wv["e"].copy()
+        model.train(Corpus(), epochs=1, **kwargs)
+        moved.append(float(np.abs(model.wv["e"] - before).sum()))
+    assert "tokens=240," in caplog.text  # 204 counted: five chunks of abcd, then one of the late sentences
+    assert moved[1] < 3 * moved[0], moved
 
 
 @pytest.mark.parametrize("case", ["blocking corpus", "no threads"])
