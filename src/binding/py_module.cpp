@@ -6,6 +6,7 @@
 #include "binding/py_file_corpus.hpp"
 #include "binding/py_word2vec.hpp"
 #include "rng/seed.hpp"
+#include "training/pool.hpp"
 
 namespace tarnivel::py {
 namespace {
@@ -74,6 +75,9 @@ int module_exec(PyObject* module) {
   if (add_type(module, g_state.keyed_vectors_type, create_keyed_vectors_type, "KeyedVectors") < 0) return -1;
   if (PyModule_AddFunctions(module, module_functions) < 0) return -1;
   if (register_exit_mark() < 0) return -1;
+  // The pool's size setting is read here, with the interpreter lock held: a query that first uses
+  // the pool runs with the lock released, while Python code may be changing the environment.
+  set_default_pool_threads(pool_threads_setting());
   if (g_state.buffer_type == nullptr) {
     g_state.buffer_type = create_buffer_type(module);
     if (g_state.buffer_type == nullptr) return -1;

@@ -193,7 +193,17 @@ WorkerPool& pool(std::size_t (*configured)()) {
   return *instance;
 }
 
-WorkerPool& pool() { return pool(pool_threads_setting); }
+// The size a pool created by a caller without a setting of its own gets; the host sets it once,
+// with whatever lock guards the environment held, so that no later first use reads the environment.
+constexpr std::size_t kUnset = SIZE_MAX;
+std::atomic<std::size_t> default_threads{kUnset};
+
+WorkerPool& pool() {
+  return pool([] {
+    const std::size_t given = default_threads.load();
+    return given == kUnset ? pool_threads_setting() : given;
+  });
+}
 
 }  // namespace
 
@@ -203,6 +213,10 @@ std::size_t pool_threads_setting() {
 }
 
 std::size_t worker_pool_size() { return pool().size(); }
+
+void set_default_pool_threads(std::size_t configured) {
+  default_threads.store(configured);
+}
 
 std::size_t worker_pool_size(std::size_t configured) {
   thread_local std::size_t given = 0;

@@ -16,6 +16,9 @@ std::size_t worker_pool_size();
 std::size_t worker_pool_size(std::size_t configured);
 // TARNIVEL_POOL_THREADS when it holds a usable positive decimal count, else 0.
 std::size_t pool_threads_setting();
+// Fixes the size worker_pool_size() gives a pool it creates (0: the logical processors) instead of
+// reading TARNIVEL_POOL_THREADS then. Called once by the host before any thread may use the pool.
+void set_default_pool_threads(std::size_t configured);
 
 // Runs body(i) for every i in [0, n), each exactly once, on the pool threads, claiming items one at
 // a time from a shared cursor. The calling thread only waits (it is not one of the loop's threads).
