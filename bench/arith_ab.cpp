@@ -20,6 +20,7 @@
 
 #include "sampling/alias.hpp"
 #include "training/huffman.hpp"
+#include "training/sg_dataflow.hpp"
 #include "training/sentence.hpp"
 
 namespace {
@@ -111,6 +112,7 @@ int main(int argc, char** argv) {
     params.lr = 0.025f;
     const OutputTables tables{&tree, params.hs ? nullptr : &table};
     std::vector<double> best(ariths.size(), 1e300);
+    schedule_stats() = {};
     for (int rep = 0; rep < reps; ++rep) {
       for (std::size_t a = 0; a < ariths.size(); ++a) {
         params.arithmetic = ariths[a] == "fast" ? Arithmetic::kFast : Arithmetic::kExact;
@@ -132,6 +134,10 @@ int main(int argc, char** argv) {
                   1e-3 / best[a]);
     }
     if (ariths.size() == 2) std::printf("  ratio %.2fx", best[0] / best[1]);
+    // Skip-gram negative sampling: the executor's mean updates per round, over all runs.
+    if (const ScheduleStats& st = schedule_stats(); st.rounds > 0) {
+      std::printf("  %.2f updates/round", double(st.updates) / double(st.rounds));
+    }
     std::printf("\n");
     std::fflush(stdout);
   }
