@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bench_corpus.hpp"
 #include "sampling/alias.hpp"
 #include "training/huffman.hpp"
 #include "training/sg_dataflow.hpp"
@@ -56,42 +57,10 @@ int main(int argc, char** argv) {
   const auto modes = split(argc > 5 ? argv[5] : "sg-ns,sg-hs,cbow-ns,cbow-hs", ',');
   const auto ariths = split(argc > 6 ? argv[6] : "exact,fast", ',');
   constexpr std::size_t dim = 100;
-  std::vector<std::vector<std::string>> raw;
-  std::unordered_map<std::string, uint64_t> counts;
-  {
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-      auto words = split(line, ' ');
-      for (const auto& w : words) ++counts[w];
-      raw.push_back(std::move(words));
-    }
-  }
-  std::vector<std::pair<uint64_t, std::string>> vocab;
-  for (const auto& [w, c] : counts) {
-    if (c >= 5 && !w.empty()) vocab.push_back({c, w});
-  }
-  std::sort(vocab.begin(), vocab.end(), [](const auto& x, const auto& y) {
-    return x.first != y.first ? x.first > y.first : x.second < y.second;
-  });
-  std::unordered_map<std::string, uint64_t> index;
-  std::vector<uint64_t> vcounts;
-  for (const auto& [c, w] : vocab) {
-    index[w] = vcounts.size();
-    vcounts.push_back(c);
-  }
-  std::vector<std::vector<uint64_t>> sentences;
-  std::size_t tokens = 0;
-  for (const auto& words : raw) {
-    if (sentences.size() >= limit) break;
-    std::vector<uint64_t> s;
-    for (const auto& w : words) {
-      const auto it = index.find(w);
-      if (it != index.end()) s.push_back(it->second);
-    }
-    tokens += s.size();
-    sentences.push_back(std::move(s));
-  }
+  const BenchCorpus corpus = load_bench_corpus(path, limit);
+  const std::vector<std::vector<uint64_t>>& sentences = corpus.sentences;
+  const std::vector<uint64_t>& vcounts = corpus.counts;
+  const std::size_t tokens = corpus.tokens;
   const std::size_t v = vcounts.size();
   const HuffmanTree tree = build_huffman(vcounts);
   const AliasTable table = AliasTable::build(noise_weights(vcounts));

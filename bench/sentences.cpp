@@ -24,6 +24,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bench_corpus.hpp"
 #include "sampling/alias.hpp"
 #include "training/hs.hpp"
 #include "training/huffman.hpp"
@@ -65,48 +66,10 @@ int main(int argc, char** argv) {
     while (std::getline(ls, item, ',')) levels.push_back(std::stoull(item));
   }
   constexpr std::size_t dim = 100;
-  // Vocabulary of words seen at least 5 times in the whole corpus, most frequent first.
-  std::vector<std::vector<std::string>> raw;
-  std::unordered_map<std::string, uint64_t> counts;
-  {
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-      std::stringstream ss(line);
-      std::vector<std::string> words;
-      std::string w;
-      while (ss >> w) {
-        ++counts[w];
-        words.push_back(w);
-      }
-      raw.push_back(std::move(words));
-    }
-  }
-  std::vector<std::pair<uint64_t, std::string>> vocab;
-  for (const auto& [w, c] : counts) {
-    if (c >= 5) vocab.push_back({c, w});
-  }
-  std::sort(vocab.begin(), vocab.end(), [](const auto& x, const auto& y) {
-    return x.first != y.first ? x.first > y.first : x.second < y.second;
-  });
-  std::unordered_map<std::string, uint64_t> index;
-  std::vector<uint64_t> vcounts;
-  for (const auto& [c, w] : vocab) {
-    index[w] = vcounts.size();
-    vcounts.push_back(c);
-  }
-  std::vector<std::vector<uint64_t>> sentences;
-  std::size_t tokens = 0;
-  for (const auto& words : raw) {
-    if (sentences.size() >= limit) break;
-    std::vector<uint64_t> s;
-    for (const auto& w : words) {
-      const auto it = index.find(w);
-      if (it != index.end()) s.push_back(it->second);
-    }
-    tokens += s.size();
-    sentences.push_back(std::move(s));
-  }
+  const BenchCorpus corpus = load_bench_corpus(path, limit);
+  const std::vector<std::vector<uint64_t>>& sentences = corpus.sentences;
+  const std::vector<uint64_t>& vcounts = corpus.counts;
+  const std::size_t tokens = corpus.tokens;
   const std::size_t v = vcounts.size();
   const HuffmanTree tree = build_huffman(vcounts);
   const AliasTable table = AliasTable::build(noise_weights(vcounts));

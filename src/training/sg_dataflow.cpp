@@ -454,6 +454,40 @@ std::size_t rows_of(std::span<float> data, std::size_t dim) {
   return dim == 0 ? 0 : data.size() / dim;
 }
 
+// Draws position i's reduced window (the first draw of a position) and returns its context range
+// [start, end) in a sentence of n words.
+std::pair<std::size_t, std::size_t> draw_window(ChaChaStream& stream, uint64_t window,
+                                                std::size_t i, std::size_t n) {
+  const uint64_t w = window - stream.in_closed_range(0, window);
+  const std::size_t start = w <= i ? static_cast<std::size_t>(i - w) : 0;
+  const std::size_t end = w >= n - 1 - i ? n : static_cast<std::size_t>(i + w + 1);
+  return {start, end};
+}
+
+// Draws the targets of position i's pairs in the pair-at-a-time order and hands each to add(target,
+// label): per context position in [start, end) but i, the context word (label 1), then `samples`
+// negatives. The samples are drawn a group at a time before any is handed over, so that their table
+// look-ups are in flight together instead of each waiting behind the last one's bookkeeping.
+template <class Add>
+void draw_pairs(std::span<const uint64_t> s, std::size_t i, std::size_t start, std::size_t end,
+                uint64_t samples, const AliasTable* table, ChaChaStream& stream, Add&& add) {
+  const std::size_t table_size = samples > 0 ? table->size() : 0;
+  for (std::size_t c = start; c < end; ++c) {
+    if (c == i) continue;
+    const uint64_t context = s[c];
+    add(context, 1.0f);
+    for (uint64_t k = 0; k < samples;) {
+      uint64_t drawn[kDrawGroup];
+      const auto group = static_cast<std::size_t>(std::min<uint64_t>(kDrawGroup, samples - k));
+      for (std::size_t d = 0; d < group; ++d) drawn[d] = table->sample(stream);
+      for (std::size_t d = 0; d < group; ++d) {
+        add(replace_target(drawn[d], context, table_size), 0.0f);
+      }
+      k += group;
+    }
+  }
+}
+
 // The drawn updates of one position for the grouped routine: all on input row `a`.
 struct DrawnPosition {
   float* a = nullptr;
@@ -517,7 +551,6 @@ bool train_sg_negative_grouped(std::span<const uint64_t> s, ChaChaStream& stream
   const float lr_eff = params.lr / mean_divisor(params.levels.size());
   const bool sampling = table != nullptr && !table->empty();
   const uint64_t samples = sampling ? params.negative : 0;
-  const std::size_t table_size = sampling ? table->size() : 0;
   const auto input_row = [&](uint64_t r) {
     return m.copies != nullptr ? m.copies->input.row(r) : m.input.data() + r * dim;
   };
@@ -559,27 +592,12 @@ bool train_sg_negative_grouped(std::span<const uint64_t> s, ChaChaStream& stream
         return true;
       }
     }
-    const uint64_t w = params.window - stream.in_closed_range(0, params.window);
-    const std::size_t start = w <= i ? static_cast<std::size_t>(i - w) : 0;
-    const std::size_t end = w >= n - 1 - i ? n : static_cast<std::size_t>(i + w + 1);
+    const auto [start, end] = draw_window(stream, params.window, i, n);
     if (start + 1 >= end) continue;  // no context position
     TARNIVEL_CHECK(s[i] < in_rows, "row index out of range of the weight matrix");
     fresh->a = input_row(s[i]);
     kernel_detail::prefetch_for_write(fresh->a, width);
-    for (std::size_t c = start; c < end; ++c) {
-      if (c == i) continue;
-      const uint64_t context = s[c];
-      add(context, 1.0f);
-      for (uint64_t k = 0; k < samples;) {
-        uint64_t sampled[kDrawGroup];
-        const auto group = static_cast<std::size_t>(std::min<uint64_t>(kDrawGroup, samples - k));
-        for (std::size_t d = 0; d < group; ++d) sampled[d] = table->sample(stream);
-        for (std::size_t d = 0; d < group; ++d) {
-          add(replace_target(sampled[d], context, table_size), 0.0f);
-        }
-        k += group;
-      }
-    }
+    draw_pairs(s, i, start, end, samples, table, stream, add);
     const uint64_t components = fresh->rows.size() * std::max<uint64_t>(width, 1);
     work = work + components < work ? ~uint64_t{0} : work + components;
     // The previous position trains while this one's rows arrive.
@@ -604,7 +622,6 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
   const float lr_eff = params.lr / mean_divisor(levels.size());
   const bool sampling = table != nullptr && !table->empty();
   const uint64_t samples = sampling ? params.negative : 0;
-  const std::size_t table_size = sampling ? table->size() : 0;
   const FastOps* const fast = params.arithmetic == Arithmetic::kFast ? &fast_ops() : nullptr;
 
   thread_local std::vector<Segment> seg_buffer;
@@ -662,9 +679,7 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
       }
       if (st.updates.size() >= kBlockUpdates) break;
       // The window draw comes before any sample drawn for this position.
-      const uint64_t w = params.window - stream.in_closed_range(0, params.window);
-      const std::size_t start = w <= i ? static_cast<std::size_t>(i - w) : 0;
-      const std::size_t end = w >= n - 1 - i ? n : static_cast<std::size_t>(i + w + 1);
+      const auto [start, end] = draw_window(stream, params.window, i, n);
       const uint64_t center = s[i];
       if (start + 1 >= end) continue;  // no context position
       TARNIVEL_CHECK(center < in_rows, "row index out of range of the weight matrix");
@@ -680,22 +695,7 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
         request_row(row, widest);
         st.updates.push_back({row, st.out_last.exchange(target, index), label});
       };
-      for (std::size_t c = start; c < end; ++c) {
-        if (c == i) continue;
-        const uint64_t context = s[c];
-        push(context, 1.0f);
-        // The samples are drawn a group at a time before any is recorded, so that their table
-        // look-ups are in flight together instead of each waiting behind the last one's bookkeeping.
-        for (uint64_t k = 0; k < samples;) {
-          uint64_t drawn[kDrawGroup];
-          const auto group = static_cast<std::size_t>(std::min<uint64_t>(kDrawGroup, samples - k));
-          for (std::size_t d = 0; d < group; ++d) drawn[d] = table->sample(stream);
-          for (std::size_t d = 0; d < group; ++d) {
-            push(replace_target(drawn[d], context, table_size), 0.0f);
-          }
-          k += group;
-        }
-      }
+      draw_pairs(s, i, start, end, samples, table, stream, push);
       const uint64_t drawn = (st.updates.size() - run.begin) * std::max<uint64_t>(widths, 1);
       work = work + drawn < work ? ~uint64_t{0} : work + drawn;
       run.end = static_cast<uint32_t>(st.updates.size());
