@@ -58,12 +58,8 @@ int main(int argc, char** argv) {
   const auto ariths = split(argc > 6 ? argv[6] : "exact,fast", ',');
   constexpr std::size_t dim = 100;
   const BenchCorpus corpus = load_bench_corpus(path, limit);
-  const std::vector<std::vector<uint64_t>>& sentences = corpus.sentences;
-  const std::vector<uint64_t>& vcounts = corpus.counts;
-  const std::size_t tokens = corpus.tokens;
+  const auto& [sentences, vcounts, tokens, tree, table] = corpus;
   const std::size_t v = vcounts.size();
-  const HuffmanTree tree = build_huffman(vcounts);
-  const AliasTable table = AliasTable::build(noise_weights(vcounts));
   std::mt19937 gen(1);
   std::uniform_real_distribution<float> dist(-0.005f, 0.005f);
   std::vector<float> in0(v * dim);

@@ -1,7 +1,7 @@
 #pragma once
 // The corpus as the C++ micro-benchmarks train it: the vocabulary of words seen at least 5 times in
 // the whole file, most frequent first (ties by spelling), and the first `limit` sentences as indices
-// of in-vocabulary words.
+// of in-vocabulary words, with the vocabulary's Huffman tree and noise table.
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
@@ -11,10 +11,15 @@
 #include <utility>
 #include <vector>
 
+#include "sampling/alias.hpp"
+#include "training/huffman.hpp"
+
 struct BenchCorpus {
   std::vector<std::vector<uint64_t>> sentences;
   std::vector<uint64_t> counts;  // per vocabulary index
   std::size_t tokens = 0;
+  tarnivel::HuffmanTree tree;
+  tarnivel::AliasTable table;
 };
 
 inline BenchCorpus load_bench_corpus(const std::string& path, std::size_t limit) {
@@ -55,5 +60,7 @@ inline BenchCorpus load_bench_corpus(const std::string& path, std::size_t limit)
     out.tokens += s.size();
     out.sentences.push_back(std::move(s));
   }
+  out.tree = tarnivel::build_huffman(out.counts);
+  out.table = tarnivel::AliasTable::build(tarnivel::noise_weights(out.counts));
   return out;
 }

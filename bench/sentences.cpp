@@ -67,12 +67,8 @@ int main(int argc, char** argv) {
   }
   constexpr std::size_t dim = 100;
   const BenchCorpus corpus = load_bench_corpus(path, limit);
-  const std::vector<std::vector<uint64_t>>& sentences = corpus.sentences;
-  const std::vector<uint64_t>& vcounts = corpus.counts;
-  const std::size_t tokens = corpus.tokens;
+  const auto& [sentences, vcounts, tokens, tree, table] = corpus;
   const std::size_t v = vcounts.size();
-  const HuffmanTree tree = build_huffman(vcounts);
-  const AliasTable table = AliasTable::build(noise_weights(vcounts));
   TrainParams params;
   params.sg = true;
   params.hs = mode == "hs";
