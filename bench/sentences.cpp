@@ -23,8 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "corpus/file_source.hpp"
-#include "model/vocab.hpp"
+#include "bench_corpus.hpp"
 #include "sampling/alias.hpp"
 #include "training/hs.hpp"
 #include "training/huffman.hpp"
@@ -66,23 +65,9 @@ int main(int argc, char** argv) {
     while (std::getline(ls, item, ',')) levels.push_back(std::stoull(item));
   }
   constexpr std::size_t dim = 100;
-  // The vocabulary training builds (min_count 5) and the corpus's first sentences in its indices.
-  Model model;
-  model.params.vector_size = 0;  // no matrices: only the words and their counts are needed
-  TrainObserver observer;
-  corpus::FileSource source([&] { return corpus::open_file_pass(path, 0); }, nullptr, observer);
-  source.vocabulary_pass(model);
-  const std::vector<uint64_t>& vcounts = model.vocab.counts;
-  std::vector<std::vector<uint64_t>> sentences;
-  std::size_t tokens = 0;
-  auto stream = source.sentences(model.vocab);
-  for (std::span<const uint64_t> s; sentences.size() < limit && stream->next(s);) {
-    tokens += s.size();
-    sentences.emplace_back(s.begin(), s.end());
-  }
+  const BenchCorpus corpus = load_bench_corpus(path, limit);
+  const auto& [sentences, vcounts, tokens, tree, table] = corpus;
   const std::size_t v = vcounts.size();
-  const HuffmanTree tree = build_huffman(vcounts);
-  const AliasTable table = AliasTable::build(noise_weights(vcounts));
   TrainParams params;
   params.sg = true;
   params.hs = mode == "hs";

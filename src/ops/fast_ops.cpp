@@ -35,12 +35,38 @@ constexpr const char* kName = "avx512";
 FAST_TARGET inline __mmask16 first(std::size_t m) { return static_cast<__mmask16>((1u << m) - 1u); }
 FAST_TARGET inline vec zero() { return _mm512_setzero_ps(); }
 FAST_TARGET inline vec load(const float* p) { return _mm512_loadu_ps(p); }
+// A tail is moved as whole pieces of 8 and 4 floats and a masked rest, loads and stores alike: a
+// load that one earlier store covers exactly takes its value from that store, while a masked store
+// forwards nothing, so updating the same row twice in a row would wait for the first store to leave
+// the core.
 FAST_TARGET inline vec load_part(const float* p, std::size_t m) {
-  return _mm512_maskz_loadu_ps(first(m), p);
+  vec v = zero();
+  std::size_t i = 0;
+  if (m >= 8) {
+    v = _mm512_insertf32x8(zero(), _mm256_loadu_ps(p), 0);
+    i = 8;
+  }
+  if (m - i >= 4) {
+    const __m128 q = _mm_loadu_ps(p + i);
+    v = i == 0 ? _mm512_insertf32x4(zero(), q, 0) : _mm512_insertf32x4(v, q, 2);
+    i += 4;
+  }
+  if (i < m) v = _mm512_mask_loadu_ps(v, static_cast<__mmask16>(first(m) & ~first(i)), p);
+  return v;
 }
 FAST_TARGET inline void store(float* p, vec v) { _mm512_storeu_ps(p, v); }
 FAST_TARGET inline void store_part(float* p, vec v, std::size_t m) {
-  _mm512_mask_storeu_ps(p, first(m), v);
+  std::size_t i = 0;
+  if (m >= 8) {
+    _mm256_storeu_ps(p, _mm512_maskz_extractf32x8_ps(0xFF, v, 0));
+    i = 8;
+  }
+  if (m - i >= 4) {
+    _mm_storeu_ps(p + i, i == 0 ? _mm512_maskz_extractf32x4_ps(0xF, v, 0)
+                              : _mm512_maskz_extractf32x4_ps(0xF, v, 2));
+    i += 4;
+  }
+  if (i < m) _mm512_mask_storeu_ps(p, static_cast<__mmask16>(first(m) & ~first(i)), v);
 }
 FAST_TARGET inline vec splat(float x) { return _mm512_set1_ps(x); }
 FAST_TARGET inline vec fmadd(vec a, vec b, vec c) { return _mm512_fmadd_ps(a, b, c); }
@@ -66,12 +92,23 @@ FAST_TARGET inline __m256i first(std::size_t m) {
 }
 FAST_TARGET inline vec zero() { return _mm256_setzero_ps(); }
 FAST_TARGET inline vec load(const float* p) { return _mm256_loadu_ps(p); }
+// Tails as in the AVX-512 build: a whole piece of 4 floats, then the rest (masked loads, plain
+// scalar stores: masked stores are slow on some processors).
 FAST_TARGET inline vec load_part(const float* p, std::size_t m) {
-  return _mm256_maskload_ps(p, first(m));
+  if (m < 4) return _mm256_maskload_ps(p, first(m));
+  const __m256 rest = _mm256_maskload_ps(p, _mm256_andnot_si256(first(4), first(m)));
+  return _mm256_insertf128_ps(rest, _mm_loadu_ps(p), 0);
 }
 FAST_TARGET inline void store(float* p, vec v) { _mm256_storeu_ps(p, v); }
 FAST_TARGET inline void store_part(float* p, vec v, std::size_t m) {
-  _mm256_maskstore_ps(p, first(m), v);
+  alignas(32) float lanes[8];
+  _mm256_store_ps(lanes, v);
+  std::size_t i = 0;
+  if (m >= 4) {
+    _mm_storeu_ps(p, _mm256_castps256_ps128(v));
+    i = 4;
+  }
+  for (; i < m; ++i) p[i] = lanes[i];
 }
 FAST_TARGET inline vec splat(float x) { return _mm256_set1_ps(x); }
 FAST_TARGET inline vec fmadd(vec a, vec b, vec c) { return _mm256_fmadd_ps(a, b, c); }

@@ -41,7 +41,16 @@ struct FastOps {
   // prefix dot carried through the earlier levels' updates), applied in one pass per row.
   void (*level_pairs)(float* const* a, float* const* b, const float* labels, std::size_t k,
                       const PrefixSegment* segs, std::size_t nseg, float lr_eff);
+  // k <= kPairGroup consecutive skip-gram updates of one level over components 0 .. n-1, all on
+  // input row a, against distinct output rows b[r] (none aliasing a) with labels[r], in order: the
+  // same gradients as k pair updates one after another (each dot reading a as the earlier ones
+  // left it), the dots expanded over the group's rows so that they all come from one pass.
+  void (*pair_group)(float* a, float* const* b, const float* labels, std::size_t k,
+                     std::size_t n, float lr_eff);
 };
+
+// Most updates one pair_group call takes (its dots and row products fit the vector registers).
+inline constexpr std::size_t kPairGroup = 6;
 
 enum class FastBuild : uint8_t { kBaseline, kAvx2, kAvx512 };
 

@@ -28,7 +28,10 @@ struct AliasTable {
     const uint64_t i = stream.below(n);
     const float coin = stream.uniform_f32();
     if (i >= n || alias.size() != n) bad_slot();
-    return coin < prob[i] ? i : alias[i];
+    // Both entries are read and one is selected without a branch: the coin's outcome is
+    // unpredictable, and a mispredicted branch here would discard the work that follows the draw.
+    const uint64_t keep = uint64_t{0} - static_cast<uint64_t>(coin < prob[i]);
+    return (i & keep) | (alias[i] & ~keep);
   }
   [[noreturn]] static void bad_slot();
 };

@@ -36,6 +36,9 @@ constexpr std::size_t kSlots = 12;
 // is asked for while the next one runs. (Measured: one or four ahead did no better.)
 constexpr uint32_t kPrefetchAhead = 2;
 
+// Negative samples drawn together ahead of their bookkeeping (see the draw loop).
+constexpr std::size_t kDrawGroup = 16;
+
 // One prefix segment of a level: components [begin, end) are new to this level; the level's update
 // covers 0 .. end-1.
 using Segment = PrefixSegment;
@@ -451,6 +454,70 @@ std::size_t rows_of(std::span<float> data, std::size_t dim) {
   return dim == 0 ? 0 : data.size() / dim;
 }
 
+// Draws position i's reduced window (the first draw of a position) and returns its context range
+// [start, end) in a sentence of n words.
+std::pair<std::size_t, std::size_t> draw_window(ChaChaStream& stream, uint64_t window,
+                                                std::size_t i, std::size_t n) {
+  const uint64_t w = window - stream.in_closed_range(0, window);
+  const std::size_t start = w <= i ? static_cast<std::size_t>(i - w) : 0;
+  const std::size_t end = w >= n - 1 - i ? n : static_cast<std::size_t>(i + w + 1);
+  return {start, end};
+}
+
+// Draws the targets of position i's pairs in the pair-at-a-time order and hands each to add(target,
+// label): per context position in [start, end) but i, the context word (label 1), then `samples`
+// negatives. The samples are drawn a group at a time before any is handed over, so that their table
+// look-ups are in flight together instead of each waiting behind the last one's bookkeeping.
+template <class Add>
+void draw_pairs(std::span<const uint64_t> s, std::size_t i, std::size_t start, std::size_t end,
+                uint64_t samples, const AliasTable* table, ChaChaStream& stream, Add&& add) {
+  const std::size_t table_size = samples > 0 ? table->size() : 0;
+  for (std::size_t c = start; c < end; ++c) {
+    if (c == i) continue;
+    const uint64_t context = s[c];
+    add(context, 1.0f);
+    for (uint64_t k = 0; k < samples;) {
+      uint64_t drawn[kDrawGroup];
+      const auto group = static_cast<std::size_t>(std::min<uint64_t>(kDrawGroup, samples - k));
+      for (std::size_t d = 0; d < group; ++d) drawn[d] = table->sample(stream);
+      for (std::size_t d = 0; d < group; ++d) {
+        add(replace_target(drawn[d], context, table_size), 0.0f);
+      }
+      k += group;
+    }
+  }
+}
+
+// The drawn updates of one position for the grouped routine: all on input row `a`.
+struct DrawnPosition {
+  float* a = nullptr;
+  std::vector<float*> rows;
+  std::vector<float> labels;
+  std::vector<uint64_t> targets;
+};
+
+// Trains a drawn position as consecutive groups of distinct output rows (a group ends before a row
+// it already holds, whose update must read the earlier one's result, or when it is full).
+void train_drawn(DrawnPosition& p, std::size_t n, float lr_eff, const FastOps& fast) {
+  const std::size_t count = p.rows.size();
+  std::size_t start = 0;
+  while (start < count) {
+    std::size_t end = start + 1;
+    while (end < count && end - start < kPairGroup &&
+           std::find(p.targets.begin() + static_cast<std::ptrdiff_t>(start),
+                     p.targets.begin() + static_cast<std::ptrdiff_t>(end),
+                     p.targets[end]) == p.targets.begin() + static_cast<std::ptrdiff_t>(end)) {
+      ++end;
+    }
+    fast.pair_group(p.a, p.rows.data() + start, p.labels.data() + start, end - start, n, lr_eff);
+    start = end;
+  }
+  p.rows.clear();
+  p.labels.clear();
+  p.targets.clear();
+  p.a = nullptr;
+}
+
 }  // namespace
 
 ScheduleStats& schedule_stats() {
@@ -466,6 +533,83 @@ void level_pair_lanes(float* const* a, float* const* b, const float* labels, std
   run_lanes(a, b, labels, k, segs.data(), nseg, lr_eff);
 }
 
+namespace {
+
+// The fast arithmetic with one level: each position's updates are drawn one position ahead of
+// their training (so that their rows are requested a whole position before they are needed) and
+// trained in groups through FastOps::pair_group, strictly in order. Stop flag and probe as in the
+// scheduled routine: the flag is read before a position is drawn, the probe asked with every drawn
+// position trained.
+bool train_sg_negative_grouped(std::span<const uint64_t> s, ChaChaStream& stream,
+                               const TrainParams& params, const AliasTable* table,
+                               const PlainMatrices& m, std::atomic<bool>& stop,
+                               SignalProbe* probe, const FastOps& fast, std::size_t width) {
+  const std::size_t n = s.size();
+  const std::size_t dim = m.dim;
+  const std::size_t in_rows = rows_of(m.input, dim);
+  const std::size_t out_rows = rows_of(m.output, dim);
+  const float lr_eff = params.lr / mean_divisor(params.levels.size());
+  const bool sampling = table != nullptr && !table->empty();
+  const uint64_t samples = sampling ? params.negative : 0;
+  const auto input_row = [&](uint64_t r) {
+    return m.copies != nullptr ? m.copies->input.row(r) : m.input.data() + r * dim;
+  };
+  const auto output_row = [&](uint64_t r) {
+    return m.copies != nullptr ? m.copies->output.row(r) : m.output.data() + r * dim;
+  };
+  thread_local DrawnPosition buffers[2];
+  DrawnPosition* pending = pinned(&buffers[0]);  // drawn, not yet trained
+  DrawnPosition* fresh = pinned(&buffers[1]);    // being drawn
+  for (DrawnPosition* p : {pending, fresh}) {
+    p->rows.clear();
+    p->labels.clear();
+    p->targets.clear();
+    p->a = nullptr;
+  }
+  const auto flush = [&] {
+    if (pending->a != nullptr) train_drawn(*pending, width, lr_eff, fast);
+  };
+  const auto add = [&](uint64_t target, float label) {
+    TARNIVEL_CHECK(target < out_rows, "row index out of range of the weight matrix");
+    float* row = output_row(target);
+    kernel_detail::prefetch_for_write(row, width);
+    fresh->rows.push_back(row);
+    fresh->labels.push_back(label);
+    fresh->targets.push_back(target);
+  };
+  // Saturating count of row components drawn since the probe was last asked.
+  uint64_t work = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (stop.load(std::memory_order_relaxed)) {
+      flush();
+      return true;
+    }
+    if (probe != nullptr && ((i & kSignalCheckMask) == 0 || work >= kWorkBetweenSignalChecks)) {
+      flush();
+      work = 0;
+      if (probe->interrupted()) {
+        stop.store(true, std::memory_order_relaxed);
+        return true;
+      }
+    }
+    const auto [start, end] = draw_window(stream, params.window, i, n);
+    if (start + 1 >= end) continue;  // no context position
+    TARNIVEL_CHECK(s[i] < in_rows, "row index out of range of the weight matrix");
+    fresh->a = input_row(s[i]);
+    kernel_detail::prefetch_for_write(fresh->a, width);
+    draw_pairs(s, i, start, end, samples, table, stream, add);
+    const uint64_t components = fresh->rows.size() * std::max<uint64_t>(width, 1);
+    work = work + components < work ? ~uint64_t{0} : work + components;
+    // The previous position trains while this one's rows arrive.
+    flush();
+    std::swap(pending, fresh);
+  }
+  flush();
+  return false;
+}
+
+}  // namespace
+
 bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stream,
                                  const TrainParams& params, const AliasTable* table,
                                  PlainMatrices m, std::atomic<bool>& stop, SignalProbe* probe) {
@@ -478,7 +622,6 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
   const float lr_eff = params.lr / mean_divisor(levels.size());
   const bool sampling = table != nullptr && !table->empty();
   const uint64_t samples = sampling ? params.negative : 0;
-  const std::size_t table_size = sampling ? table->size() : 0;
   const FastOps* const fast = params.arithmetic == Arithmetic::kFast ? &fast_ops() : nullptr;
 
   thread_local std::vector<Segment> seg_buffer;
@@ -494,6 +637,10 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
   const auto output_row = [&](uint64_t r) {
     return m.copies != nullptr ? m.copies->output.row(r) : m.output.data() + r * dim;
   };
+
+  if (fast != nullptr && nseg == 1) {
+    return train_sg_negative_grouped(s, stream, params, table, m, stop, probe, *fast, widest);
+  }
 
   BlockState& st = *pinned(&block_state());
   std::size_t i = 0;
@@ -532,9 +679,7 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
       }
       if (st.updates.size() >= kBlockUpdates) break;
       // The window draw comes before any sample drawn for this position.
-      const uint64_t w = params.window - stream.in_closed_range(0, params.window);
-      const std::size_t start = w <= i ? static_cast<std::size_t>(i - w) : 0;
-      const std::size_t end = w >= n - 1 - i ? n : static_cast<std::size_t>(i + w + 1);
+      const auto [start, end] = draw_window(stream, params.window, i, n);
       const uint64_t center = s[i];
       if (start + 1 >= end) continue;  // no context position
       TARNIVEL_CHECK(center < in_rows, "row index out of range of the weight matrix");
@@ -550,14 +695,7 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
         request_row(row, widest);
         st.updates.push_back({row, st.out_last.exchange(target, index), label});
       };
-      for (std::size_t c = start; c < end; ++c) {
-        if (c == i) continue;
-        const uint64_t context = s[c];
-        push(context, 1.0f);
-        for (uint64_t k = 0; k < samples; ++k) {
-          push(replace_target(table->sample(stream), context, table_size), 0.0f);
-        }
-      }
+      draw_pairs(s, i, start, end, samples, table, stream, push);
       const uint64_t drawn = (st.updates.size() - run.begin) * std::max<uint64_t>(widths, 1);
       work = work + drawn < work ? ~uint64_t{0} : work + drawn;
       run.end = static_cast<uint32_t>(st.updates.size());

@@ -9,6 +9,11 @@
 // the block is executed so that every row sees its updates in the original order, and otherwise as
 // many independent updates as possible run side by side, one per vector lane (see
 // level_pair_lanes). The stream ends where the pair-at-a-time routine leaves it.
+//
+// The fast arithmetic with one level (or widths that all reduce to one) runs the updates strictly
+// in order instead, drawn one position ahead of their training, in groups through
+// FastOps::pair_group: the same draws and stream, values within rounding of the pair-at-a-time fast
+// kernels.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>

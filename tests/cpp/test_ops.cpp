@@ -170,7 +170,11 @@ TEST(FastOps, EveryBuildIsWithinRoundingOfTheExactOperations) {
       const float labels[2] = {1.0f, 0.0f};
       ops.level_pairs(f_rows + 4, f_rows + 6, labels, 2, segs, prefix_segments(levels, n, segs), 0.1f);
       for (int r = 0; r < 2; ++r) level_pair_update(e[6 + r], e[8 + r], levels, labels[r], 0.1f);
-      for (int i = 1; i < 10; ++i) {
+      // Six updates of one input row (h) against rows 0-5 as one group, and one after another.
+      const float group_labels[6] = {1.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f};
+      ops.pair_group(v[0].data(), f_rows, group_labels, 6, n, 0.1f);
+      for (int r = 0; r < 6; ++r) level_pair_update(e[0], e[2 + r], std::vector<uint64_t>{n}, group_labels[r], 0.1f);
+      for (int i = 0; i < 10; ++i) {
         for (std::size_t j = 0; j < n; ++j) ASSERT_NEAR(v[i][j], e[i][j], 4e-5f) << ops.name << i << " " << j;
       }
     }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -71,8 +72,8 @@ struct SentenceSetup {
 // Positions [0, upto) one pair at a time: the window draw, then one kernel call per context position
 // in ascending order.
 void pair_at_a_time(const SentenceSetup& s, std::vector<float>& in, std::vector<float>& out,
-                    ChaChaStream& stream, std::size_t upto) {
-  const PlainMatrices m{in, out, s.dim};
+                    ChaChaStream& stream, std::size_t upto, const FastOps* fast = nullptr) {
+  const PlainMatrices m{in, out, s.dim, nullptr, fast};
   const std::size_t n = s.sentence.size();
   for (std::size_t i = 0; i < upto; ++i) {
     const uint64_t b = stream.in_closed_range(0, s.params.window);
@@ -116,11 +117,16 @@ TEST(ScheduledSkipGram, SameBitsAndStreamAsPairAtATime) {
       {"huge window", 3, 5, std::numeric_limits<uint64_t>::max(), 2, {1, 5}, 60, true},
       {"widths beyond the rows", 8, 7, 2, 4, {3, 50, 9}, 150, true},
   };
+  // The fast arithmetic (grouped updates) against its pair-at-a-time kernel: the same draws, values
+  // within rounding.
+  for (const Arithmetic arithmetic : {Arithmetic::kExact, Arithmetic::kFast})
   for (const Case& c : cases) {
-    const SentenceSetup s(c);
+    SentenceSetup s(c);
+    s.params.arithmetic = arithmetic;
+    const bool fast = arithmetic == Arithmetic::kFast;
     std::vector<float> in_ref = s.in, out_ref = s.out;
     auto ref_stream = ChaChaStream::from_seed(77);
-    pair_at_a_time(s, in_ref, out_ref, ref_stream, s.sentence.size());
+    pair_at_a_time(s, in_ref, out_ref, ref_stream, s.sentence.size(), fast ? &fast_ops() : nullptr);
 
     std::vector<float> in = s.in, out = s.out;
     auto stream = ChaChaStream::from_seed(77);
@@ -131,8 +137,13 @@ TEST(ScheduledSkipGram, SameBitsAndStreamAsPairAtATime) {
     EXPECT_FALSE(train_sentence(s.sentence, stream, s.params, tables, PlainMatrices{in, out, c.dim},
                                 stop, probe))
         << c.name;
-    EXPECT_EQ(in, in_ref) << c.name;
-    EXPECT_EQ(out, out_ref) << c.name;
+    for (std::size_t j = 0; fast && j < in.size() + out.size(); ++j) {
+      const float got = j < in.size() ? in[j] : out[j - in.size()];
+      const float want = j < in.size() ? in_ref[j] : out_ref[j - in.size()];
+      ASSERT_NEAR(got, want, 1e-4f * (1.0f + std::abs(want))) << c.name << " " << j;
+    }
+    if (!fast) EXPECT_EQ(in, in_ref) << c.name;
+    if (!fast) EXPECT_EQ(out, out_ref) << c.name;
     EXPECT_EQ(stream.counter(), ref_stream.counter()) << c.name;
     EXPECT_EQ(stream.index(), ref_stream.index()) << c.name;
     if (c.window > 0 && c.length > 1) {
@@ -145,8 +156,18 @@ TEST(ScheduledSkipGram, SignalCheckSeesEveryEarlierPositionApplied) {
   // The probe is asked at positions 0, 1024 and 2048; whatever runs in it (a signal handler may look
   // at the weights) sees exactly the positions before it trained, and the signal reported at 2048
   // leaves the matrices and the stream as after the first 2048 positions.
-  const Case c{"probe", 5, 8, 3, 3, {4, 8}, 2100, true};
-  const SentenceSetup s(c);
+  // The fast arithmetic's grouped routine likewise, its values within rounding of its pair kernel.
+  for (const auto& [arithmetic, levels] : {std::pair{Arithmetic::kExact, std::vector<uint64_t>{4, 8}},
+                                           std::pair{Arithmetic::kFast, std::vector<uint64_t>{8}}}) {
+  SentenceSetup s(Case{"probe", 5, 8, 3, 3, levels, 2100, true});
+  s.params.arithmetic = arithmetic;
+  const FastOps* fast = arithmetic == Arithmetic::kFast ? &fast_ops() : nullptr;
+  const auto same = [&](const std::vector<float>& x, const std::vector<float>& y) {
+    for (std::size_t j = 0; j < x.size(); ++j) {
+      if (fast != nullptr ? std::abs(x[j] - y[j]) > 1e-4f : x[j] != y[j]) return false;
+    }
+    return true;
+  };
   std::vector<float> in = s.in, out = s.out;
   auto stream = ChaChaStream::from_seed(5);
   std::atomic<bool> stop{false};
@@ -156,19 +177,20 @@ TEST(ScheduledSkipGram, SignalCheckSeesEveryEarlierPositionApplied) {
   const auto matches_first = [&](std::size_t upto) {
     std::vector<float> in_ref = s.in, out_ref = s.out;
     auto ref = ChaChaStream::from_seed(5);
-    pair_at_a_time(s, in_ref, out_ref, ref, upto);
-    return in == in_ref && out == out_ref && stream.counter() == ref.counter() && stream.index() == ref.index();
+    pair_at_a_time(s, in_ref, out_ref, ref, upto, fast);
+    return same(in, in_ref) && same(out, out_ref) && stream.counter() == ref.counter() && stream.index() == ref.index();
   };
   probe.at_call = [&] {
     const std::size_t upto = static_cast<std::size_t>(probe.calls - 1) * 1024;
     if (!matches_first(upto)) mismatches.push_back(upto);
   };
-  EXPECT_TRUE(train_sentence(s.sentence, stream, s.params, {nullptr, &s.table}, PlainMatrices{in, out, c.dim},
+  EXPECT_TRUE(train_sentence(s.sentence, stream, s.params, {nullptr, &s.table}, PlainMatrices{in, out, s.dim},
                              stop, probe));
   EXPECT_TRUE(mismatches.empty()) << "first mismatch before position " << mismatches[0];
   EXPECT_TRUE(stop.load());
   EXPECT_EQ(probe.calls, 3);
   EXPECT_TRUE(matches_first(2048));
+  }
 }
 
 }  // namespace
