@@ -9,34 +9,11 @@
 #include "binding/py_vocab_file.hpp"
 #include "binding/py_word2vec.hpp"
 #include "io/checkpoint.hpp"
-#include "io/npy.hpp"
 
 namespace tarnivel::py {
 namespace {
 
 Word2VecObject* as_w2v(PyObject* self) { return reinterpret_cast<Word2VecObject*>(self); }
-
-// Runs `read` and names `name` in front of its ValueError, so every failed load says which file.
-template <class F>
-auto in_file(const std::string& name, F&& read) {
-  try {
-    return read();
-  } catch (const ValueError& e) {
-    throw ValueError(name + ": " + e.what());
-  }
-}
-
-// The values of a checkpoint matrix that must be rows x cols.
-std::vector<float> read_checkpoint_matrix(const std::string& name, uint64_t rows, uint64_t cols) {
-  return in_file(name, [&] {
-    const auto [r, c] = read_header(name);
-    if (r != rows || c != cols) {
-      throw ValueError("shape (" + std::to_string(r) + ", " + std::to_string(c) + ") where the checkpoint has (" +
-                       std::to_string(rows) + ", " + std::to_string(cols) + ")");
-    }
-    return read_matrix_values(name, r, c);
-  });
-}
 
 Model load_checkpoint_model(const std::string& prefix) {
   const PairNames pair(prefix);

@@ -20,8 +20,4 @@ Ref new_word2vec(PyTypeObject* cls, Model&& model);
 PyObject* w2v_save(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* w2v_load(PyObject* cls, PyObject* args, PyObject* kwargs);
 
-// The rows x cols float32 values of an NPY matrix file whose header gave that shape:
-// ValueError "npy size mismatch" and the layout and read errors of the NPY format.
-std::vector<float> read_matrix_values(const std::string& name, uint64_t rows, uint64_t cols);
-
 }  // namespace tarnivel::py

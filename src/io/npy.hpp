@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace tarnivel {
 
@@ -41,5 +42,9 @@ void check_matrix_layout(std::string_view header);
 
 // Offset of the first data byte of a whole file in memory (magic and version checked).
 std::size_t data_offset(std::span<const uint8_t> bytes);
+
+// The rows x cols float32 values of an NPY matrix file whose header gave that shape:
+// ValueError "npy size mismatch" and the layout and read errors of the NPY format.
+std::vector<float> read_matrix_values(const std::string& name, uint64_t rows, uint64_t cols);
 
 }  // namespace tarnivel
