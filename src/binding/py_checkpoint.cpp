@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "binding/py_convert.hpp"
+#include "binding/py_args.hpp"
 #include "binding/py_vocab_file.hpp"
 #include "binding/py_word2vec.hpp"
 #include "io/checkpoint.hpp"
@@ -35,10 +35,7 @@ Model load_checkpoint_model(const std::string& prefix) {
 }  // namespace
 
 PyObject* w2v_get_sample(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    SharedBorrow borrow(as_w2v(self)->borrow);
-    return check(PyFloat_FromDouble(as_w2v(self)->model->params.sample));
-  });
+  return reading(as_w2v(self)->borrow, [&] { return check(PyFloat_FromDouble(as_w2v(self)->model->params.sample)); });
 }
 
 int w2v_set_sample(PyObject* self, PyObject* value, void*) {
@@ -57,9 +54,7 @@ int w2v_set_sample(PyObject* self, PyObject* value, void*) {
 }
 
 PyObject* w2v_save_checkpoint(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[1];
-    parse_args("save_checkpoint", args, kwargs, {"prefix"}, 1, a);
+  return with_args("save_checkpoint", args, kwargs, {"prefix"}, 1, [&](PyObject** a) -> PyObject* {
     const std::string prefix = to_path(a[0], "prefix");
     SharedBorrow borrow(as_w2v(self)->borrow);
     const Model& model = *as_w2v(self)->model;
@@ -72,9 +67,7 @@ PyObject* w2v_save_checkpoint(PyObject* self, PyObject* args, PyObject* kwargs) 
 }
 
 PyObject* w2v_load_checkpoint(PyObject* cls, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[1];
-    parse_args("load_checkpoint", args, kwargs, {"prefix"}, 1, a);
+  return with_args("load_checkpoint", args, kwargs, {"prefix"}, 1, [&](PyObject** a) -> PyObject* {
     const std::string prefix = to_path(a[0], "prefix");
     Model model = load_checkpoint_model(prefix);
     return new_word2vec(reinterpret_cast<PyTypeObject*>(cls), std::move(model)).release();

@@ -4,7 +4,7 @@
 
 #include "io/npy.hpp"
 #include "model/vocab.hpp"
-#include "binding/py_convert.hpp"
+#include "binding/py_args.hpp"
 #include "binding/py_vocab_file.hpp"
 #include "binding/py_word2vec.hpp"
 
@@ -16,9 +16,7 @@ Model load_model(const std::string& path) {
   const DirLock lock = lock_pair(path, DirLock::Mode::shared);
   std::vector<std::string> words = read_vocab(names.vocab);
   const auto [rows, cols] = read_header(names.matrix);
-  if (rows != words.size()) {
-    throw ValueError("npy shape mismatch: rows=" + std::to_string(rows) + " != vocab=" + std::to_string(words.size()));
-  }
+  check_pair_rows(rows, words.size());
   std::vector<float> input = read_matrix_values(names.matrix, rows, cols);
   return model_from_words(std::move(words), cols, std::move(input));
 }
@@ -26,9 +24,7 @@ Model load_model(const std::string& path) {
 }  // namespace
 
 PyObject* w2v_save(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[1];
-    parse_args("save", args, kwargs, {"path"}, 1, a);
+  return with_args("save", args, kwargs, {"path"}, 1, [&](PyObject** a) -> PyObject* {
     const std::string path = to_path(a[0], "path");
     auto* obj = reinterpret_cast<Word2VecObject*>(self);
     SharedBorrow borrow(obj->borrow);
@@ -48,9 +44,7 @@ PyObject* w2v_save(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* w2v_load(PyObject* cls, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[1];
-    parse_args("load", args, kwargs, {"path"}, 1, a);
+  return with_args("load", args, kwargs, {"path"}, 1, [&](PyObject** a) -> PyObject* {
     const std::string path = to_path(a[0], "path");
     Model model = load_model(path);
     return new_word2vec(reinterpret_cast<PyTypeObject*>(cls), std::move(model)).release();

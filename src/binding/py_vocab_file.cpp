@@ -2,37 +2,11 @@
 
 #include <string_view>
 
+#include "binding/py_args.hpp"
 #include "io/json_position.hpp"
 
 namespace tarnivel::py {
 namespace {
-
-// The current Python exception, taken out of the interpreter and normalised.
-struct Fetched {
-  Ref type, value, traceback;
-};
-Fetched fetch_error() {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  return {Ref(type), Ref(value), Ref(traceback)};
-}
-
-// str() of an object, for messages; "unknown error" if even that fails.
-std::string text_of(PyObject* obj) {
-  if (obj != nullptr) {
-    Ref s(PyObject_Str(obj));
-    if (s) {
-      Py_ssize_t len = 0;
-      const char* text = PyUnicode_AsUTF8AndSize(s.get(), &len);
-      if (text != nullptr) return std::string(text, static_cast<std::size_t>(len));
-    }
-    PyErr_Clear();
-  }
-  return "unknown error";
-}
 
 Ref json_attr(const char* name) {
   Ref json = Ref::checked(PyImport_ImportModule("json"));

@@ -424,6 +424,12 @@ std::size_t data_offset(std::span<const uint8_t> bytes) {
   return offset;
 }
 
+void check_pair_rows(uint64_t rows, uint64_t words) {
+  if (rows != words) {
+    throw ValueError("npy shape mismatch: rows=" + std::to_string(rows) + " != vocab=" + std::to_string(words));
+  }
+}
+
 std::vector<float> read_matrix_values(const std::string& name, uint64_t rows, uint64_t cols) {
   const std::vector<uint8_t> bytes = read_whole_file(name);
   const std::size_t offset = data_offset(bytes);
