@@ -1,7 +1,6 @@
 #include "binding/py_keyed_vectors.hpp"
 #include "binding/py_kv_methods.hpp"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,7 +9,7 @@
 #include "binding/py_array.hpp"
 #include "binding/py_args.hpp"
 #include "kv/store_rows.hpp"
-#include "common/os_error.hpp"
+#include "io/whole_file.hpp"
 
 namespace tarnivel::py {
 
@@ -188,16 +187,7 @@ PyType_Spec kv_spec = {
 
 ArrayView mapped_matrix(const KvStore& store) {
   if (store.memmap == nullptr) raise(PyExc_ValueError, "memmap not initialized");
-  if (store.npy_fd >= 0) {
-    struct stat now {};
-    if (::fstat(store.npy_fd, &now) != 0) {
-      throw ValueError("failed to read " + store.npy_path + ": " + os_error_text(errno));
-    }
-    if (static_cast<uint64_t>(now.st_size) < store.npy_bytes) {
-      throw ValueError("failed to read " + store.npy_path + ": the file was truncated after it was mapped (" +
-                       std::to_string(now.st_size) + " of " + std::to_string(store.npy_bytes) + " bytes left)");
-    }
-  }
+  if (store.npy_fd >= 0) check_file_length(store.npy_fd, store.npy_path, store.npy_bytes);
   return require_float32(store.memmap, 2);
 }
 

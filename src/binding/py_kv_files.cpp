@@ -1,14 +1,8 @@
 // KeyedVectors.save and KeyedVectors.load: the store as a vocabulary file beside an NPY matrix file,
 // loaded into memory or left in the file behind a NumPy memory map.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "common/fd.hpp"
-#include "common/os_error.hpp"
 #include "io/npy.hpp"
 #include "kv/store_rows.hpp"
 #include "model/vocab.hpp"
@@ -74,11 +68,8 @@ void load_rows(KvStore& store, const std::string& matrix_name, uint64_t cols) {
 // checked here, as Word2Vec.load checks it, so a matrix that is not little-endian float32 in C order
 // fails now and not at the first query; the map NumPy returns must be that matrix.
 void map_rows(KvStore& store, const std::string& matrix_name, const NpyHeader& header) {
-  const auto fail = [&](int err) { throw ValueError("failed to read " + matrix_name + ": " + os_error_text(err)); };
   check_matrix_layout(header.text);
-  const int raw = ::open(matrix_name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (raw < 0) fail(errno);
-  Fd fd(raw);
+  Fd fd(open_for_reading(matrix_name));
   Ref kwargs = Ref::checked(Py_BuildValue("{s:s}", "mmap_mode", "r"));
   Ref memmap = load_with_numpy(matrix_name, kwargs.get());
   const ArrayView view = require_float32(memmap.get(), 2);
@@ -89,16 +80,9 @@ void map_rows(KvStore& store, const std::string& matrix_name, const NpyHeader& h
   }
   // The file must still be the one NumPy mapped (tarnivel's own saves are kept out by the pair's
   // lock; another program may still replace it).
-  struct stat held {};
-  struct stat named {};
-  if (::fstat(fd.get(), &held) != 0) fail(errno);
-  if (::stat(matrix_name.c_str(), &named) != 0) fail(errno);
-  if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
-    throw ValueError("failed to read " + matrix_name + ": the file was replaced while it was being mapped");
-  }
+  uint64_t needed = check_same_file(fd.get(), matrix_name);
   // The map covers the data from NumPy's offset on; without that attribute the file's length at
   // load time is the bound.
-  uint64_t needed = static_cast<uint64_t>(held.st_size);
   if (Ref offset{PyObject_GetAttrString(memmap.get(), "offset")}) {
     const unsigned long long at = PyLong_AsUnsignedLongLong(offset.get());
     if (!(at == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {

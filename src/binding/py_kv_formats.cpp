@@ -24,6 +24,16 @@ constexpr uint64_t kDefaultTopn = 10;
 
 KeyedVectorsObject* as_kv(PyObject* self) { return reinterpret_cast<KeyedVectorsObject*>(self); }
 
+// A KeyedVectors query: `body(a, store)` with the parsed arguments, under a shared borrow of the store.
+template <class F>
+PyObject* kv_query(const char* function, PyObject* self, PyObject* args, PyObject* kwargs,
+                   std::initializer_list<const char*> names, std::size_t required, F&& body) {
+  return with_args(function, args, kwargs, names, required, [&](PyObject** a) -> PyObject* {
+    SharedBorrow borrow(as_kv(self)->borrow);
+    return body(a, static_cast<const KvStore&>(*as_kv(self)->store));
+  });
+}
+
 [[noreturn]] void not_in_vocab(const std::string& word) {
   raise(PyExc_KeyError, "word '" + word + "' not in vocab");
 }
@@ -38,7 +48,6 @@ uint64_t row_of(const KvStore& store, const std::string& word) {
 // listed twice resolves to its last row; its earlier rows are never results).
 struct Rows {
   StoredRows rows;
-  uint64_t width = 0;  // columns of the matrix
   std::vector<uint8_t> skip;
 };
 
@@ -49,11 +58,9 @@ Rows rows_of(const KvStore& store) {
     const ArrayView view = mapped_matrix(store);
     check_pair_rows(view.shape[0], n);
     out.rows = StoredRows{view.data, static_cast<std::size_t>(view.shape[1]), view.shape[0]};
-    out.width = view.shape[1];
   } else {
     TARNIVEL_CHECK(store.rows.size() == n * store.vector_size, "owned store rows do not match its words");
     out.rows = StoredRows{store.rows.data(), static_cast<std::size_t>(store.vector_size), n};
-    out.width = store.vector_size;
   }
   out.skip = not_own_rows(store.index_to_key, store.key_to_index);
   return out;
@@ -219,16 +226,14 @@ PyObject* kv_get_index(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* kv_similarity(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_args("similarity", args, kwargs, {"w1", "w2", "level"}, 2, [&](PyObject** a) -> PyObject* {
+  return kv_query("similarity", self, args, kwargs, {"w1", "w2", "level"}, 2, [&](PyObject** a, const KvStore& store) -> PyObject* {
     const std::string w1 = to_text(a[0], "w1");
     const std::string w2 = to_text(a[1], "w2");
-    SharedBorrow borrow(as_kv(self)->borrow);
-    const KvStore& store = *as_kv(self)->store;
     uint64_t level = effective_level(a[2], store.vector_size, "level");
     const uint64_t r1 = row_of(store, w1);
     const uint64_t r2 = row_of(store, w2);
     const Rows rows = rows_of(store);
-    level = std::min(level, rows.width);
+    level = std::min(level, rows.rows.stride);
     // The sequential sums of most_similar: similarity(a, b) is the score most_similar(a) gives b.
     const std::span<const float> query(row_ptr(rows, r1), static_cast<std::size_t>(level));
     const float qn = query_norm(query);
@@ -242,11 +247,10 @@ PyObject* kv_similarity(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* kv_similar_by_vector(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_args("similar_by_vector", args, kwargs, {"vector", "topn", "level", "exclude", "coarse_level", "shortlist"}, 1, [&](PyObject** a) -> PyObject* {
+  return kv_query("similar_by_vector", self, args, kwargs, {"vector", "topn", "level", "exclude", "coarse_level", "shortlist"}, 1,
+                  [&](PyObject** a, const KvStore& store) -> PyObject* {
     Ref array = float32_array(a[0]);
     const uint64_t topn = topn_of(a[1]);
-    SharedBorrow borrow(as_kv(self)->borrow);
-    const KvStore& store = *as_kv(self)->store;
     uint64_t level = effective_level(a[2], store.vector_size, "level");
     std::optional<ArrayView> view = float32_view(array.get(), 1);
     const bool single = view.has_value();
@@ -256,7 +260,7 @@ PyObject* kv_similar_by_vector(PyObject* self, PyObject* args, PyObject* kwargs)
     const uint64_t width = single ? view->shape[0] : view->shape[1];
 
     Rows rows = rows_of(store);
-    level = std::min(level, rows.width);
+    level = std::min(level, rows.rows.stride);
     if (width < level) {
       throw ValueError("the query vector has " + std::to_string(width) + " components, fewer than the level " +
                        std::to_string(level) + " (pass a smaller level=)");
@@ -275,16 +279,15 @@ PyObject* kv_similar_by_vector(PyObject* self, PyObject* args, PyObject* kwargs)
 }
 
 PyObject* kv_similar_by_words(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_args("similar_by_words", args, kwargs, {"positive", "negative", "topn", "level", "coarse_level", "shortlist"}, 1, [&](PyObject** a) -> PyObject* {
+  return kv_query("similar_by_words", self, args, kwargs, {"positive", "negative", "topn", "level", "coarse_level", "shortlist"}, 1,
+                  [&](PyObject** a, const KvStore& store) -> PyObject* {
     const uint64_t topn = topn_of(a[2]);
-    SharedBorrow borrow(as_kv(self)->borrow);
-    const KvStore& store = *as_kv(self)->store;
     std::vector<std::string> seen;
     const std::vector<uint64_t> plus = word_rows(store, a[0], "positive", &seen);
     const std::vector<uint64_t> minus = absent(a[1]) ? std::vector<uint64_t>{} : word_rows(store, a[1], "negative", &seen);
     if (plus.empty()) raise(PyExc_ValueError, "positive must name at least one word");
     Rows rows = rows_of(store);
-    const uint64_t level = std::min(effective_level(a[3], store.vector_size, "level"), rows.width);
+    const uint64_t level = std::min(effective_level(a[3], store.vector_size, "level"), rows.rows.stride);
     if (rows.skip.empty()) rows.skip.assign(store.index_to_key.size(), 0);
     for (const uint64_t r : plus) rows.skip[r] = 1;
     for (const uint64_t r : minus) rows.skip[r] = 1;
@@ -295,25 +298,22 @@ PyObject* kv_similar_by_words(PyObject* self, PyObject* args, PyObject* kwargs) 
 }
 
 PyObject* kv_doesnt_match(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_args("doesnt_match", args, kwargs, {"words", "level"}, 1, [&](PyObject** a) -> PyObject* {
-    SharedBorrow borrow(as_kv(self)->borrow);
-    const KvStore& store = *as_kv(self)->store;
+  return kv_query("doesnt_match", self, args, kwargs, {"words", "level"}, 1, [&](PyObject** a, const KvStore& store) -> PyObject* {
     const std::vector<uint64_t> ids = word_set(store, a[0], "words", 2);
     const Rows rows = rows_of(store);
-    const uint64_t level = std::min(effective_level(a[1], store.vector_size, "level"), rows.width);
+    const uint64_t level = std::min(effective_level(a[1], store.vector_size, "level"), rows.rows.stride);
     const std::size_t odd = naming_values(store, true, [&] { return least_matching(rows.rows, level, ids); });
     return new_str(store.index_to_key[ids[odd]]).release();
   });
 }
 
 PyObject* kv_n_similarity(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_args("n_similarity", args, kwargs, {"words1", "words2", "level"}, 2, [&](PyObject** a) -> PyObject* {
-    SharedBorrow borrow(as_kv(self)->borrow);
-    const KvStore& store = *as_kv(self)->store;
+  return kv_query("n_similarity", self, args, kwargs, {"words1", "words2", "level"}, 2,
+                  [&](PyObject** a, const KvStore& store) -> PyObject* {
     const std::vector<uint64_t> first = word_set(store, a[0], "words1", 1);
     const std::vector<uint64_t> second = word_set(store, a[1], "words2", 1);
     const Rows rows = rows_of(store);
-    const uint64_t level = std::min(effective_level(a[2], store.vector_size, "level"), rows.width);
+    const uint64_t level = std::min(effective_level(a[2], store.vector_size, "level"), rows.rows.stride);
     const float score = naming_values(store, true, [&] { return set_similarity(rows.rows, level, first, second); });
     return check(PyFloat_FromDouble(static_cast<double>(score)));
   });
@@ -341,16 +341,14 @@ PyObject* kv_from_array(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* kv_analogy(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_args("analogy", args, kwargs, {"a", "b", "c", "topn", "level"}, 3, [&](PyObject** a) -> PyObject* {
+  return kv_query("analogy", self, args, kwargs, {"a", "b", "c", "topn", "level"}, 3, [&](PyObject** a, const KvStore& store) -> PyObject* {
     const std::string words[3] = {to_text(a[0], "a"), to_text(a[1], "b"), to_text(a[2], "c")};
     const uint64_t topn = absent(a[3]) ? 1 : to_size(a[3], "topn");
-    SharedBorrow borrow(as_kv(self)->borrow);
-    const KvStore& store = *as_kv(self)->store;
     uint64_t level = effective_level(a[4], store.vector_size, "level");
     uint64_t row[3];
     for (int i = 0; i < 3; ++i) row[i] = row_of(store, words[i]);
     Rows rows = rows_of(store);
-    level = std::min(level, rows.width);
+    level = std::min(level, rows.rows.stride);
     if (topn == 0 || level == 0) return check(PyList_New(0));
     const std::size_t L = static_cast<std::size_t>(level);
     const std::vector<float> query = naming_values(store, true, [&] { return analogy_query(rows.rows, L, row); });
@@ -371,15 +369,14 @@ PyObject* kv_analogy(PyObject* self, PyObject* args, PyObject* kwargs) {
 // array; exclude a sequence (one per query) of row numbers that must not be results; restrict the
 // number of leading rows that are candidates. Returns a list per query of (row, score) pairs.
 PyObject* kv_nearest_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_args("_nearest_rows", args, kwargs, {"queries", "topn", "level", "exclude", "restrict"}, 5, [&](PyObject** a) -> PyObject* {
+  return kv_query("_nearest_rows", self, args, kwargs, {"queries", "topn", "level", "exclude", "restrict"}, 5,
+                  [&](PyObject** a, const KvStore& store) -> PyObject* {
     Ref array = float32_array(a[0]);
     const uint64_t topn = to_size(a[1], "topn");
-    SharedBorrow borrow(as_kv(self)->borrow);
-    const KvStore& store = *as_kv(self)->store;
     uint64_t level = effective_level(a[2], store.vector_size, "level");
     const ArrayView view = require_float32(array.get(), 2);
     Rows rows = rows_of(store);
-    level = std::min(level, rows.width);
+    level = std::min(level, rows.rows.stride);
     if (view.shape[1] < level) throw ValueError("queries narrower than the level");
     const uint64_t restrict_rows = std::min<uint64_t>(to_size(a[4], "restrict"), rows.rows.rows);
     rows.rows.rows = restrict_rows;
@@ -429,11 +426,10 @@ PyObject* kv_nearest_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* kv_save_word2vec_format(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_args("save_word2vec_format", args, kwargs, {"path", "binary", "level"}, 1, [&](PyObject** a) -> PyObject* {
+  return kv_query("save_word2vec_format", self, args, kwargs, {"path", "binary", "level"}, 1,
+                  [&](PyObject** a, const KvStore& store) -> PyObject* {
     const std::string path = to_path(a[0], "path");
     const bool binary = absent(a[1]) ? false : to_bool(a[1], "binary");
-    SharedBorrow borrow(as_kv(self)->borrow);
-    const KvStore& store = *as_kv(self)->store;
     const uint64_t level = effective_level(a[2], store.vector_size, "level");
     const Rows rows = rows_of(store);
     // Each position is written with the vector its word resolves to (as `save` does).
@@ -444,7 +440,7 @@ PyObject* kv_save_word2vec_format(PyObject* self, PyObject* args, PyObject* kwar
     source.base = rows.rows.base;
     source.stride = rows.rows.stride;
     source.rows = canonical;
-    source.dim = std::min(level, rows.width);
+    source.dim = std::min(level, rows.rows.stride);
     {
       AllowThreads unlocked;
       write_word2vec(path, source, binary);
@@ -480,11 +476,9 @@ PyObject* kv_load_word2vec_format(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* kv_most_similar(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_args("most_similar", args, kwargs, {"word", "topn", "level"}, 1, [&](PyObject** a) -> PyObject* {
+  return kv_query("most_similar", self, args, kwargs, {"word", "topn", "level"}, 1, [&](PyObject** a, const KvStore& store) -> PyObject* {
     const std::string word = to_text(a[0], "word");
     const uint64_t topn = topn_of(a[1]);
-    SharedBorrow borrow(as_kv(self)->borrow);
-    const KvStore& store = *as_kv(self)->store;
     const uint64_t level = effective_level(a[2], store.vector_size, "level");
     // An empty answer is decided before the look-up: no KeyError for an unknown word here.
     if (topn == 0 || level == 0) return check(PyList_New(0));
@@ -492,7 +486,7 @@ PyObject* kv_most_similar(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Rows rows = rows_of(store);
     // K: min(topn, N - 1); the word itself is never a result.
     const std::size_t k = static_cast<std::size_t>(std::min<uint64_t>(topn, rows.rows.rows - 1));
-    const std::span<const float> query(row_ptr(rows, row), static_cast<std::size_t>(std::min(level, rows.width)));
+    const std::span<const float> query(row_ptr(rows, row), static_cast<std::size_t>(std::min(level, rows.rows.stride)));
     try {
       const RowSet set{rows.rows.base, rows.rows.stride, rows.rows.rows, rows.skip};
       return neighbour_list(nearest_rows(query, set, row, k), store.index_to_key).release();

@@ -39,4 +39,38 @@ std::vector<uint8_t> read_whole_file(const std::string& name) {
   return bytes;
 }
 
+namespace {
+
+[[noreturn]] void read_failure(const std::string& name, int err) {
+  throw ValueError("failed to read " + name + ": " + os_error_text(err));
+}
+
+}  // namespace
+
+int open_for_reading(const std::string& name) {
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) read_failure(name, errno);
+  return fd;
+}
+
+uint64_t check_same_file(int fd, const std::string& name) {
+  struct stat held {};
+  struct stat named {};
+  if (::fstat(fd, &held) != 0) read_failure(name, errno);
+  if (::stat(name.c_str(), &named) != 0) read_failure(name, errno);
+  if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
+    throw ValueError("failed to read " + name + ": the file was replaced while it was being mapped");
+  }
+  return static_cast<uint64_t>(held.st_size);
+}
+
+void check_file_length(int fd, const std::string& name, uint64_t needed) {
+  struct stat now {};
+  if (::fstat(fd, &now) != 0) read_failure(name, errno);
+  if (static_cast<uint64_t>(now.st_size) < needed) {
+    throw ValueError("failed to read " + name + ": the file was truncated after it was mapped (" +
+                     std::to_string(now.st_size) + " of " + std::to_string(needed) + " bytes left)");
+  }
+}
+
 }  // namespace tarnivel
