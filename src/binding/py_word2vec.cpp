@@ -1,5 +1,4 @@
 #include "binding/py_word2vec.hpp"
-#include "binding/py_checkpoint.hpp"
 
 #include <cmath>
 #include <cstdio>
