@@ -1,4 +1,5 @@
 #include "binding/py_convert.hpp"
+#include "binding/py_args.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -13,20 +14,8 @@ namespace {
                          : overflow_too && PyErr_ExceptionMatches(PyExc_OverflowError) ? PyExc_OverflowError
                                                                                         : nullptr;
   if (kind != nullptr) {
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t(type), v(value), traceback(tb);
-    std::string message;
-    if (v) {
-      Ref text(PyObject_Str(v.get()));
-      if (text) {
-        Py_ssize_t len = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(text.get(), &len);
-        if (s != nullptr) message.assign(s, static_cast<std::size_t>(len));
-      }
-      PyErr_Clear();
-    }
+    Fetched err = fetch_error();
+    const std::string message = text_of(err.value.get(), "");
     raise(kind, std::string("argument '") + name + "': " + message);
   }
   throw PyErrorSet{};

@@ -1,15 +1,15 @@
 #include "binding/py_keyed_vectors.hpp"
 #include "binding/py_kv_methods.hpp"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 
 #include "binding/py_array.hpp"
-#include "binding/py_convert.hpp"
-#include "common/os_error.hpp"
+#include "binding/py_args.hpp"
+#include "kv/store_rows.hpp"
+#include "io/whole_file.hpp"
 
 namespace tarnivel::py {
 
@@ -33,15 +33,16 @@ namespace {
 
 KeyedVectorsObject* as_kv(PyObject* self) { return reinterpret_cast<KeyedVectorsObject*>(self); }
 
+Ref alloc_kv(PyTypeObject* type, KvStore&& store) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  Ref obj = Ref::checked(alloc(type, 0));
+  as_kv(obj.get())->store = new KvStore(std::move(store));
+  as_kv(obj.get())->borrow = 0;
+  return obj;
+}
+
 PyObject* kv_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    parse_args("KeyedVectors", args, kwargs, {}, 0, nullptr);
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    Ref obj = Ref::checked(alloc(type, 0));
-    as_kv(obj.get())->store = new KvStore();
-    as_kv(obj.get())->borrow = 0;
-    return obj.release();
-  });
+  return with_args("KeyedVectors", args, kwargs, {}, 0, [&](PyObject**) { return alloc_kv(type, KvStore()).release(); });
 }
 
 void kv_dealloc(PyObject* self) {
@@ -80,9 +81,7 @@ PyObject* vector_of(PyObject* self, PyObject* key_obj, PyObject* level_obj) {
   Ref row = Ref::checked(PyObject_GetItem(memmap, index.get()));
   if (level != store.vector_size) {
     Ref stop = Ref::checked(PyLong_FromUnsignedLongLong(level));
-    Ref start = Ref::checked(PyLong_FromLong(0));
-    Ref step = Ref::checked(PyLong_FromLong(1));
-    Ref slice = Ref::checked(PySlice_New(start.get(), stop.get(), step.get()));
+    Ref slice = Ref::checked(PySlice_New(nullptr, stop.get(), nullptr));
     row = Ref::checked(PyObject_GetItem(row.get(), slice.get()));
   }
   require_float32(row.get(), 1);
@@ -90,9 +89,7 @@ PyObject* vector_of(PyObject* self, PyObject* key_obj, PyObject* level_obj) {
 }
 
 PyObject* kv_get_vector(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[2];
-    parse_args("get_vector", args, kwargs, {"key", "level"}, 1, a);
+  return with_args("get_vector", args, kwargs, {"key", "level"}, 1, [&](PyObject** a) -> PyObject* {
     return vector_of(self, a[0], a[1]);
   });
 }
@@ -102,15 +99,11 @@ PyObject* kv_subscript(PyObject* self, PyObject* key) {
 }
 
 PyObject* kv_get_vector_size(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    SharedBorrow borrow(as_kv(self)->borrow);
-    return check(PyLong_FromUnsignedLongLong(as_kv(self)->store->vector_size));
-  });
+  return reading(as_kv(self)->borrow, [&] { return check(PyLong_FromUnsignedLongLong(as_kv(self)->store->vector_size)); });
 }
 
 PyObject* kv_get_index_to_key(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    SharedBorrow borrow(as_kv(self)->borrow);
+  return reading(as_kv(self)->borrow, [&]() -> PyObject* {
     const KvStore& store = *as_kv(self)->store;
     Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(store.index_to_key.size())));
     for (std::size_t i = 0; i < store.index_to_key.size(); ++i) {
@@ -122,8 +115,7 @@ PyObject* kv_get_index_to_key(PyObject* self, void*) {
 }
 
 PyObject* kv_get_vectors(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    SharedBorrow borrow(as_kv(self)->borrow);
+  return reading(as_kv(self)->borrow, [&]() -> PyObject* {
     const KvStore& store = *as_kv(self)->store;
     if (store.mapped) {
       PyObject* memmap = memmap_or_raise(store);
@@ -133,11 +125,7 @@ PyObject* kv_get_vectors(PyObject* self, void*) {
     }
     const std::size_t n = store.index_to_key.size();
     const std::size_t dim = store.vector_size;
-    std::vector<float> flat(n * dim);
-    for (std::size_t i = 0; i < n; ++i) {
-      const uint64_t row = store.key_to_index.find(std::string_view(store.index_to_key[i]))->second;
-      if (dim != 0) std::memcpy(flat.data() + i * dim, store.rows.data() + row * dim, dim * sizeof(float));
-    }
+    std::vector<float> flat = resolved_matrix(store.index_to_key, store.key_to_index, store.rows, dim);
     Ref flat_array = make_float_array(std::move(flat), {n * dim});
     Ref shaped = Ref::checked(PyObject_CallMethod(flat_array.get(), "reshape", "((nn))",
                                                   static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(dim)));
@@ -147,40 +135,23 @@ PyObject* kv_get_vectors(PyObject* self, void*) {
 }
 
 PyMethodDef kv_methods[] = {
-    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_load)),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC, "load(path, mmap=None)\n--\n\n"},
-    {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_save)),
-     METH_VARARGS | METH_KEYWORDS, "save($self, path)\n--\n\n"},
-    {"most_similar", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_most_similar)),
-     METH_VARARGS | METH_KEYWORDS, "most_similar($self, word, topn=None, level=None)\n--\n\n"},
-    {"get_vector", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_get_vector)),
-     METH_VARARGS | METH_KEYWORDS, "get_vector($self, key, level=None)\n--\n\n"},
-    {"get_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_get_index)),
-     METH_VARARGS | METH_KEYWORDS, "get_index($self, key)\n--\n\nIndex of a word (KeyError if it is not stored)."},
-    {"similarity", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_similarity)),
-     METH_VARARGS | METH_KEYWORDS, "similarity($self, w1, w2, level=None)\n--\n\nCosine similarity of the two words' first `level` components."},
-    {"similar_by_vector", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_similar_by_vector)),
-     METH_VARARGS | METH_KEYWORDS, "similar_by_vector($self, vector, topn=10, level=None, exclude=(), coarse_level=None, shortlist=None)\n--\n\nNearest words to a vector (1-D), or to each row of a 2-D array of vectors, by cosine\nsimilarity of the first `level` components; words in `exclude` are left out.\nWith coarse_level, a funnel: every row is scanned over its first coarse_level\ncomponents only, and the best `shortlist` rows (default max(100, 30 * topn)) are\nranked at `level` with the sums of most_similar."},
-    {"analogy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_analogy)),
-     METH_VARARGS | METH_KEYWORDS, "analogy($self, a, b, c, topn=1, level=None)\n--\n\n'a is to b as c is to ?': the words nearest to b - a + c over unit-length\nprefixes, the three given words excluded."},
-    {"similar_by_words", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_similar_by_words)),
-     METH_VARARGS | METH_KEYWORDS, "similar_by_words($self, positive, negative=(), topn=10, level=None, coarse_level=None, shortlist=None)\n--\n\nNearest words to the sum of the positive words minus the negative words, each at\nunit length over the first `level` components; the given words are left out."},
-    {"doesnt_match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_doesnt_match)),
-     METH_VARARGS | METH_KEYWORDS, "doesnt_match($self, words, level=None)\n--\n\nThe word (of two or more) least similar to the mean of the others' unit prefixes."},
-    {"n_similarity", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_n_similarity)),
-     METH_VARARGS | METH_KEYWORDS, "n_similarity($self, words1, words2, level=None)\n--\n\nCosine similarity of the means of the two word sets' unit prefixes."},
-    {"from_array", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_from_array)),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC, "from_array(words, array)\n--\n\nA store of the given distinct words and a 2-D array with a row per word; the\nvalues are copied (as float32), so later changes to the array do not reach the store."},
-    {"_nearest_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_nearest_rows)),
-     METH_VARARGS | METH_KEYWORDS, "_nearest_rows($self, queries, topn, level, exclude, restrict)\n--\n\n"},
-    {"save_word2vec_format", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_save_word2vec_format)),
-     METH_VARARGS | METH_KEYWORDS, "save_word2vec_format($self, path, binary=False, level=None)\n--\n\nWrite the word2vec text (or binary) format, with the first `level` components."},
-    {"load_word2vec_format", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_load_word2vec_format)),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC, "load_word2vec_format(path, binary=False, limit=None, errors='strict')\n--\n\nRead a word2vec text (or binary) file; `limit` reads only the first rows, `errors`\n('strict', 'replace', 'ignore') says what to do with words that are not UTF-8."},
-    {"evaluate_word_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_evaluate_word_pairs)),
-     METH_VARARGS | METH_KEYWORDS, "evaluate_word_pairs($self, path, level=None, delimiter='\\t', case_insensitive=True)\n--\n\n(pearson, spearman, oov_ratio) of cosine similarities against the scores of a\nfile of 'word1 word2 score' lines; pairs with unknown words are skipped."},
-    {"evaluate_word_analogies", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kv_evaluate_word_analogies)),
-     METH_VARARGS | METH_KEYWORDS, "evaluate_word_analogies($self, path, level=None, restrict_vocab=300000, case_insensitive=True)\n--\n\n(accuracy, sections) on a file of ': section' headers and 'a b c d' questions;\nquestions with unknown words are skipped and counted."},
+    keyword_method("load", kv_load, METH_STATIC, "load(path, mmap=None)\n--\n\n"),
+    keyword_method("save", kv_save, 0, "save($self, path)\n--\n\n"),
+    keyword_method("most_similar", kv_most_similar, 0, "most_similar($self, word, topn=None, level=None)\n--\n\n"),
+    keyword_method("get_vector", kv_get_vector, 0, "get_vector($self, key, level=None)\n--\n\n"),
+    keyword_method("get_index", kv_get_index, 0, "get_index($self, key)\n--\n\nIndex of a word (KeyError if it is not stored)."),
+    keyword_method("similarity", kv_similarity, 0, "similarity($self, w1, w2, level=None)\n--\n\nCosine similarity of the two words' first `level` components."),
+    keyword_method("similar_by_vector", kv_similar_by_vector, 0, "similar_by_vector($self, vector, topn=10, level=None, exclude=(), coarse_level=None, shortlist=None)\n--\n\nNearest words to a vector (1-D), or to each row of a 2-D array of vectors, by cosine\nsimilarity of the first `level` components; words in `exclude` are left out.\nWith coarse_level, a funnel: every row is scanned over its first coarse_level\ncomponents only, and the best `shortlist` rows (default max(100, 30 * topn)) are\nranked at `level` with the sums of most_similar."),
+    keyword_method("analogy", kv_analogy, 0, "analogy($self, a, b, c, topn=1, level=None)\n--\n\n'a is to b as c is to ?': the words nearest to b - a + c over unit-length\nprefixes, the three given words excluded."),
+    keyword_method("similar_by_words", kv_similar_by_words, 0, "similar_by_words($self, positive, negative=(), topn=10, level=None, coarse_level=None, shortlist=None)\n--\n\nNearest words to the sum of the positive words minus the negative words, each at\nunit length over the first `level` components; the given words are left out."),
+    keyword_method("doesnt_match", kv_doesnt_match, 0, "doesnt_match($self, words, level=None)\n--\n\nThe word (of two or more) least similar to the mean of the others' unit prefixes."),
+    keyword_method("n_similarity", kv_n_similarity, 0, "n_similarity($self, words1, words2, level=None)\n--\n\nCosine similarity of the means of the two word sets' unit prefixes."),
+    keyword_method("from_array", kv_from_array, METH_STATIC, "from_array(words, array)\n--\n\nA store of the given distinct words and a 2-D array with a row per word; the\nvalues are copied (as float32), so later changes to the array do not reach the store."),
+    keyword_method("_nearest_rows", kv_nearest_rows, 0, "_nearest_rows($self, queries, topn, level, exclude, restrict)\n--\n\n"),
+    keyword_method("save_word2vec_format", kv_save_word2vec_format, 0, "save_word2vec_format($self, path, binary=False, level=None)\n--\n\nWrite the word2vec text (or binary) format, with the first `level` components."),
+    keyword_method("load_word2vec_format", kv_load_word2vec_format, METH_STATIC, "load_word2vec_format(path, binary=False, limit=None, errors='strict')\n--\n\nRead a word2vec text (or binary) file; `limit` reads only the first rows, `errors`\n('strict', 'replace', 'ignore') says what to do with words that are not UTF-8."),
+    keyword_method("evaluate_word_pairs", kv_evaluate_word_pairs, 0, "evaluate_word_pairs($self, path, level=None, delimiter='\\t', case_insensitive=True)\n--\n\n(pearson, spearman, oov_ratio) of cosine similarities against the scores of a\nfile of 'word1 word2 score' lines; pairs with unknown words are skipped."),
+    keyword_method("evaluate_word_analogies", kv_evaluate_word_analogies, 0, "evaluate_word_analogies($self, path, level=None, restrict_vocab=300000, case_insensitive=True)\n--\n\n(accuracy, sections) on a file of ': section' headers and 'a b c d' questions;\nquestions with unknown words are skipped and counted."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -216,29 +187,8 @@ PyType_Spec kv_spec = {
 
 ArrayView mapped_matrix(const KvStore& store) {
   if (store.memmap == nullptr) raise(PyExc_ValueError, "memmap not initialized");
-  if (store.npy_fd >= 0) {
-    struct stat now {};
-    if (::fstat(store.npy_fd, &now) != 0) {
-      throw ValueError("failed to read " + store.npy_path + ": " + os_error_text(errno));
-    }
-    if (static_cast<uint64_t>(now.st_size) < store.npy_bytes) {
-      throw ValueError("failed to read " + store.npy_path + ": the file was truncated after it was mapped (" +
-                       std::to_string(now.st_size) + " of " + std::to_string(store.npy_bytes) + " bytes left)");
-    }
-  }
+  if (store.npy_fd >= 0) check_file_length(store.npy_fd, store.npy_path, store.npy_bytes);
   return require_float32(store.memmap, 2);
-}
-
-std::vector<uint8_t> not_own_rows(const KvStore& store) {
-  std::vector<uint8_t> skip;
-  const std::size_t n = store.index_to_key.size();
-  if (store.key_to_index.size() != n) {
-    skip.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      skip[i] = store.key_to_index.find(std::string_view(store.index_to_key[i]))->second != i ? 1 : 0;
-    }
-  }
-  return skip;
 }
 
 uint64_t effective_level(PyObject* level_arg, uint64_t vector_size, const char* name) {
@@ -251,12 +201,7 @@ PyObject* create_keyed_vectors_type(PyObject* module) {
 }
 
 Ref new_keyed_vectors(KvStore&& store) {
-  auto* type = reinterpret_cast<PyTypeObject*>(state().keyed_vectors_type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  Ref obj = Ref::checked(alloc(type, 0));
-  as_kv(obj.get())->store = new KvStore(std::move(store));
-  as_kv(obj.get())->borrow = 0;
-  return obj;
+  return alloc_kv(reinterpret_cast<PyTypeObject*>(state().keyed_vectors_type), std::move(store));
 }
 
 }  // namespace tarnivel::py

@@ -50,10 +50,6 @@ PyObject* create_keyed_vectors_type(PyObject* module);
 // all of it (ValueError "failed to read {path}: ..." when it was truncated after loading).
 ArrayView mapped_matrix(const KvStore& store);
 
-// One flag per row, set for the rows that are not their word's own (a word listed twice resolves to
-// its last row); empty when every word is listed once.
-std::vector<uint8_t> not_own_rows(const KvStore& store);
-
 // Wraps a store into a new KeyedVectors object.
 Ref new_keyed_vectors(KvStore&& store);
 
@@ -61,7 +57,6 @@ Ref new_keyed_vectors(KvStore&& store);
 uint64_t effective_level(PyObject* level_arg, uint64_t vector_size, const char* name);
 
 // Methods implemented with the query and file code.
-PyObject* kv_most_similar(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kv_save(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kv_load(PyObject* cls, PyObject* args, PyObject* kwargs);
 

@@ -5,7 +5,7 @@
 
 #include "binding/py_keyed_vectors.hpp"
 #include "binding/py_kv_methods.hpp"
-#include "binding/py_convert.hpp"
+#include "binding/py_args.hpp"
 
 namespace tarnivel::py {
 namespace {
@@ -23,9 +23,7 @@ PyObject* optional_size(PyObject* obj, const char* name) {
 }  // namespace
 
 PyObject* kv_evaluate_word_pairs(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[4];
-    parse_args("evaluate_word_pairs", args, kwargs, {"path", "level", "delimiter", "case_insensitive"}, 1, a);
+  return with_args("evaluate_word_pairs", args, kwargs, {"path", "level", "delimiter", "case_insensitive"}, 1, [&](PyObject** a) -> PyObject* {
     Ref path = new_str(to_path(a[0], "path"));
     Ref level(optional_size(a[1], "level"));
     Ref delimiter = new_str(absent(a[2]) ? std::string("\t") : to_text(a[2], "delimiter"));
@@ -37,9 +35,7 @@ PyObject* kv_evaluate_word_pairs(PyObject* self, PyObject* args, PyObject* kwarg
 }
 
 PyObject* kv_evaluate_word_analogies(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[4];
-    parse_args("evaluate_word_analogies", args, kwargs, {"path", "level", "restrict_vocab", "case_insensitive"}, 1, a);
+  return with_args("evaluate_word_analogies", args, kwargs, {"path", "level", "restrict_vocab", "case_insensitive"}, 1, [&](PyObject** a) -> PyObject* {
     Ref path = new_str(to_path(a[0], "path"));
     Ref level(optional_size(a[1], "level"));
     Ref restrict_vocab = Ref::checked(PyLong_FromUnsignedLongLong(absent(a[2]) ? 300000 : to_size(a[2], "restrict_vocab")));

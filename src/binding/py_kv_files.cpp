@@ -1,26 +1,18 @@
 // KeyedVectors.save and KeyedVectors.load: the store as a vocabulary file beside an NPY matrix file,
 // loaded into memory or left in the file behind a NumPy memory map.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "common/fd.hpp"
-#include "common/os_error.hpp"
 #include "io/npy.hpp"
+#include "kv/store_rows.hpp"
+#include "model/vocab.hpp"
 #include "binding/py_keyed_vectors.hpp"
+#include "binding/py_args.hpp"
 #include "binding/py_array.hpp"
-#include "binding/py_convert.hpp"
 #include "binding/py_vocab_file.hpp"
 
 namespace tarnivel::py {
 namespace {
-
-[[noreturn]] void rows_mismatch(uint64_t rows, std::size_t words) {
-  throw ValueError("npy shape mismatch: rows=" + std::to_string(rows) + " != vocab=" + std::to_string(words));
-}
 
 // numpy.load(name, **kwargs). NumPy's header parser can let tokenize.TokenError out for a damaged
 // header; that is a damaged file like any other, so it becomes ValueError "failed to read {name}:
@@ -29,32 +21,21 @@ Ref load_with_numpy(const std::string& name, PyObject* kwargs) {
   Ref args = Ref::checked(Py_BuildValue("(s)", name.c_str()));
   Ref result(PyObject_Call(numpy_load(), args.get(), kwargs));
   if (result) return result;
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  Ref cause_type(type);
-  Ref cause(value);
-  Ref cause_tb(traceback);
+  Fetched err = fetch_error();
   bool token_error = false;
   if (Ref tokenize{PyImport_ImportModule("tokenize")}) {
     if (Ref kind{PyObject_GetAttrString(tokenize.get(), "TokenError")}) {
-      token_error = PyErr_GivenExceptionMatches(cause_type.get(), kind.get()) != 0;
+      token_error = PyErr_GivenExceptionMatches(err.type.get(), kind.get()) != 0;
     }
   }
   PyErr_Clear();
   if (!token_error) {
-    PyErr_Restore(cause_type.release(), cause.release(), cause_tb.release());
+    PyErr_Restore(err.type.release(), err.value.release(), err.traceback.release());
     throw PyErrorSet{};
   }
-  if (cause_tb) PyException_SetTraceback(cause.get(), cause_tb.get());
-  std::string detail = "unknown error";
-  if (Ref text{PyObject_Str(cause.get())}) {
-    Py_ssize_t len = 0;
-    if (const char* t = PyUnicode_AsUTF8AndSize(text.get(), &len)) detail.assign(t, static_cast<std::size_t>(len));
-  }
-  PyErr_Clear();
+  Ref& cause = err.value;
+  if (err.traceback) PyException_SetTraceback(cause.get(), err.traceback.get());
+  const std::string detail = text_of(cause.get());
   Ref error = Ref::checked(PyObject_CallFunction(
       PyExc_ValueError, "s", ("failed to read " + name + ": damaged npy header (" + detail + ")").c_str()));
   Py_INCREF(cause.get());
@@ -70,7 +51,7 @@ void load_rows(KvStore& store, const std::string& matrix_name, uint64_t cols) {
   const ArrayView whole = require_float32(array.get(), 2);
   if (whole.shape[1] != cols) throw ValueError("npy shape mismatch: inconsistent cols");
   const std::size_t n = store.index_to_key.size();
-  if (whole.shape[0] != n) rows_mismatch(whole.shape[0], n);
+  check_pair_rows(whole.shape[0], n);
   store.rows.resize(n * cols);
   for (std::size_t i = 0; i < n; ++i) {
     Ref index = Ref::checked(PyLong_FromSize_t(i));
@@ -87,11 +68,8 @@ void load_rows(KvStore& store, const std::string& matrix_name, uint64_t cols) {
 // checked here, as Word2Vec.load checks it, so a matrix that is not little-endian float32 in C order
 // fails now and not at the first query; the map NumPy returns must be that matrix.
 void map_rows(KvStore& store, const std::string& matrix_name, const NpyHeader& header) {
-  const auto fail = [&](int err) { throw ValueError("failed to read " + matrix_name + ": " + os_error_text(err)); };
   check_matrix_layout(header.text);
-  const int raw = ::open(matrix_name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (raw < 0) fail(errno);
-  Fd fd(raw);
+  Fd fd(open_for_reading(matrix_name));
   Ref kwargs = Ref::checked(Py_BuildValue("{s:s}", "mmap_mode", "r"));
   Ref memmap = load_with_numpy(matrix_name, kwargs.get());
   const ArrayView view = require_float32(memmap.get(), 2);
@@ -102,16 +80,9 @@ void map_rows(KvStore& store, const std::string& matrix_name, const NpyHeader& h
   }
   // The file must still be the one NumPy mapped (tarnivel's own saves are kept out by the pair's
   // lock; another program may still replace it).
-  struct stat held {};
-  struct stat named {};
-  if (::fstat(fd.get(), &held) != 0) fail(errno);
-  if (::stat(matrix_name.c_str(), &named) != 0) fail(errno);
-  if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
-    throw ValueError("failed to read " + matrix_name + ": the file was replaced while it was being mapped");
-  }
+  uint64_t needed = check_same_file(fd.get(), matrix_name);
   // The map covers the data from NumPy's offset on; without that attribute the file's length at
   // load time is the bound.
-  uint64_t needed = static_cast<uint64_t>(held.st_size);
   if (Ref offset{PyObject_GetAttrString(memmap.get(), "offset")}) {
     const unsigned long long at = PyLong_AsUnsignedLongLong(offset.get());
     if (!(at == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
@@ -131,11 +102,9 @@ KvStore load_store(const std::string& path, bool mapped) {
   const DirLock lock = lock_pair(path, DirLock::Mode::shared);
   KvStore store;
   store.index_to_key = read_vocab(names.vocab);
-  for (std::size_t i = 0; i < store.index_to_key.size(); ++i) {
-    store.key_to_index[store.index_to_key[i]] = i;  // a later duplicate wins
-  }
+  store.key_to_index = index_words(store.index_to_key);
   const NpyHeader header = read_npy_header(names.matrix);
-  if (header.rows != store.index_to_key.size()) rows_mismatch(header.rows, store.index_to_key.size());
+  check_pair_rows(header.rows, store.index_to_key.size());
   store.vector_size = header.cols;
   if (mapped) {
     map_rows(store, names.matrix, header);
@@ -143,22 +112,6 @@ KvStore load_store(const std::string& path, bool mapped) {
     load_rows(store, names.matrix, header.cols);
   }
   return store;
-}
-
-// Owned save: one buffer with the vector of every listed word, in list order.
-std::vector<float> owned_matrix(const KvStore& store) {
-  const std::size_t n = store.index_to_key.size();
-  const std::size_t dim = store.vector_size;
-  if (store.rows.size() != n * dim) throw ValueError("inconsistent vector size");
-  std::vector<float> flat(n * dim);
-  for (std::size_t i = 0; i < n; ++i) {
-    auto found = store.key_to_index.find(std::string_view(store.index_to_key[i]));
-    if (found == store.key_to_index.end()) throw ValueError("missing vector");
-    // A duplicated word is saved with the vector it resolves to (that of its last position) at
-    // each of its positions.
-    if (dim != 0) std::memcpy(flat.data() + i * dim, store.rows.data() + found->second * dim, dim * sizeof(float));
-  }
-  return flat;
 }
 
 void save_store(const KvStore& store, const std::string& path) {
@@ -174,7 +127,8 @@ void save_store(const KvStore& store, const std::string& path) {
   // Owned stores list their words in index_to_key (which has an entry for every vector), so that list
   // is always the one written.
   save_pair(path, store.index_to_key, [&](const std::string& tmp, bool& created) {
-    const std::vector<float> flat = owned_matrix(store);
+    const std::vector<float> flat =
+        resolved_matrix(store.index_to_key, store.key_to_index, store.rows, store.vector_size);
     write_matrix_temp(tmp, PairNames(path).matrix, store.index_to_key.size(), store.vector_size, flat, created);
   });
 }
@@ -182,9 +136,7 @@ void save_store(const KvStore& store, const std::string& path) {
 }  // namespace
 
 PyObject* kv_save(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[1];
-    parse_args("save", args, kwargs, {"path"}, 1, a);
+  return with_args("save", args, kwargs, {"path"}, 1, [&](PyObject** a) -> PyObject* {
     const std::string path = to_path(a[0], "path");
     auto* kv = reinterpret_cast<KeyedVectorsObject*>(self);
     SharedBorrow borrow(kv->borrow);
@@ -194,9 +146,7 @@ PyObject* kv_save(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* kv_load(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[2];
-    parse_args("load", args, kwargs, {"path", "mmap"}, 1, a);
+  return with_args("load", args, kwargs, {"path", "mmap"}, 1, [&](PyObject** a) -> PyObject* {
     const std::string path = to_path(a[0], "path");
     // Only "r" maps the file (always read-only); every other mode loads the vectors into memory.
     const bool mapped = !absent(a[1]) && to_text(a[1], "mmap") == "r";

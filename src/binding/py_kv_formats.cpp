@@ -1,19 +1,21 @@
-// KeyedVectors: membership, similarity, batched vector queries, analogies and the word2vec formats.
-// The numeric work runs with the interpreter lock released (the store never changes, and the object
-// and its memory map stay referenced by the call).
+// KeyedVectors: membership, similarity, nearest words, batched vector queries, analogies and the
+// word2vec formats. The batched numeric work runs with the interpreter lock released (the store never
+// changes, and the object and its memory map stay referenced by the call).
 #include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
 
-#include "kv/batch_similar.hpp"
-#include "kv/queries.hpp"
+#include "binding/py_args.hpp"
+#include "binding/py_array.hpp"
 #include "binding/py_keyed_vectors.hpp"
 #include "binding/py_kv_methods.hpp"
+#include "io/npy.hpp"
+#include "kv/queries.hpp"
 #include "kv/similar.hpp"
+#include "kv/store_rows.hpp"
 #include "kv/word2vec_format.hpp"
-#include "binding/py_array.hpp"
-#include "binding/py_convert.hpp"
+#include "model/vocab.hpp"
 
 namespace tarnivel::py {
 namespace {
@@ -21,6 +23,16 @@ namespace {
 constexpr uint64_t kDefaultTopn = 10;
 
 KeyedVectorsObject* as_kv(PyObject* self) { return reinterpret_cast<KeyedVectorsObject*>(self); }
+
+// A KeyedVectors query: `body(a, store)` with the parsed arguments, under a shared borrow of the store.
+template <class F>
+PyObject* kv_query(const char* function, PyObject* self, PyObject* args, PyObject* kwargs,
+                   std::initializer_list<const char*> names, std::size_t required, F&& body) {
+  return with_args(function, args, kwargs, names, required, [&](PyObject** a) -> PyObject* {
+    SharedBorrow borrow(as_kv(self)->borrow);
+    return body(a, static_cast<const KvStore&>(*as_kv(self)->store));
+  });
+}
 
 [[noreturn]] void not_in_vocab(const std::string& word) {
   raise(PyExc_KeyError, "word '" + word + "' not in vocab");
@@ -36,7 +48,6 @@ uint64_t row_of(const KvStore& store, const std::string& word) {
 // listed twice resolves to its last row; its earlier rows are never results).
 struct Rows {
   StoredRows rows;
-  uint64_t width = 0;  // columns of the matrix
   std::vector<uint8_t> skip;
 };
 
@@ -45,35 +56,25 @@ Rows rows_of(const KvStore& store) {
   const std::size_t n = store.index_to_key.size();
   if (store.mapped) {
     const ArrayView view = mapped_matrix(store);
-    if (view.shape[0] != n) {
-      throw ValueError("npy shape mismatch: rows=" + std::to_string(view.shape[0]) + " != vocab=" + std::to_string(n));
-    }
+    check_pair_rows(view.shape[0], n);
     out.rows = StoredRows{view.data, static_cast<std::size_t>(view.shape[1]), view.shape[0]};
-    out.width = view.shape[1];
   } else {
     TARNIVEL_CHECK(store.rows.size() == n * store.vector_size, "owned store rows do not match its words");
     out.rows = StoredRows{store.rows.data(), static_cast<std::size_t>(store.vector_size), n};
-    out.width = store.vector_size;
   }
-  out.skip = not_own_rows(store);
+  out.skip = not_own_rows(store.index_to_key, store.key_to_index);
   return out;
 }
 
 const float* row_ptr(const Rows& rows, uint64_t r) { return rows.rows.base + r * rows.rows.stride; }
 
-Ref pair_of(const std::string& word, float score) {
-  Ref name = new_str(word);
-  Ref value = Ref::checked(PyFloat_FromDouble(static_cast<double>(score)));
-  Ref pair = Ref::checked(PyTuple_New(2));
-  check_status(PyTuple_SetItem(pair.get(), 0, name.release()));
-  check_status(PyTuple_SetItem(pair.get(), 1, value.release()));
-  return pair;
-}
-
+// [(word, score), ...] of neighbours.
 Ref neighbour_list(const std::vector<Neighbour>& found, const std::vector<std::string>& names) {
   Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(found.size())));
   for (std::size_t i = 0; i < found.size(); ++i) {
-    check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair_of(names[found[i].id], found[i].score).release()));
+    Ref name = new_str(names[found[i].id]);
+    Ref pair = Ref::checked(Py_BuildValue("(Od)", name.get(), static_cast<double>(found[i].score)));
+    check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release()));
   }
   return list;
 }
@@ -102,13 +103,7 @@ auto naming_values(const KvStore& store, bool single, Query&& query) {
   try {
     return query();
   } catch (const NonFiniteValue& e) {
-    if (e.in_query) {
-      throw ValueError(single ? std::string("the query vector holds a value that is not finite (NaN or infinity)")
-                              : "query vector " + std::to_string(e.index) +
-                                    " holds a value that is not finite (NaN or infinity)");
-    }
-    throw ValueError("the vector of word '" + store.index_to_key[e.index] + "' (row " + std::to_string(e.index) +
-                     ") holds a value that is not finite (NaN or infinity)");
+    throw ValueError(non_finite_message(e, store.index_to_key, single));
   }
 }
 
@@ -121,20 +116,27 @@ std::vector<std::vector<Neighbour>> run_batch(const KvStore& store, const Stored
   });
 }
 
-// The rows of a non-empty collection of distinct stored words (KeyError for a word not stored).
-std::vector<uint64_t> word_rows(const KvStore& store, PyObject* words, const char* name,
-                                std::vector<std::string>* seen) {
+// Calls `take` with each word of a collection argument in turn (TypeError for a str).
+template <class F>
+void for_each_word(PyObject* words, const char* name, F&& take) {
   if (PyUnicode_Check(words)) raise(PyExc_TypeError, std::string("argument '") + name + "': a collection of words, not a str");
   Ref items = Ref::checked(PySequence_List(words));
+  for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) take(to_text(PyList_GetItem(items.get(), i), name));
+}
+
+[[noreturn]] void given_twice(const std::string& word) {
+  raise(PyExc_ValueError, "word '" + word + "' is given more than once");
+}
+
+// The rows of a collection of distinct stored words (KeyError for a word not stored).
+std::vector<uint64_t> word_rows(const KvStore& store, PyObject* words, const char* name,
+                                std::vector<std::string>* seen) {
   std::vector<uint64_t> rows;
-  for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
-    std::string word = to_text(PyList_GetItem(items.get(), i), name);
-    if (std::find(seen->begin(), seen->end(), word) != seen->end()) {
-      raise(PyExc_ValueError, "word '" + word + "' is given more than once");
-    }
+  for_each_word(words, name, [&](std::string word) {
+    if (std::find(seen->begin(), seen->end(), word) != seen->end()) given_twice(word);
     rows.push_back(row_of(store, word));
     seen->push_back(std::move(word));
-  }
+  });
   return rows;
 }
 
@@ -216,9 +218,7 @@ PyObject* kv_get_key_to_index(PyObject* self, void*) {
 }
 
 PyObject* kv_get_index(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[1];
-    parse_args("get_index", args, kwargs, {"key"}, 1, a);
+  return with_args("get_index", args, kwargs, {"key"}, 1, [&](PyObject** a) -> PyObject* {
     const std::string key = to_text(a[0], "key");
     SharedBorrow borrow(as_kv(self)->borrow);
     return check(PyLong_FromUnsignedLongLong(row_of(*as_kv(self)->store, key)));
@@ -226,18 +226,14 @@ PyObject* kv_get_index(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* kv_similarity(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[3];
-    parse_args("similarity", args, kwargs, {"w1", "w2", "level"}, 2, a);
+  return kv_query("similarity", self, args, kwargs, {"w1", "w2", "level"}, 2, [&](PyObject** a, const KvStore& store) -> PyObject* {
     const std::string w1 = to_text(a[0], "w1");
     const std::string w2 = to_text(a[1], "w2");
-    SharedBorrow borrow(as_kv(self)->borrow);
-    const KvStore& store = *as_kv(self)->store;
     uint64_t level = effective_level(a[2], store.vector_size, "level");
     const uint64_t r1 = row_of(store, w1);
     const uint64_t r2 = row_of(store, w2);
     const Rows rows = rows_of(store);
-    level = std::min(level, rows.width);
+    level = std::min(level, rows.rows.stride);
     // The sequential sums of most_similar: similarity(a, b) is the score most_similar(a) gives b.
     const std::span<const float> query(row_ptr(rows, r1), static_cast<std::size_t>(level));
     const float qn = query_norm(query);
@@ -251,13 +247,10 @@ PyObject* kv_similarity(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* kv_similar_by_vector(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[6];
-    parse_args("similar_by_vector", args, kwargs, {"vector", "topn", "level", "exclude", "coarse_level", "shortlist"}, 1, a);
+  return kv_query("similar_by_vector", self, args, kwargs, {"vector", "topn", "level", "exclude", "coarse_level", "shortlist"}, 1,
+                  [&](PyObject** a, const KvStore& store) -> PyObject* {
     Ref array = float32_array(a[0]);
     const uint64_t topn = topn_of(a[1]);
-    SharedBorrow borrow(as_kv(self)->borrow);
-    const KvStore& store = *as_kv(self)->store;
     uint64_t level = effective_level(a[2], store.vector_size, "level");
     std::optional<ArrayView> view = float32_view(array.get(), 1);
     const bool single = view.has_value();
@@ -267,22 +260,18 @@ PyObject* kv_similar_by_vector(PyObject* self, PyObject* args, PyObject* kwargs)
     const uint64_t width = single ? view->shape[0] : view->shape[1];
 
     Rows rows = rows_of(store);
-    level = std::min(level, rows.width);
+    level = std::min(level, rows.rows.stride);
     if (width < level) {
       throw ValueError("the query vector has " + std::to_string(width) + " components, fewer than the level " +
                        std::to_string(level) + " (pass a smaller level=)");
     }
     if (!absent(a[3])) {
-      if (PyUnicode_Check(a[3])) raise(PyExc_TypeError, "argument 'exclude': a collection of words, not a str");
-      Ref items = Ref::checked(PySequence_List(a[3]));
-      const Py_ssize_t n = PyList_Size(items.get());
-      for (Py_ssize_t i = 0; i < n; ++i) {
-        const std::string word = to_text(PyList_GetItem(items.get(), i), "exclude");
+      for_each_word(a[3], "exclude", [&](const std::string& word) {
         auto found = store.key_to_index.find(std::string_view(word));
-        if (found == store.key_to_index.end()) continue;  // a word that is not stored is never a result
+        if (found == store.key_to_index.end()) return;  // a word that is not stored is never a result
         if (rows.skip.empty()) rows.skip.assign(store.index_to_key.size(), 0);
         rows.skip[found->second] = 1;
-      }
+      });
     }
     const Funnel funnel = funnel_of(a[4], a[5], level, topn);
     return search(store, rows, view->data, count, width, level, topn, funnel, single).release();
@@ -290,18 +279,15 @@ PyObject* kv_similar_by_vector(PyObject* self, PyObject* args, PyObject* kwargs)
 }
 
 PyObject* kv_similar_by_words(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[6];
-    parse_args("similar_by_words", args, kwargs, {"positive", "negative", "topn", "level", "coarse_level", "shortlist"}, 1, a);
+  return kv_query("similar_by_words", self, args, kwargs, {"positive", "negative", "topn", "level", "coarse_level", "shortlist"}, 1,
+                  [&](PyObject** a, const KvStore& store) -> PyObject* {
     const uint64_t topn = topn_of(a[2]);
-    SharedBorrow borrow(as_kv(self)->borrow);
-    const KvStore& store = *as_kv(self)->store;
     std::vector<std::string> seen;
     const std::vector<uint64_t> plus = word_rows(store, a[0], "positive", &seen);
     const std::vector<uint64_t> minus = absent(a[1]) ? std::vector<uint64_t>{} : word_rows(store, a[1], "negative", &seen);
     if (plus.empty()) raise(PyExc_ValueError, "positive must name at least one word");
     Rows rows = rows_of(store);
-    const uint64_t level = std::min(effective_level(a[3], store.vector_size, "level"), rows.width);
+    const uint64_t level = std::min(effective_level(a[3], store.vector_size, "level"), rows.rows.stride);
     if (rows.skip.empty()) rows.skip.assign(store.index_to_key.size(), 0);
     for (const uint64_t r : plus) rows.skip[r] = 1;
     for (const uint64_t r : minus) rows.skip[r] = 1;
@@ -312,49 +298,35 @@ PyObject* kv_similar_by_words(PyObject* self, PyObject* args, PyObject* kwargs) 
 }
 
 PyObject* kv_doesnt_match(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[2];
-    parse_args("doesnt_match", args, kwargs, {"words", "level"}, 1, a);
-    SharedBorrow borrow(as_kv(self)->borrow);
-    const KvStore& store = *as_kv(self)->store;
+  return kv_query("doesnt_match", self, args, kwargs, {"words", "level"}, 1, [&](PyObject** a, const KvStore& store) -> PyObject* {
     const std::vector<uint64_t> ids = word_set(store, a[0], "words", 2);
     const Rows rows = rows_of(store);
-    const uint64_t level = std::min(effective_level(a[1], store.vector_size, "level"), rows.width);
+    const uint64_t level = std::min(effective_level(a[1], store.vector_size, "level"), rows.rows.stride);
     const std::size_t odd = naming_values(store, true, [&] { return least_matching(rows.rows, level, ids); });
     return new_str(store.index_to_key[ids[odd]]).release();
   });
 }
 
 PyObject* kv_n_similarity(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[3];
-    parse_args("n_similarity", args, kwargs, {"words1", "words2", "level"}, 2, a);
-    SharedBorrow borrow(as_kv(self)->borrow);
-    const KvStore& store = *as_kv(self)->store;
+  return kv_query("n_similarity", self, args, kwargs, {"words1", "words2", "level"}, 2,
+                  [&](PyObject** a, const KvStore& store) -> PyObject* {
     const std::vector<uint64_t> first = word_set(store, a[0], "words1", 1);
     const std::vector<uint64_t> second = word_set(store, a[1], "words2", 1);
     const Rows rows = rows_of(store);
-    const uint64_t level = std::min(effective_level(a[2], store.vector_size, "level"), rows.width);
+    const uint64_t level = std::min(effective_level(a[2], store.vector_size, "level"), rows.rows.stride);
     const float score = naming_values(store, true, [&] { return set_similarity(rows.rows, level, first, second); });
     return check(PyFloat_FromDouble(static_cast<double>(score)));
   });
 }
 
 PyObject* kv_from_array(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[2];
-    parse_args("from_array", args, kwargs, {"words", "array"}, 2, a);
-    if (PyUnicode_Check(a[0])) raise(PyExc_TypeError, "argument 'words': a collection of words, not a str");
-    Ref items = Ref::checked(PySequence_List(a[0]));
+  return with_args("from_array", args, kwargs, {"words", "array"}, 2, [&](PyObject** a) -> PyObject* {
     KvStore store;
-    for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
-      std::string word = to_text(PyList_GetItem(items.get(), i), "words");
-      if (store.key_to_index.find(std::string_view(word)) != store.key_to_index.end()) {
-        raise(PyExc_ValueError, "word '" + word + "' is given more than once");
-      }
-      store.key_to_index[word] = static_cast<uint64_t>(i);
+    for_each_word(a[0], "words", [&](std::string word) {
+      if (store.key_to_index.find(std::string_view(word)) != store.key_to_index.end()) given_twice(word);
+      store.key_to_index[word] = store.index_to_key.size();
       store.index_to_key.push_back(std::move(word));
-    }
+    });
     Ref array = float32_array(a[1]);
     const std::optional<ArrayView> view = float32_view(array.get(), 2);
     if (!view) raise(PyExc_ValueError, "array must be 2-D: one row per word");
@@ -369,31 +341,17 @@ PyObject* kv_from_array(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* kv_analogy(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[5];
-    parse_args("analogy", args, kwargs, {"a", "b", "c", "topn", "level"}, 3, a);
+  return kv_query("analogy", self, args, kwargs, {"a", "b", "c", "topn", "level"}, 3, [&](PyObject** a, const KvStore& store) -> PyObject* {
     const std::string words[3] = {to_text(a[0], "a"), to_text(a[1], "b"), to_text(a[2], "c")};
     const uint64_t topn = absent(a[3]) ? 1 : to_size(a[3], "topn");
-    SharedBorrow borrow(as_kv(self)->borrow);
-    const KvStore& store = *as_kv(self)->store;
     uint64_t level = effective_level(a[4], store.vector_size, "level");
     uint64_t row[3];
     for (int i = 0; i < 3; ++i) row[i] = row_of(store, words[i]);
     Rows rows = rows_of(store);
-    level = std::min(level, rows.width);
+    level = std::min(level, rows.rows.stride);
     if (topn == 0 || level == 0) return check(PyList_New(0));
-    // b - a + c over unit-length prefixes.
     const std::size_t L = static_cast<std::size_t>(level);
-    std::vector<float> unit[3];
-    naming_values(store, true, [&] {
-      for (int i = 0; i < 3; ++i) unit[i] = unit_prefix(rows.rows, row[i], L);
-      return 0;
-    });
-    std::vector<float> query(L);
-    for (std::size_t j = 0; j < L; ++j) {
-      const float d = unit[1][j] - unit[0][j];
-      query[j] = d + unit[2][j];
-    }
+    const std::vector<float> query = naming_values(store, true, [&] { return analogy_query(rows.rows, L, row); });
     BatchQueries qs;
     qs.data = query.data();
     qs.count = 1;
@@ -411,17 +369,14 @@ PyObject* kv_analogy(PyObject* self, PyObject* args, PyObject* kwargs) {
 // array; exclude a sequence (one per query) of row numbers that must not be results; restrict the
 // number of leading rows that are candidates. Returns a list per query of (row, score) pairs.
 PyObject* kv_nearest_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[5];
-    parse_args("_nearest_rows", args, kwargs, {"queries", "topn", "level", "exclude", "restrict"}, 5, a);
+  return kv_query("_nearest_rows", self, args, kwargs, {"queries", "topn", "level", "exclude", "restrict"}, 5,
+                  [&](PyObject** a, const KvStore& store) -> PyObject* {
     Ref array = float32_array(a[0]);
     const uint64_t topn = to_size(a[1], "topn");
-    SharedBorrow borrow(as_kv(self)->borrow);
-    const KvStore& store = *as_kv(self)->store;
     uint64_t level = effective_level(a[2], store.vector_size, "level");
     const ArrayView view = require_float32(array.get(), 2);
     Rows rows = rows_of(store);
-    level = std::min(level, rows.width);
+    level = std::min(level, rows.rows.stride);
     if (view.shape[1] < level) throw ValueError("queries narrower than the level");
     const uint64_t restrict_rows = std::min<uint64_t>(to_size(a[4], "restrict"), rows.rows.rows);
     rows.rows.rows = restrict_rows;
@@ -471,29 +426,21 @@ PyObject* kv_nearest_rows(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* kv_save_word2vec_format(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[3];
-    parse_args("save_word2vec_format", args, kwargs, {"path", "binary", "level"}, 1, a);
+  return kv_query("save_word2vec_format", self, args, kwargs, {"path", "binary", "level"}, 1,
+                  [&](PyObject** a, const KvStore& store) -> PyObject* {
     const std::string path = to_path(a[0], "path");
     const bool binary = absent(a[1]) ? false : to_bool(a[1], "binary");
-    SharedBorrow borrow(as_kv(self)->borrow);
-    const KvStore& store = *as_kv(self)->store;
     const uint64_t level = effective_level(a[2], store.vector_size, "level");
     const Rows rows = rows_of(store);
     // Each position is written with the vector its word resolves to (as `save` does).
-    std::vector<uint64_t> canonical;
-    if (!rows.skip.empty()) {
-      canonical.resize(store.index_to_key.size());
-      for (std::size_t i = 0; i < canonical.size(); ++i) {
-        canonical[i] = store.key_to_index.find(std::string_view(store.index_to_key[i]))->second;
-      }
-    }
+    const std::vector<uint64_t> canonical =
+        rows.skip.empty() ? std::vector<uint64_t>{} : resolved_rows(store.index_to_key, store.key_to_index);
     Word2VecSource source;
     source.words = &store.index_to_key;
     source.base = rows.rows.base;
     source.stride = rows.rows.stride;
     source.rows = canonical;
-    source.dim = std::min(level, rows.width);
+    source.dim = std::min(level, rows.rows.stride);
     {
       AllowThreads unlocked;
       write_word2vec(path, source, binary);
@@ -503,9 +450,7 @@ PyObject* kv_save_word2vec_format(PyObject* self, PyObject* args, PyObject* kwar
 }
 
 PyObject* kv_load_word2vec_format(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[4];
-    parse_args("load_word2vec_format", args, kwargs, {"path", "binary", "limit", "errors"}, 1, a);
+  return with_args("load_word2vec_format", args, kwargs, {"path", "binary", "limit", "errors"}, 1, [&](PyObject** a) -> PyObject* {
     const std::string path = to_path(a[0], "path");
     Word2VecReadOptions options;
     options.binary = absent(a[1]) ? false : to_bool(a[1], "binary");
@@ -522,13 +467,36 @@ PyObject* kv_load_word2vec_format(PyObject*, PyObject* args, PyObject* kwargs) {
       table = read_word2vec(path, options);
     }
     KvStore store;
+    store.key_to_index = index_words(table.words);
     store.index_to_key = std::move(table.words);
-    for (std::size_t i = 0; i < store.index_to_key.size(); ++i) {
-      store.key_to_index[store.index_to_key[i]] = i;  // a later duplicate wins
-    }
     store.vector_size = table.dim;
     store.rows = std::move(table.values);
     return new_keyed_vectors(std::move(store)).release();
+  });
+}
+
+PyObject* kv_most_similar(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return kv_query("most_similar", self, args, kwargs, {"word", "topn", "level"}, 1, [&](PyObject** a, const KvStore& store) -> PyObject* {
+    const std::string word = to_text(a[0], "word");
+    const uint64_t topn = topn_of(a[1]);
+    const uint64_t level = effective_level(a[2], store.vector_size, "level");
+    // An empty answer is decided before the look-up: no KeyError for an unknown word here.
+    if (topn == 0 || level == 0) return check(PyList_New(0));
+    const uint64_t row = row_of(store, word);
+    const Rows rows = rows_of(store);
+    // K: min(topn, N - 1); the word itself is never a result.
+    const std::size_t k = static_cast<std::size_t>(std::min<uint64_t>(topn, rows.rows.rows - 1));
+    const std::span<const float> query(row_ptr(rows, row), static_cast<std::size_t>(std::min(level, rows.rows.stride)));
+    try {
+      const RowSet set{rows.rows.base, rows.rows.stride, rows.rows.rows, rows.skip};
+      return neighbour_list(nearest_rows(query, set, row, k), store.index_to_key).release();
+    } catch (const UnscorableVector& e) {
+      // Named by word: the row number alone means little to the caller.
+      const std::string& name = e.row < store.index_to_key.size() ? store.index_to_key[e.row] : word;
+      throw ValueError("most_similar: the vector of word '" + name + "' (row " + std::to_string(e.row) + ") " +
+                       (e.too_large ? "is too large to compare: its squared length overflows float32"
+                                    : "holds a value that is not finite (NaN or infinity)"));
+    }
   });
 }
 

@@ -13,6 +13,7 @@ Py_ssize_t kv_length(PyObject* self);
 // Property: a new dict word -> index on every access.
 PyObject* kv_get_key_to_index(PyObject* self, void*);
 
+PyObject* kv_most_similar(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kv_get_index(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kv_similarity(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* kv_similar_by_vector(PyObject* self, PyObject* args, PyObject* kwargs);

@@ -1,101 +1,65 @@
-// Word2Vec.save and Word2Vec.load: the model's words and input vectors as a vocabulary file beside an
-// NPY matrix file.
-#include <bit>
-#include <cstring>
-#include <optional>
+// Word2Vec's files: save and load (the model's words and input vectors as a vocabulary file beside an
+// NPY matrix file), the checkpoints (that pair plus the output weights and the state that training
+// needs to continue exactly, io/checkpoint.hpp), and the subsampling setting that checkpoints keep.
+#include <cmath>
+#include <cstdio>
 #include <span>
-#include <string_view>
 
+#include "io/checkpoint.hpp"
 #include "io/npy.hpp"
-#include "binding/py_convert.hpp"
+#include "model/vocab.hpp"
+#include "binding/py_args.hpp"
 #include "binding/py_vocab_file.hpp"
 #include "binding/py_word2vec.hpp"
 
 namespace tarnivel::py {
 namespace {
 
-constexpr std::size_t kNpyPrefixBytes = 10;  // magic, version, header length
-
-// The model a pair of files describes: its words and input vectors, output weights zero, counts and
-// output structures empty, and the fixed parameters of a loaded model.
-Model loaded_model(std::vector<std::string>&& words, uint64_t cols, std::vector<float>&& input) {
-  Model model;
-  ModelParams& p = model.params;
-  p.vector_size = cols;
-  p.levels = default_levels(cols);
-  p.max_final_vocab = std::nullopt;
-  p.window = 5;
-  p.min_count = 1;
-  p.workers = 1;
-  p.negative = 5;
-  p.epochs = 5;
-  p.progress_interval = 1.0;
-  p.alpha = 0.025f;
-  p.min_alpha = 0.0001f;
-  p.sg = true;
-  p.hs = false;
-  p.cbow_mean = true;
-  p.verbose = true;
-  model.vocab.index_to_key = std::move(words);
-  for (std::size_t i = 0; i < model.vocab.index_to_key.size(); ++i) {
-    model.vocab.key_to_index[model.vocab.index_to_key[i]] = i;  // a later duplicate wins
-  }
-  model.output_vectors.assign(input.size(), 0.0f);
-  model.input_vectors = std::move(input);
-  return model;
-}
-
-}  // namespace
-
-std::vector<float> read_matrix_values(const std::string& name, uint64_t rows, uint64_t cols) {
-  const std::vector<uint8_t> bytes = read_whole_file(name);
-  const std::size_t offset = data_offset(bytes);
-  check_matrix_layout(std::string_view(reinterpret_cast<const char*>(bytes.data()) + kNpyPrefixBytes,
-                                       offset - kNpyPrefixBytes));
-  uint64_t elements = 0;
-  uint64_t data_bytes = 0;
-  if (__builtin_mul_overflow(rows, cols, &elements) || __builtin_mul_overflow(elements, uint64_t{4}, &data_bytes) ||
-      bytes.size() - offset != data_bytes) {
-    throw ValueError("npy size mismatch");
-  }
-  std::vector<float> values(static_cast<std::size_t>(elements));
-  const uint8_t* data = bytes.data() + offset;
-  if constexpr (std::endian::native == std::endian::little) {
-    if (!values.empty()) std::memcpy(values.data(), data, static_cast<std::size_t>(data_bytes));
-  } else {
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      const uint8_t* b = data + 4 * i;
-      const uint32_t bits = uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
-      values[i] = std::bit_cast<float>(bits);
-    }
-  }
-  return values;
-}
-
-namespace {
+Word2VecObject* as_w2v(PyObject* self) { return reinterpret_cast<Word2VecObject*>(self); }
 
 Model load_model(const std::string& path) {
   const PairNames names(path);
   const DirLock lock = lock_pair(path, DirLock::Mode::shared);
   std::vector<std::string> words = read_vocab(names.vocab);
   const auto [rows, cols] = read_header(names.matrix);
-  if (rows != words.size()) {
-    throw ValueError("npy shape mismatch: rows=" + std::to_string(rows) + " != vocab=" + std::to_string(words.size()));
-  }
+  check_pair_rows(rows, words.size());
   std::vector<float> input = read_matrix_values(names.matrix, rows, cols);
-  return loaded_model(std::move(words), cols, std::move(input));
+  return model_from_words(std::move(words), cols, std::move(input));
+}
+
+Model load_checkpoint_model(const std::string& prefix) {
+  const PairNames pair(prefix);
+  const CheckpointNames names(prefix);
+  const DirLock lock = lock_pair(prefix, DirLock::Mode::shared);
+  CheckpointState state = in_file(names.state, [&] { return read_checkpoint_state(read_whole_file(names.state)); });
+  const uint64_t dim = state.model.params.vector_size;
+  std::vector<std::string> words = in_file(pair.vocab, [&] { return read_vocab(pair.vocab); });
+  if (words.size() != state.words) {
+    throw ValueError(pair.vocab + ": " + std::to_string(words.size()) + " words where " + names.state + " has " +
+                     std::to_string(state.words));
+  }
+  std::vector<float> input = read_checkpoint_matrix(pair.matrix, state.words, dim);
+  std::vector<float> output = read_checkpoint_matrix(names.output, state.output_rows, dim);
+  return restore_checkpoint(std::move(state), names, pair.vocab, pair.matrix, std::move(words), std::move(input),
+                            std::move(output));
+}
+
+// Word2Vec.load and load_checkpoint: the model `load` reads from the one path argument, as a `cls`.
+PyObject* load_as(PyObject* cls, PyObject* args, PyObject* kwargs, const char* function, const char* name,
+                  Model (*load)(const std::string&)) {
+  return with_args(function, args, kwargs, {name}, 1, [&](PyObject** a) -> PyObject* {
+    Model model = load(to_path(a[0], name));
+    return new_word2vec(reinterpret_cast<PyTypeObject*>(cls), std::move(model)).release();
+  });
 }
 
 }  // namespace
 
 PyObject* w2v_save(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[1];
-    parse_args("save", args, kwargs, {"path"}, 1, a);
+  return with_args("save", args, kwargs, {"path"}, 1, [&](PyObject** a) -> PyObject* {
     const std::string path = to_path(a[0], "path");
-    auto* obj = reinterpret_cast<Word2VecObject*>(self);
-    SharedBorrow borrow(obj->borrow);
-    const Model& model = *obj->model;
+    SharedBorrow borrow(as_w2v(self)->borrow);
+    const Model& model = *as_w2v(self)->model;
     const std::vector<std::string>& words = model.vocab.index_to_key;
     const uint64_t cols = model.params.vector_size;
     const std::size_t n = words.size() * cols;
@@ -111,12 +75,42 @@ PyObject* w2v_save(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* w2v_load(PyObject* cls, PyObject* args, PyObject* kwargs) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[1];
-    parse_args("load", args, kwargs, {"path"}, 1, a);
-    const std::string path = to_path(a[0], "path");
-    Model model = load_model(path);
-    return new_word2vec(reinterpret_cast<PyTypeObject*>(cls), std::move(model)).release();
+  return load_as(cls, args, kwargs, "load", "path", load_model);
+}
+
+PyObject* w2v_load_checkpoint(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  return load_as(cls, args, kwargs, "load_checkpoint", "prefix", load_checkpoint_model);
+}
+
+PyObject* w2v_get_sample(PyObject* self, void*) {
+  return reading(as_w2v(self)->borrow, [&] { return check(PyFloat_FromDouble(as_w2v(self)->model->params.sample)); });
+}
+
+int w2v_set_sample(PyObject* self, PyObject* value, void*) {
+  return guarded<int>(-1, [&]() -> int {
+    if (value == nullptr) raise(PyExc_AttributeError, "sample cannot be deleted");
+    const double sample = to_f64(value, "sample");
+    if (!std::isfinite(sample) || sample < 0.0) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%g", sample);
+      throw ValueError(std::string("sample must be a finite number >= 0 (0 keeps every word), not ") + text);
+    }
+    ExclusiveBorrow borrow(as_w2v(self)->borrow);
+    as_w2v(self)->model->params.sample = sample;
+    return 0;
+  });
+}
+
+PyObject* w2v_save_checkpoint(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return with_args("save_checkpoint", args, kwargs, {"prefix"}, 1, [&](PyObject** a) -> PyObject* {
+    const std::string prefix = to_path(a[0], "prefix");
+    SharedBorrow borrow(as_w2v(self)->borrow);
+    const Model& model = *as_w2v(self)->model;
+    check_save_prefix(prefix);
+    const std::string json = encode_vocab(model.vocab.index_to_key);
+    const DirLock lock = lock_pair(prefix, DirLock::Mode::exclusive);
+    save_checkpoint_files(prefix, json, model);
+    Py_RETURN_NONE;
   });
 }
 

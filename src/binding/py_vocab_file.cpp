@@ -1,98 +1,16 @@
 #include "binding/py_vocab_file.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <string_view>
 
-#include "common/fd.hpp"
-#include "common/os_error.hpp"
+#include "binding/py_args.hpp"
+#include "io/json_position.hpp"
 
 namespace tarnivel::py {
 namespace {
 
-// The current Python exception, taken out of the interpreter and normalised.
-struct Fetched {
-  Ref type, value, traceback;
-};
-Fetched fetch_error() {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  return {Ref(type), Ref(value), Ref(traceback)};
-}
-
-// str() of an object, for messages; "unknown error" if even that fails.
-std::string text_of(PyObject* obj) {
-  if (obj != nullptr) {
-    Ref s(PyObject_Str(obj));
-    if (s) {
-      Py_ssize_t len = 0;
-      const char* text = PyUnicode_AsUTF8AndSize(s.get(), &len);
-      if (text != nullptr) return std::string(text, static_cast<std::size_t>(len));
-    }
-    PyErr_Clear();
-  }
-  return "unknown error";
-}
-
 Ref json_attr(const char* name) {
   Ref json = Ref::checked(PyImport_ImportModule("json"));
   return Ref::checked(PyObject_GetAttrString(json.get(), name));
-}
-
-// ---- positions in a vocabulary text, for errors found after parsing ----
-
-bool json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-std::size_t skip_space(std::string_view text, std::size_t i) {
-  while (i < text.size() && json_space(text[i])) ++i;
-  return i;
-}
-
-// Item indexes of item_offset with a special meaning: the document itself, and the first item that is
-// not a string.
-constexpr std::size_t kDocument = std::string::npos;
-constexpr std::size_t kFirstNonString = std::string::npos - 1;
-
-// Byte offset of the start of array item `index` (or of the document itself) in a text that parsed
-// as JSON. The walk only steps over strings, so it stops at the first item that is not a string even
-// when `index` lies further on.
-std::size_t item_offset(std::string_view text, std::size_t index) {
-  std::size_t i = skip_space(text, 0);
-  if (index == kDocument || i >= text.size() || text[i] != '[') return i;
-  ++i;
-  for (std::size_t k = 0;; ++k) {
-    i = skip_space(text, i);
-    if (k == index || i >= text.size() || text[i] != '"') return i;
-    for (++i; i < text.size() && text[i] != '"'; ++i) {
-      if (text[i] == '\\') ++i;
-    }
-    i = skip_space(text, i + 1);
-    if (i >= text.size() || text[i] != ',') return i;
-    ++i;
-  }
-}
-
-// " at line {line} column {column}" of a byte offset, columns counted in characters from 1, as the
-// JSON parser counts them.
-std::string position_text(std::string_view text, std::size_t offset) {
-  std::size_t line = 1;
-  std::size_t column = 1;
-  for (std::size_t i = 0; i < offset && i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c == '\n') {
-      ++line;
-      column = 1;
-    } else if ((c & 0xC0) != 0x80) {
-      ++column;
-    }
-  }
-  return " at line " + std::to_string(line) + " column " + std::to_string(column);
 }
 
 // How a parsed JSON value that is not what was expected is described, e.g. "integer `1`".
@@ -119,33 +37,6 @@ std::string json_kind(PyObject* value) {
 }
 
 }  // namespace
-
-std::vector<uint8_t> read_whole_file(const std::string& name) {
-  const auto fail = [&](int err) { throw ValueError("failed to read " + name + ": " + os_error_text(err)); };
-  // Non-blocking, so that opening a FIFO returns at once (it is refused below) instead of waiting for a
-  // writer with the interpreter lock held.
-  const int raw = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (raw < 0) fail(errno);
-  Fd fd(raw);
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) fail(errno);
-  if (S_ISDIR(st.st_mode)) fail(EISDIR);
-  if (!S_ISREG(st.st_mode)) throw ValueError("failed to read " + name + ": not a regular file");
-  std::vector<uint8_t> bytes;
-  // The size is only a hint (the file may change): read until end of file.
-  if (st.st_size > 0) bytes.reserve(static_cast<std::size_t>(st.st_size));
-  uint8_t chunk[65536];
-  while (true) {
-    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      fail(errno);
-    }
-    if (n == 0) break;
-    bytes.insert(bytes.end(), chunk, chunk + n);
-  }
-  return bytes;
-}
 
 std::vector<std::string> read_vocab(const std::string& name) {
   const std::vector<uint8_t> bytes = read_whole_file(name);
@@ -180,14 +71,14 @@ std::vector<std::string> read_vocab(const std::string& name) {
     // a position; they concern a value that is not a string, so the first such item is named.
     if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_RecursionError)) {
       Fetched err = fetch_error();
-      parse_failure(text_of(err.value.get()) + position_text(text, item_offset(text, kFirstNonString)));
+      parse_failure(text_of(err.value.get()) + item_position(text, kFirstNonString));
     }
     throw PyErrorSet{};
   }
 
   if (!PyList_Check(parsed.get())) {
     parse_failure("invalid type: " + json_kind(parsed.get()) + ", expected a sequence of strings" +
-                  position_text(text, item_offset(text, kDocument)));
+                  item_position(text, kDocument));
   }
   const Py_ssize_t count = PyList_Size(parsed.get());
   std::vector<std::string> words;
@@ -197,7 +88,7 @@ std::vector<std::string> read_vocab(const std::string& name) {
     const auto index = static_cast<std::size_t>(i);
     if (!PyUnicode_Check(item)) {
       parse_failure("invalid type: " + json_kind(item) + ", expected a string" +
-                    position_text(text, item_offset(text, index)));
+                    item_position(text, index));
     }
     Py_ssize_t len = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(item, &len);
@@ -205,7 +96,7 @@ std::vector<std::string> read_vocab(const std::string& name) {
       // A \u escape of a lone surrogate parses in Python but is no Unicode text.
       if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyErrorSet{};
       PyErr_Clear();
-      parse_failure("lone surrogate in a \\u escape" + position_text(text, item_offset(text, index)));
+      parse_failure("lone surrogate in a \\u escape" + item_position(text, index));
     }
     words.emplace_back(utf8, static_cast<std::size_t>(len));
   }

@@ -8,12 +8,10 @@
 #include <vector>
 
 #include "io/pair_file.hpp"
+#include "io/whole_file.hpp"
 #include "binding/py_common.hpp"
 
 namespace tarnivel::py {
-
-// The whole content of a file: ValueError "failed to read {name}: {error}".
-std::vector<uint8_t> read_whole_file(const std::string& name);
 
 // Reads and parses a vocabulary file into its words, in file order.
 // ValueError "failed to read {name}: {error}" (also for bytes that are not UTF-8) or

@@ -1,12 +1,12 @@
 #include "binding/py_word2vec.hpp"
-#include "binding/py_checkpoint.hpp"
 
 #include <cmath>
 #include <cstdio>
 
 #include "binding/py_keyed_vectors.hpp"
-#include "binding/py_convert.hpp"
+#include "binding/py_args.hpp"
 #include "binding/py_driver.hpp"
+#include "model/vocab.hpp"
 
 namespace tarnivel::py {
 namespace {
@@ -105,20 +105,16 @@ PyObject* w2v_train(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* w2v_get_vector_size(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    SharedBorrow borrow(as_w2v(self)->borrow);
-    return check(PyLong_FromUnsignedLongLong(as_w2v(self)->model->params.vector_size));
-  });
+  return reading(as_w2v(self)->borrow, [&] { return check(PyLong_FromUnsignedLongLong(as_w2v(self)->model->params.vector_size)); });
 }
 
 PyObject* w2v_get_wv(PyObject* self, void*) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    SharedBorrow borrow(as_w2v(self)->borrow);
+  return reading(as_w2v(self)->borrow, [&]() -> PyObject* {
     const Model& model = *as_w2v(self)->model;
     KvStore store;
     store.vector_size = model.params.vector_size;
     store.index_to_key = model.vocab.index_to_key;
-    for (std::size_t i = 0; i < store.index_to_key.size(); ++i) store.key_to_index[store.index_to_key[i]] = i;
+    store.key_to_index = index_words(store.index_to_key);
     const std::size_t n = store.index_to_key.size() * store.vector_size;
     TARNIVEL_CHECK(model.input_vectors.size() >= n, "input matrix smaller than the vocabulary");
     store.rows.assign(model.input_vectors.begin(), model.input_vectors.begin() + static_cast<std::ptrdiff_t>(n));
@@ -127,24 +123,19 @@ PyObject* w2v_get_wv(PyObject* self, void*) {
 }
 
 PyMethodDef w2v_methods[] = {
-    {"train", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(w2v_train)),
-     METH_VARARGS | METH_KEYWORDS,
+    keyword_method("train", w2v_train, 0,
      "train($self, corpus_iterable, total_examples=None, epochs=None, progress=None, verbose=None, "
      "progress_interval=None)\n--\n\nTrain for one or more epochs. Consumes the Python iterator in short\n"
-     "GIL windows and processes batches in parallel under `allow_threads`."},
-    {"save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(w2v_save)),
-     METH_VARARGS | METH_KEYWORDS, "save($self, path)\n--\n\n"},
-    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(w2v_load)),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS, "load($cls, path)\n--\n\n"},
-    {"save_checkpoint", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(w2v_save_checkpoint)),
-     METH_VARARGS | METH_KEYWORDS,
+     "GIL windows and processes batches in parallel under `allow_threads`."),
+    keyword_method("save", w2v_save, 0, "save($self, path)\n--\n\n"),
+    keyword_method("load", w2v_load, METH_CLASS, "load($cls, path)\n--\n\n"),
+    keyword_method("save_checkpoint", w2v_save_checkpoint, 0,
      "save_checkpoint($self, prefix)\n--\n\nSave what training needs to continue exactly: the pair save() writes\n"
      "(prefix.vocab.json, prefix.npy), the output weights (prefix.output.npy) and the settings, counts\n"
-     "and Huffman tree (prefix.ckpt)."},
-    {"load_checkpoint", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(w2v_load_checkpoint)),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "and Huffman tree (prefix.ckpt)."),
+    keyword_method("load_checkpoint", w2v_load_checkpoint, METH_CLASS,
      "load_checkpoint($cls, prefix)\n--\n\nThe model save_checkpoint(prefix) saved; ValueError naming the file\n"
-     "when a part is missing, damaged or from another save."},
+     "when a part is missing, damaged or from another save."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -16,12 +16,12 @@ PyObject* create_word2vec_type(PyObject* module);
 // Wraps a model into a new Word2Vec object of the module's type (`cls` may be a subclass).
 Ref new_word2vec(PyTypeObject* cls, Model&& model);
 
-// Methods implemented with the model files.
+// Methods and the sample property implemented with the model files (py_model_files.cpp).
 PyObject* w2v_save(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* w2v_load(PyObject* cls, PyObject* args, PyObject* kwargs);
-
-// The rows x cols float32 values of an NPY matrix file whose header gave that shape:
-// ValueError "npy size mismatch" and the layout and read errors of the NPY format.
-std::vector<float> read_matrix_values(const std::string& name, uint64_t rows, uint64_t cols);
+PyObject* w2v_save_checkpoint(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* w2v_load_checkpoint(PyObject* cls, PyObject* args, PyObject* kwargs);
+PyObject* w2v_get_sample(PyObject* self, void*);
+int w2v_set_sample(PyObject* self, PyObject* value, void*);
 
 }  // namespace tarnivel::py

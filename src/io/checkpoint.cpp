@@ -310,4 +310,15 @@ void save_checkpoint_files(const std::string& prefix, std::string_view vocab_jso
   }
 }
 
+std::vector<float> read_checkpoint_matrix(const std::string& name, uint64_t rows, uint64_t cols) {
+  return in_file(name, [&] {
+    const auto [r, c] = read_header(name);
+    if (r != rows || c != cols) {
+      throw ValueError("shape (" + std::to_string(r) + ", " + std::to_string(c) + ") where the checkpoint has (" +
+                       std::to_string(rows) + ", " + std::to_string(cols) + ")");
+    }
+    return read_matrix_values(name, r, c);
+  });
+}
+
 }  // namespace tarnivel

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/error.hpp"
 #include "model/model.hpp"
 
 namespace tarnivel {
@@ -55,5 +56,19 @@ Model restore_checkpoint(CheckpointState&& state, const CheckpointNames& names, 
 // place leaves the previous checkpoint as it was; one after leaves a state that no longer matches its
 // parts, which loading reports. The caller holds the exclusive DirLock of the prefix.
 void save_checkpoint_files(const std::string& prefix, std::string_view vocab_json, const Model& model);
+
+// Runs `read` and names `name` in front of its ValueError, so every failed load says which file.
+template <class F>
+auto in_file(const std::string& name, F&& read) {
+  try {
+    return read();
+  } catch (const ValueError& e) {
+    throw ValueError(name + ": " + e.what());
+  }
+}
+
+// The values of a checkpoint matrix file that must be rows x cols: ValueError "{name}: ..." for any
+// other shape and the read errors of read_matrix_values.
+std::vector<float> read_checkpoint_matrix(const std::string& name, uint64_t rows, uint64_t cols);
 
 }  // namespace tarnivel

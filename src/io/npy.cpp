@@ -16,6 +16,7 @@
 #include "common/error.hpp"
 #include "common/os_error.hpp"
 #include "common/temp_file.hpp"
+#include "io/whole_file.hpp"
 
 namespace tarnivel {
 
@@ -421,6 +422,37 @@ std::size_t data_offset(std::span<const uint8_t> bytes) {
   // header running short instead.
   if (offset > bytes.size()) throw ValueError("short npy header");
   return offset;
+}
+
+void check_pair_rows(uint64_t rows, uint64_t words) {
+  if (rows != words) {
+    throw ValueError("npy shape mismatch: rows=" + std::to_string(rows) + " != vocab=" + std::to_string(words));
+  }
+}
+
+std::vector<float> read_matrix_values(const std::string& name, uint64_t rows, uint64_t cols) {
+  const std::vector<uint8_t> bytes = read_whole_file(name);
+  const std::size_t offset = data_offset(bytes);
+  check_matrix_layout(std::string_view(reinterpret_cast<const char*>(bytes.data()) + kPrefixBytes,
+                                       offset - kPrefixBytes));
+  uint64_t elements = 0;
+  uint64_t data_bytes = 0;
+  if (__builtin_mul_overflow(rows, cols, &elements) || __builtin_mul_overflow(elements, uint64_t{4}, &data_bytes) ||
+      bytes.size() - offset != data_bytes) {
+    throw ValueError("npy size mismatch");
+  }
+  std::vector<float> values(static_cast<std::size_t>(elements));
+  const uint8_t* data = bytes.data() + offset;
+  if constexpr (std::endian::native == std::endian::little) {
+    if (!values.empty()) std::memcpy(values.data(), data, static_cast<std::size_t>(data_bytes));
+  } else {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const uint8_t* b = data + 4 * i;
+      const uint32_t bits = uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+      values[i] = std::bit_cast<float>(bits);
+    }
+  }
+  return values;
 }
 
 }  // namespace tarnivel

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace tarnivel {
 
@@ -41,5 +42,13 @@ void check_matrix_layout(std::string_view header);
 
 // Offset of the first data byte of a whole file in memory (magic and version checked).
 std::size_t data_offset(std::span<const uint8_t> bytes);
+
+// Refuses a matrix whose row count differs from its word count:
+// ValueError "npy shape mismatch: rows={rows} != vocab={words}".
+void check_pair_rows(uint64_t rows, uint64_t words);
+
+// The rows x cols float32 values of an NPY matrix file whose header gave that shape:
+// ValueError "npy size mismatch" and the layout and read errors of the NPY format.
+std::vector<float> read_matrix_values(const std::string& name, uint64_t rows, uint64_t cols);
 
 }  // namespace tarnivel

@@ -117,4 +117,35 @@ void add_count(Vocab& vocab, uint64_t index) {
   ++vocab.counts[index];
 }
 
+KeyIndexMap index_words(const std::vector<std::string>& words) {
+  KeyIndexMap map;
+  for (std::size_t i = 0; i < words.size(); ++i) map[words[i]] = i;  // a later duplicate wins
+  return map;
+}
+
+Model model_from_words(std::vector<std::string>&& words, uint64_t cols, std::vector<float>&& input) {
+  Model model;
+  ModelParams& p = model.params;
+  p.vector_size = cols;
+  p.levels = default_levels(cols);
+  p.max_final_vocab = std::nullopt;
+  p.window = 5;
+  p.min_count = 1;
+  p.workers = 1;
+  p.negative = 5;
+  p.epochs = 5;
+  p.progress_interval = 1.0;
+  p.alpha = 0.025f;
+  p.min_alpha = 0.0001f;
+  p.sg = true;
+  p.hs = false;
+  p.cbow_mean = true;
+  p.verbose = true;
+  model.vocab.key_to_index = index_words(words);
+  model.vocab.index_to_key = std::move(words);
+  model.output_vectors.assign(input.size(), 0.0f);
+  model.input_vectors = std::move(input);
+  return model;
+}
+
 }  // namespace tarnivel

@@ -3,7 +3,9 @@
 // interleaved initialisation of both weight matrices.
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "model/model.hpp"
 
@@ -33,5 +35,12 @@ void build_vocab(Model& model, const WordCounter& counter);
 // Update mode: adds 1 to counts[i] for a known word i, growing counts with zeros as needed.
 // An index outside the vocabulary is an InternalError.
 void add_count(Vocab& vocab, uint64_t index);
+
+// The word -> position map of a word list; a word listed twice maps to its last position.
+KeyIndexMap index_words(const std::vector<std::string>& words);
+
+// The model a vocabulary and matrix pair describes: its words and input vectors (rows x cols), output
+// weights zero, counts and output structures empty, and the fixed parameters of a loaded model.
+Model model_from_words(std::vector<std::string>&& words, uint64_t cols, std::vector<float>&& input);
 
 }  // namespace tarnivel
