@@ -1,12 +1,6 @@
 #pragma once
-// Word tables of a file corpus, keyed by the words' UTF-8 bytes: counting for the vocabulary pass and
-// looking words up for the conversion into indices.
-//
-// Both are open-addressing tables over a power-of-two array of slots, at most half full, each slot a
-// word's 64-bit hash and the position of its record in one byte buffer. A record holds a 64-bit
-// value (the count, or the index), the word's length and its bytes, so that a hit touches the slot
-// and one record. Records sit in insertion order: the lookup inserts by index, so the frequent
-// words' records share a few cache lines.
+// Word tables of a file corpus, keyed by word_hash of the words' UTF-8 bytes: counting for the
+// vocabulary pass and looking words up for the conversion into indices (both a WordTable).
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -15,99 +9,9 @@
 
 #include "corpus/text.hpp"
 #include "model/model.hpp"
+#include "model/word_table.hpp"
 
 namespace tarnivel::corpus {
-
-namespace detail {
-
-// Whether the n bytes at a and b are equal; reads nothing outside them.
-inline bool same_bytes(const char* a, const char* b, std::size_t n) {
-  auto u = [](const char* p) { return load64(reinterpret_cast<const unsigned char*>(p)); };
-  if (n >= 8) {
-    for (std::size_t i = 0; i + 8 < n; i += 8) {
-      if (u(a + i) != u(b + i)) return false;
-    }
-    return u(a + n - 8) == u(b + n - 8);
-  }
-  if (n >= 4) {
-    uint32_t x0, y0, x1, y1;
-    std::memcpy(&x0, a, 4);
-    std::memcpy(&y0, b, 4);
-    std::memcpy(&x1, a + n - 4, 4);
-    std::memcpy(&y1, b + n - 4, 4);
-    return x0 == y0 && x1 == y1;
-  }
-  if (n == 0) return true;
-  return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
-}
-
-// The table both word tables are made of: word -> 64-bit value.
-class ByteTable {
- public:
-  static constexpr uint64_t kNone = ~uint64_t{0};
-
-  // The record of `word` (whose hash is `hash`), or kNone.
-  uint64_t find(uint64_t hash, std::string_view word) const {
-    if (slots_.empty()) return kNone;
-    for (std::size_t at = hash & mask_;; at = (at + 1) & mask_) {
-      const Slot& slot = slots_[at];
-      if (slot.record == kNone) return kNone;
-      if (slot.hash == hash && matches(slot.record, word)) return slot.record;
-    }
-  }
-  // Starts loading the first slot of `hash` into the cache.
-  void prefetch(uint64_t hash) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & mask_]);
-  }
-  // Starts loading the record in the first slot of `hash` (whose slot should be cached by now).
-  void prefetch_record(uint64_t hash) const {
-    if (slots_.empty()) return;
-    const uint64_t record = slots_[hash & mask_].record;
-    if (record != kNone) __builtin_prefetch(bytes_.data() + record);
-  }
-  // Adds a word that is not in the table; returns its record.
-  uint64_t insert(uint64_t hash, std::string_view word, uint64_t value);
-
-  uint64_t value(uint64_t record) const {
-    uint64_t v;
-    std::memcpy(&v, bytes_.data() + record, 8);
-    return v;
-  }
-  void set_value(uint64_t record, uint64_t v) { std::memcpy(bytes_.data() + record, &v, 8); }
-  std::size_t size() const { return words_; }
-
-  // Calls f(word, value) for every word in insertion order.
-  template <class F>
-  void for_each(F&& f) const {
-    for (std::size_t at = 0; at < bytes_.size();) {
-      const uint64_t n = length(at);
-      f(std::string_view(bytes_.data() + at + 16, n), value(at));
-      at += 16 + (n + 7) / 8 * 8;
-    }
-  }
-
- private:
-  struct Slot {
-    uint64_t hash = 0;
-    uint64_t record = kNone;  // position of the record in bytes_
-  };
-  uint64_t length(uint64_t record) const {
-    uint64_t n;
-    std::memcpy(&n, bytes_.data() + record + 8, 8);
-    return n;
-  }
-  bool matches(uint64_t record, std::string_view word) const {
-    return length(record) == word.size() && same_bytes(bytes_.data() + record + 16, word.data(), word.size());
-  }
-  void grow();
-
-  std::vector<Slot> slots_;
-  std::vector<char> bytes_;  // records: value (8 bytes), length (8), bytes padded to 8
-  std::size_t words_ = 0;
-  std::size_t mask_ = 0;
-};
-
-}  // namespace detail
 
 // Words waiting for their turn in a table, with their hashes. The lookups of a corpus miss the cache
 // for all but the most frequent words; queueing a few words and prefetching their slots as they come
@@ -148,7 +52,7 @@ class WordCounts {
   void prefetch_record(uint64_t hash) const { table_.prefetch_record(hash); }
   void add(std::string_view word, uint64_t hash) {
     const uint64_t record = table_.find(hash, word);
-    if (record != detail::ByteTable::kNone) {
+    if (record != WordTable::kNone) {
       table_.set_value(record, table_.value(record) + 1);
     } else {
       table_.insert(hash, word, 1);
@@ -162,7 +66,7 @@ class WordCounts {
   }
 
  private:
-  detail::ByteTable table_;
+  WordTable table_;
 };
 
 // The vocabulary as a table keyed by word_hash, for looking corpus words up by their bytes.
@@ -173,14 +77,14 @@ class ByteLookup {
   uint64_t find(std::string_view word) const { return find(word, word_hash(word)); }
   uint64_t find(std::string_view word, uint64_t hash) const {
     const uint64_t record = table_.find(hash, word);
-    return record == detail::ByteTable::kNone ? WordLookup::kMissing : table_.value(record);
+    return record == WordTable::kNone ? WordLookup::kMissing : table_.value(record);
   }
   void prefetch(uint64_t hash) const { table_.prefetch(hash); }
   void prefetch_record(uint64_t hash) const { table_.prefetch_record(hash); }
   uint64_t max_index = 0;  // the largest index (0 when empty)
 
  private:
-  detail::ByteTable table_;
+  WordTable table_;
 };
 
 }  // namespace tarnivel::corpus
