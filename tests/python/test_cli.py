@@ -120,6 +120,11 @@ def broken(tmp_path_factory):
         (["evaluate", "{model}", "--pairs", "{tmp}/none.txt"], "test file not found"),
         (["train", "{corpus}", "-o", "{tmp}/x", "-q", "--negative", str(2**31)], "negative must be at most 65536"),
         (["train", "{corpus}", "-o", ""], "has no file name"),  # refused before training logs a line
+        (["train", "{tmp}/unread.txt", "-o", "{tmp}/o", "--negative", "0"], "--negative 0 without --hs trains nothing"),
+        (["train", "{tmp}/unread.txt", "-o", "{tmp}/o", "--vector-size", "0"], "--vector-size 0 trains nothing"),
+        (["train", "{tmp}/unread.txt", "-o", "{tmp}/o", "--levels", "25,200"], "level 200 is wider than --vector-size 100"),
+        (["train", "{tmp}/unread.txt", "-o", "{tmp}/o", "--epochs", "0"], "--epochs 0 trains nothing"),
+        (["train", "{tmp}/unread.txt", "-o", "{tmp}/o", "--resume", "x", "--window", "3"], "--window cannot be changed"),
     ],
 )
 def test_user_errors_give_one_line_errors_and_write_nothing(args, fragment, corpus, model, broken, tmp_path):

@@ -57,7 +57,7 @@ def test_word_set_queries_agree_with_numpy(kv, level):
     assert kv.doesnt_match(group, level=level) == odd
     mean = lambda ws: np.mean([unit[w] for w in ws], axis=0)  # noqa: E731
     assert kv.n_similarity(["w1", "w7"], ["w3"], level=level) == pytest.approx(cos(mean(["w1", "w7"]), mean(["w3"])), abs=1e-6)
-    assert len(kv.analogy("w1", "w2", "w3")) == 1  # the default topn
+    assert len(kv.analogy("w1", "w2", "w3")) == 1 and kv.analogy("w1", "w2", "w3", topn=0) == []
 
 
 @pytest.mark.parametrize(
@@ -71,6 +71,7 @@ def test_word_set_queries_agree_with_numpy(kv, level):
         (lambda kv: kv.similar_by_words([]), ValueError, "positive must name at least one word"),
         (lambda kv: kv.similar_by_words(["a"], ["b", "a"]), ValueError, "word 'a' is given more than once"),
         (lambda kv: kv.similar_by_words(["a"], ["zz"]), KeyError, "word 'zz' not in vocab"),
+        (lambda kv: kv.analogy("a", "b", "zz"), KeyError, "word 'zz' not in vocab"),
         (lambda kv: kv.doesnt_match(["a"]), ValueError, "words must name at least two words"),
         (lambda kv: kv.doesnt_match("abc"), TypeError, "not a str"),
         (lambda kv: kv.n_similarity(["a"], []), ValueError, "words2 must name at least one word"),

@@ -1,11 +1,9 @@
-"""Nothing lost, nothing silent: saves that replace the pair whole (or not at all), mapped saves of the
-mapped data, damaged headers, refused one-shot corpora, non-finite numbers and absurd parameters (the command
+"""Nothing lost, nothing silent: saves and loads under the directory lock, damaged headers, refused one-shot corpora, non-finite numbers and absurd parameters (the command
 line's one-line errors for them are in test_cli)."""
 
 import fcntl
 import json
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -35,27 +33,6 @@ def pair_of(base):
 
 
 # ---- 1. the pair is replaced whole, and loads never see half of a save ----
-
-
-@pytest.mark.parametrize("saver", ["model", "owned", "mapped"])
-def test_failed_matrix_rename_restores_the_previous_pair(tmp_path, saver):
-    old, new = model("abcd"), model("wxyz")
-    base = tmp_path / "p"
-    old.save(str(base))
-    before = Path(f"{base}.vocab.json").read_bytes()
-    new.save(str(tmp_path / "src"))
-    store = {"model": new, "owned": new.wv, "mapped": KeyedVectors.load(str(tmp_path / "src"), mmap="r")}[saver]
-    # A directory where the matrix goes makes the second rename fail after the first succeeded.
-    os.rename(f"{base}.npy", tmp_path / "aside.npy")
-    os.mkdir(f"{base}.npy")
-    (Path(f"{base}.npy") / "busy").write_text("x")
-    with pytest.raises(ValueError, match=f"^failed to finalize {base}.npy: "):
-        store.save(str(base))
-    assert Path(f"{base}.vocab.json").read_bytes() == before
-    assert sorted(os.listdir(tmp_path)) == ["aside.npy", "p.npy", "p.vocab.json", "src.npy", "src.vocab.json"]
-    shutil.rmtree(f"{base}.npy")
-    os.rename(tmp_path / "aside.npy", f"{base}.npy")
-    assert Word2Vec.load(str(base)).wv.index_to_key == list("abcd")
 
 
 def test_loads_work_in_a_read_only_directory(tmp_path):
@@ -164,29 +141,7 @@ def test_ctrl_c_during_export_either_stops_it_or_lets_it_finish(tmp_path, geo):
     assert (export.returncode, (out / "v.npy").read_bytes() != old) in [(0, True), (130, False)], stderr
 
 
-# ---- 2. a mapped store saves what it maps ----
-
-
-def test_mapped_save_copies_the_mapped_file_not_the_current_one(tmp_path):
-    first, second = model("abcd"), model("wxyz")
-    base = str(tmp_path / "p")
-    first.save(base)
-    mapped = KeyedVectors.load(base, mmap="r")
-    second.save(base)  # another model under the same name
-    mapped.save(str(tmp_path / "q"))
-    words, vectors = pair_of(tmp_path / "q")
-    assert words == list("abcd")
-    np.testing.assert_array_equal(vectors, first.wv.vectors)
-    mapped.save(base)  # saving over the name it was loaded from, twice
-    mapped.save(base)
-    np.testing.assert_array_equal(pair_of(base)[1], first.wv.vectors)
-    # A link to the mapped file where the temporary copy goes is replaced, never written through.
-    os.link(tmp_path / "q.npy", f"{base}.npy.tmp")
-    KeyedVectors.load(str(tmp_path / "q"), mmap="r").save(base)
-    np.testing.assert_array_equal(pair_of(tmp_path / "q")[1], first.wv.vectors)
-
-
-# ---- 3. one-shot corpora ----
+# ---- 2. one-shot corpora ----
 
 
 @pytest.mark.parametrize("corpus", [lambda: (s for s in CORPUS), lambda: iter(CORPUS), lambda: map(list, CORPUS)])
@@ -199,7 +154,7 @@ def test_one_shot_corpora_are_refused(corpus):
     assert m.wv.index_to_key == []  # refused before anything was read
 
 
-# ---- 4. non-finite numbers ----
+# ---- 3. non-finite numbers ----
 
 
 @pytest.mark.parametrize("name", ["alpha", "min_alpha"])
@@ -238,7 +193,7 @@ def test_queries_refuse_vectors_they_cannot_score(tmp_path, mmap, bad_row, messa
     assert kv.most_similar("a", topn=0) == []
 
 
-# ---- 5. Ctrl-C in heavy training ----
+# ---- 4. Ctrl-C in heavy training ----
 
 
 @pytest.mark.parametrize("sg", [1, 0])
@@ -270,7 +225,7 @@ def test_sigint_ends_heavy_training_within_a_second(sg):
     assert len(ticks) >= 3  # other Python threads ran meanwhile
 
 
-# ---- 6. damaged and unusual matrix headers ----
+# ---- 5. damaged and unusual matrix headers ----
 
 @pytest.mark.parametrize("mmap", [None, "r"])
 @pytest.mark.parametrize("tail", [" (", " '''"])
@@ -296,7 +251,7 @@ def test_only_the_dictionary_gives_the_shape_and_layout(tmp_path, header):
         np.testing.assert_array_equal(loaded.get_vector("b"), [3, 4, 5])
 
 
-# ---- 7. empty prefixes (the command line's one-line errors for all of these are in test_cli) ----
+# ---- 6. empty prefixes (the command line's one-line errors for all of these are in test_cli) ----
 
 
 @pytest.mark.parametrize("prefix", ["", "sub/"])
