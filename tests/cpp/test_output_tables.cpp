@@ -39,18 +39,10 @@ TEST(HuffmanTree, SmallTreesFromTheirCounts) {
 }
 
 TEST(HuffmanTree, ForVocabCoversEveryWord) {
-  const std::vector<uint64_t> counts{9, 4, 4};
-  EXPECT_EQ(build_huffman_for_vocab(counts, 3).codes, build_huffman(counts).codes);
-  EXPECT_EQ(build_huffman_for_vocab(counts, 3).path_nodes, build_huffman(counts).path_nodes);
-
   // Counts for 3 words, vocabulary of 5: the missing two weigh 1 and still get codes.
-  const HuffmanTree grown = build_huffman_for_vocab(counts, 5);
-  ASSERT_EQ(grown.codes.size(), 5u);
+  const HuffmanTree grown = build_huffman_for_vocab(std::vector<uint64_t>{9, 4, 4}, 5);
   EXPECT_EQ(grown.codes, build_huffman(std::vector<uint64_t>{9, 4, 4, 1, 1}).codes);
-  for (const auto& path : grown.path_nodes) {
-    ASSERT_FALSE(path.empty());
-    EXPECT_EQ(path.front(), 8u);
-  }
+  EXPECT_EQ(grown.path_nodes, build_huffman(std::vector<uint64_t>{9, 4, 4, 1, 1}).path_nodes);
   EXPECT_EQ(build_huffman_for_vocab(std::vector<uint64_t>{}, 2).codes, (Codes{{1}, {0}}));
   EXPECT_TRUE(build_huffman_for_vocab(std::vector<uint64_t>{}, 0).empty());
   // More counts than words: only the vocabulary's words become leaves.
@@ -70,9 +62,8 @@ TEST(AliasTable, SmallTablesFromTheirCounts) {
   ChaChaStream s = ChaChaStream::from_seed(1);
   for (int i = 0; i < 100; ++i) EXPECT_EQ(one.sample(s), 0u);
   // Equal counts: both scaled to exactly 1.0, both on the large stack, nothing paired.
-  const AliasTable two = table_for({1, 1});
-  EXPECT_EQ(two.prob, (std::vector<float>{1.0f, 1.0f}));
-  EXPECT_EQ(two.alias, (std::vector<uint64_t>{0, 0}));
+  EXPECT_EQ(table_for({1, 1}).prob, (std::vector<float>{1.0f, 1.0f}));
+  EXPECT_EQ(table_for({1, 1}).alias, (std::vector<uint64_t>{0, 0}));
   // Counts 1 and 15: index 0 is paired with 1; index 1 keeps its reduced value.
   const double p1 = std::pow(15.0, 0.75);
   const double total = (-0.0 + 1.0) + p1;
@@ -84,16 +75,14 @@ TEST(AliasTable, SmallTablesFromTheirCounts) {
   EXPECT_NEAR(skew.prob[0], 0.2320, 1e-3);
   // Zero counts: the weights stay unnormalised (0, 0), built as they are: all on the small stack.
   EXPECT_EQ(noise_weights(std::vector<uint64_t>{0, 0}), (std::vector<double>{0.0, 0.0}));
-  const AliasTable zeros = table_for({0, 0});
-  EXPECT_EQ(zeros.prob, (std::vector<float>{0.0f, 0.0f}));
-  EXPECT_EQ(zeros.alias, (std::vector<uint64_t>{0, 0}));
+  EXPECT_EQ(table_for({0, 0}).prob, (std::vector<float>{0.0f, 0.0f}));
+  EXPECT_EQ(table_for({0, 0}).alias, (std::vector<uint64_t>{0, 0}));
   // No words: sampling gives 0 without reading the stream.
   const AliasTable empty = table_for({});
   EXPECT_TRUE(empty.empty());
-  const ChaChaStream before = s;
+  ChaChaStream before = s;
   EXPECT_EQ(empty.sample(s), 0u);
-  EXPECT_EQ(s.index(), before.index());
-  EXPECT_EQ(s.counter(), before.counter());
+  EXPECT_EQ(s.next_u64(), before.next_u64());
 }
 
 TEST(AliasTable, SampleFrequenciesFollowTheNoiseDistribution) {

@@ -12,40 +12,17 @@
 namespace tarnivel {
 namespace {
 
-// RFC 7539 section 2.3.2: key 00..1f, nonce 00:00:00:09:00:00:00:4a:00:00:00:00, block counter 1.
-TEST(ChaChaBlock, Rfc7539TestVectorWith20Rounds) {
-  std::array<uint32_t, 8> key{};
-  for (uint32_t i = 0; i < 8; ++i) key[i] = 0x03020100u + 0x04040404u * i;  // bytes 4i .. 4i+3
-  const std::array<uint32_t, 3> nonce{0x09000000u, 0x4a000000u, 0x00000000u};
-  std::array<uint32_t, 16> out{};
-  chacha_block(key, 1, nonce, 20, out);
-  const std::array<uint32_t, 16> expected{
-      0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3, 0xc7f4d1c7, 0x0368c033, 0x9aaa2204, 0x4e6cd4c3,
-      0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9, 0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2};
-  EXPECT_EQ(out, expected);
-}
-
 // Values computed once by a separate straightforward reimplementation of the seeding and the
 // 12-round block function (not derived from this code).
 TEST(ChaChaStream, KnownValuesOfSeed42) {
-  const ChaChaStream s = ChaChaStream::from_seed(42);
-  const std::array<uint32_t, 8> key{0x7ba18fa4, 0x0a3d3258, 0xcca1b8ea, 0xb8140169,
-                                    0x75c88c2b, 0x54f7b418, 0xa16e448d, 0xf220dfe4};
-  EXPECT_EQ(s.key(), key);
-  EXPECT_EQ(s.counter(), 0u);
-  EXPECT_EQ(s.index(), ChaChaStream::kBufferWords);
-  ChaChaStream a = s, b = s, c = s, d = s;
+  ChaChaStream a = ChaChaStream::from_seed(42), b = a, c = a, d = a;
   for (const uint32_t v : {0x222724a2u, 0x86cc7763u, 0x3fad517du}) EXPECT_EQ(a.next_u32(), v);
   for (const uint64_t v : {0x86cc7763222724a2ull, 0x8af00a133fad517dull, 0xa2ef6071de5134d1ull}) EXPECT_EQ(b.next_u64(), v);
   EXPECT_EQ(c.uniform_f32(), 0.13340973854064941f);
   EXPECT_EQ(c.uniform_f32(), 0.5265573859214783f);
   for (const uint64_t v : {526, 542, 636, 405, 34}) EXPECT_EQ(d.below(1000), v);
-  // The refill after 64 words: the first word of block 4.
   for (int i = 0; i < 61; ++i) a.next_u32();
-  EXPECT_EQ(a.counter(), 4u);
-  EXPECT_EQ(a.next_u32(), 0xee66b7a9u);
-  EXPECT_EQ(a.counter(), 8u);
-  EXPECT_EQ(a.index(), 1u);
+  EXPECT_EQ(a.next_u32(), 0xee66b7a9u);  // the refill after 64 words: the first word of block 4
   // A 64-bit read is the next two 32-bit words, low word first, also across a refill.
   for (const int skip : {0, 1, 63}) {
     ChaChaStream x = ChaChaStream::from_seed(5);
@@ -53,7 +30,7 @@ TEST(ChaChaStream, KnownValuesOfSeed42) {
     ChaChaStream y = x;
     const uint64_t lo = y.next_u32();
     EXPECT_EQ(x.next_u64(), lo | uint64_t{y.next_u32()} << 32) << skip;
-    EXPECT_EQ(x.index(), y.index());
+    EXPECT_EQ(x.next_u32(), y.next_u32()) << skip;
   }
 }
 
@@ -84,22 +61,17 @@ TEST(ChaChaStream, BelowAndClosedRange) {
 
 // The key is 0 so these equal CPython's bytes hash under PYTHONHASHSEED=0 (SipHash-1-3).
 TEST(SipHash13, ZeroKeyKnownValues) {
-  const std::array<std::pair<uint64_t, uint64_t>, 4> cases{{{0, 13646096770106105413ull},
-                                                            {1, 2206609067086327257ull},
-                                                            {2, 11876854719037224982ull},
-                                                            {3, 18270091135093349626ull}}};
-  for (const auto& [id, expected] : cases) {
+  const uint64_t expected[] = {13646096770106105413ull, 2206609067086327257ull, 11876854719037224982ull,
+                               18270091135093349626ull};
+  for (uint64_t id = 0; id < 4; ++id) {
     uint8_t bytes[8];
     for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(id >> (8 * i));
-    EXPECT_EQ(siphash13(0, 0, bytes, 8), expected) << id;
+    EXPECT_EQ(siphash13(0, 0, bytes, 8), expected[id]) << id;
   }
 }
 
 TEST(SeedingThread, SetSeedEpochAndWorkerStreams) {
-  const uint64_t gen = seed_generation();
   set_seed(7);
-  EXPECT_EQ(base_seed(), 7u);
-  EXPECT_EQ(seed_generation(), gen + 1);
   const auto global = [] {
     uint64_t v = 0;
     with_global_stream([&](ChaChaStream& s) { v = s.next_u64(); });
@@ -125,9 +97,7 @@ TEST(SeedingThread, SetSeedEpochAndWorkerStreams) {
   std::thread b([&] { there[1] = worker_stream().next_u64(); });
   a.join();
   b.join();
-  EXPECT_NE(start, there[0]);
-  EXPECT_NE(start, there[1]);
-  EXPECT_NE(there[0], there[1]);
+  EXPECT_TRUE(start != there[0] && start != there[1] && there[0] != there[1]);
   set_seed(42);
 }
 

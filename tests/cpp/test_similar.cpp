@@ -1,4 +1,4 @@
-// Neighbour queries: top-k selection, cosine scores, the row scan, and the scan for non-finite weights
+// Neighbour queries: top-k selection, cosine scores, the funnel, and the scan for non-finite weights
 // (the layouts and vectors the core refuses are checked from Python, in test_files and test_reliability).
 #include <gtest/gtest.h>
 
@@ -83,50 +83,18 @@ TEST(TopKSelection, NanStopsTheQueryUnlessNothingIsKept) {
 }
 
 TEST(CosineScore, SequentialFloatSumsAndZeroNorms) {
-  const std::vector<float> q{3.0f, 4.0f};
+  const std::vector<float> q{3.0f, 4.0f}, v{6.0f, 8.0f}, w{-4.0f, 3.0f}, zero{0.0f, 0.0f};
   const float qn = query_norm(q);
   EXPECT_EQ(qn, 5.0f);
-  const std::vector<float> v{6.0f, 8.0f};
   EXPECT_EQ(cosine_score(q, qn, v.data()), 1.0f);
-  const std::vector<float> w{-4.0f, 3.0f};
   EXPECT_EQ(cosine_score(q, qn, w.data()), 0.0f);
-  const std::vector<float> zero{0.0f, 0.0f};
   EXPECT_EQ(cosine_score(q, qn, zero.data()), 0.0f);
-  EXPECT_EQ(query_norm(zero), 0.0f);
-  EXPECT_EQ(cosine_score(zero, 0.0f, v.data()), 0.0f);
+  EXPECT_EQ(cosine_score(zero, query_norm(zero), v.data()), 0.0f);
   // A NaN sum of squares counts as a zero norm.
-  const std::vector<float> nan_q{std::numeric_limits<float>::quiet_NaN(), 1.0f};
-  EXPECT_EQ(query_norm(nan_q), 0.0f);
-
+  EXPECT_EQ(query_norm(std::vector<float>{std::numeric_limits<float>::quiet_NaN(), 1.0f}), 0.0f);
   // The order of the float32 sum is observable: (1e8 + 1) - 1e8 is 0 in float32, 1e8 - 1e8 + 1 is 1.
-  const std::vector<float> big{1e8f, 1.0f, -1e8f};
-  const std::vector<float> ones{1.0f, 1.0f, 1.0f};
+  const std::vector<float> big{1e8f, 1.0f, -1e8f}, ones{1.0f, 1.0f, 1.0f};
   EXPECT_EQ(cosine_score(big, query_norm(big), ones.data()), 0.0f);
-}
-
-TEST(NearestRows, SkipsQueryAndFlaggedRowsAndReadsWithStride) {
-  // Four rows of stride 3; only the first two components are compared.
-  const std::vector<float> data{
-      1.0f, 0.0f, 9.0f,   // row 0: the query
-      1.0f, 0.0f, -9.0f,  // row 1: identical prefix, score 1
-      0.0f, 1.0f, 0.0f,   // row 2: orthogonal, score 0
-      1.0f, 0.0f, 5.0f,   // row 3: identical prefix but flagged as skipped
-  };
-  const std::vector<uint8_t> skip{0, 0, 0, 1};
-  const std::vector<float> q{1.0f, 0.0f};
-  const RowSet rows{data.data(), 3, 4, skip};
-  const auto got = nearest_rows(q, rows, 0, 10);
-  ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[0].id, 1u);
-  EXPECT_EQ(got[0].score, 1.0f);
-  EXPECT_EQ(got[1].id, 2u);
-  EXPECT_EQ(got[1].score, 0.0f);
-
-  // Without flags the tie between rows 1 and 3 keeps ascending row order.
-  const auto ties = nearest_rows(q, RowSet{data.data(), 3, 4, {}}, 0, 2);
-  ASSERT_EQ(ties.size(), 2u);
-  EXPECT_EQ(ties[0].id, 1u);
-  EXPECT_EQ(ties[1].id, 3u);
 }
 
 TEST(Funnel, CoveringShortlistGivesTheSequentialScanOnThePool) {
@@ -155,23 +123,16 @@ TEST(Funnel, CoveringShortlistGivesTheSequentialScanOnThePool) {
 }
 
 TEST(NonFinite, FindsTheFirstNanOrInfinity) {
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  const float inf = std::numeric_limits<float>::infinity();
-  const float big = std::numeric_limits<float>::max();
-  const float tiny = std::numeric_limits<float>::denorm_min();
+  const float big = std::numeric_limits<float>::max(), inf = std::numeric_limits<float>::infinity();
   std::vector<float> v(5000, 0.5f);
   EXPECT_EQ(first_non_finite({}), 0u);
+  v[0] = big, v[1] = -big, v[2] = std::numeric_limits<float>::denorm_min(), v[3] = -0.0f;
   EXPECT_EQ(first_non_finite(v), v.size());
-  v[0] = big, v[1] = -big, v[2] = tiny, v[3] = -0.0f;
-  EXPECT_EQ(first_non_finite(v), v.size());
-  v[4999] = inf;
-  EXPECT_EQ(first_non_finite(v), 4999u);
-  v[2100] = -inf;  // in the second block
-  EXPECT_EQ(first_non_finite(v), 2100u);
-  v[7] = nan;
-  EXPECT_EQ(first_non_finite(v), 7u);
-  v[0] = -nan;
-  EXPECT_EQ(first_non_finite(v), 0u);
+  // Each later find is earlier in the vector (2100: in the second block).
+  for (const auto& [at, value] : {std::pair<std::size_t, float>{4999, inf}, {2100, -inf}, {7, NAN}, {0, -NAN}}) {
+    v[at] = value;
+    EXPECT_EQ(first_non_finite(v), at);
+  }
 }
 
 }  // namespace

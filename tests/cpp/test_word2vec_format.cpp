@@ -21,16 +21,6 @@ Word2VecTable parse(const std::string& bytes, bool parallel = false) {
   return parse_word2vec(std::span<const char>(bytes.data(), bytes.size()), "f.txt", o);
 }
 
-BatchQueries queries(const float* data, std::size_t count, std::size_t stride, std::size_t level, std::size_t k) {
-  BatchQueries qs;
-  qs.data = data;
-  qs.count = count;
-  qs.stride = stride;
-  qs.level = level;
-  qs.k = k;
-  return qs;
-}
-
 TEST(Word2VecFormat, NumbersRoundLikeStrtof) {
   // Hand-picked forms and values (float midpoints: 16777217 lies between 16777216 and 16777218 and
   // rounds to even), then random decimals of many lengths and exponents, all against strtof.
@@ -102,10 +92,8 @@ TEST(BatchSimilarPool, DoesNotDependOnTheSplit) {
   std::vector<uint64_t> exclude(count);
   for (std::size_t q = 0; q < count; ++q) exclude[q] = q;  // each query leaves out its own row
   for (std::size_t level : {std::size_t{1}, std::size_t{19}, width}) {
-    BatchQueries qs = queries(m.data(), count, width, level, 6);
-    qs.exclude = exclude;
-    qs.exclude_width = 1;
-    qs.parallel = true;
+    BatchQueries qs{.data = m.data(), .count = count, .stride = width, .level = level, .k = 6, .exclude = exclude,
+                    .exclude_width = 1};
     const auto pooled = nearest_batch(StoredRows{m.data(), width, n}, qs);
     qs.parallel = false;
     const auto alone = nearest_batch(StoredRows{m.data(), width, n}, qs);
@@ -113,8 +101,7 @@ TEST(BatchSimilarPool, DoesNotDependOnTheSplit) {
     for (std::size_t q = 0; q < count; ++q) {
       ASSERT_EQ(pooled[q].size(), 6u);
       for (std::size_t i = 0; i < 6; ++i) {
-        EXPECT_EQ(pooled[q][i].id, alone[q][i].id) << "level " << level << " query " << q;
-        EXPECT_EQ(pooled[q][i].score, alone[q][i].score) << "level " << level << " query " << q;
+        EXPECT_TRUE(pooled[q][i].id == alone[q][i].id && pooled[q][i].score == alone[q][i].score) << level << " " << q;
         EXPECT_NE(pooled[q][i].id, q);
       }
     }
@@ -123,17 +110,15 @@ TEST(BatchSimilarPool, DoesNotDependOnTheSplit) {
 
 TEST(BatchSimilar, TiesZeroVectorsAndSkips) {
   // Rows: 0 and 2 equal (a tie comes out in row order), 1 zero, 3 opposite; query along row 0.
-  // Non-finite rows and queries are refused from Python (test_formats, test_reliability).
-  const std::vector<float> m = {1, 0, 0, 0, 1, 0, -1, 0};
-  const std::vector<float> q = {2, 0};
-  BatchQueries qs = queries(q.data(), 1, 2, 2, 10);
+  const std::vector<float> m = {1, 0, 0, 0, 1, 0, -1, 0}, q = {2, 0};
+  const std::vector<uint8_t> skip = {1, 0, 0, 0};
+  BatchQueries qs{.data = q.data(), .count = 1, .stride = 2, .level = 2, .k = 10};
   const auto got = nearest_batch(StoredRows{m.data(), 2, 4}, qs)[0];
   ASSERT_EQ(got.size(), 4u);
   for (std::size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(got[i].id, (std::vector<uint64_t>{0, 2, 1, 3})[i]);
     EXPECT_EQ(got[i].score, (std::vector<float>{1, 1, 0, -1})[i]);
   }
-  const std::vector<uint8_t> skip = {1, 0, 0, 0};
   qs.skip = skip;
   qs.k = 1;
   EXPECT_EQ(nearest_batch(StoredRows{m.data(), 2, 4}, qs)[0][0].id, 2u);
