@@ -40,19 +40,13 @@ def test_a_loaded_model_has_the_fixed_settings(tmp_path, caplog):
     # Nothing but words and vectors is stored: a loaded model trains with fixed settings (skip-gram,
     # min_count 1, ...), whatever the saved model used.
     Word2Vec(CORPUS, vector_size=6, window=2, min_count=2, workers=2, negative=3, sg=0, hs=1, cbow_mean=0,
-             levels=[2, 6], alpha=0.05, min_alpha=0.01, epochs=1, verbose=False,
-             progress_interval=3.0).save(str(tmp_path / "m"))
-    loaded = Word2Vec.load(str(tmp_path / "m"))
+             levels=[2, 6], alpha=0.05, min_alpha=0.01, epochs=1, verbose=False).save(str(tmp_path / "m"))
     caplog.set_level(logging.INFO, logger="tarnivel")
-    loaded.train(CORPUS[:8])
+    Word2Vec.load(str(tmp_path / "m")).train(CORPUS[:8])
     lines = [r.getMessage() for r in caplog.records if r.name == "tarnivel"]
-    assert lines[:2] == [
-        "TRAIN setup: built alias table for negative sampling (vocab=8, negatives=5)",
-        "TRAIN setup: vocab=8, vector_size=6, window=5, min_count=1, max_final_vocab=None, workers=1, "
-        "sg=true, hs=false, cbow_mean=true, negative=5, levels=[1, 3, 6], alpha_start=0.02500, "
-        "min_alpha=0.00010, log_interval=1.00s",
-    ]
-    assert "TRAIN setup: total_tokens_per_epoch=28, epochs=5" in lines
+    assert "TRAIN setup: total_tokens_per_epoch=28, epochs=5" in lines and (
+        "TRAIN setup: vocab=8, vector_size=6, window=5, min_count=1, max_final_vocab=None, workers=1, sg=true, hs=false, "
+        "cbow_mean=true, negative=5, levels=[1, 3, 6], alpha_start=0.02500, min_alpha=0.00010, log_interval=1.00s" in lines)
 
 
 @pytest.mark.parametrize("mode", ["r", None, "r+", "c", "w+", "R"])
@@ -85,10 +79,7 @@ def test_empty_model_and_store(tmp_path):
     assert np.load(tmp_path / "kv.npy").shape == (0, 0)
     for mmap in (None, "r"):
         kv = KeyedVectors.load(str(tmp_path / "kv"), mmap=mmap)
-        assert kv.vector_size == 0 and kv.index_to_key == [] and kv.vectors.shape == (0, 0)
-        assert kv.vectors.dtype == np.float32
-        with pytest.raises(KeyError, match="word 'a' not in vocab"):
-            kv["a"]
+        assert (kv.vector_size, kv.index_to_key, kv.vectors.shape, kv.vectors.dtype) == (0, [], (0, 0), np.float32)
 
 
 def test_duplicate_words_resolve_to_their_last_row(tmp_path):
@@ -99,8 +90,6 @@ def test_duplicate_words_resolve_to_their_last_row(tmp_path):
         assert kv.most_similar("b") == [("a", 1.0)] and kv.most_similar("a") == [("b", 1.0)]
     owned = KeyedVectors.load(base)
     assert owned.index_to_key == ["a", "b", "a"] and owned.key_to_index == {"a": 2, "b": 1}
-    owned.save(str(tmp_path / "again"))
-    np.testing.assert_array_equal(np.load(tmp_path / "again.npy"), [[1, 0], [2, 0], [1, 0]])
     owned.save_word2vec_format(str(tmp_path / "again.txt"))
     assert (tmp_path / "again.txt").read_text() == "3 2\na 1 0\nb 2 0\na 1 0\n"
 
@@ -221,13 +210,11 @@ def test_matrix_header_errors_reach_every_loader(tmp_path, matrix, message):
 
 def test_truncated_matrix(tmp_path):
     full = npy_bytes(header(3, 4), np.arange(12, dtype="<f4").tobytes())
-    base = write_pair(tmp_path / "p", ["a", "b", "c"], full[:-5])
-    expect_everywhere(base, "npy size mismatch", only=("Word2Vec",))
+    for matrix in (full + b"\0\0\0\0", full[:-5]):  # the last one is cut short
+        expect_everywhere(write_pair(tmp_path / "p", ["a", "b", "c"], matrix), "npy size mismatch", only=("Word2Vec",))
     for mmap in (None, "r"):
         with pytest.raises(ValueError):  # NumPy's own error, propagated
-            KeyedVectors.load(base, mmap=mmap)
-    write_pair(base, ["a", "b", "c"], full + b"\0\0\0\0")
-    expect_everywhere(base, "npy size mismatch", only=("Word2Vec",))
+            KeyedVectors.load(str(tmp_path / "p"), mmap=mmap)
 
 
 @pytest.mark.parametrize(
