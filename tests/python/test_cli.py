@@ -59,8 +59,7 @@ def parse_neighbours(text):
 def test_train_writes_the_files_and_reports(model, corpus, capsys, tmp_path):
     words = json.loads(Path(f"{model}.vocab.json").read_text(encoding="utf-8"))
     assert sorted(words) == sorted(TOPICS["animals"] + TOPICS["vehicles"] + GLUE)
-    matrix = np.load(f"{model}.npy")
-    assert matrix.shape == (len(words), 16) and matrix.dtype == np.float32
+    assert np.load(f"{model}.npy").shape == (len(words), 16)
     assert sorted(p.name for p in model.parent.iterdir()) == ["m.npy", "m.vocab.json"]
     assert main(["train", str(corpus), "-o", str(tmp_path / "same"), *TRAIN]) == 0  # seed 0 too: the same bytes
     assert (tmp_path / "same.npy").read_bytes() == Path(f"{model}.npy").read_bytes()
@@ -85,8 +84,6 @@ def test_similar_prints_aligned_neighbours(model, capsys):
     assert [s for _, s in neighbours] == sorted((s for _, s in neighbours), reverse=True)
     assert len({len(line) for line in out.splitlines()}) == 1  # padded words: the scores form one column
     assert sum(w in TOPICS["animals"] + GLUE for w, _ in neighbours) >= 3  # the topic shows
-    assert main(["similar", str(model), "cat", "--topn", "5", "--mmap"]) == 0
-    assert parse_neighbours(capsys.readouterr().out) == neighbours
     # A level compares prefixes only and lists every other word when topn is large.
     assert main(["similar", str(model), "cat", "--level", "4", "--topn", "100"]) == 0
     at_level = parse_neighbours(capsys.readouterr().out)
