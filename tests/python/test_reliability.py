@@ -7,7 +7,6 @@ import os
 import signal
 import subprocess
 import sys
-import textwrap
 import threading
 import time
 import tokenize
@@ -71,36 +70,29 @@ def test_saves_and_loads_wait_for_the_directory_lock(tmp_path, held, call):
     os.close(hold_lock(tmp_path, fcntl.LOCK_EX | fcntl.LOCK_NB))
 
 
-WRITER = textwrap.dedent(
-    """
-    import sys, time
-    from tarnivel import KeyedVectors
-    stores = [KeyedVectors.load(p) for p in sys.argv[2:4]]
-    print("ready", flush=True)
-    end = time.monotonic() + float(sys.argv[4])
-    i = 0
-    while time.monotonic() < end:
-        getattr(stores[i % 2], sys.argv[5])(sys.argv[1])
-        i += 1
-    """
-)
+WRITER = """
+import sys, time
+from tarnivel import KeyedVectors
+stores = [KeyedVectors.load(p) for p in sys.argv[2:4]]
+print("ready", flush=True)
+end, i = time.monotonic() + 2.0, 0
+while time.monotonic() < end:
+    getattr(stores[i % 2], sys.argv[4])(sys.argv[1])
+    i += 1
+"""
 
 
 @pytest.mark.parametrize("save, writers", [("save", 1), ("save_word2vec_format", 2)])
 def test_loads_during_saves_see_one_pair_or_the_other(tmp_path, save, writers):
-    sources = {}
-    base = str(tmp_path / "shared")
-    for words in ("abcd", "wxyz"):
+    base, sources = str(tmp_path / "shared"), {}
+    for words in ("wxyz", "abcd"):  # what a load finds before the first save: abcd's files, not a third model's
         m = model(words, vector_size=64)
-        m.save(str(tmp_path / words))
+        for prefix in (str(tmp_path / words), base):
+            m.save(prefix)
+        m.wv.save_word2vec_format(base)
         sources[words[0]] = m.wv.vectors
-        # The pair a load may find before the writer's first save: one of the two, not a third model
-        # (every model draws its own initial vectors).
-        if words == "abcd":
-            m.save(base)
-            m.wv.save_word2vec_format(base)
-    procs = [subprocess.Popen([sys.executable, "-c", WRITER, base, str(tmp_path / "abcd"), str(tmp_path / "wxyz"),
-                               "2.0", save], stdout=subprocess.PIPE, text=True) for _ in range(writers)]
+    procs = [subprocess.Popen([sys.executable, "-c", WRITER, base, str(tmp_path / "abcd"), str(tmp_path / "wxyz"), save],
+                              stdout=subprocess.PIPE, text=True) for _ in range(writers)]
     try:
         assert all(p.stdout.readline().strip() == "ready" for p in procs)
         loads = 0
