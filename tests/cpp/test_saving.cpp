@@ -326,14 +326,12 @@ TEST_F(Npy, TolerantHeaderReading) {
   };
   for (const auto& c : cases) EXPECT_EQ(outcome(with_header(c.header)), c.outcome) << c.header;
 
-  EXPECT_EQ(outcome(with_header("{'shape': (3, 4)}", 2, 0)), "unsupported npy version");
   EXPECT_EQ(outcome(with_header("{'shape': (3, 4)}", 1, 1)), "unsupported npy version");
   // HEADER_LEN (100) larger than the file.
   EXPECT_EQ(outcome(raw(std::string("\x93NUMPY\x01\x00\x64\x00", 10) + "{'shape': (3, 4)}")), "short npy header");
   EXPECT_EQ(outcome(raw(std::string("\x93NUMPY\x01\x00\x05", 9))), "invalid npy magic");
   EXPECT_EQ(outcome(raw("just some text, not an array")), "invalid npy magic");
   EXPECT_EQ(outcome(dir_.string()), "invalid npy magic");  // reading a directory fails: n = 0
-  EXPECT_EQ(outcome(path("absent.npy")), "failed to open " + path("absent.npy") + ": No such file or directory (os error 2)");
 }
 
 }  // namespace

@@ -14,11 +14,10 @@ from tarnivel.__main__ import main
 CORPUS = make_corpus(seed=7, sentences=200)
 
 
-def trained(sg=1, hs=0, sample=0.0, workers=1, epochs=1, **kw):
+def trained(sg=1, hs=0, sample=0.0, workers=1, epochs=1, verbose=False, **kw):
     set_seed(5)
-    kw = {"verbose": False, **kw}
-    m = Word2Vec(vector_size=16, min_count=2, window=3, levels=[4, 16], sg=sg, hs=hs, workers=workers,
-                 epochs=epochs, **kw)
+    m = Word2Vec(vector_size=16, min_count=2, window=3, levels=[4, 16], sg=sg, hs=hs, workers=workers, epochs=epochs,
+                 verbose=verbose, **kw)
     m.sample = sample
     m.train(CORPUS)
     return m

@@ -1,5 +1,6 @@
 """The command line end to end: train, similar, demo, and the one-line errors."""
 
+import itertools
 import json
 import os
 import random
@@ -156,13 +157,8 @@ def test_ctrl_c_during_training_exits_130_without_traceback(corpus, tmp_path):
     process = subprocess.Popen([sys.executable, "-m", "tarnivel", "train", str(corpus), "-o", str(tmp_path / "m"),
                                 "--min-count", "1", "--epochs", "100000", "--sg"],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        # Wait until an epoch runs (the log lines arrive on stderr), then press Ctrl-C.
-        seen = []
-        for line in process.stderr:
-            seen.append(line)
-            if "EPOCH 2/" in line:
-                break
+    try:  # wait until an epoch runs (the log lines arrive on stderr), then press Ctrl-C
+        seen = list(itertools.takewhile(lambda line: "EPOCH 2/" not in line, process.stderr))
         process.send_signal(signal.SIGINT)
         out, err = process.communicate(timeout=60)
     finally:

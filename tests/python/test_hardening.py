@@ -1,6 +1,6 @@
 """Inputs and situations that used to crash the process or give wrong answers: a mapped matrix file
-cut short after loading, a word2vec file cut short while it loads, query vectors of extreme length, bad arguments, and native calls still running in daemon threads
-when the interpreter exits."""
+cut short after loading, a word2vec file cut short while it loads, query vectors of extreme length, bad
+arguments, and native calls still running in daemon threads when the interpreter exits."""
 
 import subprocess
 import sys
