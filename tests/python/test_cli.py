@@ -70,11 +70,6 @@ def test_train_writes_the_files_and_reports(model, corpus, capsys, tmp_path):
     summary = capsys.readouterr().out.strip().splitlines()
     kept = len(json.loads((tmp_path / "x.vocab.json").read_text(encoding="utf-8")))
     assert len(summary) == 1 and 0 < kept <= 7 and f"{kept} words" in summary[0] and str(tmp_path / "x") in summary[0]
-    # Without --quiet and without a terminal the module's own log lines report progress.
-    result = run("train", corpus, "-o", tmp_path / "t", "--workers", "2", "--min-count", "1",
-                 "--vector-size", "8", "--epochs", "2")
-    assert result.returncode == 0 and "TRAIN setup: " in result.stderr and "EPOCH 2/2: " in result.stderr
-    assert (tmp_path / "t.npy").is_file()
 
 
 def test_similar_prints_aligned_neighbours(model, capsys):
@@ -164,6 +159,6 @@ def test_ctrl_c_during_training_exits_130_without_traceback(corpus, tmp_path):
     finally:
         if process.poll() is None:
             process.kill()
-    assert process.returncode == 130, "".join(seen) + err
+    assert process.returncode == 130 and "TRAIN setup: " in "".join(seen), "".join(seen) + err  # log lines without -q
     assert err.strip().splitlines()[-1] == "tarnivel: interrupted" and "Traceback" not in err and out == ""
     assert not (tmp_path / "m.npy").exists()
