@@ -7,6 +7,7 @@ import random
 import signal
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import numpy as np
@@ -152,11 +153,14 @@ def test_ctrl_c_during_training_exits_130_without_traceback(corpus, tmp_path):
     process = subprocess.Popen([sys.executable, "-m", "tarnivel", "train", str(corpus), "-o", str(tmp_path / "m"),
                                 "--min-count", "1", "--epochs", "100000", "--sg"],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = threading.Timer(60, process.kill)  # a run that logs nothing fails instead of hanging
+    deadline.start()
     try:  # wait until an epoch runs (the log lines arrive on stderr), then press Ctrl-C
         seen = list(itertools.takewhile(lambda line: "EPOCH 2/" not in line, process.stderr))
         process.send_signal(signal.SIGINT)
         out, err = process.communicate(timeout=60)
     finally:
+        deadline.cancel()
         if process.poll() is None:
             process.kill()
     assert process.returncode == 130 and "TRAIN setup: " in "".join(seen), "".join(seen) + err  # log lines without -q
