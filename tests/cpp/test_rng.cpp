@@ -1,13 +1,20 @@
+// Random streams and seeding, and what is drawn with them: subsampling's keep thresholds, and the output
+// layer's tables (the Huffman tree of hierarchical softmax, the alias table of the noise distribution).
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
 #include "common/error.hpp"
 #include "rng/chacha.hpp"
 #include "rng/seed.hpp"
+#include "sampling/alias.hpp"
+#include "training/huffman.hpp"
+#include "training/subsample.hpp"
 
 namespace tarnivel {
 namespace {
@@ -121,6 +128,111 @@ TEST(SeedingDeathTest, BrokenGlobalLockIsReportedButIgnoredBySetSeed) {
     std::exit(refused && seed_generation() == gen + 1 && base_seed() == 3 ? 0 : 1);
   };
   EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
+}
+
+// N = 1000 and sample 0.025, so s * N = 25: count 400 keeps (sqrt(16) + 1) * 25 / 400 = 0.3125, count 100
+// keeps (2 + 1) * 25 / 100 = 0.75, count 25 keeps min(1, 2), and a count of 0 is always kept.
+TEST(Subsample, ThresholdsAreExactAndOnlyDroppableWordsDraw) {
+  const std::vector<uint64_t> counts{400, 100, 25, 475, 0};
+  const KeepTable table = KeepTable::build(counts, 0.025);
+  const auto t = table.thresholds();
+  ASSERT_EQ(t.size(), 5u);
+  EXPECT_EQ(t[0], 1342177280u);  // 0.3125 * 2^32
+  EXPECT_EQ(t[1], 3221225472u);  // 0.75 * 2^32
+  EXPECT_EQ(t[2], KeepTable::kAlways);
+  EXPECT_EQ(t[4], KeepTable::kAlways);
+  EXPECT_LT(t[3], t[0]);  // more frequent, dropped more often
+
+  // Words that are always kept take no draw: the stream is where it started.
+  ChaChaStream stream = ChaChaStream::from_seed(5);
+  std::vector<uint64_t> kept;
+  const std::vector<uint64_t> always{2, 4, 2, 9};  // 9: beyond the table, kept
+  EXPECT_EQ(table.filter<uint64_t>(always, stream, kept).size(), 4u);
+  EXPECT_EQ(stream.next_u32(), ChaChaStream::from_seed(5).next_u32());
+
+  // One 32-bit draw per droppable token, kept when below the threshold, order preserved.
+  std::vector<uint32_t> sentence(200000, 0);
+  sentence[7] = 2;
+  ChaChaStream a = ChaChaStream::from_seed(9);
+  ChaChaStream b = ChaChaStream::from_seed(9);
+  std::vector<uint32_t> kept32;
+  table.filter<uint32_t>(sentence, a, kept32);
+  std::size_t expected = 0;
+  for (std::size_t i = 0; i < sentence.size(); ++i) expected += sentence[i] == 2 || b.next_u32() < t[0];
+  EXPECT_EQ(kept32.size(), expected);
+  EXPECT_NEAR(static_cast<double>(kept32.size()) / sentence.size(), 0.3125, 0.005);
+  EXPECT_EQ(a.next_u32(), b.next_u32());
+}
+
+using Codes = std::vector<std::vector<uint8_t>>;
+using Paths = std::vector<std::vector<uint64_t>>;
+
+TEST(HuffmanTree, SmallTreesFromTheirCounts) {
+  EXPECT_TRUE(build_huffman(std::vector<uint64_t>{}).empty());
+
+  const HuffmanTree one = build_huffman(std::vector<uint64_t>{7});
+  EXPECT_EQ(one.codes, (Codes{{}}));
+  EXPECT_EQ(one.path_nodes, (Paths{{}}));
+
+  // Lighter word 1 comes out first (0-branch), word 0 second (1-branch).
+  const HuffmanTree two = build_huffman(std::vector<uint64_t>{5, 3});
+  EXPECT_EQ(two.codes, (Codes{{1}, {0}}));
+  EXPECT_EQ(two.path_nodes, (Paths{{2}, {2}}));
+
+  // Ties: the larger node number comes out first.
+  const HuffmanTree three = build_huffman(std::vector<uint64_t>{1, 1, 1});
+  EXPECT_EQ(three.codes, (Codes{{0}, {1, 1}, {1, 0}}));
+  EXPECT_EQ(three.path_nodes, (Paths{{4}, {4, 3}, {4, 3}}));
+
+  // Zero counts weigh 1: they tie like ones.
+  EXPECT_EQ(build_huffman(std::vector<uint64_t>{0, 0}).codes, (Codes{{1}, {0}}));
+}
+
+TEST(HuffmanTree, ForVocabCoversEveryWord) {
+  // Counts for 3 words, vocabulary of 5: the missing two weigh 1 and still get codes.
+  const HuffmanTree grown = build_huffman_for_vocab(std::vector<uint64_t>{9, 4, 4}, 5);
+  EXPECT_EQ(grown.codes, build_huffman(std::vector<uint64_t>{9, 4, 4, 1, 1}).codes);
+  EXPECT_EQ(grown.path_nodes, build_huffman(std::vector<uint64_t>{9, 4, 4, 1, 1}).path_nodes);
+  EXPECT_EQ(build_huffman_for_vocab(std::vector<uint64_t>{}, 2).codes, (Codes{{1}, {0}}));
+  EXPECT_TRUE(build_huffman_for_vocab(std::vector<uint64_t>{}, 0).empty());
+  // More counts than words: only the vocabulary's words become leaves.
+  EXPECT_EQ(build_huffman_for_vocab(std::vector<uint64_t>{5, 3, 8}, 2).codes, (Codes{{1}, {0}}));
+}
+
+AliasTable table_for(const std::vector<uint64_t>& counts) {
+  const std::vector<double> w = noise_weights(counts);
+  return AliasTable::build(w);
+}
+
+TEST(AliasTable, SmallTablesFromTheirCounts) {
+  // One word: it lands on the large stack and is never paired.
+  const AliasTable one = table_for({3});
+  EXPECT_EQ(one.prob, (std::vector<float>{1.0f}));
+  EXPECT_EQ(one.alias, (std::vector<uint64_t>{0}));
+  ChaChaStream s = ChaChaStream::from_seed(1);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(one.sample(s), 0u);
+  // Equal counts: both scaled to exactly 1.0, both on the large stack, nothing paired.
+  EXPECT_EQ(table_for({1, 1}).prob, (std::vector<float>{1.0f, 1.0f}));
+  EXPECT_EQ(table_for({1, 1}).alias, (std::vector<uint64_t>{0, 0}));
+  // Counts 1 and 15: index 0 is paired with 1; index 1 keeps its reduced value.
+  const double p1 = std::pow(15.0, 0.75);
+  const double total = (-0.0 + 1.0) + p1;
+  const double scaled0 = (1.0 / total) * 2.0;
+  const double scaled1 = ((p1 / total) * 2.0 + scaled0) + (-1.0);
+  const AliasTable skew = table_for({1, 15});
+  EXPECT_EQ(skew.alias, (std::vector<uint64_t>{1, 0}));
+  EXPECT_EQ(skew.prob, (std::vector<float>{static_cast<float>(scaled0), static_cast<float>(scaled1)}));
+  EXPECT_NEAR(skew.prob[0], 0.2320, 1e-3);
+  // Zero counts: the weights stay unnormalised (0, 0), built as they are: all on the small stack.
+  EXPECT_EQ(noise_weights(std::vector<uint64_t>{0, 0}), (std::vector<double>{0.0, 0.0}));
+  EXPECT_EQ(table_for({0, 0}).prob, (std::vector<float>{0.0f, 0.0f}));
+  EXPECT_EQ(table_for({0, 0}).alias, (std::vector<uint64_t>{0, 0}));
+  // No words: sampling gives 0 without reading the stream.
+  const AliasTable empty = table_for({});
+  EXPECT_TRUE(empty.empty());
+  ChaChaStream before = s;
+  EXPECT_EQ(empty.sample(s), 0u);
+  EXPECT_EQ(s.next_u64(), before.next_u64());
 }
 
 }  // namespace

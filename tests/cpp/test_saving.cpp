@@ -28,10 +28,8 @@ namespace {
 struct Calls {
   bool recording = false;
   std::vector<std::string> log;
-  std::string fail_rename_to;
-  std::string fail_rename_from;
-  int rename_errno = 0;
-  int link_errno = 0;
+  std::string fail_rename_to, fail_rename_from;
+  int rename_errno = 0, link_errno = 0;
 };
 Calls calls;
 
@@ -76,6 +74,17 @@ namespace tarnivel {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The message of the ValueError that `f` throws, or "no error".
+template <class F>
+std::string error_of(F&& f) {
+  try {
+    f();
+  } catch (const ValueError& e) {
+    return e.what();
+  }
+  return "no error";
+}
 
 class Saving : public ::testing::Test {
  protected:
@@ -183,15 +192,11 @@ TEST_P(FailedSave, LeavesThePreviousPairAndNoTemporaryFiles) {
   calls.fail_rename_from = f.restore_fails ? n.vocab_backup : "";
   calls.link_errno = f.link_errno;
   const std::string busy = ": Device or resource busy (os error 16)";
-  try {
-    save("[\"new\"]", 2, 2.0f);
-    ADD_FAILURE() << "no error";
-  } catch (const ValueError& e) {
-    EXPECT_EQ(std::string(e.what()), "failed to finalize " + (f.vocab_rename ? n.vocab : n.matrix) + busy +
-                                         (f.restore_fails ? "; restoring the previous vocabulary failed too" +
-                                                                busy + " (it is kept as " + n.vocab_backup + ")"
-                                                          : ""));
-  }
+  EXPECT_EQ(error_of([&] { save("[\"new\"]", 2, 2.0f); }),
+            "failed to finalize " + (f.vocab_rename ? n.vocab : n.matrix) + busy +
+                (f.restore_fails ? "; restoring the previous vocabulary failed too" + busy + " (it is kept as " +
+                                       n.vocab_backup + ")"
+                                 : ""));
   if (f.restore_fails) {
     EXPECT_EQ(slurp(n.vocab_backup), "[\"old\"]");
     EXPECT_FALSE(fs::exists(n.matrix_tmp));
@@ -229,12 +234,12 @@ class Npy : public Saving {
   }
   // "ROWSxCOLS", or the error's message.
   static std::string outcome(const std::string& p) {
-    try {
+    std::string shape;
+    const std::string error = error_of([&] {
       const auto [rows, cols] = read_header(p);
-      return std::to_string(rows) + "x" + std::to_string(cols);
-    } catch (const ValueError& e) {
-      return e.what();
-    }
+      shape = std::to_string(rows) + "x" + std::to_string(cols);
+    });
+    return shape.empty() ? error : shape;
   }
   static std::size_t offset(const std::string& b) {
     return data_offset(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(b.data()), b.size()));
@@ -270,12 +275,7 @@ TEST_F(Npy, WrittenLayout) {
 
 TEST_F(Npy, WriteErrorsAreReported) {
   const auto error = [](const std::string& p, uint64_t rows, uint64_t cols, const std::vector<float>& data) {
-    try {
-      write_matrix(p, rows, cols, data);
-    } catch (const ValueError& e) {
-      return std::string(e.what());
-    }
-    return std::string("no error");
+    return error_of([&] { write_matrix(p, rows, cols, data); });
   };
   EXPECT_EQ(error(path("missing/dir/m.npy"), 0, 0, {}),
             "failed to create " + path("missing/dir/m.npy") + ": No such file or directory (os error 2)");

@@ -16,23 +16,18 @@ import pytest
 import tarnivel.__main__ as cli
 from tarnivel.__main__ import main
 
-TOPICS = {
-    "animals": "cat dog horse cow sheep goat bird fish mouse rabbit".split(),
-    "vehicles": "car bus train truck bike boat plane tram ship van".split(),
-}
+TOPICS = {"animals": "cat dog horse cow sheep goat bird fish mouse rabbit".split(),
+          "vehicles": "car bus train truck bike boat plane tram ship van".split()}
 GLUE = "the a and with near over".split()
 
 
 @pytest.fixture(scope="module")
 def corpus(tmp_path_factory):
     """Sentences that each talk about one topic, so neighbours have structure."""
-    rng = random.Random(7)
-    lines = []
+    rng, lines = random.Random(7), []
     for i in range(600):
-        words = TOPICS["animals" if i % 2 else "vehicles"]
-        lines.append(" ".join(rng.choice(words + GLUE) for _ in range(rng.randint(4, 12))))
-        if i % 50 == 0:
-            lines.append("   ")  # blank lines are skipped
+        words = TOPICS["animals" if i % 2 else "vehicles"] + GLUE
+        lines += [" ".join(rng.choice(words) for _ in range(rng.randint(4, 12)))] + ["   "] * (i % 50 == 0)  # blanks skipped
     path = tmp_path_factory.mktemp("corpus") / "corpus.txt"
     path.write_text("\n".join(lines) + "\n", encoding="utf-8")
     return path
@@ -96,31 +91,28 @@ def broken(tmp_path_factory):
     return path
 
 
-@pytest.mark.parametrize(
-    "args, fragment",
-    [
-        (["train", "{corpus}"], "-o/--output"),
-        (["train", "{corpus}", "-o", "{tmp}/x", "--window", "-1"], "--window"),
-        (["train", "{corpus}", "-o", "{tmp}/x", "--levels", "8,x"], "--levels"),
-        ([], "COMMAND"),
-        (["train", "{tmp}/nope.txt", "-o", "{tmp}/x"], "nope.txt"),
-        (["train", "{corpus}", "-o", "{tmp}/no/dir/x"], "does not exist"),
-        (["train", "{corpus}", "-o", "{tmp}/empty", "--min-count", "100000", "-q"], "--min-count"),
-        (["train", "{broken}/latin1.txt", "-o", "{tmp}/x", "-q"], "not UTF-8"),
-        (["similar", "{tmp}/absent", "cat"], "absent.vocab.json"),
-        (["similar", "{model}", "zebra"], "word 'zebra' not in vocab"),
-        (["similar", "{broken}/fifo", "a"], "not a regular file"),  # a FIFO: refused, not waited on
-        (["evaluate", "{model}"], "nothing to evaluate"),
-        (["evaluate", "{model}", "--pairs", "{tmp}/none.txt"], "test file not found"),
-        (["train", "{corpus}", "-o", "{tmp}/x", "-q", "--negative", str(2**31)], "negative must be at most 65536"),
-        (["train", "{corpus}", "-o", ""], "has no file name"),  # refused before training logs a line
-        (["train", "{tmp}/unread.txt", "-o", "{tmp}/o", "--negative", "0"], "--negative 0 without --hs trains nothing"),
-        (["train", "{tmp}/unread.txt", "-o", "{tmp}/o", "--vector-size", "0"], "--vector-size 0 trains nothing"),
-        (["train", "{tmp}/unread.txt", "-o", "{tmp}/o", "--levels", "25,200"], "level 200 is wider than --vector-size 100"),
-        (["train", "{tmp}/unread.txt", "-o", "{tmp}/o", "--epochs", "0"], "--epochs 0 trains nothing"),
-        (["train", "{tmp}/unread.txt", "-o", "{tmp}/o", "--resume", "x", "--window", "3"], "--window cannot be changed"),
-    ],
-)
+@pytest.mark.parametrize("args, fragment", [
+    (["train", "{corpus}"], "-o/--output"),
+    (["train", "{corpus}", "-o", "{tmp}/x", "--window", "-1"], "--window"),
+    (["train", "{corpus}", "-o", "{tmp}/x", "--levels", "8,x"], "--levels"),
+    ([], "COMMAND"),
+    (["train", "{tmp}/nope.txt", "-o", "{tmp}/x"], "nope.txt"),
+    (["train", "{corpus}", "-o", "{tmp}/no/dir/x"], "does not exist"),
+    (["train", "{corpus}", "-o", "{tmp}/empty", "--min-count", "100000", "-q"], "--min-count"),
+    (["train", "{broken}/latin1.txt", "-o", "{tmp}/x", "-q"], "not UTF-8"),
+    (["similar", "{tmp}/absent", "cat"], "absent.vocab.json"),
+    (["similar", "{model}", "zebra"], "word 'zebra' not in vocab"),
+    (["similar", "{broken}/fifo", "a"], "not a regular file"),  # a FIFO: refused, not waited on
+    (["evaluate", "{model}"], "nothing to evaluate"),
+    (["evaluate", "{model}", "--pairs", "{tmp}/none.txt"], "test file not found"),
+    (["train", "{corpus}", "-o", "{tmp}/x", "-q", "--negative", str(2**31)], "negative must be at most 65536"),
+    (["train", "{corpus}", "-o", ""], "has no file name"),  # refused before training logs a line
+    (["train", "{tmp}/unread.txt", "-o", "{tmp}/o", "--negative", "0"], "--negative 0 without --hs trains nothing"),
+    (["train", "{tmp}/unread.txt", "-o", "{tmp}/o", "--vector-size", "0"], "--vector-size 0 trains nothing"),
+    (["train", "{tmp}/unread.txt", "-o", "{tmp}/o", "--levels", "25,200"], "level 200 is wider than --vector-size 100"),
+    (["train", "{tmp}/unread.txt", "-o", "{tmp}/o", "--epochs", "0"], "--epochs 0 trains nothing"),
+    (["train", "{tmp}/unread.txt", "-o", "{tmp}/o", "--resume", "x", "--window", "3"], "--window cannot be changed"),
+])
 def test_user_errors_give_one_line_errors_and_write_nothing(args, fragment, corpus, model, broken, tmp_path):
     places = dict(corpus=corpus, model=model, broken=broken, tmp=tmp_path)
     result = run(*[a.format(**places) for a in args], cwd=tmp_path)

@@ -1,12 +1,15 @@
 """Nothing lost, nothing silent: saves and loads under the directory lock, damaged headers, refused one-shot
-corpora, non-finite numbers and absurd parameters (the command line's one-line errors for them are in test_cli)."""
+corpora, non-finite numbers and absurd parameters (the command line's one-line errors for them are in test_cli);
+inputs and situations that used to crash the process or give wrong answers; random damage to a valid file pair."""
 
 import fcntl
 import json
 import os
+import random
 import signal
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 import tokenize
@@ -16,7 +19,8 @@ import numpy as np
 import pytest
 
 from conftest import header, npy_bytes, write_pair
-from tarnivel import KeyedVectors, Word2Vec
+from tarnivel import KeyedVectors, LineSentence, Word2Vec
+from tarnivel._core import PanicException
 
 CORPUS = [["a", "b", "c", "d"], ["b", "c", "d", "a"], ["c", "a", "d", "b"]] * 10
 
@@ -161,11 +165,9 @@ def test_divergence_stops_training(workers, sg, hs):
 
 
 @pytest.mark.parametrize("mmap", [None, "r"])
-@pytest.mark.parametrize(
-    "bad_row, message",
-    [([np.nan, 1.0], "holds a value that is not finite"), ([np.inf, 1.0], "holds a value that is not finite"),
-     ([3e19, 3e19], "is too large to compare")],
-)
+@pytest.mark.parametrize("bad_row, message", [([np.nan, 1.0], "holds a value that is not finite"),
+                                              ([np.inf, 1.0], "holds a value that is not finite"),
+                                              ([3e19, 3e19], "is too large to compare")])
 def test_queries_refuse_vectors_they_cannot_score(tmp_path, mmap, bad_row, message):
     matrix = np.array([[1.0, 0.0], bad_row, [0.0, 1.0], [0.0, 0.0]], np.float32)
     kv = KeyedVectors.load(write_pair(tmp_path / "p", ["a", "b", "c", "d"], matrix), mmap=mmap)
@@ -242,3 +244,176 @@ def test_saves_refuse_a_prefix_without_a_file_name(tmp_path, monkeypatch, prefix
         with pytest.raises(ValueError, match=f"^path '{prefix}' has no file name"):
             store.save(prefix)
     assert sorted(os.listdir(".")) == ["m.npy", "m.vocab.json", "sub"] and os.listdir("sub") == []
+
+
+# ---- 7. inputs and situations that used to crash the process or give wrong answers ----
+
+
+def run_python(code, timeout=60):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+TRUNCATED_QUERIES = [
+    "kv.most_similar('w1', topn=2)", "kv.similarity('w1', 'w1999')", "kv.get_vector('w1999')", "kv.vectors",
+    "kv.similar_by_vector(np.ones(256, np.float32), topn=2)", "kv.analogy('w1', 'w2', 'w3')",
+    "kv.similar_by_vector(np.ones((3, 256), np.float32), coarse_level=8)", "kv.similar_by_words(['w1'], ['w2'])",
+    "kv.save_word2vec_format('out.txt')",
+]
+
+
+def test_a_mapped_file_cut_short_after_loading_is_an_error_not_a_bus_error(tmp_path):
+    # Reading a page past the end of a mapped file raises SIGBUS, so the queries run in a child
+    # process: a crash shows as a signal exit instead of taking the test run down.
+    result = run_python(f"""
+        import os, numpy as np
+        from tarnivel import KeyedVectors
+        os.chdir({str(tmp_path)!r})
+        KeyedVectors.from_array(["w%d" % i for i in range(2000)], np.ones((2000, 256))).save("m")
+        kv = KeyedVectors.load("m", mmap="r")
+        os.truncate("m.npy", 4096)
+        for query in {TRUNCATED_QUERIES!r}:
+            try:
+                eval(query)
+            except ValueError as e:
+                print(query, "|", e, flush=True)
+    """)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.splitlines() == [f"{q} | failed to read m.npy: the file was truncated after it was mapped "
+                                          "(4096 of 2048080 bytes left)" for q in TRUNCATED_QUERIES]
+
+
+@pytest.mark.parametrize("scale", [1e20, 3e38, 1e-25, 1e-30])
+def test_query_length_does_not_change_the_neighbours_or_scores(scale):
+    rows = np.array([[3.0, 4.0, 0.0], [0.0, 0.0, 2.0], [1.0, 1.0, 1.0], [-1.0, 0.5, 0.0]], np.float32)
+    kv = KeyedVectors.from_array(list("pqrs"), rows)
+    d = np.array([0.6, 0.8, 0.1])
+    cosines = rows @ d / (np.linalg.norm(rows, axis=1) * np.linalg.norm(d))  # in double precision
+    query = (d * scale).astype(np.float32)
+    for found in (kv.similar_by_vector(query, topn=4), kv.similar_by_vector(query[None, :], topn=4)[0]):
+        assert [w for w, _ in found] == ["p", "r", "q", "s"]
+        assert [s for _, s in found] == pytest.approx(cosines[[0, 2, 1, 3]], abs=1e-5)
+
+
+TRAIN = "Word2Vec(vector_size=16, min_count=1, epochs=200, workers={}, verbose={}).train(corpus{})"
+
+
+@pytest.mark.parametrize("work", [
+    TRAIN.format(1, False, ""), TRAIN.format(2, False, ""),
+    TRAIN.format(2, True, ", progress=lambda a, b: None, progress_interval=0.01"),
+    "[kv.similar_by_vector(np.ones((4000, 16), np.float32)) for _ in range(1000)]",
+])
+def test_interpreter_exit_while_a_daemon_thread_is_in_a_native_call(work):
+    result = run_python(f"""
+        import threading, time, logging, numpy as np
+        from tarnivel import Word2Vec
+        logging.getLogger("tarnivel").addHandler(logging.NullHandler())
+        corpus = [["the", "cat", "sat", "on", "the", "mat"], ["a", "dog", "ran", "in", "the", "park"]] * 400
+        kv = Word2Vec(corpus, vector_size=16, min_count=1, epochs=1, verbose=False).wv
+        threading.Thread(target=lambda: {work}, daemon=True).start()
+        time.sleep(0.3)
+        print("exiting")
+    """)
+    assert result.returncode == 0 and result.stdout.strip() == "exiting", result.stderr[-2000:]
+
+
+def test_training_in_an_atexit_handler_still_runs_its_threads():
+    # A handler registered before the import runs after the module has marked the exit: the call's
+    # reader and reporter threads act for the exiting thread and must not wait for the process to end.
+    result = run_python("""
+        import atexit
+        def train():
+            from tarnivel import Word2Vec
+            corpus = [["the", "cat", "sat", "on", "the", "mat"], ["a", "dog", "ran", "in", "the", "park"]] * 400
+            m = Word2Vec(vector_size=16, min_count=1, workers=2, epochs=3, verbose=True)
+            m.train(corpus, progress=lambda a, b: None, progress_interval=0.01)
+            print("trained", len(m.wv.index_to_key), flush=True)
+        atexit.register(train)
+        import tarnivel
+    """, timeout=120)
+    assert result.returncode == 0 and result.stdout.strip() == "trained 10", result.stderr[-2000:]
+
+
+@pytest.mark.slow
+def test_a_word2vec_file_rewritten_during_loads_never_kills_the_loader(tmp_path):
+    path = str(tmp_path / "big.txt")
+    KeyedVectors.load(write_pair(tmp_path / "m", [f"w{i}" for i in range(30000)],
+                                 np.random.default_rng(1).random((30000, 40), np.float32))).save_word2vec_format(path)
+    data = (tmp_path / "big.txt").read_bytes()
+    loader = subprocess.Popen([sys.executable, "-c", "import time, tarnivel\nend = time.monotonic() + 4\n"
+                               "while time.monotonic() < end:\n    try: tarnivel.KeyedVectors.load_word2vec_format("
+                               f"{path!r})\n    except ValueError: pass"])
+    with open(path, "r+b") as f:  # cut and written again in place for as long as the loader runs
+        while loader.poll() is None:
+            f.truncate(len(data) // 3)
+            f.seek(0)
+            f.write(data)
+            f.flush()
+    assert loader.wait() == 0  # a ValueError at most (the change is seen), never SIGBUS
+
+
+@pytest.mark.parametrize("call, error, match", [
+    (lambda kv, p: KeyedVectors.load_word2vec_format(p, limit=-1), OverflowError, "argument 'limit'"),
+    (lambda kv, p: kv.evaluate_word_analogies(p, restrict_vocab=2**64), OverflowError, "argument 'restrict_vocab'"),
+    (lambda kv, p: kv.most_similar("a", level=-1), OverflowError, "argument 'level'"),
+    (lambda kv, p: LineSentence(p + "\x00x"), ValueError, "null byte"),
+])
+def test_bad_arguments_say_which_they_are(tmp_path, call, error, match):
+    with pytest.raises(error, match=match):
+        call(KeyedVectors.load(write_pair(tmp_path / "m", ["a", "b"], [[1.0], [2.0]])), str(tmp_path / "m.npy"))
+
+
+# ---- 8. random damage to a valid file pair: every load and query works or raises an ordinary error ----
+
+
+# NumPy's own header parser lets tokenize.TokenError escape for some damaged old-style headers;
+# errors of numpy.load reach the caller unchanged.
+ORDINARY = (ValueError, TypeError, KeyError, tokenize.TokenError)
+
+
+def attempt(call):
+    """The call's result, or None when it raised an ordinary error."""
+    try:
+        return call()
+    except ORDINARY:
+        return None
+    except PanicException as error:  # flipped data bytes can make a NaN; a NaN score stops the query by design
+        assert "is NaN" in str(error)
+
+
+def exercise(base, words):
+    """Every loader on the pair, then queries on whatever loaded; how many loaded."""
+    loaded = [attempt(lambda: Word2Vec.load(base).wv)] + [attempt(lambda: KeyedVectors.load(base, mmap=m)) for m in (None, "r")]
+    loaded = [kv for kv in loaded if kv is not None]
+    for kv in loaded:
+        attempt(lambda: kv.vectors)
+        for word in words[:2] + kv.index_to_key[:2]:
+            attempt(lambda: kv.get_vector(word, level=3))
+            attempt(lambda: kv.most_similar(word, topn=3))
+    return len(loaded)
+
+
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_random_byte_damage_never_crashes(tmp_path, seed):
+    rng = random.Random(seed)
+    words = ["alpha", "beta", "gamma", "d\u00e9lta", "e\"ps"]
+    base = write_pair(tmp_path / "pair", words, np.arange(20, dtype=np.float32).reshape(5, 4) / 3)
+    originals = {suffix: Path(base + suffix).read_bytes() for suffix in (".vocab.json", ".npy")}
+    loads = 0
+    for _ in range(100):
+        damaged = dict(originals)
+        target = rng.choice(list(damaged))
+        data = bytearray(damaged[target])
+        action = rng.random()
+        if action < 0.8:  # header and vocabulary bytes are the interesting ones: favour the first 128
+            for _ in range(rng.randint(1, 3)):
+                data[rng.randrange(min(len(data), 128) if rng.random() < 0.7 else len(data))] = rng.randrange(256)
+        elif action < 0.9:
+            del data[rng.randrange(len(data) + 1):]
+        else:
+            data[rng.randrange(len(data) + 1):0] = bytes(rng.randrange(256) for _ in range(rng.randint(1, 8)))
+        damaged[target] = bytes(data)
+        for suffix, content in damaged.items():
+            Path(base + suffix).write_bytes(content)
+        loads += exercise(base, words)
+    assert loads > 0  # some damage is harmless (a changed float), so some loads succeed
