@@ -1,51 +1,35 @@
+// Random streams and seeding, and what is drawn with them: subsampling's keep thresholds, and the output
+// layer's tables (the Huffman tree of hierarchical softmax, the alias table of the noise distribution).
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
 #include "common/error.hpp"
 #include "rng/chacha.hpp"
 #include "rng/seed.hpp"
+#include "sampling/alias.hpp"
+#include "training/huffman.hpp"
+#include "training/subsample.hpp"
 
 namespace tarnivel {
 namespace {
 
-// RFC 7539 section 2.3.2: key 00..1f, nonce 00:00:00:09:00:00:00:4a:00:00:00:00, block counter 1.
-TEST(ChaChaBlock, Rfc7539TestVectorWith20Rounds) {
-  std::array<uint32_t, 8> key{};
-  for (uint32_t i = 0; i < 8; ++i) key[i] = 0x03020100u + 0x04040404u * i;  // bytes 4i .. 4i+3
-  const std::array<uint32_t, 3> nonce{0x09000000u, 0x4a000000u, 0x00000000u};
-  std::array<uint32_t, 16> out{};
-  chacha_block(key, 1, nonce, 20, out);
-  const std::array<uint32_t, 16> expected{
-      0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3, 0xc7f4d1c7, 0x0368c033, 0x9aaa2204, 0x4e6cd4c3,
-      0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9, 0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2};
-  EXPECT_EQ(out, expected);
-}
-
 // Values computed once by a separate straightforward reimplementation of the seeding and the
 // 12-round block function (not derived from this code).
 TEST(ChaChaStream, KnownValuesOfSeed42) {
-  const ChaChaStream s = ChaChaStream::from_seed(42);
-  const std::array<uint32_t, 8> key{0x7ba18fa4, 0x0a3d3258, 0xcca1b8ea, 0xb8140169,
-                                    0x75c88c2b, 0x54f7b418, 0xa16e448d, 0xf220dfe4};
-  EXPECT_EQ(s.key(), key);
-  EXPECT_EQ(s.counter(), 0u);
-  EXPECT_EQ(s.index(), ChaChaStream::kBufferWords);
-  ChaChaStream a = s, b = s, c = s, d = s;
+  ChaChaStream a = ChaChaStream::from_seed(42), b = a, c = a, d = a;
   for (const uint32_t v : {0x222724a2u, 0x86cc7763u, 0x3fad517du}) EXPECT_EQ(a.next_u32(), v);
   for (const uint64_t v : {0x86cc7763222724a2ull, 0x8af00a133fad517dull, 0xa2ef6071de5134d1ull}) EXPECT_EQ(b.next_u64(), v);
   EXPECT_EQ(c.uniform_f32(), 0.13340973854064941f);
   EXPECT_EQ(c.uniform_f32(), 0.5265573859214783f);
   for (const uint64_t v : {526, 542, 636, 405, 34}) EXPECT_EQ(d.below(1000), v);
-  // The refill after 64 words: the first word of block 4.
   for (int i = 0; i < 61; ++i) a.next_u32();
-  EXPECT_EQ(a.counter(), 4u);
-  EXPECT_EQ(a.next_u32(), 0xee66b7a9u);
-  EXPECT_EQ(a.counter(), 8u);
-  EXPECT_EQ(a.index(), 1u);
+  EXPECT_EQ(a.next_u32(), 0xee66b7a9u);  // the refill after 64 words: the first word of block 4
   // A 64-bit read is the next two 32-bit words, low word first, also across a refill.
   for (const int skip : {0, 1, 63}) {
     ChaChaStream x = ChaChaStream::from_seed(5);
@@ -53,7 +37,7 @@ TEST(ChaChaStream, KnownValuesOfSeed42) {
     ChaChaStream y = x;
     const uint64_t lo = y.next_u32();
     EXPECT_EQ(x.next_u64(), lo | uint64_t{y.next_u32()} << 32) << skip;
-    EXPECT_EQ(x.index(), y.index());
+    EXPECT_EQ(x.next_u32(), y.next_u32()) << skip;
   }
 }
 
@@ -84,22 +68,17 @@ TEST(ChaChaStream, BelowAndClosedRange) {
 
 // The key is 0 so these equal CPython's bytes hash under PYTHONHASHSEED=0 (SipHash-1-3).
 TEST(SipHash13, ZeroKeyKnownValues) {
-  const std::array<std::pair<uint64_t, uint64_t>, 4> cases{{{0, 13646096770106105413ull},
-                                                            {1, 2206609067086327257ull},
-                                                            {2, 11876854719037224982ull},
-                                                            {3, 18270091135093349626ull}}};
-  for (const auto& [id, expected] : cases) {
+  const uint64_t expected[] = {13646096770106105413ull, 2206609067086327257ull, 11876854719037224982ull,
+                               18270091135093349626ull};
+  for (uint64_t id = 0; id < 4; ++id) {
     uint8_t bytes[8];
     for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(id >> (8 * i));
-    EXPECT_EQ(siphash13(0, 0, bytes, 8), expected) << id;
+    EXPECT_EQ(siphash13(0, 0, bytes, 8), expected[id]) << id;
   }
 }
 
 TEST(SeedingThread, SetSeedEpochAndWorkerStreams) {
-  const uint64_t gen = seed_generation();
   set_seed(7);
-  EXPECT_EQ(base_seed(), 7u);
-  EXPECT_EQ(seed_generation(), gen + 1);
   const auto global = [] {
     uint64_t v = 0;
     with_global_stream([&](ChaChaStream& s) { v = s.next_u64(); });
@@ -125,9 +104,7 @@ TEST(SeedingThread, SetSeedEpochAndWorkerStreams) {
   std::thread b([&] { there[1] = worker_stream().next_u64(); });
   a.join();
   b.join();
-  EXPECT_NE(start, there[0]);
-  EXPECT_NE(start, there[1]);
-  EXPECT_NE(there[0], there[1]);
+  EXPECT_TRUE(start != there[0] && start != there[1] && there[0] != there[1]);
   set_seed(42);
 }
 
@@ -151,6 +128,111 @@ TEST(SeedingDeathTest, BrokenGlobalLockIsReportedButIgnoredBySetSeed) {
     std::exit(refused && seed_generation() == gen + 1 && base_seed() == 3 ? 0 : 1);
   };
   EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "");
+}
+
+// N = 1000 and sample 0.025, so s * N = 25: count 400 keeps (sqrt(16) + 1) * 25 / 400 = 0.3125, count 100
+// keeps (2 + 1) * 25 / 100 = 0.75, count 25 keeps min(1, 2), and a count of 0 is always kept.
+TEST(Subsample, ThresholdsAreExactAndOnlyDroppableWordsDraw) {
+  const std::vector<uint64_t> counts{400, 100, 25, 475, 0};
+  const KeepTable table = KeepTable::build(counts, 0.025);
+  const auto t = table.thresholds();
+  ASSERT_EQ(t.size(), 5u);
+  EXPECT_EQ(t[0], 1342177280u);  // 0.3125 * 2^32
+  EXPECT_EQ(t[1], 3221225472u);  // 0.75 * 2^32
+  EXPECT_EQ(t[2], KeepTable::kAlways);
+  EXPECT_EQ(t[4], KeepTable::kAlways);
+  EXPECT_LT(t[3], t[0]);  // more frequent, dropped more often
+
+  // Words that are always kept take no draw: the stream is where it started.
+  ChaChaStream stream = ChaChaStream::from_seed(5);
+  std::vector<uint64_t> kept;
+  const std::vector<uint64_t> always{2, 4, 2, 9};  // 9: beyond the table, kept
+  EXPECT_EQ(table.filter<uint64_t>(always, stream, kept).size(), 4u);
+  EXPECT_EQ(stream.next_u32(), ChaChaStream::from_seed(5).next_u32());
+
+  // One 32-bit draw per droppable token, kept when below the threshold, order preserved.
+  std::vector<uint32_t> sentence(200000, 0);
+  sentence[7] = 2;
+  ChaChaStream a = ChaChaStream::from_seed(9);
+  ChaChaStream b = ChaChaStream::from_seed(9);
+  std::vector<uint32_t> kept32;
+  table.filter<uint32_t>(sentence, a, kept32);
+  std::size_t expected = 0;
+  for (std::size_t i = 0; i < sentence.size(); ++i) expected += sentence[i] == 2 || b.next_u32() < t[0];
+  EXPECT_EQ(kept32.size(), expected);
+  EXPECT_NEAR(static_cast<double>(kept32.size()) / sentence.size(), 0.3125, 0.005);
+  EXPECT_EQ(a.next_u32(), b.next_u32());
+}
+
+using Codes = std::vector<std::vector<uint8_t>>;
+using Paths = std::vector<std::vector<uint64_t>>;
+
+TEST(HuffmanTree, SmallTreesFromTheirCounts) {
+  EXPECT_TRUE(build_huffman(std::vector<uint64_t>{}).empty());
+
+  const HuffmanTree one = build_huffman(std::vector<uint64_t>{7});
+  EXPECT_EQ(one.codes, (Codes{{}}));
+  EXPECT_EQ(one.path_nodes, (Paths{{}}));
+
+  // Lighter word 1 comes out first (0-branch), word 0 second (1-branch).
+  const HuffmanTree two = build_huffman(std::vector<uint64_t>{5, 3});
+  EXPECT_EQ(two.codes, (Codes{{1}, {0}}));
+  EXPECT_EQ(two.path_nodes, (Paths{{2}, {2}}));
+
+  // Ties: the larger node number comes out first.
+  const HuffmanTree three = build_huffman(std::vector<uint64_t>{1, 1, 1});
+  EXPECT_EQ(three.codes, (Codes{{0}, {1, 1}, {1, 0}}));
+  EXPECT_EQ(three.path_nodes, (Paths{{4}, {4, 3}, {4, 3}}));
+
+  // Zero counts weigh 1: they tie like ones.
+  EXPECT_EQ(build_huffman(std::vector<uint64_t>{0, 0}).codes, (Codes{{1}, {0}}));
+}
+
+TEST(HuffmanTree, ForVocabCoversEveryWord) {
+  // Counts for 3 words, vocabulary of 5: the missing two weigh 1 and still get codes.
+  const HuffmanTree grown = build_huffman_for_vocab(std::vector<uint64_t>{9, 4, 4}, 5);
+  EXPECT_EQ(grown.codes, build_huffman(std::vector<uint64_t>{9, 4, 4, 1, 1}).codes);
+  EXPECT_EQ(grown.path_nodes, build_huffman(std::vector<uint64_t>{9, 4, 4, 1, 1}).path_nodes);
+  EXPECT_EQ(build_huffman_for_vocab(std::vector<uint64_t>{}, 2).codes, (Codes{{1}, {0}}));
+  EXPECT_TRUE(build_huffman_for_vocab(std::vector<uint64_t>{}, 0).empty());
+  // More counts than words: only the vocabulary's words become leaves.
+  EXPECT_EQ(build_huffman_for_vocab(std::vector<uint64_t>{5, 3, 8}, 2).codes, (Codes{{1}, {0}}));
+}
+
+AliasTable table_for(const std::vector<uint64_t>& counts) {
+  const std::vector<double> w = noise_weights(counts);
+  return AliasTable::build(w);
+}
+
+TEST(AliasTable, SmallTablesFromTheirCounts) {
+  // One word: it lands on the large stack and is never paired.
+  const AliasTable one = table_for({3});
+  EXPECT_EQ(one.prob, (std::vector<float>{1.0f}));
+  EXPECT_EQ(one.alias, (std::vector<uint64_t>{0}));
+  ChaChaStream s = ChaChaStream::from_seed(1);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(one.sample(s), 0u);
+  // Equal counts: both scaled to exactly 1.0, both on the large stack, nothing paired.
+  EXPECT_EQ(table_for({1, 1}).prob, (std::vector<float>{1.0f, 1.0f}));
+  EXPECT_EQ(table_for({1, 1}).alias, (std::vector<uint64_t>{0, 0}));
+  // Counts 1 and 15: index 0 is paired with 1; index 1 keeps its reduced value.
+  const double p1 = std::pow(15.0, 0.75);
+  const double total = (-0.0 + 1.0) + p1;
+  const double scaled0 = (1.0 / total) * 2.0;
+  const double scaled1 = ((p1 / total) * 2.0 + scaled0) + (-1.0);
+  const AliasTable skew = table_for({1, 15});
+  EXPECT_EQ(skew.alias, (std::vector<uint64_t>{1, 0}));
+  EXPECT_EQ(skew.prob, (std::vector<float>{static_cast<float>(scaled0), static_cast<float>(scaled1)}));
+  EXPECT_NEAR(skew.prob[0], 0.2320, 1e-3);
+  // Zero counts: the weights stay unnormalised (0, 0), built as they are: all on the small stack.
+  EXPECT_EQ(noise_weights(std::vector<uint64_t>{0, 0}), (std::vector<double>{0.0, 0.0}));
+  EXPECT_EQ(table_for({0, 0}).prob, (std::vector<float>{0.0f, 0.0f}));
+  EXPECT_EQ(table_for({0, 0}).alias, (std::vector<uint64_t>{0, 0}));
+  // No words: sampling gives 0 without reading the stream.
+  const AliasTable empty = table_for({});
+  EXPECT_TRUE(empty.empty());
+  ChaChaStream before = s;
+  EXPECT_EQ(empty.sample(s), 0u);
+  EXPECT_EQ(s.next_u64(), before.next_u64());
 }
 
 }  // namespace

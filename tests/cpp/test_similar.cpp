@@ -1,17 +1,22 @@
-// Neighbour queries: top-k selection, cosine scores, the row scan, and the scan for non-finite weights
+// Neighbour queries (top-k selection, cosine scores, the funnel), the scan for non-finite weights, and
+// the word2vec text parser
 // (the layouts and vectors the core refuses are checked from Python, in test_files and test_reliability).
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "common/error.hpp"
 #include "kv/queries.hpp"
 #include "kv/similar.hpp"
+#include "kv/word2vec_format.hpp"
 #include "weights/finite.hpp"
 
 namespace tarnivel {
@@ -83,50 +88,18 @@ TEST(TopKSelection, NanStopsTheQueryUnlessNothingIsKept) {
 }
 
 TEST(CosineScore, SequentialFloatSumsAndZeroNorms) {
-  const std::vector<float> q{3.0f, 4.0f};
+  const std::vector<float> q{3.0f, 4.0f}, v{6.0f, 8.0f}, w{-4.0f, 3.0f}, zero{0.0f, 0.0f};
   const float qn = query_norm(q);
   EXPECT_EQ(qn, 5.0f);
-  const std::vector<float> v{6.0f, 8.0f};
   EXPECT_EQ(cosine_score(q, qn, v.data()), 1.0f);
-  const std::vector<float> w{-4.0f, 3.0f};
   EXPECT_EQ(cosine_score(q, qn, w.data()), 0.0f);
-  const std::vector<float> zero{0.0f, 0.0f};
   EXPECT_EQ(cosine_score(q, qn, zero.data()), 0.0f);
-  EXPECT_EQ(query_norm(zero), 0.0f);
-  EXPECT_EQ(cosine_score(zero, 0.0f, v.data()), 0.0f);
+  EXPECT_EQ(cosine_score(zero, query_norm(zero), v.data()), 0.0f);
   // A NaN sum of squares counts as a zero norm.
-  const std::vector<float> nan_q{std::numeric_limits<float>::quiet_NaN(), 1.0f};
-  EXPECT_EQ(query_norm(nan_q), 0.0f);
-
+  EXPECT_EQ(query_norm(std::vector<float>{std::numeric_limits<float>::quiet_NaN(), 1.0f}), 0.0f);
   // The order of the float32 sum is observable: (1e8 + 1) - 1e8 is 0 in float32, 1e8 - 1e8 + 1 is 1.
-  const std::vector<float> big{1e8f, 1.0f, -1e8f};
-  const std::vector<float> ones{1.0f, 1.0f, 1.0f};
+  const std::vector<float> big{1e8f, 1.0f, -1e8f}, ones{1.0f, 1.0f, 1.0f};
   EXPECT_EQ(cosine_score(big, query_norm(big), ones.data()), 0.0f);
-}
-
-TEST(NearestRows, SkipsQueryAndFlaggedRowsAndReadsWithStride) {
-  // Four rows of stride 3; only the first two components are compared.
-  const std::vector<float> data{
-      1.0f, 0.0f, 9.0f,   // row 0: the query
-      1.0f, 0.0f, -9.0f,  // row 1: identical prefix, score 1
-      0.0f, 1.0f, 0.0f,   // row 2: orthogonal, score 0
-      1.0f, 0.0f, 5.0f,   // row 3: identical prefix but flagged as skipped
-  };
-  const std::vector<uint8_t> skip{0, 0, 0, 1};
-  const std::vector<float> q{1.0f, 0.0f};
-  const RowSet rows{data.data(), 3, 4, skip};
-  const auto got = nearest_rows(q, rows, 0, 10);
-  ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[0].id, 1u);
-  EXPECT_EQ(got[0].score, 1.0f);
-  EXPECT_EQ(got[1].id, 2u);
-  EXPECT_EQ(got[1].score, 0.0f);
-
-  // Without flags the tie between rows 1 and 3 keeps ascending row order.
-  const auto ties = nearest_rows(q, RowSet{data.data(), 3, 4, {}}, 0, 2);
-  ASSERT_EQ(ties.size(), 2u);
-  EXPECT_EQ(ties[0].id, 1u);
-  EXPECT_EQ(ties[1].id, 3u);
 }
 
 TEST(Funnel, CoveringShortlistGivesTheSequentialScanOnThePool) {
@@ -155,23 +128,83 @@ TEST(Funnel, CoveringShortlistGivesTheSequentialScanOnThePool) {
 }
 
 TEST(NonFinite, FindsTheFirstNanOrInfinity) {
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  const float inf = std::numeric_limits<float>::infinity();
-  const float big = std::numeric_limits<float>::max();
-  const float tiny = std::numeric_limits<float>::denorm_min();
+  const float big = std::numeric_limits<float>::max(), inf = std::numeric_limits<float>::infinity();
   std::vector<float> v(5000, 0.5f);
   EXPECT_EQ(first_non_finite({}), 0u);
+  v[0] = big, v[1] = -big, v[2] = std::numeric_limits<float>::denorm_min(), v[3] = -0.0f;
   EXPECT_EQ(first_non_finite(v), v.size());
-  v[0] = big, v[1] = -big, v[2] = tiny, v[3] = -0.0f;
-  EXPECT_EQ(first_non_finite(v), v.size());
-  v[4999] = inf;
-  EXPECT_EQ(first_non_finite(v), 4999u);
-  v[2100] = -inf;  // in the second block
-  EXPECT_EQ(first_non_finite(v), 2100u);
-  v[7] = nan;
-  EXPECT_EQ(first_non_finite(v), 7u);
-  v[0] = -nan;
-  EXPECT_EQ(first_non_finite(v), 0u);
+  // Each later find is earlier in the vector (2100: in the second block).
+  for (const auto& [at, value] : {std::pair<std::size_t, float>{4999, inf}, {2100, -inf}, {7, NAN}, {0, -NAN}}) {
+    v[at] = value;
+    EXPECT_EQ(first_non_finite(v), at);
+  }
+}
+
+// The numbers of a text file, parsed by one thread or by the pool.
+Word2VecTable parse(const std::string& bytes, bool parallel = false) {
+  Word2VecReadOptions o;
+  o.parallel = parallel;
+  return parse_word2vec(std::span<const char>(bytes.data(), bytes.size()), "f.txt", o);
+}
+
+TEST(Word2VecFormat, NumbersRoundLikeStrtof) {
+  // Hand-picked forms and values (float midpoints: 16777217 lies between 16777216 and 16777218 and
+  // rounds to even), then random decimals of many lengths and exponents, all against strtof.
+  std::vector<std::string> tokens = {"16777217", "16777219", "0.1", "1e-45", "1.4e-45", "3.4028235e38", "3.5e38",
+                                     "-1e-50", "1e39", "inf", "-inf", "1.17549435e-38", "0.000000000000000000001",
+                                     "123456789012345678901234567890", "1.000000059604644775390625", "7e22", "7e23",
+                                     "9007199254740993", ".5", "5.", "-.25e+2", "1e+0", "+0.5", "-0", "1E-3", "3e2"};
+  std::mt19937_64 gen(7);
+  for (int i = 0; i < 5000; ++i) {
+    std::string t = (gen() % 2) ? "-" : "";
+    const int digits = 1 + static_cast<int>(gen() % 20);
+    for (int d = 0; d < digits; ++d) t.push_back(static_cast<char>('0' + gen() % 10));
+    const int dot = static_cast<int>(gen() % (digits + 1));
+    t.insert(t.size() - static_cast<std::size_t>(dot), ".");
+    if (t.back() == '.') t.pop_back();
+    if (gen() % 3 == 0) t += "e" + std::to_string(static_cast<int>(gen() % 90) - 45);
+    tokens.push_back(t);
+  }
+  std::string file = std::to_string(tokens.size()) + " 1\n";
+  for (std::size_t i = 0; i < tokens.size(); ++i) file += "w" + std::to_string(i) + " " + tokens[i] + "\n";
+  const Word2VecTable t = parse(file);
+  ASSERT_EQ(t.values.size(), tokens.size());
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    const float want = std::strtof(tokens[i].c_str(), nullptr);
+    EXPECT_EQ(std::bit_cast<uint32_t>(t.values[i]), std::bit_cast<uint32_t>(want)) << tokens[i];
+  }
+}
+
+// A text file of several parse blocks: the pool gives the same table as one thread, and the first
+// defect in file order is the one reported.
+TEST(Word2VecFormatPool, ParallelParseMatchesSequentialAndReportsTheFirstDefect) {
+  const std::size_t rows = 40000, dim = 8;
+  std::mt19937 gen(3);
+  std::normal_distribution<float> normal;
+  std::string body;
+  for (std::size_t r = 0; r < rows; ++r) {
+    body += "w" + std::to_string(r);
+    for (std::size_t i = 0; i < dim; ++i) body += " " + std::to_string(normal(gen));
+    body += "\n";
+  }
+  const std::string file = std::to_string(rows) + " " + std::to_string(dim) + "\n" + body;
+  ASSERT_GT(file.size(), std::size_t{3} << 20);
+  const Word2VecTable one = parse(file, false);
+  const Word2VecTable many = parse(file, true);
+  EXPECT_EQ(one.words, many.words);
+  EXPECT_EQ(one.values, many.values);
+  EXPECT_EQ(many.words.back(), "w39999");
+
+  // Two defects: the one earlier in the file is reported.
+  std::string damaged = file;
+  damaged.replace(damaged.rfind("w39000 ") + 7, 1, "?");
+  damaged.replace(damaged.find("w10 ") + 4, 1, "#");
+  try {
+    parse(damaged, true);
+    ADD_FAILURE();
+  } catch (const ValueError& e) {
+    EXPECT_NE(std::string(e.what()).find("line 12: value 1 of the word 'w10'"), std::string::npos) << e.what();
+  }
 }
 
 }  // namespace
