@@ -1,6 +1,6 @@
-// The thread's copies of the tree's top nodes and the frequent words' rows in multi-worker softmax
-// training (HotRowScope): alone on the matrices they change nothing in the results; another thread's
-// updates meanwhile are kept.
+// The thread's copies of the hottest rows: HotRowCopies (unlocked training) and HotRowScope (the tree's
+// top nodes and the frequent words' rows under row locks). Alone on the matrices they change nothing in
+// the results; another thread's updates meanwhile are kept by the write-back.
 // Suite names match *Shared*, so these also run under ThreadSanitizer.
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 
 #include "training/hs.hpp"
 #include "training/huffman.hpp"
+#include "training/row_copies.hpp"
 #include "weights/shared_matrix.hpp"
 
 namespace tarnivel {
@@ -52,6 +53,23 @@ void example(const TreeSetup& s, const SharedMatrix& in, const SharedMatrix& out
     const std::vector<uint64_t> context{a, (a + 64) % kWords, (b + 1) % kWords};
     cbow_softmax_levels(in, out, s.tree, context, b, levels, 0.05f, e % 2 == 0);
   }
+}
+
+TEST(SharedHotRows, UnlockedWriteBackKeepsOtherThreadsUpdates) {
+  std::vector<float> m = {1, 2, 3, 4, 5, 6, 7, 8};  // 4 rows of 2
+  HotRowCopies copies;
+  copies.cover(m, 2, 1, 2);  // rows 1 and 2
+  EXPECT_EQ(copies.row(0), m.data());
+  EXPECT_EQ(copies.row(3), m.data() + 6);
+  float* r1 = copies.row(1);
+  ASSERT_NE(r1, m.data() + 2);
+  EXPECT_EQ(copies.row(1), r1);  // the same copy until written back
+  r1[0] += 0.5f;                 // this thread: row 1 = {3.5, 4}
+  copies.row(2)[1] = 10.0f;      // this thread: row 2 = {5, 10}
+  m[2] = 100.0f;                 // another thread meanwhile: row 1 = {100, 4}
+  copies.write_back();
+  EXPECT_EQ(m, (std::vector<float>{1, 2, 100.5f, 4, 5, 10, 7, 8}));
+  EXPECT_EQ(copies.row(1)[0], 100.5f);  // copied again after a write-back
 }
 
 TEST(SharedHotRows, AloneTheCopiesChangeNoBit) {

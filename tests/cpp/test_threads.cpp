@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -364,16 +365,45 @@ TEST(ChunkTraining, UnlockedOneSentenceGivesTheSequentialValues) {
   }
 }
 
-// Two threads walk the same tree path (the root and one inner node) with different centre rows.
-// Centre 0 is non-zero only in the even components and centre 1 only in the odd ones, so each
-// thread's node updates land in components the other thread never changes. The only coupling runs
-// through the error a thread adds to its own centre row (the node rows also hold the other thread's
-// values); at a rate of 1e-9 every such cross term is far below half a float step of the value it
-// meets and rounds away. So the combined change of every node row is the sum of each thread's change
-// alone; the tolerance of 5e-11 allows a few float steps at these magnitudes (below 1e-3), while one
-// lost write-back drops at least one whole update (2.5e-10 or more) from some component.
-// The threads run together until 5000 of their calls overlapped a call of the other (longer on a
-// busy machine); the calls each made are then replayed alone.
+// A chunk on one pool thread with the thread's copies of the hot rows gives the values of the same
+// sentences without copies, bit for bit: unlocked with six rows copied against none (copies taken,
+// written back periodically and when the thread leaves the chunk); row locked (copies kept across the
+// chunk's sentences) against the sentences trained one by one on a stream equal to the pool thread's.
+TEST(ChunkTraining, OnePoolThreadGivesTheInPlaceValues) {
+  for (const bool locks : {false, true}) {
+    for (const Mode mode : kModes) {
+      std::vector<float> results[2];
+      for (const int copies : {0, 1}) {
+        setenv("TARNIVEL_UNLOCKED_HOT_ROWS", copies ? "6" : "0", 1);
+        set_seed(77);
+        ChunkRun run(mode.sg, mode.hs, locks, 300, 30, 5);  // about 4,500 tokens: several write-backs
+        run.work.max_threads = 1;
+        if (locks && copies == 0) {
+          std::optional<ChaChaStream> stream;
+          pool_for_each(1, [&](std::size_t) { stream = worker_stream(); return false; }, 1);
+          for (std::size_t i = 0; i < run.chunk.size(); ++i) {
+            run.chunk.with_sentence(i, [&](auto sentence) {
+              EXPECT_FALSE(train_chunk_sentence(sentence, *stream, run.params, run.work.tables, run.work.input,
+                                                run.work.output, run.stop, nullptr));
+            });
+          }
+        } else {
+          EXPECT_FALSE(train_chunk(run.work));
+        }
+        auto [in, out] = run.take();
+        in.insert(in.end(), out.begin(), out.end());
+        results[copies] = std::move(in);
+      }
+      unsetenv("TARNIVEL_UNLOCKED_HOT_ROWS");
+      EXPECT_EQ(results[0], results[1]) << "locks " << locks << " sg " << mode.sg << " hs " << mode.hs;
+    }
+  }
+}
+
+// Two threads walk the same tree path (the root and one inner node) with centre rows non-zero in
+// disjoint components, at a rate (1e-9) where every cross term rounds away: the combined change of each
+// node row must be the sum of each thread's change alone, replayed with the same number of calls; one
+// lost write-back drops a whole update (2.5e-10 or more) from some component.
 TEST(SharedSoftmaxContention, TwoThreadsOnOneTreeLoseNoUpdate) {
   constexpr std::size_t dim = 8, words = 4;
   constexpr uint64_t max_calls = 1'000'000, overlaps = 5'000;

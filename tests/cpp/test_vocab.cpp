@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -9,7 +8,6 @@
 #include "common/error.hpp"
 #include "model/model.hpp"
 #include "model/vocab.hpp"
-#include "rng/seed.hpp"
 
 namespace tarnivel {
 namespace {
@@ -83,28 +81,6 @@ TEST(VocabBuild, AddCountGrowsWithZeros) {
   EXPECT_THROW(add_count(vocab, 3), InternalError);
 }
 
-// The values themselves (draw order, scaling) are pinned by the training checksums.
-TEST(VocabInit, RowsAreUnitVectorsFromTheGlobalStream) {
-  const WordCounter words = count({{"p", "q", "r", "s", "p"}});
-  set_seed(7);
-  const Model a = build(words, 1, std::nullopt, 16);
-  set_seed(7);
-  EXPECT_EQ(build(words, 1, std::nullopt, 16).input_vectors, a.input_vectors);
-  EXPECT_NE(build(words, 1, std::nullopt, 16).input_vectors, a.input_vectors);  // continues the global stream
-  ASSERT_EQ(a.output_vectors.size(), 4u * 16);
-  for (const std::vector<float>* m : {&a.input_vectors, &a.output_vectors}) {
-    for (std::size_t r = 0; r < 4; ++r) {
-      double sum = 0;
-      for (std::size_t j = 0; j < 16; ++j) sum += double{(*m)[r * 16 + j]} * (*m)[r * 16 + j];
-      EXPECT_NEAR(sum, 1.0, 1e-6) << r;
-    }
-  }
-  const Model one = build(words, 1, std::nullopt, 1);
-  EXPECT_EQ(one.input_vectors, std::vector<float>(4, 1.0f));
-  EXPECT_EQ(one.output_vectors, std::vector<float>(4, 1.0f));
-  set_seed(42);
-}
-
 TEST(ModelLevels, DefaultsAndNormalisation) {
   using L = std::vector<uint64_t>;
   EXPECT_EQ(default_levels(100), (L{25, 50, 100}));
@@ -121,7 +97,6 @@ TEST(ModelLevels, DefaultsAndNormalisation) {
   EXPECT_EQ(normalise_levels(std::nullopt, 0), (L{1}));
   EXPECT_EQ(normalise_levels(L{5}, 0), (L{0}));
 }
-
 
 // The conversion table: hits confirmed on the bytes, so equal hashes of different words (and any
 // hash of an absent word) never produce an index.

@@ -1,8 +1,5 @@
-"""Threaded training (workers >= 2): token counts, progress and rate, corpus errors, the reader thread,
-the interpreter lock, references, the pool size setting and clean exits; `workers` bounds the pool
-threads that train a call, and TARNIVEL_ROW_LOCKS=0 trains without row locks (all modes, quality, the
-command line's --no-row-locks; interrupts, corpus errors and end lines are parametrized above and in
-test_training)."""
+"""Threaded training (workers >= 2) as the binding shows it: a Python corpus's chunks, progress and end
+lines, corpus errors, the interpreter lock, references, the pool, interrupts and clean exits."""
 
 import logging
 import os
@@ -13,7 +10,6 @@ import textwrap
 import threading
 import time
 import types
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -22,7 +18,6 @@ from conftest import make_corpus
 from tarnivel import Word2Vec, set_seed
 
 TESTS = os.path.dirname(__file__)
-DATA = Path(__file__).resolve().parents[3] / "shared" / "data"
 
 END = r"EPOCH (\d)/2: end, elapsed=\d+\.\d\ds, tokens=(\d+), tokens/s=\d+, lr_end=(\d\.\d{5})"
 
@@ -58,23 +53,18 @@ class Slow:
         return self.sentences[i]
 
 
-# With vector_size 0 nothing trains, but the threaded epoch must still count every token (its chunks
-# carry 16-bit indices): the end line, the progress callable and the rate depend on the count. The
-# end lines are the same without row locks and whatever the chunking (an invalid W2V_CHUNK is the
-# default).
-@pytest.mark.parametrize(
-    "workers, vector_size, sg, hs, row_locks, chunk",
-    [(1, 8, 0, 0, "1", "50"), (2, 8, 0, 0, "1", "50"), (2, 8, 0, 0, "0", "50"), (2, 8, 1, 1, "1", "50"),
-     (2, 0, 0, 0, "1", "50"), (2, 8, 0, 0, "1", "1"), (2, 8, 0, 0, "1", "16x")],
-)
-def test_token_counts_progress_and_rate(workers, vector_size, sg, hs, row_locks, chunk, caplog, monkeypatch):
+# With vector_size 0 nothing trains, but the threaded epoch must still count every token of the Python
+# corpus's chunks: the end lines, the progress callable and the rate depend on the count (an invalid
+# W2V_CHUNK is the default).
+@pytest.mark.parametrize("workers, vector_size, chunk", [(1, 8, "50"), (2, 8, "50"), (2, 0, "50"), (2, 8, "1"),
+                                                         (2, 8, "16x")])
+def test_token_counts_progress_and_rate(workers, vector_size, chunk, caplog, monkeypatch):
     monkeypatch.setenv("W2V_CHUNK", chunk)
-    monkeypatch.setenv("TARNIVEL_ROW_LOCKS", row_locks)
     caplog.set_level(logging.INFO, logger="tarnivel")
     corpus = make_corpus(sentences=1000, length=(20, 40))
     n = sum(len(s) for s in corpus)
     calls = []
-    m = Word2Vec(vector_size=vector_size, min_count=1, workers=workers, sg=sg, hs=hs)
+    m = Word2Vec(vector_size=vector_size, min_count=1, workers=workers)
     m.train(Slow(corpus), epochs=2, progress=lambda d, t: calls.append((d, t)), progress_interval=0.0)
     lines = messages(caplog)
     if workers > 1:
@@ -118,15 +108,13 @@ def raise_value_error():
         (raise_value_error, ValueError, "corpus broke"),
     ],
 )
-@pytest.mark.parametrize("workers", [None, 1, 2, "2, no row locks"])  # None: while the vocabulary is built
-def test_corpus_errors_raise(bad, exc, message, workers, monkeypatch):
+@pytest.mark.parametrize("workers", [None, 1, 2])  # None: while the vocabulary is built
+def test_corpus_errors_raise(bad, exc, message, workers):
     if workers is None:
         with pytest.raises(exc, match=message):
             Word2Vec(ChangingCorpus(bad, good_passes=0), min_count=1, verbose=False)
         return
-    if workers == "2, no row locks":
-        monkeypatch.setenv("TARNIVEL_ROW_LOCKS", "0")
-    m = Word2Vec(vector_size=4, min_count=1, workers=int(str(workers)[0]), verbose=False)
+    m = Word2Vec(vector_size=4, min_count=1, workers=workers, verbose=False)
     with pytest.raises(exc, match=message):
         m.train(ChangingCorpus(bad), epochs=2)
     assert m.wv.vectors.shape == (3, 4)
@@ -230,18 +218,13 @@ def run_script(script, **env):
 
 
 @pytest.mark.parametrize("setting", ["3", "0", "x"])
-def test_pool_size_setting(setting):
-    _, err = run_script("from tarnivel import Word2Vec\nWord2Vec([['a', 'b']], min_count=1, epochs=1, workers=2)\n",
-                     TARNIVEL_POOL_THREADS=setting)
-    cores, threads = map(int, re.search(r"hardware cores=(\d+), rayon_threads=(\d+),", err).groups())
-    assert threads == (3 if setting == "3" else cores)
-
-
-def test_threaded_process_exits_cleanly():
-    for _ in range(10):
-        run_script(f"import sys\nsys.path.insert(0, {TESTS!r})\nfrom conftest import make_corpus\n"
-                   "from tarnivel import Word2Vec\nWord2Vec(make_corpus(sentences=300), vector_size=16, min_count=1, "
-                   "workers=2, epochs=1, verbose=True)\n")
+def test_pool_size_setting_and_clean_exits(setting):
+    for _ in range(4):  # the process ends cleanly right after threaded training, every time
+        _, err = run_script(f"import sys\nsys.path.insert(0, {TESTS!r})\nfrom conftest import make_corpus\n"
+                            "from tarnivel import Word2Vec\nWord2Vec(make_corpus(sentences=300), vector_size=16, "
+                            "min_count=1, workers=2, epochs=1, verbose=True)\n", TARNIVEL_POOL_THREADS=setting)
+        cores, threads = map(int, re.search(r"hardware cores=(\d+), rayon_threads=(\d+),", err).groups())
+        assert threads == (3 if setting == "3" else cores)
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs per-thread times from /proc")
@@ -280,17 +263,19 @@ def test_workers_bounds_the_threads_that_train():
         assert (1 <= busy <= 2) if workers == 2 else busy >= 3, line
 
 
-@pytest.mark.parametrize("row_locks", ["0", "1"])
+@pytest.mark.parametrize("workers, row_locks", [(1, "1"), (2, "1"), (2, "0")])
 @pytest.mark.parametrize("sg, hs", [(0, 0), (0, 1), (1, 0), (1, 1)])
-def test_all_modes_train_sensible_vectors(sg, hs, row_locks, monkeypatch):
-    # Sentences made of the words of one of three topics each: neighbours should share the topic.
+def test_all_modes_train_sensible_vectors(sg, hs, workers, row_locks, monkeypatch):
+    # Every sentence uses the words of one of three topics: with the first 6 of 24 components (the
+    # smallest level) a word's nearest neighbour must already share its topic.
     rng = np.random.default_rng(0)
     corpus = [[f"t{i % 3}w{k}" for k in rng.integers(0, 12, size=12)] for i in range(900)]
     monkeypatch.setenv("TARNIVEL_ROW_LOCKS", row_locks)
-    m = Word2Vec(corpus, vector_size=24, min_count=1, sg=sg, hs=hs, workers=2, epochs=8, verbose=False)
+    set_seed(2)
+    m = Word2Vec(corpus, vector_size=24, min_count=1, sg=sg, hs=hs, workers=workers, epochs=8, verbose=False)
     words = m.wv.index_to_key
     assert np.isfinite(m.wv.vectors).all()
-    assert sum(m.wv.most_similar(w, topn=1)[0][0][:2] == w[:2] for w in words) >= 0.9 * len(words)
+    assert sum(m.wv.most_similar(w, topn=1, level=6)[0][0][:2] == w[:2] for w in words) >= 0.9 * len(words)
 
 
 def test_cli_no_row_locks_sets_the_variable_for_the_call(monkeypatch, tmp_path):
@@ -315,33 +300,3 @@ def test_cli_no_row_locks_sets_the_variable_for_the_call(monkeypatch, tmp_path):
         assert cli.main(["train", str(tmp_path / "c.txt"), "-o", str(tmp_path / "m"), "--min-count", "1",
                          "--epochs", "1", "--workers", "2", "-q", *extra]) == 0
     assert flags == [True, False] and os.environ.get("TARNIVEL_ROW_LOCKS") == "1"
-
-
-@pytest.mark.slow
-@pytest.mark.skipif(not (DATA / "corpus_en.txt").is_file(), reason="reference corpus not available")
-def test_unlocked_skip_gram_quality_matches_striped(monkeypatch):
-    # Skip-gram with negative sampling on the reference corpus, 5 epochs, 2 workers: the WordSim-353
-    # score of unlocked training must not fall more than 0.03 below striped training. Threaded runs
-    # are not reproducible and one striped run alone varied from 0.355 to 0.390 between seeds, so each
-    # side is the mean of two seeds, and the check is one-sided: what matters is that dropping the
-    # locks does not cost quality (slow: about two minutes on two quiet cores).
-    monkeypatch.syspath_prepend(str(Path(__file__).resolve().parents[2] / "bench"))
-    import common
-
-    corpus = common.load_corpus(DATA / "corpus_en.txt")
-    pairs = common.read_wordsim(DATA / "wordsim353.txt")
-    scores = {}
-    for row_locks in ("1", "0"):
-        monkeypatch.setenv("TARNIVEL_ROW_LOCKS", row_locks)
-        runs = []
-        for seed in (5, 7):
-            set_seed(seed)
-            m = Word2Vec(corpus, **common.TRAINING, sg=1, hs=0, negative=5, levels=[100], workers=2, epochs=5,
-                         verbose=False)
-            index = {w: i for i, w in enumerate(m.wv.index_to_key)}
-            score, used = common.similarity_score(np.asarray(m.wv.vectors), index, pairs)
-            assert used > 300
-            runs.append(score)
-        scores[row_locks] = sum(runs) / len(runs)
-    assert scores["0"] > 0.25
-    assert scores["0"] >= scores["1"] - 0.03, scores

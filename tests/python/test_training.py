@@ -1,10 +1,9 @@
-"""Training end to end, mostly in the calling thread: reproducibility, schedule, logs, vocabulary,
-stops (with one and with two workers), and what the nested levels are for."""
+"""Training end to end through the binding: reproducibility, schedule, logs, vocabulary, stops (with one
+and with two workers)."""
 
 import hashlib
 import logging
 import os
-import random
 import signal
 import subprocess
 import sys
@@ -171,16 +170,3 @@ def test_edge_parameters_train():
         Word2Vec([["a", "b"]], vector_size=4, window=2**64 - 1, min_count=1, sg=sg, epochs=1, verbose=False)
     # hs with an empty vocabulary trains nothing and fails nowhere.
     Word2Vec([["a"]], min_count=5, hs=1, verbose=False)
-
-
-def test_the_smallest_level_keeps_clusters_apart():
-    # Three groups of six words; every sentence uses one group only. The first 8 of 32 components
-    # (the smallest default level) must already place each word among its own group.
-    groups = [[f"{g}{i}" for i in range(6)] for g in "abc"]
-    rng = random.Random(4)
-    corpus = [rng.choices(groups[i % 3], k=8) for i in range(600)]
-    set_seed(2)
-    kv = Word2Vec(corpus, vector_size=32, min_count=1, sg=1, epochs=5, verbose=False).wv
-    for group in groups:
-        for word in group:
-            assert {w for w, _ in kv.most_similar(word, topn=5, level=8)} == set(group) - {word}
