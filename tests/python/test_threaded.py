@@ -209,6 +209,25 @@ def test_ctrl_c_and_thread_failures_in_threaded_calls(case):
                                  "KeyboardInterrupt"), out.stderr
 
 
+@pytest.mark.slow
+def test_another_thread_changing_the_environment_during_training_is_safe():
+    # The switches are read with the interpreter lock; a read without it crashed within seconds.
+    run_script("""
+        import os, threading, time
+        from tarnivel import Word2Vec
+        def churn(i=0):
+            while True:  # new names each round, so the table is reallocated
+                i += 1
+                for j in range(1000): os.environ[f"TARNIVEL_CHURN_{i}_{j}"] = "x" * 50
+                for j in range(1000): del os.environ[f"TARNIVEL_CHURN_{i}_{j}"]
+        threading.Thread(target=churn, daemon=True).start()
+        corpus = [[f"w{(i * 7 + j) % 300}" for j in range(12)] for i in range(3000)]
+        model, end = Word2Vec(vector_size=16, min_count=1, workers=2, verbose=False), time.time() + 8
+        while time.time() < end:
+            model.train(corpus, epochs=1)
+    """, W2V_CHUNK="5", TARNIVEL_ROW_LOCKS="0")
+
+
 def run_script(script, **env):
     """The script in a fresh interpreter (dedented); its stdout and stderr."""
     out = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True,
