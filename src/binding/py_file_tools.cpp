@@ -1,3 +1,4 @@
+#include "binding/py_args.hpp"
 #include "binding/py_convert.hpp"
 #include "binding/py_file_corpus.hpp"
 
@@ -41,11 +42,7 @@ PyObject* read_lines_function(PyObject*, PyObject* args, PyObject* kwargs) {
       if (status == LineReader::Status::end) break;
       if (status != LineReader::Status::lines) {
         raise_read_error(corpus::ReadError(*pass->reader, status));
-        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        Ref t(type), traceback(tb);
-        error = Ref(value);
+        error = std::move(fetch_error().value);
         break;
       }
       corpus::split_lines(pass->reader->lines(), pieces);
