@@ -204,10 +204,8 @@ class Best {
     kept_.push_back({id, score});
     if (kept_.size() >= 2 * k_ + 64) cut();
   }
-  std::vector<Neighbour>& items() {
-    cut();
-    return kept_;
-  }
+  // Every candidate kept, the k best among them, in no particular order.
+  const std::vector<Neighbour>& items() const { return kept_; }
 
  private:
   void cut() {
@@ -418,18 +416,28 @@ std::vector<std::vector<Neighbour>> nearest_batch(const StoredRows& rows, const 
     for (Task& t : tasks) run_task(rows, qs, queries.data(), query_stride, inv_norm, bounds, t);
   }
 
-  for (Task& t : tasks) {
-    for (std::size_t a = 0; a < t.best.size(); ++a) {
-      std::vector<Neighbour>& found = t.best[a].items();
-      std::vector<Neighbour>& into = result[t.q_begin + a];
-      into.insert(into.end(), found.begin(), found.end());
-    }
-  }
-  for (std::size_t q = 0; q < qs.count; ++q) {
+  // Each query's lists from its row ranges, less the candidates below its shared bound (none of the k
+  // best are), then the k best in order; queries side by side on the pool.
+  const auto merge = [&](std::size_t q) {
     std::vector<Neighbour>& list = result[q];
-    std::sort(list.begin(), list.end(), [](const Neighbour& a, const Neighbour& b) { return worse(b, a); });
-    if (list.size() > qs.k) list.resize(qs.k);
+    const float bound = bounds.get(q);
+    const std::size_t first = q / kQueryBlock * r_parts;
+    for (std::size_t i = first; i < first + r_parts; ++i) {
+      for (const Neighbour& n : tasks[i].best[q - tasks[i].q_begin].items()) {
+        if (n.score >= bound) list.push_back(n);
+      }
+    }
+    const auto better = [](const Neighbour& a, const Neighbour& b) { return worse(b, a); };
+    const std::size_t kept = std::min(list.size(), qs.k);
+    std::partial_sort(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(kept), list.end(), better);
+    list.resize(kept);
     for (Neighbour& n : list) n.score = qnorm[q] > 0.0f ? n.score / qnorm[q] : 0.0f;
+    return false;
+  };
+  if (parallel && qs.count > 1) {
+    pool_for_each(qs.count, merge);
+  } else {
+    for (std::size_t q = 0; q < qs.count; ++q) merge(q);
   }
   return result;
 }
