@@ -1,7 +1,9 @@
 #include "kv/batch_similar.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <memory>
 #include <cstring>
 #include <limits>
 
@@ -202,10 +204,8 @@ class Best {
     kept_.push_back({id, score});
     if (kept_.size() >= 2 * k_ + 64) cut();
   }
-  std::vector<Neighbour>& items() {
-    cut();
-    return kept_;
-  }
+  // Every candidate kept, the k best among them, in no particular order.
+  const std::vector<Neighbour>& items() const { return kept_; }
 
  private:
   void cut() {
@@ -227,19 +227,45 @@ struct Task {
   std::vector<Best> best;  // one per query of the task
 };
 
-// Whether any of the eight keys d[i] * inv[i] is above the threshold (NaN keys are not); the same
+// Per query, the highest threshold any task has reached: the k-th best key of some of the rows, so no
+// row with a lower key can be among the k best of all. Tasks over other row ranges publish theirs
+// here and filter with it, so a long list is not filled again from scratch in every range.
+class SharedBounds {
+ public:
+  explicit SharedBounds(std::size_t count) : bounds_(std::make_unique<std::atomic<float>[]>(count)) {
+    for (std::size_t q = 0; q < count; ++q) bounds_[q].store(-std::numeric_limits<float>::infinity());
+  }
+  float get(std::size_t q) const { return bounds_[q].load(std::memory_order_relaxed); }
+  void raise(std::size_t q, float t) {
+    float seen = get(q);
+    while (t > seen && !bounds_[q].compare_exchange_weak(seen, t, std::memory_order_relaxed)) {
+    }
+  }
+
+ private:
+  std::unique_ptr<std::atomic<float>[]> bounds_;
+};
+
+// The threshold a task filters with: above its own list's, and at least the shared bound (a key equal
+// to the shared bound may still win on its row, so it is kept; the next float down turns that into
+// the same strict comparison).
+float filter_threshold(float own, float shared) {
+  return std::max(own, std::nextafter(shared, -std::numeric_limits<float>::infinity()));
+}
+
+// Which of the eight keys d[i] * inv[i] are above the threshold (bit i; NaN keys are not); the same
 // products and comparisons as the scalar test, four at a time.
-TARNIVEL_INLINE bool any_above(const float* d, const float* inv, float threshold) {
+TARNIVEL_INLINE unsigned above_mask(const float* d, const float* inv, float threshold) {
   const __m128 t = _mm_set1_ps(threshold);
   const __m128 low = _mm_mul_ps(_mm_loadu_ps(d), _mm_loadu_ps(inv));
   const __m128 high = _mm_mul_ps(_mm_loadu_ps(d + 4), _mm_loadu_ps(inv + 4));
-  return _mm_movemask_ps(_mm_or_ps(_mm_cmpgt_ps(low, t), _mm_cmpgt_ps(high, t))) != 0;
+  return static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(low, t)) | (_mm_movemask_ps(_mm_cmpgt_ps(high, t)) << 4));
 }
 
 // Candidates are ranked by key = dot / |row| (the score times the query norm, the same order for a
 // query); the score itself, key / |query|, is worked out for the kept ones only.
 void run_task(const StoredRows& rows, const BatchQueries& qs, const float* queries, std::size_t query_stride,
-              const std::vector<float>& inv_norm, Task& task) {
+              const std::vector<float>& inv_norm, SharedBounds& bounds, Task& task) {
   const std::size_t nq = task.q_end - task.q_begin;
   std::vector<const float*> qp(nq);
   for (std::size_t a = 0; a < nq; ++a) qp[a] = queries + (task.q_begin + a) * query_stride;
@@ -264,24 +290,32 @@ void run_task(const StoredRows& rows, const BatchQueries& qs, const float* queri
       const uint64_t* excluded = qs.exclude_width == 0 ? nullptr : qs.exclude.data() + q * qs.exclude_width;
       Best& best = task.best[a];
       const float* d = dots.data() + a * count;
-      float threshold = best.threshold();
-      for (std::size_t b = 0; b < count; ++b) {
-        // Eight keys at a time first: once the list is full, most groups hold no key above the
-        // threshold and are passed over with one comparison.
-        if (b % 8 == 0 && b + 8 <= count && !any_above(d + b, inv + b, threshold)) {
-          b += 7;
-          continue;
-        }
+      float own = best.threshold();
+      float threshold = filter_threshold(own, bounds.get(q));
+      const auto consider = [&](std::size_t b) {
         const float key = d[b] * inv[b];
-        if (!(key > threshold)) continue;  // the common case once the list is full
+        if (!(key > threshold)) return;  // the threshold may have risen since the group's test
         const uint64_t r = r0 + b;
-        if (!qs.skip.empty() && qs.skip[r] != 0) continue;
+        if (!qs.skip.empty() && qs.skip[r] != 0) return;
         bool out = false;
         for (std::size_t e = 0; e < qs.exclude_width; ++e) out = out || excluded[e] == r;
-        if (out) continue;
+        if (out) return;
         best.offer(r, key);
-        threshold = best.threshold();
+        if (best.threshold() != own) {
+          own = best.threshold();
+          bounds.raise(q, own);
+          threshold = filter_threshold(own, bounds.get(q));
+        }
+      };
+      // Eight keys at a time: once the list is full, most groups hold no key above the threshold and
+      // are passed over with one comparison; in the others only the keys above it are looked at.
+      std::size_t b = 0;
+      for (; b + 8 <= count; b += 8) {
+        for (unsigned m = above_mask(d + b, inv + b, threshold); m != 0; m &= m - 1) {
+          consider(b + static_cast<std::size_t>(__builtin_ctz(m)));
+        }
       }
+      for (; b < count; ++b) consider(b);
     }
   }
 }
@@ -372,27 +406,38 @@ std::vector<std::vector<Neighbour>> nearest_batch(const StoredRows& rows, const 
   } else {
     norms(0);
   }
+  SharedBounds bounds(qs.count);
   if (parallel && tasks.size() > 1) {
     pool_for_each(tasks.size(), [&](std::size_t i) {
-      run_task(rows, qs, queries.data(), query_stride, inv_norm, tasks[i]);
+      run_task(rows, qs, queries.data(), query_stride, inv_norm, bounds, tasks[i]);
       return false;
     });
   } else {
-    for (Task& t : tasks) run_task(rows, qs, queries.data(), query_stride, inv_norm, t);
+    for (Task& t : tasks) run_task(rows, qs, queries.data(), query_stride, inv_norm, bounds, t);
   }
 
-  for (Task& t : tasks) {
-    for (std::size_t a = 0; a < t.best.size(); ++a) {
-      std::vector<Neighbour>& found = t.best[a].items();
-      std::vector<Neighbour>& into = result[t.q_begin + a];
-      into.insert(into.end(), found.begin(), found.end());
-    }
-  }
-  for (std::size_t q = 0; q < qs.count; ++q) {
+  // Each query's lists from its row ranges, less the candidates below its shared bound (none of the k
+  // best are), then the k best in order; queries side by side on the pool.
+  const auto merge = [&](std::size_t q) {
     std::vector<Neighbour>& list = result[q];
-    std::sort(list.begin(), list.end(), [](const Neighbour& a, const Neighbour& b) { return worse(b, a); });
-    if (list.size() > qs.k) list.resize(qs.k);
+    const float bound = bounds.get(q);
+    const std::size_t first = q / kQueryBlock * r_parts;
+    for (std::size_t i = first; i < first + r_parts; ++i) {
+      for (const Neighbour& n : tasks[i].best[q - tasks[i].q_begin].items()) {
+        if (n.score >= bound) list.push_back(n);
+      }
+    }
+    const auto better = [](const Neighbour& a, const Neighbour& b) { return worse(b, a); };
+    const std::size_t kept = std::min(list.size(), qs.k);
+    std::partial_sort(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(kept), list.end(), better);
+    list.resize(kept);
     for (Neighbour& n : list) n.score = qnorm[q] > 0.0f ? n.score / qnorm[q] : 0.0f;
+    return false;
+  };
+  if (parallel && qs.count > 1) {
+    pool_for_each(qs.count, merge);
+  } else {
+    for (std::size_t q = 0; q < qs.count; ++q) merge(q);
   }
   return result;
 }

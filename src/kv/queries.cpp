@@ -29,6 +29,28 @@ std::span<const float> scorable(std::span<const float> v, std::vector<float>& sc
   return v;
 }
 
+// cosine_score of the query with up to kRankGroup rows at once: each row's dot product and squared norm
+// are the same sequential sums, kept side by side so the rows' additions overlap instead of waiting on
+// one another.
+constexpr std::size_t kRankGroup = 8;
+void cosine_scores(std::span<const float> query, float qn, const float* const* row, std::size_t n, float* score) {
+  float dot[kRankGroup] = {};
+  float vsq[kRankGroup] = {};
+  for (std::size_t i = 0; i < query.size(); ++i) {
+    const float qi = query[i];
+    for (std::size_t j = 0; j < kRankGroup; ++j) {
+      const float v = j < n ? row[j][i] : 0.0f;
+      const float qv = qi * v;
+      const float vv = v * v;
+      dot[j] += qv;
+      vsq[j] += vv;
+    }
+  }
+  for (std::size_t j = 0; j < n; ++j) {
+    score[j] = qn == 0.0f || vsq[j] == 0.0f ? 0.0f : dot[j] / (qn * sqrtf(vsq[j]));
+  }
+}
+
 }  // namespace
 
 std::size_t default_shortlist(std::size_t k) { return std::max(kMinShortlist, k * kShortlistFactor); }
@@ -52,14 +74,21 @@ std::vector<std::vector<Neighbour>> funnel_batch(const StoredRows& rows, const B
     // Offered in ascending row order, as nearest_rows offers them, so ties resolve the same way.
     std::sort(list.begin(), list.end(), [](const Neighbour& a, const Neighbour& b) { return a.id < b.id; });
     TopK top(queries.k);
-    for (const Neighbour& n : list) {
-      const float* row = row_at(rows, n.id);
-      const float score = cosine_score(query, qn, row);
-      if (std::isnan(score) && !std::all_of(row, row + queries.level, [](float x) { return std::isfinite(x); })) {
-        throw NonFiniteValue(false, n.id);
+    for (std::size_t g = 0; g < list.size(); g += kRankGroup) {
+      const std::size_t n = std::min(kRankGroup, list.size() - g);
+      const float* group[kRankGroup];
+      float scores[kRankGroup];
+      for (std::size_t j = 0; j < n; ++j) group[j] = row_at(rows, list[g + j].id);
+      cosine_scores(query, qn, group, n, scores);
+      for (std::size_t j = 0; j < n; ++j) {
+        const float* row = group[j];
+        if (std::isnan(scores[j]) &&
+            !std::all_of(row, row + queries.level, [](float x) { return std::isfinite(x); })) {
+          throw NonFiniteValue(false, list[g + j].id);
+        }
+        // A row whose squares overflow float32 scores 0, as in the batched scan.
+        top.offer(list[g + j].id, std::isnan(scores[j]) ? 0.0f : scores[j]);
       }
-      // A row whose squares overflow float32 scores 0, as in the batched scan.
-      top.offer(n.id, std::isnan(score) ? 0.0f : score);
     }
     list = top.take_sorted();
     return false;
