@@ -38,7 +38,7 @@ def train(corpus, mode: str, sample: float, args) -> tuple[float, float, float]:
     sg, hs, negative = common.MODES[mode]
     set_seed(args.seed)
     model = Word2Vec(**common.TRAINING, workers=args.workers, sg=sg, hs=hs, negative=negative,
-                     epochs=args.epochs, verbose=False)
+                     epochs=args.epochs, verbose=False, levels=args.levels)
     model.sample = sample
     start = time.perf_counter()
     model.train(corpus)  # builds the vocabulary, then trains
@@ -73,6 +73,8 @@ def main() -> int:
     parser.add_argument("--epochs", type=int, default=5)
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--levels", type=lambda t: [int(x) for x in t.split(",")], default=None,
+                        help="Matryoshka levels of our runs, e.g. 100 (default: a quarter, a half and all)")
     parser.add_argument("--lines", type=int, default=None, help="use only the first N sentences (quick check)")
     parser.add_argument("--env", action="append", metavar="NAME=VALUE", default=None,
                         help="switch for our runs (repeatable; default TARNIVEL_ROW_LOCKS=0 and TARNIVEL_ARITHMETIC=fast)")
