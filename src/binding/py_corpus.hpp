@@ -28,7 +28,7 @@ class CorpusLookup {
   explicit CorpusLookup(const KeyIndexMap& key_to_index);
 
   // The index of a word object (a str or a str subclass), or WordLookup::kMissing. Encoding failures
-  // (lone surrogates) raise as before, known word or not.
+  // (lone surrogates) raise, known word or not.
   uint64_t find(PyObject* word) const;
 
   // Largest index the table can return (0 when empty).

@@ -67,11 +67,9 @@ class NoSignalCheck final : public SignalProbe {
 // shared arrays, its indices widened to 64 bits in a buffer the thread keeps (it only grows).
 //
 // Threads running this at once read and write the same floats with no ordering between them: a
-// data race, deliberately left as plain float loads and stores. Decision: relaxed atomic access
-// (std::atomic_ref<float>) was measured on the skip-gram negative-sampling step (bench/kernels.cpp)
-// at about 1.5x its time (1.2x to 1.7x over several runs on a busy machine), because atomic accesses
-// are not vectorised, and it would also need a second copy of every sequential kernel; the unlocked
-// mode exists only to be fast, so it runs the sequential kernels unchanged. What a compiler may do with racy plain accesses, and why none of it
+// data race, deliberately left as plain float loads and stores: relaxed atomic accesses are not
+// vectorised and would need a second copy of every sequential kernel, and the unlocked mode exists
+// only to be fast, so it runs the sequential kernels unchanged. What a compiler may do with racy plain accesses, and why none of it
 // matters here:
 // - It may assume nobody else writes the rows while a kernel runs: keep a value in a register
 //   instead of re-reading it, read it again instead of keeping it, merge, reorder or delay stores,

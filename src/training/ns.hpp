@@ -168,9 +168,7 @@ float* snapshot_buffer(std::size_t floats);
 // adds g * hidden to each row again under its stripe: alone on the matrices that gives the same
 // bits, and the stripes are held only for the copies or the updates instead of a whole step each,
 // which matters for the rows every thread keeps touching (the tree's top nodes, the most frequent
-// words). (Holding all stripes of a batch, ascending, across dots and in-place updates saves the
-// copies and half the locks; it measured no better with two workers, within the noise, and for
-// the softmax walks clearly worse: longer holds on the rows every thread touches.)
+// words).
 template <class Rows>
 void output_batch_on(std::span<const float> hidden, const Rows& out, const uint64_t* targets,
                      const float* labels, std::size_t k, std::size_t n, std::span<float> err,
