@@ -282,27 +282,20 @@ void cbow_negative_step(const SharedMatrix& input, const SharedMatrix& output,
 
 namespace tarnivel {
 
-void cbow_negative_levels(const SharedMatrix& input, const SharedMatrix& output,
-                          std::span<const uint64_t> context_words, uint64_t target,
-                          uint64_t negative, std::span<const uint64_t> levels, float lr_level,
-                          bool cbow_mean, const AliasTable* table, ChaChaStream& stream) {
-  if (levels.empty()) return;
-  begin_shared_example(output);
-  if (has_repeats(context_words)) {
-    // A repeated word's row is final for the next width only after its last occurrence's error;
-    // reading it at an earlier occurrence would change the sum. Rare: one call per width.
-    for (const uint64_t level : levels) {
-      cbow_negative_step(input, output, context_words, target, negative,
-                         static_cast<std::size_t>(level), lr_level, cbow_mean, table, stream);
-    }
-    return;
-  }
-  const SharedRows in = shared_rows(input, false);
-  const SharedRows out = shared_rows(output, true);
+namespace {
+
+// All widths of one CBOW example in list order over distinct context words: a context row is final
+// for the next width as soon as this width's error is in, so one visit per word adds the error and
+// reads the next width's prefix, and the next hidden sum still runs in list order. The same values
+// and stream draws as one step per width.
+template <class Rows>
+void cbow_negative_levels_on(const Rows& in, const Rows& out, std::span<const uint64_t> context_words,
+                             uint64_t target, uint64_t negative, std::span<const uint64_t> levels,
+                             float lr_level, bool cbow_mean, const AliasTable* table,
+                             ChaChaStream& stream) {
   uint64_t widest = 0;
   for (const uint64_t level : levels) widest = std::max(widest, level);
   const auto width = static_cast<std::size_t>(widest);
-  for (const uint64_t c : context_words) input.row_prefix(c, width);  // range checks
   const float divisor = mean_divisor(context_words.size());
   ScratchLease hidden = take_hidden(width);
   ScratchLease err = take_error(width);
@@ -318,9 +311,6 @@ void cbow_negative_levels(const SharedMatrix& input, const SharedMatrix& output,
     std::fill(err.data(), err.data() + n, 0.0f);
     cbow_negative_outputs(hidden.span(), out, target, negative, n, lr_level, table, stream,
                           err.span());
-    // The words are distinct, so a row is final for the next width as soon as its own error is
-    // in: one hold per word adds this width's error and reads the next width's prefix, and the
-    // next hidden sum still runs in list order.
     std::fill(hidden.data(), hidden.data() + next, 0.0f);
     for (const uint64_t c : context_words) {
       float* row = in.row(c).data();
@@ -330,6 +320,52 @@ void cbow_negative_levels(const SharedMatrix& input, const SharedMatrix& output,
       });
     }
   }
+}
+
+}  // namespace
+
+void cbow_negative_levels(const PlainMatrices& m, std::span<const uint64_t> context_words,
+                          uint64_t target, uint64_t negative, std::span<const uint64_t> levels,
+                          float lr_level, bool cbow_mean, const AliasTable* table,
+                          ChaChaStream& stream) {
+  if (levels.size() <= 1 || has_repeats(context_words)) {
+    // A repeated word's row is final for the next width only after its last occurrence's error;
+    // reading it at an earlier occurrence would change the sum. Rare: one call per width.
+    for (const uint64_t level : levels) {
+      cbow_negative_step(m, context_words, target, negative, static_cast<std::size_t>(level),
+                         lr_level, cbow_mean, table, stream);
+    }
+    return;
+  }
+  for (const uint64_t level : levels) {
+    TARNIVEL_CHECK(level <= m.dim, "level wider than the weight matrix rows");
+  }
+  kernel_detail::with_plain_rows(m, [&](const auto& in, const auto& out) {
+    cbow_negative_levels_on(in, out, context_words, target, negative, levels, lr_level, cbow_mean,
+                            table, stream);
+  });
+}
+
+void cbow_negative_levels(const SharedMatrix& input, const SharedMatrix& output,
+                          std::span<const uint64_t> context_words, uint64_t target,
+                          uint64_t negative, std::span<const uint64_t> levels, float lr_level,
+                          bool cbow_mean, const AliasTable* table, ChaChaStream& stream) {
+  if (levels.empty()) return;
+  begin_shared_example(output);
+  if (has_repeats(context_words)) {
+    for (const uint64_t level : levels) {
+      cbow_negative_step(input, output, context_words, target, negative,
+                         static_cast<std::size_t>(level), lr_level, cbow_mean, table, stream);
+    }
+    return;
+  }
+  const SharedRows in = shared_rows(input, false);
+  const SharedRows out = shared_rows(output, true);
+  uint64_t widest = 0;
+  for (const uint64_t level : levels) widest = std::max(widest, level);
+  for (const uint64_t c : context_words) input.row_prefix(c, static_cast<std::size_t>(widest));  // range checks
+  cbow_negative_levels_on(in, out, context_words, target, negative, levels, lr_level, cbow_mean,
+                          table, stream);
 }
 
 }  // namespace tarnivel

@@ -291,11 +291,15 @@ void cbow_negative_step(const SharedMatrix& input, const SharedMatrix& output,
                         uint64_t negative, std::size_t level, float lr_level, bool cbow_mean,
                         const AliasTable* table, ChaChaStream& stream);
 
-// The multi-worker form for all widths of `levels` at once, in list order: the same values (and
-// the same stream draws) as one cbow_negative_step per width, when alone on the matrices. With
-// distinct context words each word's input stripe is taken once per width boundary (this width's
-// error, the next width's prefix) instead of twice; a context that repeats a word runs one call per
-// width.
+// All widths of `levels` at once, in list order: the same values (and the same stream draws) as one
+// cbow_negative_step per width (the multi-worker form: when alone on the matrices). With distinct
+// context words each context row is visited once per width boundary (this width's error, the next
+// width's prefix) instead of twice, and the multi-worker form takes its stripe once; a context that
+// repeats a word runs one call per width.
+void cbow_negative_levels(const PlainMatrices& m, std::span<const uint64_t> context_words,
+                          uint64_t target, uint64_t negative, std::span<const uint64_t> levels,
+                          float lr_level, bool cbow_mean, const AliasTable* table,
+                          ChaChaStream& stream);
 void cbow_negative_levels(const SharedMatrix& input, const SharedMatrix& output,
                           std::span<const uint64_t> context_words, uint64_t target,
                           uint64_t negative, std::span<const uint64_t> levels, float lr_level,

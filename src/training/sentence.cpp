@@ -43,14 +43,10 @@ struct SequentialKernels {
       sg_softmax_step(m, tree, center, context, static_cast<std::size_t>(level), lr_level);
     }
   }
-  // Every width in list order, one call each.
   void cbow_ns(std::span<const uint64_t> context, uint64_t target, uint64_t negative,
                std::span<const uint64_t> levels, float lr_level, bool cbow_mean,
                const AliasTable* table, ChaChaStream& stream) const {
-    for (const uint64_t level : levels) {
-      cbow_negative_step(m, context, target, negative, static_cast<std::size_t>(level), lr_level,
-                         cbow_mean, table, stream);
-    }
+    cbow_negative_levels(m, context, target, negative, levels, lr_level, cbow_mean, table, stream);
   }
   void cbow_hs(const HuffmanTree& tree, std::span<const uint64_t> context, uint64_t center,
                std::span<const uint64_t> levels, float lr_level, bool cbow_mean) const {
