@@ -120,6 +120,28 @@ void sg_negative_impl(const Rows& in, const Rows& out, uint64_t center, uint64_t
   });
 }
 
+// Draws a CBOW step's samples (they never depend on the weights) into targets/labels after the
+// positive target, and asks for their rows: they lie anywhere in a matrix larger than the core's
+// own caches, so all are requested at once instead of one miss per step (the multi-worker batches
+// do this themselves). Returns the number of targets, samples + 1.
+template <class Rows>
+std::size_t draw_cbow_targets(const Rows& out, uint64_t target, uint64_t samples, std::size_t n,
+                              const AliasTable* table, ChaChaStream& stream, uint64_t* targets,
+                              float* labels) {
+  targets[0] = target;
+  labels[0] = 1.0f;
+  for (uint64_t k = 1; k <= samples; ++k) {
+    targets[k] = replace_target(table->sample(stream), target, table->size());
+    labels[k] = 0.0f;
+  }
+  if constexpr (!Rows::kShared) {
+    for (uint64_t k = 0; k <= samples; ++k) {
+      kernel_detail::prefetch_for_write(out.row(targets[k]).data(), n);
+    }
+  }
+  return static_cast<std::size_t>(samples) + 1;
+}
+
 // The output half of a CBOW negative-sampling step: positive `target` then the samples, against
 // `hidden` over n components, the error accumulated into err (zero on entry).
 template <class Rows>
@@ -128,25 +150,13 @@ void cbow_negative_outputs(std::span<const float> hidden, const Rows& out, uint6
                            const AliasTable* table, ChaChaStream& stream, std::span<float> err) {
   const uint64_t samples = has_samples(table) ? negative : 0;
   if (n > 0 && samples < kDotLanes) {
-    // The samples never depend on the weights, so all are drawn first (in the same stream order)
-    // and the steps run in batches of distinct rows.
+    // All samples are drawn first (in the same stream order) and the steps run in batches of
+    // distinct rows.
     uint64_t targets[kDotLanes];
     float labels[kDotLanes];
-    targets[0] = target;
-    labels[0] = 1.0f;
-    for (uint64_t k = 1; k <= samples; ++k) {
-      targets[k] = replace_target(table->sample(stream), target, table->size());
-      labels[k] = 0.0f;
-    }
-    if constexpr (!Rows::kShared) {
-      // The sampled rows lie anywhere in a matrix larger than the core's own caches: ask for all
-      // of them at once instead of one miss per step (the multi-worker batches do this themselves).
-      for (uint64_t k = 0; k <= samples; ++k) {
-        kernel_detail::prefetch_for_write(out.row(targets[k]).data(), n);
-      }
-    }
-    kernel_detail::output_steps_on(hidden, out, targets, labels,
-                                   static_cast<std::size_t>(samples) + 1, n, err, lr_level);
+    const std::size_t count =
+        draw_cbow_targets(out, target, samples, n, table, stream, targets, labels);
+    kernel_detail::output_steps_on(hidden, out, targets, labels, count, n, err, lr_level);
   } else {
     output_step_on(hidden, out, target, n, err, 1.0f, lr_level);
     for (uint64_t k = 0; k < samples; ++k) {
@@ -299,6 +309,21 @@ void cbow_negative_levels_on(const Rows& in, const Rows& out, std::span<const ui
   const float divisor = mean_divisor(context_words.size());
   ScratchLease hidden = take_hidden(width);
   ScratchLease err = take_error(width);
+  // Every width's samples are drawn up front when they fit (the same draws in the same order: no
+  // other draw comes between the widths), so the rows of all widths are requested together.
+  constexpr std::size_t kDrawnWidths = 4;
+  const uint64_t samples = has_samples(table) ? negative : 0;
+  const bool drawn = samples < kDotLanes && levels.size() <= kDrawnWidths &&
+                     std::find(levels.begin(), levels.end(), uint64_t{0}) == levels.end();
+  uint64_t targets[kDrawnWidths][kDotLanes];
+  float labels[kDrawnWidths][kDotLanes];
+  std::size_t counts[kDrawnWidths] = {};
+  if (drawn) {
+    for (std::size_t l = 0; l < levels.size(); ++l) {
+      counts[l] = draw_cbow_targets(out, target, samples, static_cast<std::size_t>(levels[l]),
+                                    table, stream, targets[l], labels[l]);
+    }
+  }
   auto n = static_cast<std::size_t>(levels[0]);
   for (const uint64_t c : context_words) {
     const float* row = in.row(c).data();
@@ -309,8 +334,13 @@ void cbow_negative_levels_on(const Rows& in, const Rows& out, std::span<const ui
     const std::size_t next = l + 1 < levels.size() ? static_cast<std::size_t>(levels[l + 1]) : 0;
     if (cbow_mean) divide_by(hidden.span(), n, divisor);
     std::fill(err.data(), err.data() + n, 0.0f);
-    cbow_negative_outputs(hidden.span(), out, target, negative, n, lr_level, table, stream,
-                          err.span());
+    if (drawn) {
+      kernel_detail::output_steps_on(hidden.span(), out, targets[l], labels[l], counts[l], n,
+                                     err.span(), lr_level);
+    } else {
+      cbow_negative_outputs(hidden.span(), out, target, negative, n, lr_level, table, stream,
+                            err.span());
+    }
     std::fill(hidden.data(), hidden.data() + next, 0.0f);
     for (const uint64_t c : context_words) {
       float* row = in.row(c).data();
