@@ -419,6 +419,48 @@ void sg_softmax_step(const SharedMatrix& input, const SharedMatrix& output,
   });
 }
 
+void cbow_softmax_levels(const PlainMatrices& m, const HuffmanTree& tree,
+                         std::span<const uint64_t> context_words, uint64_t center,
+                         std::span<const uint64_t> levels, float lr_level, bool cbow_mean) {
+  const bool fused = levels.size() > 1 && !kernel_detail::has_repeats(context_words) &&
+                     std::find(levels.begin(), levels.end(), uint64_t{0}) == levels.end();
+  if (!fused) {
+    // A repeated word's row is final for the next width only after its last occurrence's error.
+    for (const uint64_t level : levels) {
+      cbow_softmax_step(m, tree, context_words, center, static_cast<std::size_t>(level), lr_level,
+                        cbow_mean);
+    }
+    return;
+  }
+  const Path path = path_of(tree, center);
+  if (path.length == 0) return;
+  std::size_t widest = 0;
+  for (const uint64_t level : levels) widest = std::max(widest, static_cast<std::size_t>(level));
+  TARNIVEL_CHECK(widest <= m.dim, "prefix length exceeds vector length");
+  kernel_detail::with_plain_rows(m, [&](const auto& in, const auto& out) {
+    const float divisor = mean_divisor(context_words.size());
+    ScratchLease hidden = take_hidden(widest);
+    ScratchLease err = take_error(widest);
+    auto n = static_cast<std::size_t>(levels[0]);
+    for (const uint64_t c : context_words) add_into(hidden.span(), in.row(c), n);
+    for (std::size_t l = 0; l < levels.size(); ++l) {
+      n = static_cast<std::size_t>(levels[l]);
+      const std::size_t next = l + 1 < levels.size() ? static_cast<std::size_t>(levels[l + 1]) : 0;
+      if (cbow_mean) divide_by(hidden.span(), n, divisor);
+      std::fill(err.data(), err.data() + n, 0.0f);
+      walk_path(hidden.span(), out, path, n, err.span(), lr_level);
+      // The words are distinct: a row is final for the next width once its own error is in, and
+      // the next hidden sum still runs in list order.
+      std::fill(hidden.data(), hidden.data() + next, 0.0f);
+      for (const uint64_t c : context_words) {
+        const std::span<float> row = in.row(c);
+        spread_error(row, err.span(), n, cbow_mean, divisor);
+        add_into(hidden.span(), row, next);
+      }
+    }
+  });
+}
+
 void cbow_softmax_step(const PlainMatrices& m, const HuffmanTree& tree,
                        std::span<const uint64_t> context_words, uint64_t center,
                        std::size_t level, float lr_level, bool cbow_mean) {

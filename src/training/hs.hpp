@@ -45,6 +45,12 @@ void cbow_softmax_step(const SharedMatrix& input, const SharedMatrix& output,
 void sg_softmax_levels(const SharedMatrix& input, const SharedMatrix& output,
                        const HuffmanTree& tree, uint64_t center, uint64_t context,
                        std::span<const uint64_t> levels, float lr_level);
+// The sequential form for all widths of `levels` at once, in list order: the same values as one
+// cbow_softmax_step per width. With distinct context words each context row is visited once per
+// width boundary (this width's error, the next width's prefix) instead of twice.
+void cbow_softmax_levels(const PlainMatrices& m, const HuffmanTree& tree,
+                         std::span<const uint64_t> context_words, uint64_t center,
+                         std::span<const uint64_t> levels, float lr_level, bool cbow_mean);
 void cbow_softmax_levels(const SharedMatrix& input, const SharedMatrix& output,
                          const HuffmanTree& tree, std::span<const uint64_t> context_words,
                          uint64_t center, std::span<const uint64_t> levels, float lr_level,

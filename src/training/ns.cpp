@@ -212,6 +212,10 @@ void begin_shared_example(const SharedMatrix& output) {
   if (hot.outputs.active_for(output, output.dim())) hot.begin_example();
 }
 
+}  // namespace
+
+namespace kernel_detail {
+
 bool has_repeats(std::span<const uint64_t> words) {
   for (std::size_t i = 1; i < words.size(); ++i) {
     if (std::find(words.begin(), words.begin() + static_cast<std::ptrdiff_t>(i), words[i]) !=
@@ -221,10 +225,6 @@ bool has_repeats(std::span<const uint64_t> words) {
   }
   return false;
 }
-
-}  // namespace
-
-namespace kernel_detail {
 
 float* snapshot_buffer(std::size_t floats) {
   thread_local std::vector<float> buffer;
@@ -358,7 +358,7 @@ void cbow_negative_levels(const PlainMatrices& m, std::span<const uint64_t> cont
                           uint64_t target, uint64_t negative, std::span<const uint64_t> levels,
                           float lr_level, bool cbow_mean, const AliasTable* table,
                           ChaChaStream& stream) {
-  if (levels.size() <= 1 || has_repeats(context_words)) {
+  if (levels.size() <= 1 || kernel_detail::has_repeats(context_words)) {
     // A repeated word's row is final for the next width only after its last occurrence's error;
     // reading it at an earlier occurrence would change the sum. Rare: one call per width.
     for (const uint64_t level : levels) {
@@ -382,7 +382,7 @@ void cbow_negative_levels(const SharedMatrix& input, const SharedMatrix& output,
                           bool cbow_mean, const AliasTable* table, ChaChaStream& stream) {
   if (levels.empty()) return;
   begin_shared_example(output);
-  if (has_repeats(context_words)) {
+  if (kernel_detail::has_repeats(context_words)) {
     for (const uint64_t level : levels) {
       cbow_negative_step(input, output, context_words, target, negative,
                          static_cast<std::size_t>(level), lr_level, cbow_mean, table, stream);

@@ -156,6 +156,9 @@ inline void prefetch_for_write(const float* p, std::size_t n) {
 #endif
 }
 
+// Whether a word occurs more than once in `words`.
+bool has_repeats(std::span<const uint64_t> words);
+
 // This thread's buffer for row snapshots of the multi-worker batched steps: room for `floats`
 // values, kept for the thread's lifetime (it only grows, so steady training allocates nothing).
 float* snapshot_buffer(std::size_t floats);

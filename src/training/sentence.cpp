@@ -50,10 +50,7 @@ struct SequentialKernels {
   }
   void cbow_hs(const HuffmanTree& tree, std::span<const uint64_t> context, uint64_t center,
                std::span<const uint64_t> levels, float lr_level, bool cbow_mean) const {
-    for (const uint64_t level : levels) {
-      cbow_softmax_step(m, tree, context, center, static_cast<std::size_t>(level), lr_level,
-                        cbow_mean);
-    }
+    cbow_softmax_levels(m, tree, context, center, levels, lr_level, cbow_mean);
   }
 };
 
