@@ -166,6 +166,158 @@ BlockDots block_dots() {
 
 constexpr std::size_t padded(std::size_t level) { return (level + 7) / 8 * 8; }
 
+// The filter scan's kernel, laid out as a matrix product: rows are packed in strips of kStrip and
+// queries in tiles, both component-major, so that each step broadcasts one component of each query of
+// a tile and multiplies it into whole strips, adding into accumulators that hold one query's dots with
+// kStrip rows (no sums across lanes). Every dot is the chain acc = fma(q[i], r[i], acc) for
+// i = 0, 1, ..., whatever the build, the tile or the strip, so results are the same everywhere.
+constexpr std::size_t kStrip = 16;
+
+// Rows r0 .. r0 + count - 1 over `level` components: component i of row r0 + kStrip * s + j goes to
+// panel[(s * level + i) * kStrip + j]; the last strip is zero-filled.
+void pack_rows(const StoredRows& rows, uint64_t r0, std::size_t count, std::size_t level, float* panel) {
+  const std::size_t strips = (count + kStrip - 1) / kStrip;
+  for (std::size_t s = 0; s < strips; ++s) {
+    float* strip = panel + s * level * kStrip;
+    for (std::size_t j = 0; j < kStrip; ++j) {
+      const std::size_t b = s * kStrip + j;
+      if (b < count) {
+        const float* row = rows.base + (r0 + b) * rows.stride;
+        for (std::size_t i = 0; i < level; ++i) strip[i * kStrip + j] = row[i];
+      } else {
+        for (std::size_t i = 0; i < level; ++i) strip[i * kStrip + j] = 0.0f;
+      }
+    }
+  }
+}
+
+// Queries 0 .. count - 1 (query a at queries + a * stride) in tiles of `tile`: component i of query
+// tile * t + a goes to packed[(t * level + i) * tile + a]; the last tile is zero-filled.
+void pack_queries(const float* queries, std::size_t stride, std::size_t count, std::size_t level, std::size_t tile,
+                  float* packed) {
+  const std::size_t tiles = (count + tile - 1) / tile;
+  for (std::size_t t = 0; t < tiles; ++t) {
+    for (std::size_t a = 0; a < tile; ++a) {
+      const std::size_t q = t * tile + a;
+      float* into = packed + t * level * tile + a;
+      for (std::size_t i = 0; i < level; ++i) into[i * tile] = q < count ? queries[q * stride + i] : 0.0f;
+    }
+  }
+}
+
+// dots[(tile * t + a) * ld + kStrip * s + j] = query a of tile t . row j of strip s, for `tiles` tiles of
+// query_tile queries and `strips` strips (panel 64-byte aligned).
+using FusedDots = void (*)(const float* packed, std::size_t tiles, const float* panel, std::size_t strips,
+                           std::size_t level, float* dots, std::size_t ld);
+struct FusedKernel {
+  std::size_t query_tile;
+  FusedDots dots;
+};
+
+// One tile of NQ queries against NS strips: NQ x NS accumulators of 16 lanes.
+template <int NQ, int NS>
+__attribute__((target("avx512f,fma"))) TARNIVEL_INLINE void fused_tile_avx512(const float* q, const float* p,
+                                                                             std::size_t level, float* out,
+                                                                             std::size_t ld) {
+  const std::size_t step = level * kStrip;
+  __m512 acc[NQ][NS];
+  for (int a = 0; a < NQ; ++a) {
+    for (int b = 0; b < NS; ++b) acc[a][b] = _mm512_setzero_ps();
+  }
+  for (std::size_t i = 0; i < level; ++i) {
+    __m512 r[NS];
+    for (int b = 0; b < NS; ++b) r[b] = _mm512_load_ps(p + b * step + i * kStrip);
+    for (int a = 0; a < NQ; ++a) {
+      const __m512 x = _mm512_set1_ps(q[i * NQ + a]);
+      for (int b = 0; b < NS; ++b) acc[a][b] = _mm512_fmadd_ps(x, r[b], acc[a][b]);
+    }
+  }
+  for (int a = 0; a < NQ; ++a) {
+    for (int b = 0; b < NS; ++b) _mm512_storeu_ps(out + a * ld + b * kStrip, acc[a][b]);
+  }
+}
+
+// Strips in groups of NS (their values stay in the first-level cache) against every tile in turn.
+template <int NQ, int NS>
+__attribute__((target("avx512f,fma"))) void fused_dots_avx512(const float* packed, std::size_t tiles,
+                                                              const float* panel, std::size_t strips,
+                                                              std::size_t level, float* dots, std::size_t ld) {
+  const std::size_t step = level * kStrip;
+  std::size_t s = 0;
+  for (; s + NS <= strips; s += NS) {
+    for (std::size_t t = 0; t < tiles; ++t) {
+      fused_tile_avx512<NQ, NS>(packed + t * level * NQ, panel + s * step, level, dots + t * NQ * ld + s * kStrip, ld);
+    }
+  }
+  for (; s < strips; ++s) {
+    for (std::size_t t = 0; t < tiles; ++t) {
+      fused_tile_avx512<NQ, 1>(packed + t * level * NQ, panel + s * step, level, dots + t * NQ * ld + s * kStrip, ld);
+    }
+  }
+}
+
+// One tile of NQ queries against one strip, as two halves of 8 lanes.
+template <int NQ>
+__attribute__((target("avx2,fma"))) TARNIVEL_INLINE void fused_tile_avx2(const float* q, const float* p,
+                                                                       std::size_t level, float* out, std::size_t ld) {
+  __m256 acc[NQ][2];
+  for (int a = 0; a < NQ; ++a) acc[a][0] = acc[a][1] = _mm256_setzero_ps();
+  for (std::size_t i = 0; i < level; ++i) {
+    const __m256 low = _mm256_load_ps(p + i * kStrip);
+    const __m256 high = _mm256_load_ps(p + i * kStrip + 8);
+    for (int a = 0; a < NQ; ++a) {
+      const __m256 x = _mm256_set1_ps(q[i * NQ + a]);
+      acc[a][0] = _mm256_fmadd_ps(x, low, acc[a][0]);
+      acc[a][1] = _mm256_fmadd_ps(x, high, acc[a][1]);
+    }
+  }
+  for (int a = 0; a < NQ; ++a) {
+    _mm256_storeu_ps(out + a * ld, acc[a][0]);
+    _mm256_storeu_ps(out + a * ld + 8, acc[a][1]);
+  }
+}
+
+template <int NQ>
+__attribute__((target("avx2,fma"))) void fused_dots_avx2(const float* packed, std::size_t tiles, const float* panel,
+                                                        std::size_t strips, std::size_t level, float* dots,
+                                                        std::size_t ld) {
+  for (std::size_t s = 0; s < strips; ++s) {
+    for (std::size_t t = 0; t < tiles; ++t) {
+      fused_tile_avx2<NQ>(packed + t * level * NQ, panel + s * level * kStrip, level, dots + t * NQ * ld + s * kStrip, ld);
+    }
+  }
+}
+
+// The same chains one lane at a time (fmaf rounds once, as the vector instructions do).
+template <int NQ>
+void fused_dots_plain(const float* packed, std::size_t tiles, const float* panel, std::size_t strips,
+                      std::size_t level, float* dots, std::size_t ld) {
+  for (std::size_t s = 0; s < strips; ++s) {
+    for (std::size_t t = 0; t < tiles; ++t) {
+      const float* q = packed + t * level * NQ;
+      const float* p = panel + s * level * kStrip;
+      float acc[NQ][kStrip] = {};
+      for (std::size_t i = 0; i < level; ++i) {
+        for (int a = 0; a < NQ; ++a) {
+          for (std::size_t j = 0; j < kStrip; ++j) acc[a][j] = std::fma(q[i * NQ + a], p[i * kStrip + j], acc[a][j]);
+        }
+      }
+      for (int a = 0; a < NQ; ++a) std::copy_n(acc[a], kStrip, dots + (t * NQ + a) * ld + s * kStrip);
+    }
+  }
+}
+
+FusedKernel fused_kernel() {
+  static const FusedKernel chosen = [] {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return FusedKernel{6, &fused_dots_avx512<6, 4>};
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return FusedKernel{6, &fused_dots_avx2<6>};
+    return FusedKernel{4, &fused_dots_plain<4>};
+  }();
+  return chosen;
+}
+
+
 // The last level % 8 floats of a row, zero-filled to 8 (all zero when level is a multiple of 8).
 void copy_tail(const float* row, std::size_t level, float* tail) {
   const std::size_t start = level / 8 * 8;
@@ -267,29 +419,45 @@ TARNIVEL_INLINE unsigned above_mask(const float* d, const float* inv, float thre
 void run_task(const StoredRows& rows, const BatchQueries& qs, const float* queries, std::size_t query_stride,
               const std::vector<float>& inv_norm, SharedBounds& bounds, Task& task) {
   const std::size_t nq = task.q_end - task.q_begin;
+  const float* task_queries = queries + task.q_begin * query_stride;
   std::vector<const float*> qp(nq);
-  for (std::size_t a = 0; a < nq; ++a) qp[a] = queries + (task.q_begin + a) * query_stride;
+  for (std::size_t a = 0; a < nq; ++a) qp[a] = task_queries + a * query_stride;
   std::vector<const float*> rp(kRowBlock);
   std::vector<const float*> tp(kRowBlock);
   std::vector<float> tails(kRowBlock * 8);
-  std::vector<float> dots(nq * kRowBlock);
   const BlockDots dots_fn = block_dots();
   const bool has_tail = qs.level % 8 != 0;
+  // The filter scan's packed queries (once per task) and row panel (once per block of rows).
+  const FusedKernel fused = fused_kernel();
+  const std::size_t tiles = qs.fused_sums ? (nq + fused.query_tile - 1) / fused.query_tile : 0;
+  std::vector<float> packed(tiles * fused.query_tile * qs.level);
+  std::vector<float> panel_store(qs.fused_sums ? kRowBlock * qs.level + kStrip : 0);
+  float* panel = reinterpret_cast<float*>((reinterpret_cast<uintptr_t>(panel_store.data()) + 63) & ~uintptr_t{63});
+  if (qs.fused_sums) pack_queries(task_queries, query_stride, nq, qs.level, fused.query_tile, packed.data());
+  std::vector<float> dots(std::max(nq, tiles * fused.query_tile) * kRowBlock);
   task.best.assign(nq, Best(qs.k));
   for (uint64_t r0 = task.r_begin; r0 < task.r_end; r0 += kRowBlock) {
     const std::size_t count = static_cast<std::size_t>(std::min<uint64_t>(kRowBlock, task.r_end - r0));
-    for (std::size_t b = 0; b < count; ++b) {
-      rp[b] = rows.base + (r0 + b) * rows.stride;
-      tp[b] = tails.data() + b * 8;
-      if (has_tail) copy_tail(rp[b], qs.level, tails.data() + b * 8);
+    std::size_t ld = count;  // from one query's dots to the next
+    if (qs.fused_sums) {
+      const std::size_t strips = (count + kStrip - 1) / kStrip;
+      ld = strips * kStrip;
+      pack_rows(rows, r0, count, qs.level, panel);
+      fused.dots(packed.data(), tiles, panel, strips, qs.level, dots.data(), ld);
+    } else {
+      for (std::size_t b = 0; b < count; ++b) {
+        rp[b] = rows.base + (r0 + b) * rows.stride;
+        tp[b] = tails.data() + b * 8;
+        if (has_tail) copy_tail(rp[b], qs.level, tails.data() + b * 8);
+      }
+      dots_fn(qp.data(), nq, rp.data(), tp.data(), count, qs.level, dots.data());
     }
-    dots_fn(qp.data(), nq, rp.data(), tp.data(), count, qs.level, dots.data());
     const float* inv = inv_norm.data() + r0;
     for (std::size_t a = 0; a < nq; ++a) {
       const std::size_t q = task.q_begin + a;
       const uint64_t* excluded = qs.exclude_width == 0 ? nullptr : qs.exclude.data() + q * qs.exclude_width;
       Best& best = task.best[a];
-      const float* d = dots.data() + a * count;
+      const float* d = dots.data() + a * ld;
       float own = best.threshold();
       float threshold = filter_threshold(own, bounds.get(q));
       const auto consider = [&](std::size_t b) {
