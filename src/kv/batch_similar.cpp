@@ -205,13 +205,73 @@ void pack_queries(const float* queries, std::size_t stride, std::size_t count, s
   }
 }
 
+// GCC 12's headers leave the unused merge operand of these shuffles uninitialized on purpose.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// pack_rows with 16 x 16 blocks turned in registers: the rows are read in whole vectors (the last
+// block of components with a mask, which reads nothing past it), and each strip is written once.
+__attribute__((target("avx512f"))) void pack_rows_avx512(const StoredRows& rows, uint64_t r0, std::size_t count,
+                                                         std::size_t level, float* panel) {
+  const std::size_t strips = (count + kStrip - 1) / kStrip;
+  for (std::size_t s = 0; s < strips; ++s) {
+    float* strip = panel + s * level * kStrip;
+    const std::size_t n = std::min(kStrip, count - s * kStrip);
+    const float* row = rows.base + (r0 + s * kStrip) * rows.stride;
+    // The next strip's rows are fetched meanwhile: read across 16 rows at once, they would otherwise
+    // come from memory one wait at a time.
+    const std::size_t ahead = s + 1 < strips ? std::min(kStrip, count - (s + 1) * kStrip) : 0;
+    const std::size_t bytes = level * sizeof(float);
+    for (std::size_t j = 0; j < ahead; ++j) {
+      const char* at = reinterpret_cast<const char*>(row + (kStrip + j) * rows.stride);
+      for (std::size_t b = 0; b < bytes; b += 64) _mm_prefetch(at + b, _MM_HINT_T0);
+      if (bytes > 0) _mm_prefetch(at + bytes - 1, _MM_HINT_T0);
+    }
+    for (std::size_t i0 = 0; i0 < level; i0 += 16) {
+      const std::size_t width = std::min<std::size_t>(16, level - i0);
+      const auto mask = static_cast<__mmask16>((1u << width) - 1);
+      __m512 r[16];
+      for (std::size_t j = 0; j < 16; ++j) {
+        r[j] = j < n ? _mm512_maskz_loadu_ps(mask, row + j * rows.stride + i0) : _mm512_setzero_ps();
+      }
+      // Pairs of rows interleaved, then groups of four rows per 128-bit lane (u[4 g + m] holds rows
+      // 4g .. 4g + 3 at components m, m + 4, m + 8, m + 12 in its four lanes), then the lanes regrouped.
+      __m512 u[16];
+      for (int g = 0; g < 4; ++g) {
+        const __m512 lo01 = _mm512_unpacklo_ps(r[4 * g], r[4 * g + 1]);
+        const __m512 hi01 = _mm512_unpackhi_ps(r[4 * g], r[4 * g + 1]);
+        const __m512 lo23 = _mm512_unpacklo_ps(r[4 * g + 2], r[4 * g + 3]);
+        const __m512 hi23 = _mm512_unpackhi_ps(r[4 * g + 2], r[4 * g + 3]);
+        u[4 * g] = _mm512_shuffle_ps(lo01, lo23, 0x44);
+        u[4 * g + 1] = _mm512_shuffle_ps(lo01, lo23, 0xEE);
+        u[4 * g + 2] = _mm512_shuffle_ps(hi01, hi23, 0x44);
+        u[4 * g + 3] = _mm512_shuffle_ps(hi01, hi23, 0xEE);
+      }
+      __m512 c[16];
+      for (int m = 0; m < 4; ++m) {
+        const __m512 v0 = _mm512_shuffle_f32x4(u[m], u[4 + m], 0x88);
+        const __m512 v1 = _mm512_shuffle_f32x4(u[m], u[4 + m], 0xDD);
+        const __m512 w0 = _mm512_shuffle_f32x4(u[8 + m], u[12 + m], 0x88);
+        const __m512 w1 = _mm512_shuffle_f32x4(u[8 + m], u[12 + m], 0xDD);
+        c[m] = _mm512_shuffle_f32x4(v0, w0, 0x88);
+        c[m + 8] = _mm512_shuffle_f32x4(v0, w0, 0xDD);
+        c[m + 4] = _mm512_shuffle_f32x4(v1, w1, 0x88);
+        c[m + 12] = _mm512_shuffle_f32x4(v1, w1, 0xDD);
+      }
+      for (std::size_t i = 0; i < width; ++i) _mm512_store_ps(strip + (i0 + i) * kStrip, c[i]);
+    }
+  }
+}
+#pragma GCC diagnostic pop
+
 // dots[(tile * t + a) * ld + kStrip * s + j] = query a of tile t . row j of strip s, for `tiles` tiles of
 // query_tile queries and `strips` strips (panel 64-byte aligned).
 using FusedDots = void (*)(const float* packed, std::size_t tiles, const float* panel, std::size_t strips,
                            std::size_t level, float* dots, std::size_t ld);
+using PackRows = void (*)(const StoredRows& rows, uint64_t r0, std::size_t count, std::size_t level, float* panel);
 struct FusedKernel {
   std::size_t query_tile;
   FusedDots dots;
+  PackRows pack = &pack_rows;
 };
 
 // One tile of NQ queries against NS strips: NQ x NS accumulators of 16 lanes.
@@ -310,7 +370,7 @@ void fused_dots_plain(const float* packed, std::size_t tiles, const float* panel
 FusedKernel fused_kernel() {
   static const FusedKernel chosen = [] {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return FusedKernel{6, &fused_dots_avx512<6, 4>};
+    if (__builtin_cpu_supports("avx512f")) return FusedKernel{6, &fused_dots_avx512<6, 4>, &pack_rows_avx512};
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return FusedKernel{6, &fused_dots_avx2<6>};
     return FusedKernel{4, &fused_dots_plain<4>};
   }();
@@ -414,8 +474,38 @@ TARNIVEL_INLINE unsigned above_mask(const float* d, const float* inv, float thre
   return static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(low, t)) | (_mm_movemask_ps(_mm_cmpgt_ps(high, t)) << 4));
 }
 
+// 1 / the norm of row r's prefix from its squared norm `sq` (0 for a zero row, whose score is 0). A
+// value that is not finite makes sq NaN or infinite (so does a square beyond the float range, which is
+// not an error): the row is looked at closer only then. Such a row would make its scores NaN, which
+// the selection cannot order.
+float inverse_norm(const StoredRows& rows, const BatchQueries& qs, uint64_t r, float sq) {
+  if (!std::isfinite(sq) && (qs.skip.empty() || qs.skip[r] == 0)) {
+    const float* row = rows.base + r * rows.stride;
+    if (!std::all_of(row, row + qs.level, [](float x) { return std::isfinite(x); })) throw NonFiniteValue(false, r);
+  }
+  const float n = norm_of(sq);
+  return n > 0.0f ? 1.0f / n : 0.0f;
+}
+
+// The squared norms of the rows of a panel: each row's squares added in component order.
+void panel_squares(const float* panel, std::size_t strips, std::size_t level, float* sq) {
+  for (std::size_t s = 0; s < strips; ++s) {
+    const float* p = panel + s * level * kStrip;
+    float acc[kStrip] = {};
+    for (std::size_t i = 0; i < level; ++i) {
+      for (std::size_t j = 0; j < kStrip; ++j) {
+        const float x = p[i * kStrip + j];
+        const float xx = x * x;
+        acc[j] += xx;
+      }
+    }
+    std::copy_n(acc, kStrip, sq + s * kStrip);
+  }
+}
+
 // Candidates are ranked by key = dot / |row| (the score times the query norm, the same order for a
-// query); the score itself, key / |query|, is worked out for the kept ones only.
+// query); the score itself, key / |query|, is worked out for the kept ones only. The filter scan
+// works out the row norms from its panels (the rows are read once); the others get them in inv_norm.
 void run_task(const StoredRows& rows, const BatchQueries& qs, const float* queries, std::size_t query_stride,
               const std::vector<float>& inv_norm, SharedBounds& bounds, Task& task) {
   const std::size_t nq = task.q_end - task.q_begin;
@@ -435,6 +525,7 @@ void run_task(const StoredRows& rows, const BatchQueries& qs, const float* queri
   float* panel = reinterpret_cast<float*>((reinterpret_cast<uintptr_t>(panel_store.data()) + 63) & ~uintptr_t{63});
   if (qs.fused_sums) pack_queries(task_queries, query_stride, nq, qs.level, fused.query_tile, packed.data());
   std::vector<float> dots(std::max(nq, tiles * fused.query_tile) * kRowBlock);
+  std::vector<float> block_inv(qs.fused_sums ? kRowBlock : 0);
   task.best.assign(nq, Best(qs.k));
   for (uint64_t r0 = task.r_begin; r0 < task.r_end; r0 += kRowBlock) {
     const std::size_t count = static_cast<std::size_t>(std::min<uint64_t>(kRowBlock, task.r_end - r0));
@@ -442,8 +533,10 @@ void run_task(const StoredRows& rows, const BatchQueries& qs, const float* queri
     if (qs.fused_sums) {
       const std::size_t strips = (count + kStrip - 1) / kStrip;
       ld = strips * kStrip;
-      pack_rows(rows, r0, count, qs.level, panel);
+      fused.pack(rows, r0, count, qs.level, panel);
       fused.dots(packed.data(), tiles, panel, strips, qs.level, dots.data(), ld);
+      panel_squares(panel, strips, qs.level, block_inv.data());
+      for (std::size_t b = 0; b < count; ++b) block_inv[b] = inverse_norm(rows, qs, r0 + b, block_inv[b]);
     } else {
       for (std::size_t b = 0; b < count; ++b) {
         rp[b] = rows.base + (r0 + b) * rows.stride;
@@ -452,7 +545,7 @@ void run_task(const StoredRows& rows, const BatchQueries& qs, const float* queri
       }
       dots_fn(qp.data(), nq, rp.data(), tp.data(), count, qs.level, dots.data());
     }
-    const float* inv = inv_norm.data() + r0;
+    const float* inv = qs.fused_sums ? block_inv.data() : inv_norm.data() + r0;
     for (std::size_t a = 0; a < nq; ++a) {
       const std::size_t q = task.q_begin + a;
       const uint64_t* excluded = qs.exclude_width == 0 ? nullptr : qs.exclude.data() + q * qs.exclude_width;
@@ -546,32 +639,19 @@ std::vector<std::vector<Neighbour>> nearest_batch(const StoredRows& rows, const 
       tasks.push_back(std::move(t));
     }
   }
-  // 1 / norm of every row prefix (0 for a zero row, whose score is 0), once: a float per row, not a
-  // copy of the rows.
-  std::vector<float> inv_norm(rows.rows);
+  // 1 / norm of every row prefix, once: a float per row, not a copy of the rows.
+  std::vector<float> inv_norm(qs.fused_sums ? 0 : rows.rows);
   const std::size_t norm_parts =
       parallel ? std::clamp<std::size_t>(static_cast<std::size_t>(rows.rows / 1024), 1, 4 * worker_pool_size()) : 1;
   const auto norms = [&](std::size_t p) {
     const uint64_t begin = rows.rows * p / norm_parts;
     const uint64_t end = rows.rows * (p + 1) / norm_parts;
-    for (uint64_t r = begin; r < end; ++r) {
-      const float* row = rows.base + r * rows.stride;
-      const float sq = self_dot(row, qs.level);
-      // A value that is not finite makes the squared norm NaN or infinite (so does a square beyond
-      // the float range, which is not an error): look closer only then. Such a row would make its
-      // scores NaN, which the selection cannot order.
-      if (!std::isfinite(sq) && (qs.skip.empty() || qs.skip[r] == 0) &&
-          !std::all_of(row, row + qs.level, [](float x) { return std::isfinite(x); })) {
-        throw NonFiniteValue(false, r);
-      }
-      const float n = norm_of(sq);
-      inv_norm[r] = n > 0.0f ? 1.0f / n : 0.0f;
-    }
+    for (uint64_t r = begin; r < end; ++r) inv_norm[r] = inverse_norm(rows, qs, r, self_dot(rows.base + r * rows.stride, qs.level));
     return false;
   };
-  if (norm_parts > 1) {
+  if (!qs.fused_sums && norm_parts > 1) {
     pool_for_each(norm_parts, norms);
-  } else {
+  } else if (!qs.fused_sums) {
     norms(0);
   }
   SharedBounds bounds(qs.count);
