@@ -474,6 +474,30 @@ TARNIVEL_INLINE unsigned above_mask(const float* d, const float* inv, float thre
   return static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(low, t)) | (_mm_movemask_ps(_mm_cmpgt_ps(high, t)) << 4));
 }
 
+// Which of the keys d[b] * inv[b], b < count (at most kRowBlock), are above the threshold: bit b % 64
+// of bits[b / 64]. The products and comparisons of above_mask, sixteen at a time or eight.
+__attribute__((target("avx512f"))) void above_bits_avx512(const float* d, const float* inv, std::size_t count,
+                                                          float threshold, uint64_t* bits) {
+  const __m512 t = _mm512_set1_ps(threshold);
+  for (std::size_t b = 0; b < count; b += 16) {
+    const auto in = static_cast<__mmask16>(b + 16 <= count ? 0xFFFFu : (1u << (count - b)) - 1);
+    const __m512 key = _mm512_mul_ps(_mm512_maskz_loadu_ps(in, d + b), _mm512_maskz_loadu_ps(in, inv + b));
+    bits[b / 64] |= static_cast<uint64_t>(_mm512_mask_cmp_ps_mask(in, key, t, _CMP_GT_OQ)) << (b % 64);
+  }
+}
+
+void above_bits(const float* d, const float* inv, std::size_t count, float threshold, uint64_t* bits) {
+  std::size_t b = 0;
+  for (; b + 8 <= count; b += 8) bits[b / 64] |= static_cast<uint64_t>(above_mask(d + b, inv + b, threshold)) << (b % 64);
+  for (; b < count; ++b) bits[b / 64] |= static_cast<uint64_t>(d[b] * inv[b] > threshold) << (b % 64);
+}
+
+using AboveBits = void (*)(const float*, const float*, std::size_t, float, uint64_t*);
+AboveBits above_bits_fn() {
+  static const AboveBits chosen = __builtin_cpu_supports("avx512f") ? &above_bits_avx512 : &above_bits;
+  return chosen;
+}
+
 // 1 / the norm of row r's prefix from its squared norm `sq` (0 for a zero row, whose score is 0). A
 // value that is not finite makes sq NaN or infinite (so does a square beyond the float range, which is
 // not an error): the row is looked at closer only then. Such a row would make its scores NaN, which
@@ -526,6 +550,7 @@ void run_task(const StoredRows& rows, const BatchQueries& qs, const float* queri
   if (qs.fused_sums) pack_queries(task_queries, query_stride, nq, qs.level, fused.query_tile, packed.data());
   std::vector<float> dots(std::max(nq, tiles * fused.query_tile) * kRowBlock);
   std::vector<float> block_inv(qs.fused_sums ? kRowBlock : 0);
+  const AboveBits above = above_bits_fn();
   task.best.assign(nq, Best(qs.k));
   for (uint64_t r0 = task.r_begin; r0 < task.r_end; r0 += kRowBlock) {
     const std::size_t count = static_cast<std::size_t>(std::min<uint64_t>(kRowBlock, task.r_end - r0));
@@ -569,7 +594,16 @@ void run_task(const StoredRows& rows, const BatchQueries& qs, const float* queri
         }
       };
       // Eight keys at a time: once the list is full, most groups hold no key above the threshold and
-      // are passed over with one comparison; in the others only the keys above it are looked at.
+      // are passed over with one comparison; in the others only the keys above it are looked at. The
+      // filter scan tests the whole block at once, against the threshold at its start.
+      if (qs.fused_sums) {
+        uint64_t bits[kRowBlock / 64] = {};
+        above(d, inv, count, threshold, bits);
+        for (std::size_t w = 0; w < kRowBlock / 64; ++w) {
+          for (uint64_t m = bits[w]; m != 0; m &= m - 1) consider(w * 64 + static_cast<std::size_t>(__builtin_ctzll(m)));
+        }
+        continue;
+      }
       std::size_t b = 0;
       for (; b + 8 <= count; b += 8) {
         for (unsigned m = above_mask(d + b, inv + b, threshold); m != 0; m &= m - 1) {
