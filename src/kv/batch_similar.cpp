@@ -343,7 +343,8 @@ __attribute__((target("avx2,fma"))) void fused_dots_avx2(const float* packed, st
                                                         std::size_t ld) {
   for (std::size_t s = 0; s < strips; ++s) {
     for (std::size_t t = 0; t < tiles; ++t) {
-      fused_tile_avx2<NQ>(packed + t * level * NQ, panel + s * level * kStrip, level, dots + t * NQ * ld + s * kStrip, ld);
+      const float* q = packed + t * level * NQ;
+      fused_tile_avx2<NQ>(q, panel + s * level * kStrip, level, dots + t * NQ * ld + s * kStrip, ld);
     }
   }
 }
@@ -376,7 +377,6 @@ FusedKernel fused_kernel() {
   }();
   return chosen;
 }
-
 
 // The last level % 8 floats of a row, zero-filled to 8 (all zero when level is a multiple of 8).
 void copy_tail(const float* row, std::size_t level, float* tail) {
@@ -488,7 +488,9 @@ __attribute__((target("avx512f"))) void above_bits_avx512(const float* d, const 
 
 void above_bits(const float* d, const float* inv, std::size_t count, float threshold, uint64_t* bits) {
   std::size_t b = 0;
-  for (; b + 8 <= count; b += 8) bits[b / 64] |= static_cast<uint64_t>(above_mask(d + b, inv + b, threshold)) << (b % 64);
+  for (; b + 8 <= count; b += 8) {
+    bits[b / 64] |= static_cast<uint64_t>(above_mask(d + b, inv + b, threshold)) << (b % 64);
+  }
   for (; b < count; ++b) bits[b / 64] |= static_cast<uint64_t>(d[b] * inv[b] > threshold) << (b % 64);
 }
 
@@ -600,7 +602,7 @@ void run_task(const StoredRows& rows, const BatchQueries& qs, const float* queri
         uint64_t bits[kRowBlock / 64] = {};
         above(d, inv, count, threshold, bits);
         for (std::size_t w = 0; w < kRowBlock / 64; ++w) {
-          for (uint64_t m = bits[w]; m != 0; m &= m - 1) consider(w * 64 + static_cast<std::size_t>(__builtin_ctzll(m)));
+          for (uint64_t m = bits[w]; m != 0; m &= m - 1) consider(w * 64 + std::size_t(__builtin_ctzll(m)));
         }
         continue;
       }
@@ -680,7 +682,9 @@ std::vector<std::vector<Neighbour>> nearest_batch(const StoredRows& rows, const 
   const auto norms = [&](std::size_t p) {
     const uint64_t begin = rows.rows * p / norm_parts;
     const uint64_t end = rows.rows * (p + 1) / norm_parts;
-    for (uint64_t r = begin; r < end; ++r) inv_norm[r] = inverse_norm(rows, qs, r, self_dot(rows.base + r * rows.stride, qs.level));
+    for (uint64_t r = begin; r < end; ++r) {
+      inv_norm[r] = inverse_norm(rows, qs, r, self_dot(rows.base + r * rows.stride, qs.level));
+    }
     return false;
   };
   if (!qs.fused_sums && norm_parts > 1) {
