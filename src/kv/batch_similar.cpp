@@ -173,12 +173,26 @@ constexpr std::size_t padded(std::size_t level) { return (level + 7) / 8 * 8; }
 // i = 0, 1, ..., whatever the build, the tile or the strip, so results are the same everywhere.
 constexpr std::size_t kStrip = 16;
 
+// Asks for the rows of strip s (if there is one) to be brought into the cache while the one before is
+// packed: read across 16 rows at once, they would otherwise come from memory one wait at a time.
+// (Inlined: as a function of its own it has no effect the compiler sees, and the calls are dropped.)
+TARNIVEL_INLINE void prefetch_strip(const StoredRows& rows, uint64_t r0, std::size_t count, std::size_t level,
+                                    std::size_t s) {
+  const std::size_t bytes = level * sizeof(float);
+  for (std::size_t b = s * kStrip; b < std::min(count, (s + 1) * kStrip) && bytes > 0; ++b) {
+    const char* at = reinterpret_cast<const char*>(rows.base + (r0 + b) * rows.stride);
+    for (std::size_t i = 0; i < bytes; i += 64) _mm_prefetch(at + i, _MM_HINT_T0);
+    _mm_prefetch(at + bytes - 1, _MM_HINT_T0);
+  }
+}
+
 // Rows r0 .. r0 + count - 1 over `level` components: component i of row r0 + kStrip * s + j goes to
 // panel[(s * level + i) * kStrip + j]; the last strip is zero-filled.
 void pack_rows(const StoredRows& rows, uint64_t r0, std::size_t count, std::size_t level, float* panel) {
   const std::size_t strips = (count + kStrip - 1) / kStrip;
   for (std::size_t s = 0; s < strips; ++s) {
     float* strip = panel + s * level * kStrip;
+    prefetch_strip(rows, r0, count, level, s + 1);
     for (std::size_t j = 0; j < kStrip; ++j) {
       const std::size_t b = s * kStrip + j;
       if (b < count) {
@@ -217,15 +231,7 @@ __attribute__((target("avx512f"))) void pack_rows_avx512(const StoredRows& rows,
     float* strip = panel + s * level * kStrip;
     const std::size_t n = std::min(kStrip, count - s * kStrip);
     const float* row = rows.base + (r0 + s * kStrip) * rows.stride;
-    // The next strip's rows are fetched meanwhile: read across 16 rows at once, they would otherwise
-    // come from memory one wait at a time.
-    const std::size_t ahead = s + 1 < strips ? std::min(kStrip, count - (s + 1) * kStrip) : 0;
-    const std::size_t bytes = level * sizeof(float);
-    for (std::size_t j = 0; j < ahead; ++j) {
-      const char* at = reinterpret_cast<const char*>(row + (kStrip + j) * rows.stride);
-      for (std::size_t b = 0; b < bytes; b += 64) _mm_prefetch(at + b, _MM_HINT_T0);
-      if (bytes > 0) _mm_prefetch(at + bytes - 1, _MM_HINT_T0);
-    }
+    prefetch_strip(rows, r0, count, level, s + 1);
     for (std::size_t i0 = 0; i0 < level; i0 += 16) {
       const std::size_t width = std::min<std::size_t>(16, level - i0);
       const auto mask = static_cast<__mmask16>((1u << width) - 1);
