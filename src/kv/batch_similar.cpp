@@ -502,7 +502,10 @@ void above_bits(const float* d, const float* inv, std::size_t count, float thres
 
 using AboveBits = void (*)(const float*, const float*, std::size_t, float, uint64_t*);
 AboveBits above_bits_fn() {
-  static const AboveBits chosen = __builtin_cpu_supports("avx512f") ? &above_bits_avx512 : &above_bits;
+  static const AboveBits chosen = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") ? &above_bits_avx512 : &above_bits;
+  }();
   return chosen;
 }
 
