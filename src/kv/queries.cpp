@@ -65,6 +65,7 @@ std::vector<std::vector<Neighbour>> funnel_batch(const StoredRows& rows, const B
   BatchQueries narrow = queries;
   narrow.level = coarse_level;
   narrow.k = std::max(shortlist, queries.k);
+  narrow.fused_sums = true;  // its scores only pick the shortlist
   std::vector<std::vector<Neighbour>> found = nearest_batch(rows, narrow);
   const auto rank = [&](std::size_t q) {
     std::vector<Neighbour>& list = found[q];
