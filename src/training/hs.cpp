@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/pinned.hpp"
+#include "ops/fast_ops.hpp"
 #include "ops/vector_ops.hpp"
 
 namespace tarnivel {
@@ -397,6 +399,133 @@ void sg_softmax_step(const PlainMatrices& m, const HuffmanTree& tree, uint64_t c
     walk_path(row, out, path, level, err.span(), lr_level);
     add_into(row, err.span(), level);
   });
+}
+
+namespace {
+
+// The signal probe is asked at positions 0, 1024, 2048, ... of each sentence.
+constexpr std::size_t kSignalCheckMask = 1023;
+
+// The rows of one pair for FastOps::path_update, or false when the pair must go through the
+// pair-at-a-time kernel instead: a word without a code, a centre outside the input matrix, a node
+// outside the output matrix or a path whose nodes are not strictly decreasing (that kernel reports
+// the first three and splits the last into batches of distinct rows). The labels are the code bits.
+template <class RowOf>
+bool fused_pair(const HuffmanTree& tree, uint64_t context, std::size_t out_rows,
+                const RowOf& output_row, std::vector<float*>& rows, std::vector<float>& labels,
+                std::size_t& length) {
+  if (context >= tree.codes.size() || context >= tree.path_nodes.size()) return false;
+  const Path path = path_of(tree, context);
+  length = path.length;
+  if (length == 0) return true;
+  if (path.nodes[0] >= out_rows) return false;
+  for (std::size_t d = 1; d < length; ++d) {
+    if (path.nodes[d] >= path.nodes[d - 1]) return false;
+  }
+  if (rows.size() < length) rows.resize(length);
+  if (labels.size() < length) labels.resize(length);
+  for (std::size_t d = 0; d < length; ++d) {
+    rows[d] = output_row(path.nodes[d]);
+    labels[d] = path.code[d] != 0 ? 1.0f : 0.0f;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool train_sg_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
+                           const TrainParams& params, const HuffmanTree& tree,
+                           const PlainMatrices& m, std::atomic<bool>& stop, SignalProbe* probe) {
+  const std::size_t n = s.size();
+  const std::size_t dim = m.dim;
+  const std::size_t in_rows = dim == 0 ? 0 : m.input.size() / dim;
+  const std::size_t out_rows = dim == 0 ? 0 : m.output.size() / dim;
+  const std::span<const uint64_t> levels(params.levels);
+  const float lr_level = params.lr / mean_divisor(levels.size());
+  const FastOps& fast = *m.fast;
+  uint64_t widths = 0;
+  std::size_t widest = 0;
+  for (const uint64_t level : levels) {
+    widths += level;
+    widest = std::max(widest, static_cast<std::size_t>(level));
+  }
+  // Rows by index; in unlocked threaded mode the hottest are this thread's copies.
+  const auto input_row = [&](uint64_t r) {
+    return m.copies != nullptr ? m.copies->input.row(r) : m.input.data() + r * dim;
+  };
+  const auto output_row = [&](uint64_t r) {
+    return m.copies != nullptr ? m.copies->output.row(r) : m.output.data() + r * dim;
+  };
+  thread_local std::vector<float*> row_buffer;
+  thread_local std::vector<float> label_buffer;
+  std::vector<float*>& rows = *pinned(&row_buffer);
+  std::vector<float>& labels = *pinned(&label_buffer);
+
+  // A drawn position: its index and context range [start, end).
+  struct Drawn {
+    std::size_t i, start, end;
+  };
+  Drawn pending{};
+  bool drawn = false;
+  const auto train = [&](const Drawn& p) {
+    const uint64_t center = s[p.i];
+    for (std::size_t c = p.start; c < p.end; ++c) {
+      if (c == p.i) continue;
+      std::size_t length = 0;
+      if (center >= in_rows || !fused_pair(tree, s[c], out_rows, output_row, rows, labels, length)) {
+        for (const uint64_t level : levels) {
+          sg_softmax_step(m, tree, center, s[c], static_cast<std::size_t>(level), lr_level);
+        }
+        continue;
+      }
+      if (length == 0) continue;
+      float* a = input_row(center);
+      for (const uint64_t level : levels) {
+        fast.path_update(a, rows.data(), labels.data(), length, static_cast<std::size_t>(level),
+                         lr_level);
+      }
+    }
+  };
+  const auto flush = [&] {
+    if (drawn) train(pending);
+    drawn = false;
+  };
+  // Row components the drawn positions touch since the probe was last asked (saturating).
+  uint64_t work = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (stop.load(std::memory_order_relaxed)) {
+      flush();
+      return true;
+    }
+    if (probe != nullptr && ((i & kSignalCheckMask) == 0 || work >= kWorkBetweenSignalChecks)) {
+      flush();
+      work = 0;
+      if (probe->interrupted()) {
+        stop.store(true, std::memory_order_relaxed);
+        return true;
+      }
+    }
+    const uint64_t w = params.window - stream.in_closed_range(0, params.window);
+    const std::size_t start = w <= i ? static_cast<std::size_t>(i - w) : 0;
+    const std::size_t end = w >= n - 1 - i ? n : static_cast<std::size_t>(i + w + 1);
+    if (start + 1 >= end) continue;  // no context position
+    // Request this position's rows: they arrive while the previous position trains.
+    if (s[i] < in_rows) kernel_detail::prefetch_for_write(input_row(s[i]), widest);
+    for (std::size_t c = start; c < end; ++c) {
+      if (c == i || s[c] >= tree.path_nodes.size()) continue;
+      const std::vector<uint64_t>& nodes = tree.path_nodes[s[c]];
+      for (const uint64_t node : nodes) {
+        if (node < out_rows) kernel_detail::prefetch_for_write(output_row(node), widest);
+      }
+      const uint64_t components = nodes.size() * widths;
+      work = work + components < work ? ~uint64_t{0} : work + components;
+    }
+    flush();
+    pending = {i, start, end};
+    drawn = true;
+  }
+  flush();
+  return false;
 }
 
 void sg_softmax_step(const SharedMatrix& input, const SharedMatrix& output,
