@@ -449,6 +449,8 @@ bool train_sg_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
     widths += level;
     widest = std::max(widest, static_cast<std::size_t>(level));
   }
+  // Work per pair as the pair-at-a-time routine counts it (its bound on a path's length, 32 nodes).
+  const uint64_t pair_work = 32 * widths + 1;
   // Rows by index; in unlocked threaded mode the hottest are this thread's copies.
   const auto input_row = [&](uint64_t r) {
     return m.copies != nullptr ? m.copies->input.row(r) : m.input.data() + r * dim;
@@ -490,7 +492,7 @@ bool train_sg_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
     if (drawn) train(pending);
     drawn = false;
   };
-  // Row components the drawn positions touch since the probe was last asked (saturating).
+  // Row components counted for the drawn positions since the probe was last asked (saturating).
   uint64_t work = 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (stop.load(std::memory_order_relaxed)) {
@@ -509,17 +511,13 @@ bool train_sg_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
     const std::size_t start = w <= i ? static_cast<std::size_t>(i - w) : 0;
     const std::size_t end = w >= n - 1 - i ? n : static_cast<std::size_t>(i + w + 1);
     if (start + 1 >= end) continue;  // no context position
-    // Request this position's rows: they arrive while the previous position trains.
+    // The centre's row is requested now: it arrives while the previous position trains. (The
+    // paths' rows are left alone: the top of the tree stays in the first-level cache, and requests
+    // for the rest cost more than they save.)
     if (s[i] < in_rows) kernel_detail::prefetch_for_write(input_row(s[i]), widest);
-    for (std::size_t c = start; c < end; ++c) {
-      if (c == i || s[c] >= tree.path_nodes.size()) continue;
-      const std::vector<uint64_t>& nodes = tree.path_nodes[s[c]];
-      for (const uint64_t node : nodes) {
-        if (node < out_rows) kernel_detail::prefetch_for_write(output_row(node), widest);
-      }
-      const uint64_t components = nodes.size() * widths;
-      work = work + components < work ? ~uint64_t{0} : work + components;
-    }
+    uint64_t drawn_work = 0;
+    if (__builtin_mul_overflow(uint64_t{end - start - 1}, pair_work, &drawn_work)) drawn_work = ~uint64_t{0};
+    work = work + drawn_work < work ? ~uint64_t{0} : work + drawn_work;
     flush();
     pending = {i, start, end};
     drawn = true;
