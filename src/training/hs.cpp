@@ -406,30 +406,54 @@ namespace {
 // The signal probe is asked at positions 0, 1024, 2048, ... of each sentence.
 constexpr std::size_t kSignalCheckMask = 1023;
 
-// The rows of one pair for FastOps::path_update, or false when the pair must go through the
-// pair-at-a-time kernel instead: a word without a code, a centre outside the input matrix, a node
-// outside the output matrix or a path whose nodes are not strictly decreasing (that kernel reports
-// the first three and splits the last into batches of distinct rows). The labels are the code bits.
-template <class RowOf>
-bool fused_pair(const HuffmanTree& tree, uint64_t context, std::size_t out_rows,
-                const RowOf& output_row, std::vector<float*>& rows, std::vector<float>& labels,
-                std::size_t& length) {
-  if (context >= tree.codes.size() || context >= tree.path_nodes.size()) return false;
-  const Path path = path_of(tree, context);
-  length = path.length;
-  if (length == 0) return true;
-  if (path.nodes[0] >= out_rows) return false;
-  for (std::size_t d = 1; d < length; ++d) {
-    if (path.nodes[d] >= path.nodes[d - 1]) return false;
+// The paths of a sentence's words for FastOps::path_update, position by position: the rows and
+// labels (code bits) of each position's path in one flat buffer. A position whose word has no
+// code, a node outside the output matrix or nodes that are not strictly decreasing is marked for
+// the pair-at-a-time kernel instead (which reports the first two and splits the last into batches
+// of distinct rows). Positions are filled in order before they are first trained, so the tree's
+// scattered path arrays are read once per position instead of once per pair.
+class SentencePaths {
+ public:
+  static constexpr uint32_t kPairAtATime = ~uint32_t{0};
+
+  void reset() {
+    begin_.clear();
+    length_.clear();
+    rows_.clear();
+    labels_.clear();
   }
-  if (rows.size() < length) rows.resize(length);
-  if (labels.size() < length) labels.resize(length);
-  for (std::size_t d = 0; d < length; ++d) {
-    rows[d] = output_row(path.nodes[d]);
-    labels[d] = path.code[d] != 0 ? 1.0f : 0.0f;
+  std::size_t filled() const { return length_.size(); }
+  // Appends the next position's path (word w).
+  template <class RowOf>
+  void add(const HuffmanTree& tree, uint64_t w, std::size_t out_rows, const RowOf& output_row) {
+    begin_.push_back(rows_.size());
+    if (w >= tree.codes.size() || w >= tree.path_nodes.size()) {
+      length_.push_back(kPairAtATime);
+      return;
+    }
+    const Path path = path_of(tree, w);
+    bool fused = path.length == 0 || path.nodes[0] < out_rows;
+    for (std::size_t d = 1; fused && d < path.length; ++d) fused = path.nodes[d] < path.nodes[d - 1];
+    if (!fused) {
+      length_.push_back(kPairAtATime);
+      return;
+    }
+    length_.push_back(static_cast<uint32_t>(path.length));
+    for (std::size_t d = 0; d < path.length; ++d) {
+      rows_.push_back(output_row(path.nodes[d]));
+      labels_.push_back(path.code[d] != 0 ? 1.0f : 0.0f);
+    }
   }
-  return true;
-}
+  uint32_t length(std::size_t c) const { return length_[c]; }
+  float* const* rows(std::size_t c) const { return rows_.data() + begin_[c]; }
+  const float* labels(std::size_t c) const { return labels_.data() + begin_[c]; }
+
+ private:
+  std::vector<std::size_t> begin_;
+  std::vector<uint32_t> length_;
+  std::vector<float*> rows_;
+  std::vector<float> labels_;
+};
 
 }  // namespace
 
@@ -458,10 +482,9 @@ bool train_sg_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
   const auto output_row = [&](uint64_t r) {
     return m.copies != nullptr ? m.copies->output.row(r) : m.output.data() + r * dim;
   };
-  thread_local std::vector<float*> row_buffer;
-  thread_local std::vector<float> label_buffer;
-  std::vector<float*>& rows = *pinned(&row_buffer);
-  std::vector<float>& labels = *pinned(&label_buffer);
+  thread_local SentencePaths path_buffer;
+  SentencePaths& paths = *pinned(&path_buffer);
+  paths.reset();
 
   // A drawn position: its index and context range [start, end).
   struct Drawn {
@@ -471,20 +494,19 @@ bool train_sg_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
   bool drawn = false;
   const auto train = [&](const Drawn& p) {
     const uint64_t center = s[p.i];
+    float* a = center < in_rows ? input_row(center) : nullptr;
     for (std::size_t c = p.start; c < p.end; ++c) {
       if (c == p.i) continue;
-      std::size_t length = 0;
-      if (center >= in_rows || !fused_pair(tree, s[c], out_rows, output_row, rows, labels, length)) {
+      const uint32_t length = paths.length(c);
+      if (a == nullptr || length == SentencePaths::kPairAtATime) {
         for (const uint64_t level : levels) {
           sg_softmax_step(m, tree, center, s[c], static_cast<std::size_t>(level), lr_level);
         }
         continue;
       }
-      if (length == 0) continue;
-      float* a = input_row(center);
       for (const uint64_t level : levels) {
-        fast.path_update(a, rows.data(), labels.data(), length, static_cast<std::size_t>(level),
-                         lr_level);
+        fast.path_update(a, paths.rows(c), paths.labels(c), length,
+                         static_cast<std::size_t>(level), lr_level);
       }
     }
   };
@@ -511,12 +533,15 @@ bool train_sg_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
     const std::size_t start = w <= i ? static_cast<std::size_t>(i - w) : 0;
     const std::size_t end = w >= n - 1 - i ? n : static_cast<std::size_t>(i + w + 1);
     if (start + 1 >= end) continue;  // no context position
-    // The centre's row is requested now: it arrives while the previous position trains. (The
-    // paths' rows are left alone: the top of the tree stays in the first-level cache, and requests
-    // for the rest cost more than they save.)
+    // This position's paths and centre row are fetched now, while the previous position trains.
+    // (The paths' rows are not requested: the top of the tree stays in the first-level cache, and
+    // requests for the rest cost more than they save.)
+    while (paths.filled() < end) paths.add(tree, s[paths.filled()], out_rows, output_row);
     if (s[i] < in_rows) kernel_detail::prefetch_for_write(input_row(s[i]), widest);
     uint64_t drawn_work = 0;
-    if (__builtin_mul_overflow(uint64_t{end - start - 1}, pair_work, &drawn_work)) drawn_work = ~uint64_t{0};
+    if (__builtin_mul_overflow(uint64_t{end - start - 1}, pair_work, &drawn_work)) {
+      drawn_work = ~uint64_t{0};
+    }
     work = work + drawn_work < work ? ~uint64_t{0} : work + drawn_work;
     flush();
     pending = {i, start, end};
