@@ -5,6 +5,7 @@
 // the dependencies: words repeat as centres, and negatives keep hitting the context rows.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "sampling/alias.hpp"
+#include "training/hs.hpp"
 #include "training/ns.hpp"
 #include "training/sg_dataflow.hpp"
 #include "training/sentence.hpp"
@@ -44,19 +46,22 @@ struct SentenceSetup {
   std::size_t dim;
   std::vector<float> in, out;
   AliasTable table;
+  HuffmanTree tree;
   TrainParams params;
   std::vector<uint64_t> sentence;
   bool with_table;
 
-  explicit SentenceSetup(const Case& c) : dim(c.dim), with_table(c.with_table) {
+  // Hierarchical softmax (hs): the output rows are the tree's inner nodes.
+  explicit SentenceSetup(const Case& c, bool hs = false) : dim(c.dim), with_table(c.with_table) {
     in = random_row_data(c.vocab * c.dim, 31);
-    out = random_row_data(c.vocab * c.dim, 32);
+    out = random_row_data((hs ? 2 * c.vocab : c.vocab) * c.dim, 32);
     // A steep distribution: word 0 dominates both the sentence and the negatives.
     std::vector<uint64_t> counts(c.vocab);
     for (std::size_t w = 0; w < c.vocab; ++w) counts[w] = 1 + 40 / (w + 1);
     table = AliasTable::build(noise_weights(counts));
+    tree = build_huffman(counts);
     params.sg = true;
-    params.hs = false;
+    params.hs = hs;
     params.window = c.window;
     params.negative = c.negative;
     params.levels = c.levels;
@@ -82,8 +87,14 @@ void pair_at_a_time(const SentenceSetup& s, std::vector<float>& in, std::vector<
     const std::size_t end = w >= n - i ? n : i + static_cast<std::size_t>(w) + 1;
     for (std::size_t c = start; c < end; ++c) {
       if (c == i) continue;
-      sg_negative_step(m, s.sentence[i], s.sentence[c], s.params.negative, s.params.levels,
-                       s.params.lr, s.alias(), stream);
+      for (std::size_t l = 0; s.params.hs && l < s.params.levels.size(); ++l) {
+        sg_softmax_step(m, s.tree, s.sentence[i], s.sentence[c], s.params.levels[l],
+                        s.params.lr / mean_divisor(s.params.levels.size()));
+      }
+      if (!s.params.hs) {
+        sg_negative_step(m, s.sentence[i], s.sentence[c], s.params.negative, s.params.levels,
+                         s.params.lr, s.alias(), stream);
+      }
     }
   }
 }
@@ -118,12 +129,15 @@ TEST(ScheduledSkipGram, SameBitsAndStreamAsPairAtATime) {
       {"widths beyond the rows", 8, 7, 2, 4, {3, 50, 9}, 150, true},
   };
   // The fast arithmetic (grouped updates) against its pair-at-a-time kernel: the same draws, values
-  // within rounding.
+  // within rounding; hierarchical softmax (whose fast routine fuses each pair's path) bit for bit.
+  for (const bool hs : {false, true})
   for (const Arithmetic arithmetic : {Arithmetic::kExact, Arithmetic::kFast})
   for (const Case& c : cases) {
-    SentenceSetup s(c);
+    if (hs && std::ranges::max(c.levels) > c.dim) continue;  // widths the softmax kernel refuses
+    SentenceSetup s(c, hs);
     s.params.arithmetic = arithmetic;
     const bool fast = arithmetic == Arithmetic::kFast;
+    const bool near = fast && !hs;
     std::vector<float> in_ref = s.in, out_ref = s.out;
     auto ref_stream = ChaChaStream::from_seed(77);
     pair_at_a_time(s, in_ref, out_ref, ref_stream, s.sentence.size(), fast ? &fast_ops() : nullptr);
@@ -133,20 +147,20 @@ TEST(ScheduledSkipGram, SameBitsAndStreamAsPairAtATime) {
     std::atomic<bool> stop{false};
     NoSignal probe;
     const AliasTable empty;
-    const OutputTables tables{nullptr, c.with_table ? &s.table : &empty};
+    const OutputTables tables{&s.tree, hs ? nullptr : c.with_table ? &s.table : &empty};
     EXPECT_FALSE(train_sentence(s.sentence, stream, s.params, tables, PlainMatrices{in, out, c.dim},
                                 stop, probe))
         << c.name;
-    for (std::size_t j = 0; fast && j < in.size() + out.size(); ++j) {
+    for (std::size_t j = 0; near && j < in.size() + out.size(); ++j) {
       const float got = j < in.size() ? in[j] : out[j - in.size()];
       const float want = j < in.size() ? in_ref[j] : out_ref[j - in.size()];
       ASSERT_NEAR(got, want, 1e-4f * (1.0f + std::abs(want))) << c.name << " " << j;
     }
-    if (!fast) EXPECT_EQ(in, in_ref) << c.name;
-    if (!fast) EXPECT_EQ(out, out_ref) << c.name;
+    if (!near) EXPECT_EQ(in, in_ref) << c.name << (hs ? " hs" : "");
+    if (!near) EXPECT_EQ(out, out_ref) << c.name << (hs ? " hs" : "");
     EXPECT_EQ(stream.counter(), ref_stream.counter()) << c.name;
     EXPECT_EQ(stream.index(), ref_stream.index()) << c.name;
-    if (c.window > 0 && c.length > 1) {
+    if (c.window > 0 && c.length > 1 && (c.vocab > 1 || !hs)) {
       EXPECT_NE(in, s.in) << c.name;
     }
   }
@@ -156,10 +170,11 @@ TEST(ScheduledSkipGram, SignalCheckSeesEveryEarlierPositionApplied) {
   // The probe is asked at positions 0, 1024 and 2048; whatever runs in it (a signal handler may look
   // at the weights) sees exactly the positions before it trained, and the signal reported at 2048
   // leaves the matrices and the stream as after the first 2048 positions.
-  // The fast arithmetic's grouped routine likewise, its values within rounding of its pair kernel.
-  for (const auto& [arithmetic, levels] : {std::pair{Arithmetic::kExact, std::vector<uint64_t>{4, 8}},
-                                           std::pair{Arithmetic::kFast, std::vector<uint64_t>{8}}}) {
-  SentenceSetup s(Case{"probe", 5, 8, 3, 3, levels, 2100, true});
+  // The fast arithmetic's grouped and softmax routines likewise, within rounding of their pair kernels.
+  for (const auto& [arithmetic, levels, hs] : {std::tuple{Arithmetic::kExact, std::vector<uint64_t>{4, 8}, false},
+                                               std::tuple{Arithmetic::kFast, std::vector<uint64_t>{8}, false},
+                                               std::tuple{Arithmetic::kFast, std::vector<uint64_t>{4, 8}, true}}) {
+  SentenceSetup s(Case{"probe", 5, 8, 3, 3, levels, 2100, true}, hs);
   s.params.arithmetic = arithmetic;
   const FastOps* fast = arithmetic == Arithmetic::kFast ? &fast_ops() : nullptr;
   const auto same = [&](const std::vector<float>& x, const std::vector<float>& y) {
@@ -184,7 +199,7 @@ TEST(ScheduledSkipGram, SignalCheckSeesEveryEarlierPositionApplied) {
     const std::size_t upto = static_cast<std::size_t>(probe.calls - 1) * 1024;
     if (!matches_first(upto)) mismatches.push_back(upto);
   };
-  EXPECT_TRUE(train_sentence(s.sentence, stream, s.params, {nullptr, &s.table}, PlainMatrices{in, out, s.dim},
+  EXPECT_TRUE(train_sentence(s.sentence, stream, s.params, {&s.tree, &s.table}, PlainMatrices{in, out, s.dim},
                              stop, probe));
   EXPECT_TRUE(mismatches.empty()) << "first mismatch before position " << mismatches[0];
   EXPECT_TRUE(stop.load());
