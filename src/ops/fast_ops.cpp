@@ -72,6 +72,7 @@ FAST_TARGET inline vec splat(float x) { return _mm512_set1_ps(x); }
 FAST_TARGET inline vec fmadd(vec a, vec b, vec c) { return _mm512_fmadd_ps(a, b, c); }
 FAST_TARGET inline vec add(vec a, vec b) { return _mm512_add_ps(a, b); }
 FAST_TARGET inline vec mul(vec a, vec b) { return _mm512_mul_ps(a, b); }
+FAST_TARGET inline vec div(vec a, vec b) { return _mm512_div_ps(a, b); }
 // Zeroes zmm16-zmm31 on the way out of a kernel that may have used them, then the upper halves of
 // the rest (vzeroupper alone leaves 16-31 alone, and while any of them holds a value the processor
 // runs the callers' SSE code, the random stream's refill among it, several times slower).
@@ -132,6 +133,7 @@ FAST_TARGET inline vec splat(float x) { return _mm256_set1_ps(x); }
 FAST_TARGET inline vec fmadd(vec a, vec b, vec c) { return _mm256_fmadd_ps(a, b, c); }
 FAST_TARGET inline vec add(vec a, vec b) { return _mm256_add_ps(a, b); }
 FAST_TARGET inline vec mul(vec a, vec b) { return _mm256_mul_ps(a, b); }
+FAST_TARGET inline vec div(vec a, vec b) { return _mm256_div_ps(a, b); }
 FAST_TARGET inline float hsum(vec v) {
   return hsum4(_mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1)));
 }
@@ -163,6 +165,7 @@ inline vec splat(float x) { return _mm_set1_ps(x); }
 inline vec fmadd(vec a, vec b, vec c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
 inline vec add(vec a, vec b) { return _mm_add_ps(a, b); }
 inline vec mul(vec a, vec b) { return _mm_mul_ps(a, b); }
+inline vec div(vec a, vec b) { return _mm_div_ps(a, b); }
 inline float hsum(vec v) { return hsum4(v); }
 inline void leave() {}
 #include "ops/fast_kernels.inc"
@@ -213,6 +216,7 @@ inline vec splat(float x) { return x; }
 inline vec fmadd(vec a, vec b, vec c) { return a * b + c; }
 inline vec add(vec a, vec b) { return a + b; }
 inline vec mul(vec a, vec b) { return a * b; }
+inline vec div(vec a, vec b) { return a / b; }
 inline float hsum(vec v) { return v; }
 inline void leave() {}
 #include "ops/fast_kernels.inc"

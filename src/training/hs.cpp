@@ -457,9 +457,9 @@ class SentencePaths {
 
 }  // namespace
 
-bool train_sg_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
-                           const TrainParams& params, const HuffmanTree& tree,
-                           const PlainMatrices& m, std::atomic<bool>& stop, SignalProbe* probe) {
+bool train_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
+                        const TrainParams& params, const HuffmanTree& tree,
+                        const PlainMatrices& m, std::atomic<bool>& stop, SignalProbe* probe) {
   const std::size_t n = s.size();
   const std::size_t dim = m.dim;
   const std::size_t in_rows = dim == 0 ? 0 : m.input.size() / dim;
@@ -473,8 +473,9 @@ bool train_sg_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
     widths += level;
     widest = std::max(widest, static_cast<std::size_t>(level));
   }
-  // Work per pair as the pair-at-a-time routine counts it (its bound on a path's length, 32 nodes).
-  const uint64_t pair_work = 32 * widths + 1;
+  // Work per example as the pair-at-a-time routine counts it (its bound on a path's length, 32
+  // nodes, and for CBOW each context word's sum and error).
+  const uint64_t path_work = 32 * widths + 1;
   // Rows by index; in unlocked threaded mode the hottest are this thread's copies.
   const auto input_row = [&](uint64_t r) {
     return m.copies != nullptr ? m.copies->input.row(r) : m.input.data() + r * dim;
@@ -483,20 +484,22 @@ bool train_sg_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
     return m.copies != nullptr ? m.copies->output.row(r) : m.output.data() + r * dim;
   };
   thread_local SentencePaths path_buffer;
+  thread_local std::vector<uint64_t> context_buffer;
+  thread_local std::vector<float*> context_row_buffer;
+  thread_local std::vector<float> hidden_buffer;
   SentencePaths& paths = *pinned(&path_buffer);
+  std::vector<uint64_t>& context = *pinned(&context_buffer);
+  std::vector<float*>& context_rows = *pinned(&context_row_buffer);
+  std::vector<float>& hidden = *pinned(&hidden_buffer);
   paths.reset();
+  if (hidden.size() < widest) hidden.resize(widest);
 
-  // A drawn position: its index and context range [start, end).
-  struct Drawn {
-    std::size_t i, start, end;
-  };
-  Drawn pending{};
-  bool drawn = false;
-  const auto train = [&](const Drawn& p) {
-    const uint64_t center = s[p.i];
+  // Skip-gram: every context position's path against the centre's row.
+  const auto train_pairs = [&](std::size_t i, std::size_t start, std::size_t end) {
+    const uint64_t center = s[i];
     float* a = center < in_rows ? input_row(center) : nullptr;
-    for (std::size_t c = p.start; c < p.end; ++c) {
-      if (c == p.i) continue;
+    for (std::size_t c = start; c < end; ++c) {
+      if (c == i) continue;
       const uint32_t length = paths.length(c);
       if (a == nullptr || length == SentencePaths::kPairAtATime) {
         for (const uint64_t level : levels) {
@@ -510,8 +513,42 @@ bool train_sg_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
       }
     }
   };
+  // CBOW: the centre's path against the context rows' sum or mean.
+  const auto train_context = [&](std::size_t i, std::size_t start, std::size_t end) {
+    context.clear();
+    context_rows.clear();
+    bool fused = paths.length(i) != SentencePaths::kPairAtATime;
+    for (std::size_t c = start; c < end; ++c) {
+      if (c == i) continue;
+      context.push_back(s[c]);
+      fused = fused && s[c] < in_rows;
+      context_rows.push_back(fused ? input_row(s[c]) : nullptr);
+    }
+    if (!fused) {
+      for (const uint64_t level : levels) {
+        cbow_softmax_step(m, tree, context, s[i], static_cast<std::size_t>(level), lr_level,
+                          params.cbow_mean);
+      }
+      return;
+    }
+    if (paths.length(i) == 0) return;
+    const float divisor = mean_divisor(context.size());
+    for (const uint64_t level : levels) {
+      fast.context_path(context_rows.data(), context_rows.size(), paths.rows(i), paths.labels(i),
+                        paths.length(i), static_cast<std::size_t>(level), lr_level,
+                        params.cbow_mean, divisor, hidden.data());
+    }
+  };
+
+  // The position drawn last, not yet trained: its index and context range [start, end).
+  struct Drawn {
+    std::size_t i, start, end;
+  };
+  Drawn pending{};
+  bool drawn = false;
   const auto flush = [&] {
-    if (drawn) train(pending);
+    if (drawn && params.sg) train_pairs(pending.i, pending.start, pending.end);
+    if (drawn && !params.sg) train_context(pending.i, pending.start, pending.end);
     drawn = false;
   };
   // Row components counted for the drawn positions since the probe was last asked (saturating).
@@ -533,13 +570,19 @@ bool train_sg_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
     const std::size_t start = w <= i ? static_cast<std::size_t>(i - w) : 0;
     const std::size_t end = w >= n - 1 - i ? n : static_cast<std::size_t>(i + w + 1);
     if (start + 1 >= end) continue;  // no context position
-    // This position's paths and centre row are fetched now, while the previous position trains.
-    // (The paths' rows are not requested: the top of the tree stays in the first-level cache, and
-    // requests for the rest cost more than they save.)
-    while (paths.filled() < end) paths.add(tree, s[paths.filled()], out_rows, output_row);
-    if (s[i] < in_rows) kernel_detail::prefetch_for_write(input_row(s[i]), widest);
+    // This position's paths (skip-gram: of its context words; CBOW: of the centre) and its
+    // centre's row are fetched now, while the previous position trains. (The paths' rows are not
+    // requested: the top of the tree stays in the first-level cache, and requests for the rest cost
+    // more than they save.)
+    while (paths.filled() < (params.sg ? end : i + 1)) {
+      paths.add(tree, s[paths.filled()], out_rows, output_row);
+    }
+    if (params.sg && s[i] < in_rows) kernel_detail::prefetch_for_write(input_row(s[i]), widest);
+    const uint64_t examples = params.sg ? end - start - 1 : 1;
+    const uint64_t context_work = params.sg ? 0 : (end - start - 1) * widths;
     uint64_t drawn_work = 0;
-    if (__builtin_mul_overflow(uint64_t{end - start - 1}, pair_work, &drawn_work)) {
+    if (__builtin_mul_overflow(examples, path_work, &drawn_work) ||
+        __builtin_add_overflow(drawn_work, context_work, &drawn_work)) {
       drawn_work = ~uint64_t{0};
     }
     work = work + drawn_work < work ? ~uint64_t{0} : work + drawn_work;
