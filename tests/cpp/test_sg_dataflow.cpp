@@ -75,26 +75,31 @@ struct SentenceSetup {
 };
 
 // Positions [0, upto) one pair at a time: the window draw, then one kernel call per context position
-// in ascending order.
+// in ascending order (CBOW: one per position).
 void pair_at_a_time(const SentenceSetup& s, std::vector<float>& in, std::vector<float>& out,
                     ChaChaStream& stream, std::size_t upto, const FastOps* fast = nullptr) {
   const PlainMatrices m{in, out, s.dim, nullptr, fast};
   const std::size_t n = s.sentence.size();
+  const float lr_level = s.params.lr / mean_divisor(s.params.levels.size());
   for (std::size_t i = 0; i < upto; ++i) {
     const uint64_t b = stream.in_closed_range(0, s.params.window);
     const uint64_t w = s.params.window - b;
     const std::size_t start = w <= i ? i - static_cast<std::size_t>(w) : 0;
     const std::size_t end = w >= n - i ? n : i + static_cast<std::size_t>(w) + 1;
+    std::vector<uint64_t> context;
     for (std::size_t c = start; c < end; ++c) {
       if (c == i) continue;
-      for (std::size_t l = 0; s.params.hs && l < s.params.levels.size(); ++l) {
-        sg_softmax_step(m, s.tree, s.sentence[i], s.sentence[c], s.params.levels[l],
-                        s.params.lr / mean_divisor(s.params.levels.size()));
+      context.push_back(s.sentence[c]);
+      for (std::size_t l = 0; s.params.hs && s.params.sg && l < s.params.levels.size(); ++l) {
+        sg_softmax_step(m, s.tree, s.sentence[i], s.sentence[c], s.params.levels[l], lr_level);
       }
       if (!s.params.hs) {
         sg_negative_step(m, s.sentence[i], s.sentence[c], s.params.negative, s.params.levels,
                          s.params.lr, s.alias(), stream);
       }
+    }
+    for (std::size_t l = 0; !s.params.sg && !context.empty() && l < s.params.levels.size(); ++l) {
+      cbow_softmax_step(m, s.tree, context, s.sentence[i], s.params.levels[l], lr_level, s.params.cbow_mean);
     }
   }
 }
@@ -129,13 +134,17 @@ TEST(ScheduledSkipGram, SameBitsAndStreamAsPairAtATime) {
       {"widths beyond the rows", 8, 7, 2, 4, {3, 50, 9}, 150, true},
   };
   // The fast arithmetic (grouped updates) against its pair-at-a-time kernel: the same draws, values
-  // within rounding; hierarchical softmax (whose fast routine fuses each pair's path) bit for bit.
-  for (const bool hs : {false, true})
+  // within rounding; hierarchical softmax (whose fast routine fuses each example's path) bit for bit,
+  // skip-gram (mode 1) and CBOW with the mean (2) and the sum (3).
+  for (const int mode : {0, 1, 2, 3})
   for (const Arithmetic arithmetic : {Arithmetic::kExact, Arithmetic::kFast})
   for (const Case& c : cases) {
+    const bool hs = mode > 0;
     if (hs && std::ranges::max(c.levels) > c.dim) continue;  // widths the softmax kernel refuses
     SentenceSetup s(c, hs);
     s.params.arithmetic = arithmetic;
+    s.params.sg = mode < 2;
+    s.params.cbow_mean = mode == 2;
     const bool fast = arithmetic == Arithmetic::kFast;
     const bool near = fast && !hs;
     std::vector<float> in_ref = s.in, out_ref = s.out;
@@ -156,8 +165,8 @@ TEST(ScheduledSkipGram, SameBitsAndStreamAsPairAtATime) {
       const float want = j < in.size() ? in_ref[j] : out_ref[j - in.size()];
       ASSERT_NEAR(got, want, 1e-4f * (1.0f + std::abs(want))) << c.name << " " << j;
     }
-    if (!near) EXPECT_EQ(in, in_ref) << c.name << (hs ? " hs" : "");
-    if (!near) EXPECT_EQ(out, out_ref) << c.name << (hs ? " hs" : "");
+    if (!near) EXPECT_EQ(in, in_ref) << c.name << " mode " << mode;
+    if (!near) EXPECT_EQ(out, out_ref) << c.name << " mode " << mode;
     EXPECT_EQ(stream.counter(), ref_stream.counter()) << c.name;
     EXPECT_EQ(stream.index(), ref_stream.index()) << c.name;
     if (c.window > 0 && c.length > 1 && (c.vocab > 1 || !hs)) {
