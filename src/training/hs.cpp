@@ -411,18 +411,34 @@ constexpr std::size_t kSignalCheckMask = 1023;
 // code, a node outside the output matrix or nodes that are not strictly decreasing is marked for
 // the pair-at-a-time kernel instead (which reports the first two and splits the last into batches
 // of distinct rows). Positions are filled in order before they are first trained, so the tree's
-// scattered path arrays are read once per position instead of once per pair.
+// scattered path arrays are read once per position instead of once per pair; the positions no
+// example needs any more are dropped, so a long sentence holds only about a window's paths.
 class SentencePaths {
  public:
   static constexpr uint32_t kPairAtATime = ~uint32_t{0};
 
   void reset() {
+    first_ = 0;
     begin_.clear();
     length_.clear();
     rows_.clear();
     labels_.clear();
   }
-  std::size_t filled() const { return length_.size(); }
+  // One past the last position filled.
+  std::size_t filled() const { return first_ + length_.size(); }
+  // Drops the positions before p once they are at least half of those held.
+  void forget_before(std::size_t p) {
+    p = std::min(p, filled());
+    if (p <= first_ || 2 * (p - first_) < length_.size()) return;
+    const std::size_t drop = p - first_;
+    const std::size_t kept_rows = drop < begin_.size() ? begin_[drop] : rows_.size();
+    begin_.erase(begin_.begin(), begin_.begin() + static_cast<std::ptrdiff_t>(drop));
+    length_.erase(length_.begin(), length_.begin() + static_cast<std::ptrdiff_t>(drop));
+    rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(kept_rows));
+    labels_.erase(labels_.begin(), labels_.begin() + static_cast<std::ptrdiff_t>(kept_rows));
+    for (std::size_t& b : begin_) b -= kept_rows;
+    first_ = p;
+  }
   // Appends the next position's path (word w).
   template <class RowOf>
   void add(const HuffmanTree& tree, uint64_t w, std::size_t out_rows, const RowOf& output_row) {
@@ -444,11 +460,12 @@ class SentencePaths {
       labels_.push_back(path.code[d] != 0 ? 1.0f : 0.0f);
     }
   }
-  uint32_t length(std::size_t c) const { return length_[c]; }
-  float* const* rows(std::size_t c) const { return rows_.data() + begin_[c]; }
-  const float* labels(std::size_t c) const { return labels_.data() + begin_[c]; }
+  uint32_t length(std::size_t c) const { return length_[c - first_]; }
+  float* const* rows(std::size_t c) const { return rows_.data() + begin_[c - first_]; }
+  const float* labels(std::size_t c) const { return labels_.data() + begin_[c - first_]; }
 
  private:
+  std::size_t first_ = 0;  // the first position held
   std::vector<std::size_t> begin_;
   std::vector<uint32_t> length_;
   std::vector<float*> rows_;
@@ -574,6 +591,9 @@ bool train_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
     // centre's row are fetched now, while the previous position trains. (The paths' rows are not
     // requested: the top of the tree stays in the first-level cache, and requests for the rest cost
     // more than they save.)
+    // Positions before i - window belong to no later example, only perhaps to the drawn one.
+    const std::size_t needed = i > params.window ? i - static_cast<std::size_t>(params.window) : 0;
+    paths.forget_before(drawn ? std::min(needed, pending.start) : needed);
     while (paths.filled() < (params.sg ? end : i + 1)) {
       paths.add(tree, s[paths.filled()], out_rows, output_row);
     }
