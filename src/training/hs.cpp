@@ -597,6 +597,16 @@ bool train_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
     while (paths.filled() < (params.sg ? end : i + 1)) {
       paths.add(tree, s[paths.filled()], out_rows, output_row);
     }
+    // The tree's entries for the next positions to fill: their vectors' headers eight positions
+    // ahead, their codes and nodes (through headers requested earlier) four ahead.
+    for (std::size_t p = paths.filled(); p < std::min(n, paths.filled() + 8); ++p) {
+      if (s[p] >= tree.path_nodes.size() || s[p] >= tree.codes.size()) continue;
+      __builtin_prefetch(&tree.path_nodes[s[p]]);
+      __builtin_prefetch(&tree.codes[s[p]]);
+      if (p >= paths.filled() + 4) continue;
+      __builtin_prefetch(tree.path_nodes[s[p]].data());
+      __builtin_prefetch(tree.codes[s[p]].data());
+    }
     if (params.sg && s[i] < in_rows) kernel_detail::prefetch_for_write(input_row(s[i]), widest);
     const uint64_t examples = params.sg ? end - start - 1 : 1;
     const uint64_t context_work = params.sg ? 0 : (end - start - 1) * widths;
