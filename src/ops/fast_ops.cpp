@@ -32,14 +32,18 @@ namespace avx512 {
 using vec = __m512;
 constexpr std::size_t W = 16;
 constexpr const char* kName = "avx512";
-FAST_TARGET inline __mmask16 first(std::size_t m) { return static_cast<__mmask16>((1u << m) - 1u); }
+// The tail primitives are always inlined: the kernels call them in many places, and the compiler
+// would otherwise keep one copy out of line and call it, with every live vector around the call.
+FAST_TARGET [[gnu::always_inline]] inline __mmask16 first(std::size_t m) {
+  return static_cast<__mmask16>((1u << m) - 1u);
+}
 FAST_TARGET inline vec zero() { return _mm512_setzero_ps(); }
 FAST_TARGET inline vec load(const float* p) { return _mm512_loadu_ps(p); }
 // A tail is moved as whole pieces of 8 and 4 floats and a masked rest, loads and stores alike: a
 // load that one earlier store covers exactly takes its value from that store, while a masked store
 // forwards nothing, so updating the same row twice in a row would wait for the first store to leave
 // the core.
-FAST_TARGET inline vec load_part(const float* p, std::size_t m) {
+FAST_TARGET [[gnu::always_inline]] inline vec load_part(const float* p, std::size_t m) {
   vec v = zero();
   std::size_t i = 0;
   if (m >= 8) {
@@ -55,7 +59,7 @@ FAST_TARGET inline vec load_part(const float* p, std::size_t m) {
   return v;
 }
 FAST_TARGET inline void store(float* p, vec v) { _mm512_storeu_ps(p, v); }
-FAST_TARGET inline void store_part(float* p, vec v, std::size_t m) {
+FAST_TARGET [[gnu::always_inline]] inline void store_part(float* p, vec v, std::size_t m) {
   std::size_t i = 0;
   if (m >= 8) {
     _mm256_storeu_ps(p, _mm512_maskz_extractf32x8_ps(0xFF, v, 0));
@@ -74,8 +78,8 @@ FAST_TARGET inline vec add(vec a, vec b) { return _mm512_add_ps(a, b); }
 FAST_TARGET inline vec mul(vec a, vec b) { return _mm512_mul_ps(a, b); }
 FAST_TARGET inline vec div(vec a, vec b) { return _mm512_div_ps(a, b); }
 // Zeroes zmm16-zmm31 on the way out of a kernel that may have used them, then the upper halves of
-// the rest (vzeroupper alone leaves 16-31 alone, and while any of them holds a value the processor
-// runs the callers' SSE code, the random stream's refill among it, several times slower).
+// the rest: vzeroupper alone leaves 16-31 as they are, and with upper state left dirty the callers'
+// SSE code (the random stream's refill among it) can run several times slower.
 FAST_TARGET inline void leave() {
   __asm__ volatile(
       "vpxord %%zmm16, %%zmm16, %%zmm16\n\tvpxord %%zmm17, %%zmm17, %%zmm17\n\t"
@@ -105,7 +109,7 @@ namespace avx2 {
 using vec = __m256;
 constexpr std::size_t W = 8;
 constexpr const char* kName = "avx2";
-FAST_TARGET inline __m256i first(std::size_t m) {
+FAST_TARGET [[gnu::always_inline]] inline __m256i first(std::size_t m) {
   return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(m)),
                             _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
 }
@@ -113,13 +117,13 @@ FAST_TARGET inline vec zero() { return _mm256_setzero_ps(); }
 FAST_TARGET inline vec load(const float* p) { return _mm256_loadu_ps(p); }
 // Tails as in the AVX-512 build: a whole piece of 4 floats, then the rest (masked loads, plain
 // scalar stores: masked stores are slow on some processors).
-FAST_TARGET inline vec load_part(const float* p, std::size_t m) {
+FAST_TARGET [[gnu::always_inline]] inline vec load_part(const float* p, std::size_t m) {
   if (m < 4) return _mm256_maskload_ps(p, first(m));
   const __m256 rest = _mm256_maskload_ps(p, _mm256_andnot_si256(first(4), first(m)));
   return _mm256_insertf128_ps(rest, _mm_loadu_ps(p), 0);
 }
 FAST_TARGET inline void store(float* p, vec v) { _mm256_storeu_ps(p, v); }
-FAST_TARGET inline void store_part(float* p, vec v, std::size_t m) {
+FAST_TARGET [[gnu::always_inline]] inline void store_part(float* p, vec v, std::size_t m) {
   alignas(32) float lanes[8];
   _mm256_store_ps(lanes, v);
   std::size_t i = 0;
@@ -150,13 +154,13 @@ constexpr std::size_t W = 4;
 constexpr const char* kName = "baseline";
 inline vec zero() { return _mm_setzero_ps(); }
 inline vec load(const float* p) { return _mm_loadu_ps(p); }
-inline vec load_part(const float* p, std::size_t m) {
+[[gnu::always_inline]] inline vec load_part(const float* p, std::size_t m) {
   alignas(16) float buf[4] = {};
   std::memcpy(buf, p, m * sizeof(float));
   return _mm_load_ps(buf);
 }
 inline void store(float* p, vec v) { _mm_storeu_ps(p, v); }
-inline void store_part(float* p, vec v, std::size_t m) {
+[[gnu::always_inline]] inline void store_part(float* p, vec v, std::size_t m) {
   alignas(16) float buf[4];
   _mm_store_ps(buf, v);
   std::memcpy(p, buf, m * sizeof(float));
