@@ -510,6 +510,18 @@ bool train_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
   std::vector<float>& hidden = *pinned(&hidden_buffer);
   paths.reset();
   if (hidden.size() < widest) hidden.resize(widest);
+  // The tree's entries for the sentence's first positions, all requested at once: the loop below
+  // requests each position's a few positions ahead, which the first ones never are.
+  for (std::size_t p = 0; p < std::min<std::size_t>(n, 16); ++p) {
+    if (s[p] >= tree.path_nodes.size() || s[p] >= tree.codes.size()) continue;
+    __builtin_prefetch(&tree.path_nodes[s[p]]);
+    __builtin_prefetch(&tree.codes[s[p]]);
+  }
+  for (std::size_t p = 0; p < std::min<std::size_t>(n, 16); ++p) {
+    if (s[p] >= tree.path_nodes.size() || s[p] >= tree.codes.size()) continue;
+    __builtin_prefetch(tree.path_nodes[s[p]].data());
+    __builtin_prefetch(tree.codes[s[p]].data());
+  }
 
   // Skip-gram: every context position's path against the centre's row.
   const auto train_pairs = [&](std::size_t i, std::size_t start, std::size_t end) {
