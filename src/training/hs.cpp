@@ -9,6 +9,7 @@
 #include "common/pinned.hpp"
 #include "ops/fast_ops.hpp"
 #include "ops/vector_ops.hpp"
+#include "training/sg_dataflow.hpp"
 
 namespace tarnivel {
 
@@ -403,9 +404,6 @@ void sg_softmax_step(const PlainMatrices& m, const HuffmanTree& tree, uint64_t c
 
 namespace {
 
-// The signal probe is asked at positions 0, 1024, 2048, ... of each sentence.
-constexpr std::size_t kSignalCheckMask = 1023;
-
 // The paths of a sentence's words for FastOps::path_update, position by position: the rows and
 // labels (code bits) of each position's path in one flat buffer. A position whose word has no
 // code, a node outside the output matrix or nodes that are not strictly decreasing is marked for
@@ -510,18 +508,22 @@ bool train_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
   std::vector<float>& hidden = *pinned(&hidden_buffer);
   paths.reset();
   if (hidden.size() < widest) hidden.resize(widest);
-  // The tree's entries for the sentence's first positions, all requested at once: the loop below
-  // requests each position's a few positions ahead, which the first ones never are.
-  for (std::size_t p = 0; p < std::min<std::size_t>(n, 16); ++p) {
-    if (s[p] >= tree.path_nodes.size() || s[p] >= tree.codes.size()) continue;
-    __builtin_prefetch(&tree.path_nodes[s[p]]);
-    __builtin_prefetch(&tree.codes[s[p]]);
-  }
-  for (std::size_t p = 0; p < std::min<std::size_t>(n, 16); ++p) {
-    if (s[p] >= tree.path_nodes.size() || s[p] >= tree.codes.size()) continue;
-    __builtin_prefetch(tree.path_nodes[s[p]].data());
-    __builtin_prefetch(tree.codes[s[p]].data());
-  }
+  // Requests the tree's entries of positions [from, from + headers): their vectors' headers, and
+  // for the first `data` of them their codes and nodes (through headers requested earlier).
+  const auto request_entries = [&](std::size_t from, std::size_t headers, std::size_t data) {
+    for (std::size_t p = from; p < std::min(n, from + headers); ++p) {
+      if (s[p] >= tree.path_nodes.size() || s[p] >= tree.codes.size()) continue;
+      __builtin_prefetch(&tree.path_nodes[s[p]]);
+      __builtin_prefetch(&tree.codes[s[p]]);
+      if (p >= from + data) continue;
+      __builtin_prefetch(tree.path_nodes[s[p]].data());
+      __builtin_prefetch(tree.codes[s[p]].data());
+    }
+  };
+  // The sentence's first positions all at once: the draws below request each position's entries a
+  // few positions ahead, which the first ones never are.
+  request_entries(0, 16, 0);
+  request_entries(0, 16, 16);
 
   // Skip-gram: every context position's path against the centre's row.
   const auto train_pairs = [&](std::size_t i, std::size_t start, std::size_t end) {
@@ -582,43 +584,18 @@ bool train_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
   };
   // Row components counted for the drawn positions since the probe was last asked (saturating).
   uint64_t work = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (stop.load(std::memory_order_relaxed)) {
-      flush();
-      return true;
-    }
-    if (probe != nullptr && ((i & kSignalCheckMask) == 0 || work >= kWorkBetweenSignalChecks)) {
-      flush();
-      work = 0;
-      if (probe->interrupted()) {
-        stop.store(true, std::memory_order_relaxed);
-        return true;
-      }
-    }
-    const uint64_t w = params.window - stream.in_closed_range(0, params.window);
-    const std::size_t start = w <= i ? static_cast<std::size_t>(i - w) : 0;
-    const std::size_t end = w >= n - 1 - i ? n : static_cast<std::size_t>(i + w + 1);
-    if (start + 1 >= end) continue;  // no context position
-    // This position's paths (skip-gram: of its context words; CBOW: of the centre) and its
-    // centre's row are fetched now, while the previous position trains. (The paths' rows are not
-    // requested: the top of the tree stays in the first-level cache, and requests for the rest cost
-    // more than they save.)
+  const auto draw = [&](std::size_t i, std::size_t start, std::size_t end) {
     // Positions before i - window belong to no later example, only perhaps to the drawn one.
     const std::size_t needed = i > params.window ? i - static_cast<std::size_t>(params.window) : 0;
     paths.forget_before(drawn ? std::min(needed, pending.start) : needed);
+    // This position's paths (skip-gram: of its context words; CBOW: of the centre) are gathered and
+    // its centre's row requested now, while the previous position trains, and the tree's entries of
+    // the next positions to gather are requested. (The paths' rows are not: the top of the tree
+    // stays in the first-level cache, and requests for the rest cost more than they save.)
     while (paths.filled() < (params.sg ? end : i + 1)) {
       paths.add(tree, s[paths.filled()], out_rows, output_row);
     }
-    // The tree's entries for the next positions to fill: their vectors' headers eight positions
-    // ahead, their codes and nodes (through headers requested earlier) four ahead.
-    for (std::size_t p = paths.filled(); p < std::min(n, paths.filled() + 8); ++p) {
-      if (s[p] >= tree.path_nodes.size() || s[p] >= tree.codes.size()) continue;
-      __builtin_prefetch(&tree.path_nodes[s[p]]);
-      __builtin_prefetch(&tree.codes[s[p]]);
-      if (p >= paths.filled() + 4) continue;
-      __builtin_prefetch(tree.path_nodes[s[p]].data());
-      __builtin_prefetch(tree.codes[s[p]].data());
-    }
+    request_entries(paths.filled(), 8, 4);
     if (params.sg && s[i] < in_rows) kernel_detail::prefetch_for_write(input_row(s[i]), widest);
     const uint64_t examples = params.sg ? end - start - 1 : 1;
     const uint64_t context_work = params.sg ? 0 : (end - start - 1) * widths;
@@ -631,9 +608,8 @@ bool train_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
     flush();
     pending = {i, start, end};
     drawn = true;
-  }
-  flush();
-  return false;
+  };
+  return drawn_positions(n, params.window, stream, stop, probe, work, draw, flush);
 }
 
 void sg_softmax_step(const SharedMatrix& input, const SharedMatrix& output,

@@ -18,9 +18,6 @@ namespace tarnivel {
 
 namespace {
 
-// The pending-signal check runs at positions 0, 1024, 2048, ... of each sentence.
-constexpr std::size_t kSignalCheckMask = 1023;
-
 // A block ends at the first position boundary after this many updates: enough to keep the lanes
 // busy far from the block's end, small enough that the block's bookkeeping stays in the core's
 // caches. (A single position with a huge window may exceed it; its block then holds just that
@@ -579,21 +576,7 @@ bool train_sg_negative_grouped(std::span<const uint64_t> s, ChaChaStream& stream
   };
   // Saturating count of row components drawn since the probe was last asked.
   uint64_t work = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (stop.load(std::memory_order_relaxed)) {
-      flush();
-      return true;
-    }
-    if (probe != nullptr && ((i & kSignalCheckMask) == 0 || work >= kWorkBetweenSignalChecks)) {
-      flush();
-      work = 0;
-      if (probe->interrupted()) {
-        stop.store(true, std::memory_order_relaxed);
-        return true;
-      }
-    }
-    const auto [start, end] = draw_window(stream, params.window, i, n);
-    if (start + 1 >= end) continue;  // no context position
+  const auto draw = [&](std::size_t i, std::size_t start, std::size_t end) {
     TARNIVEL_CHECK(s[i] < in_rows, "row index out of range of the weight matrix");
     fresh->a = input_row(s[i]);
     kernel_detail::prefetch_for_write(fresh->a, width);
@@ -603,9 +586,8 @@ bool train_sg_negative_grouped(std::span<const uint64_t> s, ChaChaStream& stream
     // The previous position trains while this one's rows arrive.
     flush();
     std::swap(pending, fresh);
-  }
-  flush();
-  return false;
+  };
+  return drawn_positions(n, params.window, stream, stop, probe, work, draw, flush);
 }
 
 }  // namespace
@@ -665,7 +647,7 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
         interrupted = true;
         break;
       }
-      if (probe != nullptr && ((i & kSignalCheckMask) == 0 || work >= kWorkBetweenSignalChecks)) {
+      if (probe != nullptr && ((i & kProbePositionMask) == 0 || work >= kWorkBetweenSignalChecks)) {
         // The probe may run signal handlers, which may look at the weights: they must hold every
         // earlier position's updates, so the block ends here and the probe is asked at the start
         // of the next one.
