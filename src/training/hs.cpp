@@ -498,11 +498,22 @@ bool train_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
   const auto output_row = [&](uint64_t r) {
     return m.copies != nullptr ? m.copies->output.row(r) : m.output.data() + r * dim;
   };
+  // The paths stay in use across the probe, whose signal handlers may train another sentence on
+  // this thread: such a nested call gathers into a buffer of its own.
   thread_local SentencePaths path_buffer;
+  thread_local bool path_buffer_taken = false;
   thread_local std::vector<uint64_t> context_buffer;
   thread_local std::vector<float*> context_row_buffer;
   thread_local std::vector<float> hidden_buffer;
-  SentencePaths& paths = *pinned(&path_buffer);
+  SentencePaths nested_paths;
+  SentencePaths& paths = path_buffer_taken ? nested_paths : *pinned(&path_buffer);
+  struct Taken {
+    bool* flag;
+    ~Taken() {
+      if (flag != nullptr) *flag = false;
+    }
+  } const taken{path_buffer_taken ? nullptr : &path_buffer_taken};
+  path_buffer_taken = true;
   std::vector<uint64_t>& context = *pinned(&context_buffer);
   std::vector<float*>& context_rows = *pinned(&context_row_buffer);
   std::vector<float>& hidden = *pinned(&hidden_buffer);

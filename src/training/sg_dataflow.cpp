@@ -606,9 +606,11 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
   const uint64_t samples = sampling ? params.negative : 0;
   const FastOps* const fast = params.arithmetic == Arithmetic::kFast ? &fast_ops() : nullptr;
 
-  thread_local std::vector<Segment> seg_buffer;
-  if (seg_buffer.size() < levels.size()) seg_buffer.resize(levels.size());
-  Segment* const segs = pinned(seg_buffer.data());
+  // The segments live in this call's own storage: the probe's signal handlers may train on this
+  // thread meanwhile, and a buffer of the thread could move under this call.
+  Segment seg_stack[8];
+  std::vector<Segment> seg_heap(levels.size() > std::size(seg_stack) ? levels.size() : 0);
+  Segment* const segs = seg_heap.empty() ? seg_stack : seg_heap.data();
   const std::size_t nseg = prefix_segments(levels, dim, segs);
   const std::size_t widest = nseg == 0 ? 0 : segs[nseg - 1].end;
 
@@ -653,7 +655,14 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
         // of the next one.
         if (!st.updates.empty()) break;
         work = 0;
-        if (probe->interrupted()) {
+        const bool signalled = probe->interrupted();
+        // A handler may have trained on this thread through the same block state; this block is
+        // still empty, so it starts afresh.
+        st.runs.clear();
+        st.updates.clear();
+        st.in_last.begin_block(kBlockUpdates);
+        st.out_last.begin_block(kBlockUpdates);
+        if (signalled) {
           stop.store(true, std::memory_order_relaxed);
           interrupted = true;
           break;
