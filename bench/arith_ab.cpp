@@ -6,7 +6,8 @@
 //       -o /tmp/arith_ab -pthread && /tmp/arith_ab ../shared/data/corpus_en.txt 20000 3 100
 //
 // Arguments: corpus, number of sentences, repetitions, levels (comma separated), modes (comma
-// separated, default sg-ns,sg-hs,cbow-ns,cbow-hs), arithmetics (exact,fast by default).
+// separated, default sg-ns,sg-hs,cbow-ns,cbow-hs), arithmetics (exact,fast by default; fast-avx512,
+// fast-avx2 and fast-baseline select a build of the fast arithmetic, so builds alternate too).
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 
 #include "bench_corpus.hpp"
 #include "sampling/alias.hpp"
+#include "ops/fast_ops.hpp"
 #include "training/huffman.hpp"
 #include "training/sg_dataflow.hpp"
 #include "training/sentence.hpp"
@@ -80,7 +82,14 @@ int main(int argc, char** argv) {
     schedule_stats() = {};
     for (int rep = 0; rep < reps; ++rep) {
       for (std::size_t a = 0; a < ariths.size(); ++a) {
-        params.arithmetic = ariths[a] == "fast" ? Arithmetic::kFast : Arithmetic::kExact;
+        params.arithmetic = ariths[a].rfind("fast", 0) == 0 ? Arithmetic::kFast : Arithmetic::kExact;
+        const std::string build = ariths[a].size() > 5 ? ariths[a].substr(5) : "";
+        if (!build.empty() && !use_fast_build(build == "avx512" ? FastBuild::kAvx512
+                                              : build == "avx2" ? FastBuild::kAvx2
+                                                                : FastBuild::kBaseline)) {
+          std::fprintf(stderr, "this processor does not run the %s build\n", build.c_str());
+          return 1;
+        }
         std::vector<float> in = in0;
         std::vector<float> out((params.hs ? 2 * v - 1 : v) * dim, 0.0f);
         auto stream = ChaChaStream::from_seed(3);

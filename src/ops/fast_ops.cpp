@@ -32,14 +32,18 @@ namespace avx512 {
 using vec = __m512;
 constexpr std::size_t W = 16;
 constexpr const char* kName = "avx512";
-FAST_TARGET inline __mmask16 first(std::size_t m) { return static_cast<__mmask16>((1u << m) - 1u); }
+// The tail primitives are always inlined: the kernels call them in many places, and the compiler
+// would otherwise keep one copy out of line and call it, with every live vector around the call.
+FAST_TARGET [[gnu::always_inline]] inline __mmask16 first(std::size_t m) {
+  return static_cast<__mmask16>((1u << m) - 1u);
+}
 FAST_TARGET inline vec zero() { return _mm512_setzero_ps(); }
 FAST_TARGET inline vec load(const float* p) { return _mm512_loadu_ps(p); }
 // A tail is moved as whole pieces of 8 and 4 floats and a masked rest, loads and stores alike: a
 // load that one earlier store covers exactly takes its value from that store, while a masked store
 // forwards nothing, so updating the same row twice in a row would wait for the first store to leave
 // the core.
-FAST_TARGET inline vec load_part(const float* p, std::size_t m) {
+FAST_TARGET [[gnu::always_inline]] inline vec load_part(const float* p, std::size_t m) {
   vec v = zero();
   std::size_t i = 0;
   if (m >= 8) {
@@ -55,7 +59,7 @@ FAST_TARGET inline vec load_part(const float* p, std::size_t m) {
   return v;
 }
 FAST_TARGET inline void store(float* p, vec v) { _mm512_storeu_ps(p, v); }
-FAST_TARGET inline void store_part(float* p, vec v, std::size_t m) {
+FAST_TARGET [[gnu::always_inline]] inline void store_part(float* p, vec v, std::size_t m) {
   std::size_t i = 0;
   if (m >= 8) {
     _mm256_storeu_ps(p, _mm512_maskz_extractf32x8_ps(0xFF, v, 0));
@@ -72,6 +76,25 @@ FAST_TARGET inline vec splat(float x) { return _mm512_set1_ps(x); }
 FAST_TARGET inline vec fmadd(vec a, vec b, vec c) { return _mm512_fmadd_ps(a, b, c); }
 FAST_TARGET inline vec add(vec a, vec b) { return _mm512_add_ps(a, b); }
 FAST_TARGET inline vec mul(vec a, vec b) { return _mm512_mul_ps(a, b); }
+FAST_TARGET inline vec div(vec a, vec b) { return _mm512_div_ps(a, b); }
+// Zeroes zmm16-zmm31 on the way out of a kernel that may have used them, then the upper halves of
+// the rest: vzeroupper alone leaves 16-31 as they are, and with upper state left dirty the callers'
+// SSE code (the random stream's refill among it) runs with false dependencies on it.
+FAST_TARGET inline void leave() {
+  __asm__ volatile(
+      "vpxord %%zmm16, %%zmm16, %%zmm16\n\tvpxord %%zmm17, %%zmm17, %%zmm17\n\t"
+      "vpxord %%zmm18, %%zmm18, %%zmm18\n\tvpxord %%zmm19, %%zmm19, %%zmm19\n\t"
+      "vpxord %%zmm20, %%zmm20, %%zmm20\n\tvpxord %%zmm21, %%zmm21, %%zmm21\n\t"
+      "vpxord %%zmm22, %%zmm22, %%zmm22\n\tvpxord %%zmm23, %%zmm23, %%zmm23\n\t"
+      "vpxord %%zmm24, %%zmm24, %%zmm24\n\tvpxord %%zmm25, %%zmm25, %%zmm25\n\t"
+      "vpxord %%zmm26, %%zmm26, %%zmm26\n\tvpxord %%zmm27, %%zmm27, %%zmm27\n\t"
+      "vpxord %%zmm28, %%zmm28, %%zmm28\n\tvpxord %%zmm29, %%zmm29, %%zmm29\n\t"
+      "vpxord %%zmm30, %%zmm30, %%zmm30\n\tvpxord %%zmm31, %%zmm31, %%zmm31\n\tvzeroupper"
+      :
+      :
+      : "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23", "xmm24", "xmm25",
+        "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31");
+}
 FAST_TARGET inline float hsum(vec v) {
   const __m256 h = _mm256_add_ps(_mm512_maskz_extractf32x8_ps(0xFF, v, 0),
                                  _mm512_maskz_extractf32x8_ps(0xFF, v, 1));
@@ -86,7 +109,7 @@ namespace avx2 {
 using vec = __m256;
 constexpr std::size_t W = 8;
 constexpr const char* kName = "avx2";
-FAST_TARGET inline __m256i first(std::size_t m) {
+FAST_TARGET [[gnu::always_inline]] inline __m256i first(std::size_t m) {
   return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(m)),
                             _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
 }
@@ -94,13 +117,13 @@ FAST_TARGET inline vec zero() { return _mm256_setzero_ps(); }
 FAST_TARGET inline vec load(const float* p) { return _mm256_loadu_ps(p); }
 // Tails as in the AVX-512 build: a whole piece of 4 floats, then the rest (masked loads, plain
 // scalar stores: masked stores are slow on some processors).
-FAST_TARGET inline vec load_part(const float* p, std::size_t m) {
+FAST_TARGET [[gnu::always_inline]] inline vec load_part(const float* p, std::size_t m) {
   if (m < 4) return _mm256_maskload_ps(p, first(m));
   const __m256 rest = _mm256_maskload_ps(p, _mm256_andnot_si256(first(4), first(m)));
   return _mm256_insertf128_ps(rest, _mm_loadu_ps(p), 0);
 }
 FAST_TARGET inline void store(float* p, vec v) { _mm256_storeu_ps(p, v); }
-FAST_TARGET inline void store_part(float* p, vec v, std::size_t m) {
+FAST_TARGET [[gnu::always_inline]] inline void store_part(float* p, vec v, std::size_t m) {
   alignas(32) float lanes[8];
   _mm256_store_ps(lanes, v);
   std::size_t i = 0;
@@ -114,9 +137,11 @@ FAST_TARGET inline vec splat(float x) { return _mm256_set1_ps(x); }
 FAST_TARGET inline vec fmadd(vec a, vec b, vec c) { return _mm256_fmadd_ps(a, b, c); }
 FAST_TARGET inline vec add(vec a, vec b) { return _mm256_add_ps(a, b); }
 FAST_TARGET inline vec mul(vec a, vec b) { return _mm256_mul_ps(a, b); }
+FAST_TARGET inline vec div(vec a, vec b) { return _mm256_div_ps(a, b); }
 FAST_TARGET inline float hsum(vec v) {
   return hsum4(_mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1)));
 }
+inline void leave() {}
 #include "ops/fast_kernels.inc"
 #undef FAST_TARGET
 }  // namespace avx2
@@ -129,13 +154,13 @@ constexpr std::size_t W = 4;
 constexpr const char* kName = "baseline";
 inline vec zero() { return _mm_setzero_ps(); }
 inline vec load(const float* p) { return _mm_loadu_ps(p); }
-inline vec load_part(const float* p, std::size_t m) {
+[[gnu::always_inline]] inline vec load_part(const float* p, std::size_t m) {
   alignas(16) float buf[4] = {};
   std::memcpy(buf, p, m * sizeof(float));
   return _mm_load_ps(buf);
 }
 inline void store(float* p, vec v) { _mm_storeu_ps(p, v); }
-inline void store_part(float* p, vec v, std::size_t m) {
+[[gnu::always_inline]] inline void store_part(float* p, vec v, std::size_t m) {
   alignas(16) float buf[4];
   _mm_store_ps(buf, v);
   std::memcpy(p, buf, m * sizeof(float));
@@ -144,7 +169,9 @@ inline vec splat(float x) { return _mm_set1_ps(x); }
 inline vec fmadd(vec a, vec b, vec c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
 inline vec add(vec a, vec b) { return _mm_add_ps(a, b); }
 inline vec mul(vec a, vec b) { return _mm_mul_ps(a, b); }
+inline vec div(vec a, vec b) { return _mm_div_ps(a, b); }
 inline float hsum(vec v) { return hsum4(v); }
+inline void leave() {}
 #include "ops/fast_kernels.inc"
 #undef FAST_TARGET
 }  // namespace baseline
@@ -193,7 +220,9 @@ inline vec splat(float x) { return x; }
 inline vec fmadd(vec a, vec b, vec c) { return a * b + c; }
 inline vec add(vec a, vec b) { return a + b; }
 inline vec mul(vec a, vec b) { return a * b; }
+inline vec div(vec a, vec b) { return a / b; }
 inline float hsum(vec v) { return v; }
+inline void leave() {}
 #include "ops/fast_kernels.inc"
 #undef FAST_TARGET
 }  // namespace baseline

@@ -47,6 +47,19 @@ struct FastOps {
   // left it), the dots expanded over the group's rows so that they all come from one pass.
   void (*pair_group)(float* a, float* const* b, const float* labels, std::size_t k,
                      std::size_t n, float lr_eff);
+  // One skip-gram hierarchical-softmax pair over components 0 .. n-1: input row a against the k
+  // distinct nodes b[r] of a path (none aliasing a) with labels[r]. Every dot reads a and b[r] as
+  // they were; err = sum_r g[r] b[r] (old values, in path order), b[r] += g[r] a, then a += err.
+  void (*path_update)(float* a, float* const* b, const float* labels, std::size_t k,
+                      std::size_t n, float lr);
+  // One CBOW hierarchical-softmax example over components 0 .. n-1: hidden (n floats of scratch)
+  // = the sum of the c context rows ctx[i] in list order, divided by `divisor` when `mean`; the path
+  // of k distinct nodes b[r] (none a context row) walked against it as in path_update; then err
+  // (divided by `divisor` when `mean`) added onto every context row in list order, so a row listed
+  // twice gets it twice.
+  void (*context_path)(float* const* ctx, std::size_t c, float* const* b, const float* labels,
+                       std::size_t k, std::size_t n, float lr, bool mean, float divisor,
+                       float* hidden);
 };
 
 // Most updates one pair_group call takes (its dots and row products fit the vector registers).

@@ -6,7 +6,10 @@
 #include <utility>
 #include <vector>
 
+#include "common/pinned.hpp"
+#include "ops/fast_ops.hpp"
 #include "ops/vector_ops.hpp"
+#include "training/sg_dataflow.hpp"
 
 namespace tarnivel {
 
@@ -397,6 +400,227 @@ void sg_softmax_step(const PlainMatrices& m, const HuffmanTree& tree, uint64_t c
     walk_path(row, out, path, level, err.span(), lr_level);
     add_into(row, err.span(), level);
   });
+}
+
+namespace {
+
+// The paths of a sentence's words for FastOps::path_update, position by position: the rows and
+// labels (code bits) of each position's path in one flat buffer. A position whose word has no
+// code, a node outside the output matrix or nodes that are not strictly decreasing is marked for
+// the pair-at-a-time kernel instead (which reports the first two and splits the last into batches
+// of distinct rows). Positions are filled in order before they are first trained, so the tree's
+// scattered path arrays are read once per position instead of once per pair; the positions no
+// example needs any more are dropped, so a long sentence holds only about a window's paths.
+class SentencePaths {
+ public:
+  static constexpr uint32_t kPairAtATime = ~uint32_t{0};
+
+  void reset() {
+    first_ = 0;
+    begin_.clear();
+    length_.clear();
+    rows_.clear();
+    labels_.clear();
+  }
+  // One past the last position filled.
+  std::size_t filled() const { return first_ + length_.size(); }
+  // Drops the positions before p once they are at least half of those held.
+  void forget_before(std::size_t p) {
+    p = std::min(p, filled());
+    if (p <= first_ || 2 * (p - first_) < length_.size()) return;
+    const std::size_t drop = p - first_;
+    const std::size_t kept_rows = drop < begin_.size() ? begin_[drop] : rows_.size();
+    begin_.erase(begin_.begin(), begin_.begin() + static_cast<std::ptrdiff_t>(drop));
+    length_.erase(length_.begin(), length_.begin() + static_cast<std::ptrdiff_t>(drop));
+    rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(kept_rows));
+    labels_.erase(labels_.begin(), labels_.begin() + static_cast<std::ptrdiff_t>(kept_rows));
+    for (std::size_t& b : begin_) b -= kept_rows;
+    first_ = p;
+  }
+  // Appends the next position's path (word w).
+  template <class RowOf>
+  void add(const HuffmanTree& tree, uint64_t w, std::size_t out_rows, const RowOf& output_row) {
+    begin_.push_back(rows_.size());
+    if (w >= tree.codes.size() || w >= tree.path_nodes.size()) {
+      length_.push_back(kPairAtATime);
+      return;
+    }
+    const Path path = path_of(tree, w);
+    bool fused = path.length == 0 || path.nodes[0] < out_rows;
+    for (std::size_t d = 1; fused && d < path.length; ++d) fused = path.nodes[d] < path.nodes[d - 1];
+    if (!fused) {
+      length_.push_back(kPairAtATime);
+      return;
+    }
+    length_.push_back(static_cast<uint32_t>(path.length));
+    for (std::size_t d = 0; d < path.length; ++d) {
+      rows_.push_back(output_row(path.nodes[d]));
+      labels_.push_back(path.code[d] != 0 ? 1.0f : 0.0f);
+    }
+  }
+  uint32_t length(std::size_t c) const { return length_[c - first_]; }
+  float* const* rows(std::size_t c) const { return rows_.data() + begin_[c - first_]; }
+  const float* labels(std::size_t c) const { return labels_.data() + begin_[c - first_]; }
+
+ private:
+  std::size_t first_ = 0;  // the first position held
+  std::vector<std::size_t> begin_;
+  std::vector<uint32_t> length_;
+  std::vector<float*> rows_;
+  std::vector<float> labels_;
+};
+
+}  // namespace
+
+bool train_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
+                        const TrainParams& params, const HuffmanTree& tree,
+                        const PlainMatrices& m, std::atomic<bool>& stop, SignalProbe* probe) {
+  const std::size_t n = s.size();
+  const std::size_t dim = m.dim;
+  const std::size_t in_rows = dim == 0 ? 0 : m.input.size() / dim;
+  const std::size_t out_rows = dim == 0 ? 0 : m.output.size() / dim;
+  const std::span<const uint64_t> levels(params.levels);
+  const float lr_level = params.lr / mean_divisor(levels.size());
+  const FastOps& fast = *m.fast;
+  uint64_t widths = 0;
+  std::size_t widest = 0;
+  for (const uint64_t level : levels) {
+    widths += level;
+    widest = std::max(widest, static_cast<std::size_t>(level));
+  }
+  // Work per example as the pair-at-a-time routine counts it (its bound on a path's length, 32
+  // nodes, and for CBOW each context word's sum and error).
+  const uint64_t path_work = 32 * widths + 1;
+  // Rows by index; in unlocked threaded mode the hottest are this thread's copies.
+  const auto input_row = [&](uint64_t r) {
+    return m.copies != nullptr ? m.copies->input.row(r) : m.input.data() + r * dim;
+  };
+  const auto output_row = [&](uint64_t r) {
+    return m.copies != nullptr ? m.copies->output.row(r) : m.output.data() + r * dim;
+  };
+  // The paths stay in use across the probe, whose signal handlers may train another sentence on
+  // this thread: such a nested call gathers into a buffer of its own.
+  thread_local SentencePaths path_buffer;
+  thread_local bool path_buffer_taken = false;
+  thread_local std::vector<uint64_t> context_buffer;
+  thread_local std::vector<float*> context_row_buffer;
+  thread_local std::vector<float> hidden_buffer;
+  SentencePaths nested_paths;
+  SentencePaths& paths = path_buffer_taken ? nested_paths : *pinned(&path_buffer);
+  struct Taken {
+    bool* flag;
+    ~Taken() {
+      if (flag != nullptr) *flag = false;
+    }
+  } const taken{path_buffer_taken ? nullptr : &path_buffer_taken};
+  path_buffer_taken = true;
+  std::vector<uint64_t>& context = *pinned(&context_buffer);
+  std::vector<float*>& context_rows = *pinned(&context_row_buffer);
+  std::vector<float>& hidden = *pinned(&hidden_buffer);
+  paths.reset();
+  if (hidden.size() < widest) hidden.resize(widest);
+  // Requests the tree's entries of positions [from, from + headers): their vectors' headers, and
+  // for the first `data` of them their codes and nodes (through headers requested earlier).
+  const auto request_entries = [&](std::size_t from, std::size_t headers, std::size_t data) {
+    for (std::size_t p = from; p < std::min(n, from + headers); ++p) {
+      if (s[p] >= tree.path_nodes.size() || s[p] >= tree.codes.size()) continue;
+      __builtin_prefetch(&tree.path_nodes[s[p]]);
+      __builtin_prefetch(&tree.codes[s[p]]);
+      if (p >= from + data) continue;
+      __builtin_prefetch(tree.path_nodes[s[p]].data());
+      __builtin_prefetch(tree.codes[s[p]].data());
+    }
+  };
+  // The sentence's first positions all at once: the draws below request each position's entries a
+  // few positions ahead, which the first ones never are.
+  request_entries(0, 16, 0);
+  request_entries(0, 16, 16);
+
+  // Skip-gram: every context position's path against the centre's row.
+  const auto train_pairs = [&](std::size_t i, std::size_t start, std::size_t end) {
+    const uint64_t center = s[i];
+    float* a = center < in_rows ? input_row(center) : nullptr;
+    for (std::size_t c = start; c < end; ++c) {
+      if (c == i) continue;
+      const uint32_t length = paths.length(c);
+      if (a == nullptr || length == SentencePaths::kPairAtATime) {
+        for (const uint64_t level : levels) {
+          sg_softmax_step(m, tree, center, s[c], static_cast<std::size_t>(level), lr_level);
+        }
+        continue;
+      }
+      for (const uint64_t level : levels) {
+        fast.path_update(a, paths.rows(c), paths.labels(c), length,
+                         static_cast<std::size_t>(level), lr_level);
+      }
+    }
+  };
+  // CBOW: the centre's path against the context rows' sum or mean.
+  const auto train_context = [&](std::size_t i, std::size_t start, std::size_t end) {
+    context.clear();
+    context_rows.clear();
+    bool fused = paths.length(i) != SentencePaths::kPairAtATime;
+    for (std::size_t c = start; c < end; ++c) {
+      if (c == i) continue;
+      context.push_back(s[c]);
+      fused = fused && s[c] < in_rows;
+      context_rows.push_back(fused ? input_row(s[c]) : nullptr);
+    }
+    if (!fused) {
+      for (const uint64_t level : levels) {
+        cbow_softmax_step(m, tree, context, s[i], static_cast<std::size_t>(level), lr_level,
+                          params.cbow_mean);
+      }
+      return;
+    }
+    if (paths.length(i) == 0) return;
+    const float divisor = mean_divisor(context.size());
+    for (const uint64_t level : levels) {
+      fast.context_path(context_rows.data(), context_rows.size(), paths.rows(i), paths.labels(i),
+                        paths.length(i), static_cast<std::size_t>(level), lr_level,
+                        params.cbow_mean, divisor, hidden.data());
+    }
+  };
+
+  // The position drawn last, not yet trained: its index and context range [start, end).
+  struct Drawn {
+    std::size_t i, start, end;
+  };
+  Drawn pending{};
+  bool drawn = false;
+  const auto flush = [&] {
+    if (drawn && params.sg) train_pairs(pending.i, pending.start, pending.end);
+    if (drawn && !params.sg) train_context(pending.i, pending.start, pending.end);
+    drawn = false;
+  };
+  // Row components counted for the drawn positions since the probe was last asked (saturating).
+  uint64_t work = 0;
+  const auto draw = [&](std::size_t i, std::size_t start, std::size_t end) {
+    // Positions before i - window belong to no later example, only perhaps to the drawn one.
+    const std::size_t needed = i > params.window ? i - static_cast<std::size_t>(params.window) : 0;
+    paths.forget_before(drawn ? std::min(needed, pending.start) : needed);
+    // This position's paths (skip-gram: of its context words; CBOW: of the centre) are gathered and
+    // its centre's row requested now, while the previous position trains, and the tree's entries of
+    // the next positions to gather are requested. (The paths' rows are not: the top of the tree
+    // stays in the first-level cache, and requests for the rest cost more than they save.)
+    while (paths.filled() < (params.sg ? end : i + 1)) {
+      paths.add(tree, s[paths.filled()], out_rows, output_row);
+    }
+    request_entries(paths.filled(), 8, 4);
+    if (params.sg && s[i] < in_rows) kernel_detail::prefetch_for_write(input_row(s[i]), widest);
+    const uint64_t examples = params.sg ? end - start - 1 : 1;
+    const uint64_t context_work = params.sg ? 0 : (end - start - 1) * widths;
+    uint64_t drawn_work = 0;
+    if (__builtin_mul_overflow(examples, path_work, &drawn_work) ||
+        __builtin_add_overflow(drawn_work, context_work, &drawn_work)) {
+      drawn_work = ~uint64_t{0};
+    }
+    work = work + drawn_work < work ? ~uint64_t{0} : work + drawn_work;
+    flush();
+    pending = {i, start, end};
+    drawn = true;
+  };
+  return drawn_positions(n, params.window, stream, stop, probe, work, draw, flush);
 }
 
 void sg_softmax_step(const SharedMatrix& input, const SharedMatrix& output,

@@ -1,13 +1,16 @@
 #pragma once
 // Hierarchical-softmax update kernels for one level, in a sequential form (plain matrices, no
 // locks) and a multi-worker form (SharedMatrix wrappers under their row-lock stripes).
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "rng/chacha.hpp"
 #include "training/huffman.hpp"
 #include "training/ns.hpp"
 #include "training/row_copies.hpp"
+#include "training/sentence.hpp"
 
 namespace tarnivel {
 
@@ -22,6 +25,18 @@ void sg_softmax_step(const PlainMatrices& m, const HuffmanTree& tree, uint64_t c
 void sg_softmax_step(const SharedMatrix& input, const SharedMatrix& output,
                      const HuffmanTree& tree, uint64_t center, uint64_t context,
                      std::size_t level, float lr_level);
+
+// The sentence routine for hs = 1 in the fast arithmetic on plain matrices (m.fast set, every
+// width in 1..m.dim): the same window draws and examples, and the same values bit for bit, as
+// calling the sequential sg_softmax_step per pair and width (skip-gram) or cbow_softmax_step per
+// position and width (CBOW). Each position's window is drawn one position ahead of its training, so
+// that its paths are gathered while the previous position trains; an example then runs as one
+// FastOps::path_update or FastOps::context_path per width. Stop flag and probe as in the grouped
+// skip-gram negative-sampling routine: the flag is read before a position is drawn, the probe (may
+// be null) asked at positions 0, 1024, ... and after enough work, with every drawn position trained.
+bool train_softmax_fast(std::span<const uint64_t> sentence, ChaChaStream& stream,
+                        const TrainParams& params, const HuffmanTree& tree, const PlainMatrices& m,
+                        std::atomic<bool>& stop, SignalProbe* probe);
 
 // CBOW: hidden = sum (or mean) of the context prefixes, the path of `center` walked against it,
 // the error added back onto every context occurrence. A word with an empty code changes nothing.

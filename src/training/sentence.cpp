@@ -187,6 +187,12 @@ bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
         tables.alias != nullptr && !tables.alias->empty() ? tables.alias : nullptr;
     return train_sg_negative_scheduled(sentence, stream, params, table, m, stop, &probe);
   }
+  if (params.hs && m.fast != nullptr && tables.tree != nullptr &&
+      std::all_of(params.levels.begin(), params.levels.end(),
+                  [&](uint64_t level) { return level >= 1 && level <= m.dim; })) {
+    // Softmax in the fast arithmetic: each example's path in one fused pass per width.
+    return train_softmax_fast(sentence, stream, params, *tables.tree, m, stop, &probe);
+  }
   return run_sentence(sentence, stream, params, tables, SequentialKernels{m}, stop, &probe);
 }
 

@@ -18,9 +18,6 @@ namespace tarnivel {
 
 namespace {
 
-// The pending-signal check runs at positions 0, 1024, 2048, ... of each sentence.
-constexpr std::size_t kSignalCheckMask = 1023;
-
 // A block ends at the first position boundary after this many updates: enough to keep the lanes
 // busy far from the block's end, small enough that the block's bookkeeping stays in the core's
 // caches. (A single position with a huge window may exceed it; its block then holds just that
@@ -579,21 +576,7 @@ bool train_sg_negative_grouped(std::span<const uint64_t> s, ChaChaStream& stream
   };
   // Saturating count of row components drawn since the probe was last asked.
   uint64_t work = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (stop.load(std::memory_order_relaxed)) {
-      flush();
-      return true;
-    }
-    if (probe != nullptr && ((i & kSignalCheckMask) == 0 || work >= kWorkBetweenSignalChecks)) {
-      flush();
-      work = 0;
-      if (probe->interrupted()) {
-        stop.store(true, std::memory_order_relaxed);
-        return true;
-      }
-    }
-    const auto [start, end] = draw_window(stream, params.window, i, n);
-    if (start + 1 >= end) continue;  // no context position
+  const auto draw = [&](std::size_t i, std::size_t start, std::size_t end) {
     TARNIVEL_CHECK(s[i] < in_rows, "row index out of range of the weight matrix");
     fresh->a = input_row(s[i]);
     kernel_detail::prefetch_for_write(fresh->a, width);
@@ -603,9 +586,8 @@ bool train_sg_negative_grouped(std::span<const uint64_t> s, ChaChaStream& stream
     // The previous position trains while this one's rows arrive.
     flush();
     std::swap(pending, fresh);
-  }
-  flush();
-  return false;
+  };
+  return drawn_positions(n, params.window, stream, stop, probe, work, draw, flush);
 }
 
 }  // namespace
@@ -624,9 +606,11 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
   const uint64_t samples = sampling ? params.negative : 0;
   const FastOps* const fast = params.arithmetic == Arithmetic::kFast ? &fast_ops() : nullptr;
 
-  thread_local std::vector<Segment> seg_buffer;
-  if (seg_buffer.size() < levels.size()) seg_buffer.resize(levels.size());
-  Segment* const segs = pinned(seg_buffer.data());
+  // The segments live in this call's own storage: the probe's signal handlers may train on this
+  // thread meanwhile, and a buffer of the thread could move under this call.
+  Segment seg_stack[8];
+  std::vector<Segment> seg_heap(levels.size() > std::size(seg_stack) ? levels.size() : 0);
+  Segment* const segs = seg_heap.empty() ? seg_stack : seg_heap.data();
   const std::size_t nseg = prefix_segments(levels, dim, segs);
   const std::size_t widest = nseg == 0 ? 0 : segs[nseg - 1].end;
 
@@ -665,13 +649,20 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
         interrupted = true;
         break;
       }
-      if (probe != nullptr && ((i & kSignalCheckMask) == 0 || work >= kWorkBetweenSignalChecks)) {
+      if (probe != nullptr && ((i & kProbePositionMask) == 0 || work >= kWorkBetweenSignalChecks)) {
         // The probe may run signal handlers, which may look at the weights: they must hold every
         // earlier position's updates, so the block ends here and the probe is asked at the start
         // of the next one.
         if (!st.updates.empty()) break;
         work = 0;
-        if (probe->interrupted()) {
+        const bool signalled = probe->interrupted();
+        // A handler may have trained on this thread through the same block state; this block is
+        // still empty, so it starts afresh.
+        st.runs.clear();
+        st.updates.clear();
+        st.in_last.begin_block(kBlockUpdates);
+        st.out_last.begin_block(kBlockUpdates);
+        if (signalled) {
           stop.store(true, std::memory_order_relaxed);
           interrupted = true;
           break;

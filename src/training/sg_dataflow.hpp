@@ -26,6 +26,41 @@
 
 namespace tarnivel {
 
+// The sequential routines ask their probe at positions 0, 1024, 2048, ... of each sentence.
+inline constexpr std::size_t kProbePositionMask = 1023;
+
+// The position loop of the sequential fast routines, which draw each position one ahead of its
+// training. For i = 0 .. n-1: the stop flag is read (when set, flush() trains what was drawn and the
+// loop returns true); at positions 0, 1024, 2048, ... and whenever `work` (which draw() adds to)
+// has reached kWorkBetweenSignalChecks, flush() runs, `work` restarts from 0 and the probe (may be
+// null) is asked (a signal sets the flag and returns true); then the reduced window is drawn, and a
+// window holding a context position goes to draw(i, start, end) with its range [start, end), which
+// trains the position drawn before. After the last position flush() runs and the loop returns false.
+template <class Draw, class Flush>
+bool drawn_positions(std::size_t n, uint64_t window, ChaChaStream& stream, std::atomic<bool>& stop,
+                     SignalProbe* probe, uint64_t& work, Draw&& draw, Flush&& flush) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (stop.load(std::memory_order_relaxed)) {
+      flush();
+      return true;
+    }
+    if (probe != nullptr && ((i & kProbePositionMask) == 0 || work >= kWorkBetweenSignalChecks)) {
+      flush();
+      work = 0;
+      if (probe->interrupted()) {
+        stop.store(true, std::memory_order_relaxed);
+        return true;
+      }
+    }
+    const uint64_t w = window - stream.in_closed_range(0, window);
+    const std::size_t start = w <= i ? static_cast<std::size_t>(i - w) : 0;
+    const std::size_t end = w >= n - 1 - i ? n : static_cast<std::size_t>(i + w + 1);
+    if (start + 1 < end) draw(i, start, end);
+  }
+  flush();
+  return false;
+}
+
 // Most updates one round of the scheduled executor runs side by side (two groups of four lanes).
 inline constexpr std::size_t kScheduleLanes = 8;
 
