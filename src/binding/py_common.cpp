@@ -166,6 +166,25 @@ void begin_taking_gil() {
 
 void end_taking_gil() { g_taking.fetch_sub(1); }
 
+GilKnown& gil_known() {
+  thread_local GilKnown known = GilKnown::kUnknown;
+  return known;
+}
+
+bool holds_gil() {
+  switch (gil_known()) {
+    case GilKnown::kHeld:
+      return true;
+    case GilKnown::kReleased:
+      return false;
+    case GilKnown::kUnknown:
+      break;
+  }
+  // Outside our holds, a thread with a thread state is one the interpreter called into, and it
+  // holds the lock while it runs our code; our own threads and the pool's have none between holds.
+  return PyGILState_GetThisThreadState() != nullptr;
+}
+
 SharedBorrow::SharedBorrow(int& counter) : counter_(counter) {
   if (counter_ < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
   ++counter_;

@@ -182,8 +182,17 @@ void act_for(std::thread::id caller);
 // Starts a thread that runs `body` acting for the calling thread (act_for): InternalError "failed to
 // spawn thread: {error}" when the system refuses one.
 std::thread start_helper_thread(std::function<void()> body);
-// PyGILState_Ensure for a thread that does not hold the interpreter lock.
+// What this thread knows of its hold on the interpreter lock: kUnknown outside the holds below (a
+// thread running our code for the interpreter then holds the lock; any other thread does not).
+enum class GilKnown { kUnknown, kHeld, kReleased };
+GilKnown& gil_known();
+// Whether this thread holds the interpreter lock now.
+bool holds_gil();
+// PyGILState_Ensure from any thread. A thread that does not hold the lock brackets the taking with
+// begin/end_taking_gil; one that holds it only nests (it takes nothing, so it must not wait for the
+// exit: it would wait with the lock and the exiting thread could never take it back).
 inline PyGILState_STATE ensure_gil() {
+  if (holds_gil()) return PyGILState_Ensure();
   begin_taking_gil();
   PyGILState_STATE state = PyGILState_Ensure();
   end_taking_gil();
@@ -193,28 +202,34 @@ inline PyGILState_STATE ensure_gil() {
 // Holds the interpreter lock for its lifetime, from any thread (nested when already held).
 class GilHold {
  public:
-  GilHold() : state_(ensure_gil()) {}
-  ~GilHold() { PyGILState_Release(state_); }
+  GilHold() : prev_(gil_known()), state_(ensure_gil()) { gil_known() = GilKnown::kHeld; }
+  ~GilHold() {
+    PyGILState_Release(state_);
+    gil_known() = prev_;
+  }
   GilHold(const GilHold&) = delete;
   GilHold& operator=(const GilHold&) = delete;
 
  private:
+  GilKnown prev_;
   PyGILState_STATE state_;
 };
 
 // Releases the interpreter lock for its lifetime.
 class AllowThreads {
  public:
-  AllowThreads() : save_(PyEval_SaveThread()) {}
+  AllowThreads() : prev_(gil_known()), save_(PyEval_SaveThread()) { gil_known() = GilKnown::kReleased; }
   ~AllowThreads() {
     begin_taking_gil();
     PyEval_RestoreThread(save_);
     end_taking_gil();
+    gil_known() = prev_;
   }
   AllowThreads(const AllowThreads&) = delete;
   AllowThreads& operator=(const AllowThreads&) = delete;
 
  private:
+  GilKnown prev_;
   PyThreadState* save_;
 };
 
