@@ -317,6 +317,29 @@ def test_interpreter_exit_while_a_daemon_thread_is_in_a_native_call(work):
     assert result.returncode == 0 and result.stdout.strip() == "exiting", result.stderr[-2000:]
 
 
+def test_exit_while_a_helper_thread_holding_the_lock_logs():
+    # The progress callable runs on the reporter thread, which holds the interpreter lock; a training
+    # call it makes after the exit mark logs through a nested hold, which must not wait for the exit
+    # with the lock held (the exiting thread could then never take it back).
+    result = run_python("""
+        import atexit, threading, time
+        marked = []
+        atexit.register(lambda: (marked.append(1), time.sleep(0.3)))  # runs after the module's mark
+        from tarnivel import Word2Vec
+        started = threading.Event()
+        def progress(done, total):
+            started.set()
+            while not marked:
+                time.sleep(0.01)
+            Word2Vec([["a", "b"]], vector_size=4, min_count=1, epochs=1)
+        threading.Thread(target=lambda: Word2Vec(vector_size=8, min_count=1, epochs=50, workers=2).train(
+            [["the", "cat", "sat", "on", "the", "mat"]] * 400, progress=progress, progress_interval=0.01),
+            daemon=True).start()
+        started.wait()
+    """, timeout=30)
+    assert result.returncode == 0, result.stderr[-2000:]
+
+
 def test_training_in_an_atexit_handler_still_runs_its_threads():
     # A handler registered before the import runs after the module has marked the exit: the call's
     # reader and reporter threads act for the exiting thread and must not wait for the process to end.
