@@ -631,7 +631,7 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
   bool interrupted = false;
   // Row components drawn since the probe was last asked (saturating): with a large `negative` a few
   // positions are seconds of work, so the probe is also asked once this reaches
-  // kWorkBetweenSignalChecks, at the next position (a block ends there, as before a probe position).
+  // kWorkBetweenSignalChecks, at the next position (a block ends there, as it does before a probe position).
   uint64_t work = 0;
   uint64_t widths = 0;
   for (const uint64_t level : levels) widths += std::min<uint64_t>(level, dim);
