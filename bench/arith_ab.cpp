@@ -111,6 +111,15 @@ int main(int argc, char** argv) {
     // Skip-gram negative sampling: the executor's mean updates per round, over all runs.
     if (const ScheduleStats& st = schedule_stats(); st.rounds > 0) {
       std::printf("  %.2f updates/round", double(st.updates) / double(st.rounds));
+      if (st.critical_path > 0) {
+        std::printf(" (%.2f with unlimited lanes; stalled %.2f idle %.2f per round; waits pos %llu neg %llu centre %llu)",
+                    double(st.updates) / double(st.critical_path),
+                    double(st.stalled_lanes) / double(st.rounds), double(st.idle_lanes) / double(st.rounds),
+                    (unsigned long long)st.waits_on_positive, (unsigned long long)st.waits_on_negative,
+                    (unsigned long long)st.waits_on_centre);
+        std::printf("\n  rounds by width:");
+        for (auto w : st.rounds_by_width) std::printf(" %llu", (unsigned long long)w);
+      }
     }
     std::printf("\n");
     std::fflush(stdout);

@@ -72,8 +72,16 @@ FAST_TARGET [[gnu::always_inline]] inline void store_part(float* p, vec v, std::
   }
   if (i < m) _mm512_mask_storeu_ps(p, static_cast<__mmask16>(first(m) & ~first(i)), v);
 }
+// Lanes [lo, hi) of v, the others zero; base with lanes [lo, hi) taken from v.
+FAST_TARGET [[gnu::always_inline]] inline vec keep(vec v, std::size_t lo, std::size_t hi) {
+  return _mm512_maskz_mov_ps(static_cast<__mmask16>(first(hi) & ~first(lo)), v);
+}
+FAST_TARGET [[gnu::always_inline]] inline vec blend(vec base, vec v, std::size_t lo, std::size_t hi) {
+  return _mm512_mask_mov_ps(base, static_cast<__mmask16>(first(hi) & ~first(lo)), v);
+}
 FAST_TARGET inline vec splat(float x) { return _mm512_set1_ps(x); }
 FAST_TARGET inline vec fmadd(vec a, vec b, vec c) { return _mm512_fmadd_ps(a, b, c); }
+FAST_TARGET inline float fmadd1(float a, float b, float c) { return __builtin_fmaf(a, b, c); }
 FAST_TARGET inline vec add(vec a, vec b) { return _mm512_add_ps(a, b); }
 FAST_TARGET inline vec mul(vec a, vec b) { return _mm512_mul_ps(a, b); }
 FAST_TARGET inline vec div(vec a, vec b) { return _mm512_div_ps(a, b); }
@@ -133,8 +141,15 @@ FAST_TARGET [[gnu::always_inline]] inline void store_part(float* p, vec v, std::
   }
   for (; i < m; ++i) p[i] = lanes[i];
 }
+FAST_TARGET [[gnu::always_inline]] inline vec keep(vec v, std::size_t lo, std::size_t hi) {
+  return _mm256_and_ps(v, _mm256_castsi256_ps(_mm256_andnot_si256(first(lo), first(hi))));
+}
+FAST_TARGET [[gnu::always_inline]] inline vec blend(vec base, vec v, std::size_t lo, std::size_t hi) {
+  return _mm256_blendv_ps(base, v, _mm256_castsi256_ps(_mm256_andnot_si256(first(lo), first(hi))));
+}
 FAST_TARGET inline vec splat(float x) { return _mm256_set1_ps(x); }
 FAST_TARGET inline vec fmadd(vec a, vec b, vec c) { return _mm256_fmadd_ps(a, b, c); }
+FAST_TARGET inline float fmadd1(float a, float b, float c) { return __builtin_fmaf(a, b, c); }
 FAST_TARGET inline vec add(vec a, vec b) { return _mm256_add_ps(a, b); }
 FAST_TARGET inline vec mul(vec a, vec b) { return _mm256_mul_ps(a, b); }
 FAST_TARGET inline vec div(vec a, vec b) { return _mm256_div_ps(a, b); }
@@ -165,8 +180,20 @@ inline void store(float* p, vec v) { _mm_storeu_ps(p, v); }
   _mm_store_ps(buf, v);
   std::memcpy(p, buf, m * sizeof(float));
 }
+inline __m128 lanes(std::size_t lo, std::size_t hi) {
+  const __m128i index = _mm_setr_epi32(0, 1, 2, 3);
+  const __m128i below_hi = _mm_cmplt_epi32(index, _mm_set1_epi32(static_cast<int>(hi)));
+  const __m128i below_lo = _mm_cmplt_epi32(index, _mm_set1_epi32(static_cast<int>(lo)));
+  return _mm_castsi128_ps(_mm_andnot_si128(below_lo, below_hi));
+}
+inline vec keep(vec v, std::size_t lo, std::size_t hi) { return _mm_and_ps(v, lanes(lo, hi)); }
+inline vec blend(vec base, vec v, std::size_t lo, std::size_t hi) {
+  const __m128 mask = lanes(lo, hi);
+  return _mm_or_ps(_mm_and_ps(mask, v), _mm_andnot_ps(mask, base));
+}
 inline vec splat(float x) { return _mm_set1_ps(x); }
 inline vec fmadd(vec a, vec b, vec c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
+inline float fmadd1(float a, float b, float c) { return a * b + c; }
 inline vec add(vec a, vec b) { return _mm_add_ps(a, b); }
 inline vec mul(vec a, vec b) { return _mm_mul_ps(a, b); }
 inline vec div(vec a, vec b) { return _mm_div_ps(a, b); }
@@ -216,8 +243,13 @@ inline vec load(const float* p) { return *p; }
 inline vec load_part(const float* p, std::size_t) { return *p; }
 inline void store(float* p, vec v) { *p = v; }
 inline void store_part(float* p, vec v, std::size_t) { *p = v; }
+inline vec keep(vec v, std::size_t lo, std::size_t hi) { return lo == 0 && hi > 0 ? v : 0.0f; }
+inline vec blend(vec base, vec v, std::size_t lo, std::size_t hi) {
+  return lo == 0 && hi > 0 ? v : base;
+}
 inline vec splat(float x) { return x; }
 inline vec fmadd(vec a, vec b, vec c) { return a * b + c; }
+inline float fmadd1(float a, float b, float c) { return a * b + c; }
 inline vec add(vec a, vec b) { return a + b; }
 inline vec mul(vec a, vec b) { return a * b; }
 inline vec div(vec a, vec b) { return a / b; }

@@ -5,7 +5,7 @@
 #include "common/error.hpp"
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace tarnivel {
@@ -74,81 +74,81 @@ ChaChaStream ChaChaStream::from_seed(uint64_t seed) {
 #if defined(__SSE2__)
 namespace {
 
-// The four blocks of one refill side by side: lane b of each register holds a state word of block
-// counter + b, so one pass of 32-bit vector adds, xors and rotations computes all four with exactly
-// the scalar block's arithmetic (integer operations, nothing to round).
+// The vector refill twice: rotations as two shifts and an or (SSE2, every x86-64 processor), and as
+// one instruction each where AVX-512 is there.
+namespace shifted {
 template <int kBits>
-inline __m128i rotl_lanes(__m128i v) {
+inline __m128i rotl(__m128i v) {
   return _mm_or_si128(_mm_slli_epi32(v, kBits), _mm_srli_epi32(v, 32 - kBits));
 }
+#include "rng/chacha_lanes.inc"
+}  // namespace shifted
 
-inline void quarter_round_lanes(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
-  a = _mm_add_epi32(a, b);
-  d = rotl_lanes<16>(_mm_xor_si128(d, a));
-  c = _mm_add_epi32(c, d);
-  b = rotl_lanes<12>(_mm_xor_si128(b, c));
-  a = _mm_add_epi32(a, b);
-  d = rotl_lanes<8>(_mm_xor_si128(d, a));
-  c = _mm_add_epi32(c, d);
-  b = rotl_lanes<7>(_mm_xor_si128(b, c));
+#if defined(__GNUC__) && !defined(__clang__)
+#define TARNIVEL_NATIVE_ROTATE 1
+namespace rotated {
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512vl")
+template <int kBits>
+inline __m128i rotl(__m128i v) {
+  return _mm_rol_epi32(v, kBits);
+}
+#include "rng/chacha_lanes.inc"
+#pragma GCC pop_options
+}  // namespace rotated
+#endif
+
+using RefillLanes = void (*)(const std::array<uint32_t, 8>&, uint64_t, uint64_t, uint32_t*);
+
+bool native_rotate_runs() {
+#if defined(TARNIVEL_NATIVE_ROTATE)
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+#else
+  return false;
+#endif
+}
+
+// The refill of this processor, picked once: both give the same words.
+RefillLanes refill_of_processor() {
+#if defined(TARNIVEL_NATIVE_ROTATE)
+  if (native_rotate_runs()) return rotated::refill_lanes;
+#endif
+  return shifted::refill_lanes;
 }
 
 }  // namespace
 
 void ChaChaStream::refill() {
   static_assert(kBufferWords == 64, "one refill is four 16-word blocks");
-  __m128i input[16];
-  for (int i = 0; i < 4; ++i) input[i] = _mm_set1_epi32(static_cast<int>(kSigma[i]));
-  for (int i = 0; i < 8; ++i) input[4 + i] = _mm_set1_epi32(static_cast<int>(key_[i]));
-  uint32_t low[4];
-  uint32_t high[4];
-  for (int b = 0; b < 4; ++b) {
-    const uint64_t c = counter_ + static_cast<uint64_t>(b);
-    low[b] = static_cast<uint32_t>(c);
-    high[b] = static_cast<uint32_t>(c >> 32);
-  }
-  auto lanes = [](const uint32_t (&w)[4]) {
-    return _mm_setr_epi32(static_cast<int>(w[0]), static_cast<int>(w[1]), static_cast<int>(w[2]),
-                          static_cast<int>(w[3]));
-  };
-  input[12] = lanes(low);
-  input[13] = lanes(high);
-  input[14] = _mm_set1_epi32(static_cast<int>(static_cast<uint32_t>(stream_)));
-  input[15] = _mm_set1_epi32(static_cast<int>(static_cast<uint32_t>(stream_ >> 32)));
-  __m128i x[16];
-  for (int i = 0; i < 16; ++i) x[i] = input[i];
-  for (int r = 0; r < 12; r += 2) {
-    quarter_round_lanes(x[0], x[4], x[8], x[12]);
-    quarter_round_lanes(x[1], x[5], x[9], x[13]);
-    quarter_round_lanes(x[2], x[6], x[10], x[14]);
-    quarter_round_lanes(x[3], x[7], x[11], x[15]);
-    quarter_round_lanes(x[0], x[5], x[10], x[15]);
-    quarter_round_lanes(x[1], x[6], x[11], x[12]);
-    quarter_round_lanes(x[2], x[7], x[8], x[13]);
-    quarter_round_lanes(x[3], x[4], x[9], x[14]);
-  }
-  // Words w..w+3 of the four blocks, transposed into block order.
-  for (int w = 0; w < 16; w += 4) {
-    const __m128i a = _mm_add_epi32(x[w], input[w]);
-    const __m128i b = _mm_add_epi32(x[w + 1], input[w + 1]);
-    const __m128i c = _mm_add_epi32(x[w + 2], input[w + 2]);
-    const __m128i d = _mm_add_epi32(x[w + 3], input[w + 3]);
-    const __m128i ab_lo = _mm_unpacklo_epi32(a, b);
-    const __m128i ab_hi = _mm_unpackhi_epi32(a, b);
-    const __m128i cd_lo = _mm_unpacklo_epi32(c, d);
-    const __m128i cd_hi = _mm_unpackhi_epi32(c, d);
-    auto* out = reinterpret_cast<__m128i*>(buffer_.data());
-    _mm_storeu_si128(out + 0 * 4 + w / 4, _mm_unpacklo_epi64(ab_lo, cd_lo));
-    _mm_storeu_si128(out + 1 * 4 + w / 4, _mm_unpackhi_epi64(ab_lo, cd_lo));
-    _mm_storeu_si128(out + 2 * 4 + w / 4, _mm_unpacklo_epi64(ab_hi, cd_hi));
-    _mm_storeu_si128(out + 3 * 4 + w / 4, _mm_unpackhi_epi64(ab_hi, cd_hi));
-  }
+  static const RefillLanes refill_words = refill_of_processor();
+  refill_words(key_, counter_, stream_, buffer_.data());
   counter_ += 4;
+}
+
+bool chacha_refill_lanes(bool native_rotate, const std::array<uint32_t, 8>& key, uint64_t counter,
+                         uint64_t stream, std::array<uint32_t, ChaChaStream::kBufferWords>& out) {
+  if (!native_rotate) {
+    shifted::refill_lanes(key, counter, stream, out.data());
+    return true;
+  }
+#if defined(TARNIVEL_NATIVE_ROTATE)
+  if (native_rotate_runs()) {
+    rotated::refill_lanes(key, counter, stream, out.data());
+    return true;
+  }
+#endif
+  return false;
 }
 #else
 void ChaChaStream::refill() {
   chacha_refill_words(key_, counter_, stream_, buffer_);
   counter_ += 4;
+}
+
+bool chacha_refill_lanes(bool, const std::array<uint32_t, 8>&, uint64_t, uint64_t,
+                         std::array<uint32_t, ChaChaStream::kBufferWords>&) {
+  return false;
 }
 #endif
 

@@ -82,6 +82,11 @@ class ChaChaStream {
 void chacha_refill_words(const std::array<uint32_t, 8>& key, uint64_t counter, uint64_t stream,
                          std::array<uint32_t, ChaChaStream::kBufferWords>& out);
 
+// The stream's vector refill into `out`, with native lane rotations (AVX-512) or with shifts (SSE2);
+// false, and nothing written, where that form does not run here.
+bool chacha_refill_lanes(bool native_rotate, const std::array<uint32_t, 8>& key, uint64_t counter,
+                         uint64_t stream, std::array<uint32_t, ChaChaStream::kBufferWords>& out);
+
 // SipHash-1-3 of `len` bytes under the 128-bit key (k0, k1).
 uint64_t siphash13(uint64_t k0, uint64_t k1, const uint8_t* data, std::size_t len);
 

@@ -146,7 +146,7 @@ TEST(FastOps, EveryBuildIsWithinRoundingOfTheExactOperations) {
     if (!use_fast_build(build)) continue;
     const FastOps& ops = fast_ops();
     bool any_dot_differs = false;
-    for (const std::size_t n : {1, 3, 8, 17, 25, 33, 50, 100, 101}) {
+    for (const std::size_t n : {1, 3, 8, 17, 25, 33, 50, 100, 101, 200}) {
       std::vector<std::vector<float>> v(10, std::vector<float>(n));  // h, err, rows 0..7
       for (auto& x : v) std::generate(x.begin(), x.end(), [&] { return uni(gen); });
       std::vector<std::vector<float>> e = v;  // the exact side

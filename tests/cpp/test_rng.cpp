@@ -50,6 +50,9 @@ TEST(ChaChaStream, PortableRefillGivesTheStreamsWords) {
     for (std::size_t i = 0; i < ChaChaStream::kBufferWords; ++i) s.next_u32();  // one refill each
     chacha_refill_words(s.key(), s.counter() - 4, 0, words);
     EXPECT_EQ(words, s.buffer()) << refill;
+    for (const bool native : {false, true}) {
+      if (chacha_refill_lanes(native, s.key(), s.counter() - 4, 0, words)) EXPECT_EQ(words, s.buffer()) << native;
+    }
   }
 }
 
