@@ -183,6 +183,7 @@ bool run_sentence(std::span<const Index> s, ChaChaStream& stream, const TrainPar
 struct DrawnExample {
   std::vector<float*> context;
   std::vector<uint64_t> words;
+  std::vector<uint64_t> samples;
   std::vector<float*> rows;
   bool distinct = true;
   bool in_range = true;
@@ -258,12 +259,15 @@ bool train_cbow_negative_fast(std::span<const uint64_t> s, ChaChaStream& stream,
       ex.context.push_back(ex.in_range ? input_row(s[c]) : nullptr);
     }
     ex.distinct = !kernel_detail::has_repeats(ex.words);
+    ex.samples.resize(nw * (k - 1));
+    if (k > 1) table->sample_into(stream, ex.samples.data(), ex.samples.size());
+    ex.rows.resize(nw * k);
     for (std::size_t l = 0; l < nw; ++l) {
-      ex.rows.push_back(ex.in_range ? output_row(s[i]) : nullptr);
-      for (uint64_t r = 0; r < samples; ++r) {
-        const uint64_t w = replace_target(table->sample(stream), s[i], table->size());
+      ex.rows[l * k] = ex.in_range ? output_row(s[i]) : nullptr;
+      for (std::size_t r = 1; r < k; ++r) {
+        const uint64_t w = replace_target(ex.samples[l * (k - 1) + r - 1], s[i], table->size());
         ex.in_range = ex.in_range && w < out_rows;
-        ex.rows.push_back(ex.in_range ? output_row(w) : nullptr);
+        ex.rows[l * k + r] = ex.in_range ? output_row(w) : nullptr;
       }
     }
     if (ex.in_range) {
