@@ -46,15 +46,18 @@ struct AliasTable {
     }
     if (alias.size() != n) bad_slot();
     constexpr std::size_t kGroup = 16;
+    // Local arrays: stores through `out` could alias the stream's buffer index, which would then
+    // go through memory between the draws.
+    uint64_t slots[kGroup];
     float coins[kGroup];
     for (std::size_t at = 0; at < count; at += kGroup) {
       const std::size_t group = std::min(kGroup, count - at);
       for (std::size_t d = 0; d < group; ++d) {
-        out[at + d] = stream.below(n);
+        slots[d] = stream.below(n);
         coins[d] = stream.uniform_f32();
       }
       for (std::size_t d = 0; d < group; ++d) {
-        const uint64_t i = out[at + d];
+        const uint64_t i = slots[d];
         if (i >= n) bad_slot();
         const uint64_t keep = uint64_t{0} - static_cast<uint64_t>(coins[d] < prob[i]);
         out[at + d] = (i & keep) | (alias[i] & ~keep);
