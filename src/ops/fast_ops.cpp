@@ -72,6 +72,13 @@ FAST_TARGET [[gnu::always_inline]] inline void store_part(float* p, vec v, std::
   }
   if (i < m) _mm512_mask_storeu_ps(p, static_cast<__mmask16>(first(m) & ~first(i)), v);
 }
+// A tail in one masked instruction, for rows that are not read again right after the store.
+FAST_TARGET [[gnu::always_inline]] inline vec load_masked(const float* p, std::size_t m) {
+  return _mm512_maskz_loadu_ps(first(m), p);
+}
+FAST_TARGET [[gnu::always_inline]] inline void store_masked(float* p, vec v, std::size_t m) {
+  _mm512_mask_storeu_ps(p, first(m), v);
+}
 FAST_TARGET inline vec splat(float x) { return _mm512_set1_ps(x); }
 FAST_TARGET inline vec fmadd(vec a, vec b, vec c) { return _mm512_fmadd_ps(a, b, c); }
 FAST_TARGET inline vec add(vec a, vec b) { return _mm512_add_ps(a, b); }
@@ -133,6 +140,12 @@ FAST_TARGET [[gnu::always_inline]] inline void store_part(float* p, vec v, std::
   }
   for (; i < m; ++i) p[i] = lanes[i];
 }
+FAST_TARGET [[gnu::always_inline]] inline vec load_masked(const float* p, std::size_t m) {
+  return load_part(p, m);
+}
+FAST_TARGET [[gnu::always_inline]] inline void store_masked(float* p, vec v, std::size_t m) {
+  store_part(p, v, m);
+}
 FAST_TARGET inline vec splat(float x) { return _mm256_set1_ps(x); }
 FAST_TARGET inline vec fmadd(vec a, vec b, vec c) { return _mm256_fmadd_ps(a, b, c); }
 FAST_TARGET inline vec add(vec a, vec b) { return _mm256_add_ps(a, b); }
@@ -164,6 +177,12 @@ inline void store(float* p, vec v) { _mm_storeu_ps(p, v); }
   alignas(16) float buf[4];
   _mm_store_ps(buf, v);
   std::memcpy(p, buf, m * sizeof(float));
+}
+[[gnu::always_inline]] inline vec load_masked(const float* p, std::size_t m) {
+  return load_part(p, m);
+}
+[[gnu::always_inline]] inline void store_masked(float* p, vec v, std::size_t m) {
+  store_part(p, v, m);
 }
 inline vec splat(float x) { return _mm_set1_ps(x); }
 inline vec fmadd(vec a, vec b, vec c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
@@ -216,6 +235,8 @@ inline vec load(const float* p) { return *p; }
 inline vec load_part(const float* p, std::size_t) { return *p; }
 inline void store(float* p, vec v) { *p = v; }
 inline void store_part(float* p, vec v, std::size_t) { *p = v; }
+inline vec load_masked(const float* p, std::size_t m) { return load_part(p, m); }
+inline void store_masked(float* p, vec v, std::size_t m) { store_part(p, v, m); }
 inline vec splat(float x) { return x; }
 inline vec fmadd(vec a, vec b, vec c) { return a * b + c; }
 inline vec add(vec a, vec b) { return a + b; }
