@@ -198,12 +198,12 @@ bool train_cbow_negative_fast(std::span<const uint64_t> s, ChaChaStream& stream,
                               const TrainParams& params, const AliasTable* table,
                               const PlainMatrices& m, std::atomic<bool>& stop,
                               SignalProbe* probe) {
+  const FastOps& fast = *m.fast;
+  const std::span<const uint64_t> levels(params.levels);
+  const float lr_level = params.lr / mean_divisor(levels.size());
   const std::size_t dim = m.dim;
   const std::size_t in_rows = dim == 0 ? 0 : m.input.size() / dim;
   const std::size_t out_rows = dim == 0 ? 0 : m.output.size() / dim;
-  const std::span<const uint64_t> levels(params.levels);
-  const float lr_level = params.lr / mean_divisor(levels.size());
-  const FastOps& fast = *m.fast;
   const uint64_t samples = table != nullptr ? params.negative : 0;
   const std::size_t k = static_cast<std::size_t>(samples) + 1;
   // Rows by index; in unlocked threaded mode the hottest are this thread's copies.
