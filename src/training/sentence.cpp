@@ -230,8 +230,9 @@ bool train_cbow_negative_fast(std::span<const uint64_t> s, ChaChaStream& stream,
     width_sum += level;
     widest = std::max(widest, static_cast<std::size_t>(level));
   }
-  // Work per example as the sentence routine counts it.
-  const uint64_t call_work = (samples + 1) * width_sum + 1;
+  // Work per example as the sentence routine counts it (`negative` + 1 targets per width, drawn or
+  // not).
+  const uint64_t call_work = (params.negative + 1) * width_sum + 1;
 
   std::size_t slot = 0;
   bool pending = false;
