@@ -79,6 +79,13 @@ FAST_TARGET [[gnu::always_inline]] inline vec keep(vec v, std::size_t lo, std::s
 FAST_TARGET [[gnu::always_inline]] inline vec blend(vec base, vec v, std::size_t lo, std::size_t hi) {
   return _mm512_mask_mov_ps(base, static_cast<__mmask16>(first(hi) & ~first(lo)), v);
 }
+// A tail in one masked instruction, for rows that are not read again right after the store.
+FAST_TARGET [[gnu::always_inline]] inline vec load_masked(const float* p, std::size_t m) {
+  return _mm512_maskz_loadu_ps(first(m), p);
+}
+FAST_TARGET [[gnu::always_inline]] inline void store_masked(float* p, vec v, std::size_t m) {
+  _mm512_mask_storeu_ps(p, first(m), v);
+}
 FAST_TARGET inline vec splat(float x) { return _mm512_set1_ps(x); }
 FAST_TARGET inline vec fmadd(vec a, vec b, vec c) { return _mm512_fmadd_ps(a, b, c); }
 FAST_TARGET inline float fmadd1(float a, float b, float c) { return __builtin_fmaf(a, b, c); }
@@ -147,6 +154,12 @@ FAST_TARGET [[gnu::always_inline]] inline vec keep(vec v, std::size_t lo, std::s
 FAST_TARGET [[gnu::always_inline]] inline vec blend(vec base, vec v, std::size_t lo, std::size_t hi) {
   return _mm256_blendv_ps(base, v, _mm256_castsi256_ps(_mm256_andnot_si256(first(lo), first(hi))));
 }
+FAST_TARGET [[gnu::always_inline]] inline vec load_masked(const float* p, std::size_t m) {
+  return load_part(p, m);
+}
+FAST_TARGET [[gnu::always_inline]] inline void store_masked(float* p, vec v, std::size_t m) {
+  store_part(p, v, m);
+}
 FAST_TARGET inline vec splat(float x) { return _mm256_set1_ps(x); }
 FAST_TARGET inline vec fmadd(vec a, vec b, vec c) { return _mm256_fmadd_ps(a, b, c); }
 FAST_TARGET inline float fmadd1(float a, float b, float c) { return __builtin_fmaf(a, b, c); }
@@ -190,6 +203,12 @@ inline vec keep(vec v, std::size_t lo, std::size_t hi) { return _mm_and_ps(v, la
 inline vec blend(vec base, vec v, std::size_t lo, std::size_t hi) {
   const __m128 mask = lanes(lo, hi);
   return _mm_or_ps(_mm_and_ps(mask, v), _mm_andnot_ps(mask, base));
+}
+[[gnu::always_inline]] inline vec load_masked(const float* p, std::size_t m) {
+  return load_part(p, m);
+}
+[[gnu::always_inline]] inline void store_masked(float* p, vec v, std::size_t m) {
+  store_part(p, v, m);
 }
 inline vec splat(float x) { return _mm_set1_ps(x); }
 inline vec fmadd(vec a, vec b, vec c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
@@ -247,6 +266,8 @@ inline vec keep(vec v, std::size_t lo, std::size_t hi) { return lo == 0 && hi > 
 inline vec blend(vec base, vec v, std::size_t lo, std::size_t hi) {
   return lo == 0 && hi > 0 ? v : base;
 }
+inline vec load_masked(const float* p, std::size_t m) { return load_part(p, m); }
+inline void store_masked(float* p, vec v, std::size_t m) { store_part(p, v, m); }
 inline vec splat(float x) { return x; }
 inline vec fmadd(vec a, vec b, vec c) { return a * b + c; }
 inline float fmadd1(float a, float b, float c) { return a * b + c; }

@@ -32,6 +32,19 @@ struct FastOps {
   // out[r] = dot(h, rows[r], n) for r < k.
   void (*dot_many)(const float* h, const float* const* rows, std::size_t k, std::size_t n,
                    float* out);
+  // One CBOW negative-sampling example over every width widths[l] (each at most the rows' length),
+  // l < nw, in order. Width l: h = the sum of the c context rows ctx[i] over its components in list
+  // order (divided by `divisor` when `mean`), the rows as the earlier widths left them; then its k
+  // output rows rows[l k + r] (r = 0 the positive target, label 1; the rest label 0) are stepped
+  // in order against h, each reading its row as the earlier steps left it: err[j] += g rows[j] (old
+  // value), rows[j] += g h[j], with g = logistic_gradient(dot, label, lr); then err (divided by
+  // `divisor` when `mean`) is added onto every context row in list order, so that a row listed
+  // twice (`distinct` false) gets it twice. The output rows never alias a context row. h and err:
+  // scratch of the widest width's length. The same values as the exact steps up to the dots' and
+  // err's rounding (sums in lanes, fused multiply-add).
+  void (*context_negative)(float* const* ctx, std::size_t c, bool distinct, float* const* rows,
+                           std::size_t k, const std::size_t* widths, std::size_t nw, float lr,
+                           bool mean, float divisor, float* h, float* err);
   // For r = 0 .. k-1 in order: err[j] += g[r] * rows[r][j]; rows[r][j] += g[r] * h[j] (the row's
   // old value goes into err). The rows are distinct and alias neither err nor h.
   void (*accumulate_error_many)(float* err, float* const* rows, const float* g, std::size_t k,

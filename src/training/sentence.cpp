@@ -6,6 +6,7 @@
 #include <mutex>
 #include <exception>
 
+#include "common/pinned.hpp"
 #include "ops/vector_ops.hpp"
 #include "rng/seed.hpp"
 #include "training/hs.hpp"
@@ -26,6 +27,11 @@ constexpr std::size_t kSignalCheckMask = 1023;
 // Targets counted for one hierarchical-softmax call: a Huffman path is at most this long for any
 // vocabulary that fits in memory, and usually far shorter.
 constexpr uint64_t kSoftmaxTargets = 32;
+
+// Bounds of the fast CBOW negative-sampling routine, which holds an example's samples of every width
+// (larger settings take the sentence routine, which draws them one at a time).
+constexpr uint64_t kMaxFastSamples = 1024;
+constexpr std::size_t kMaxFastWidths = 64;
 
 // The kernel forms the sentence routine calls: sequential on the model's plain matrices...
 struct SequentialKernels {
@@ -172,6 +178,116 @@ bool run_sentence(std::span<const Index> s, ChaChaStream& stream, const TrainPar
   return false;
 }
 
+// One CBOW negative-sampling example drawn ahead of its training: its context rows, its output
+// rows (per width: the centre's, then the samples'), and whether every row was in range.
+struct DrawnExample {
+  std::vector<float*> context;
+  std::vector<uint64_t> words;
+  std::vector<uint64_t> samples;
+  std::vector<float*> rows;
+  bool distinct = true;
+  bool in_range = true;
+};
+
+// CBOW negative sampling in the fast arithmetic on plain matrices, for widths in 1..dim: each
+// position's window and every width's samples are drawn one position ahead of its training (the
+// training draws nothing, so the stream gives the same values in the same order), its context and
+// output rows requested then, and each example trains all its widths in one kernel call
+// (FastOps::context_negative). The same draws, stop and probe behaviour as the sentence routine.
+bool train_cbow_negative_fast(std::span<const uint64_t> s, ChaChaStream& stream,
+                              const TrainParams& params, const AliasTable* table,
+                              const PlainMatrices& m, std::atomic<bool>& stop,
+                              SignalProbe* probe) {
+  const FastOps& fast = *m.fast;
+  const std::span<const uint64_t> levels(params.levels);
+  const float lr_level = params.lr / mean_divisor(levels.size());
+  const std::size_t dim = m.dim;
+  const std::size_t in_rows = dim == 0 ? 0 : m.input.size() / dim;
+  const std::size_t out_rows = dim == 0 ? 0 : m.output.size() / dim;
+  const uint64_t samples = table != nullptr ? params.negative : 0;
+  const std::size_t k = static_cast<std::size_t>(samples) + 1;
+  // Rows by index; in unlocked threaded mode the hottest are this thread's copies.
+  const auto input_row = [&](uint64_t r) {
+    return m.copies != nullptr ? m.copies->input.row(r) : m.input.data() + r * dim;
+  };
+  const auto output_row = [&](uint64_t r) {
+    return m.copies != nullptr ? m.copies->output.row(r) : m.output.data() + r * dim;
+  };
+  // Nothing of this call is held across the probe (every drawn example is trained before it is
+  // asked), so a handler training another sentence on this thread may reuse the buffers; the
+  // pointers into them are taken afresh after every draw.
+  thread_local DrawnExample drawn_buffer[2];
+  thread_local std::vector<float> scratch_buffer;
+  DrawnExample* examples = pinned(drawn_buffer);
+  std::vector<float>& scratch = *pinned(&scratch_buffer);
+  std::size_t widths[kMaxFastWidths];
+  const std::size_t nw = levels.size();
+  uint64_t width_sum = 0;
+  std::size_t widest = 0;
+  for (std::size_t l = 0; l < nw; ++l) {
+    const uint64_t level = levels[l];
+    widths[l] = static_cast<std::size_t>(level);
+    width_sum += level;
+    widest = std::max(widest, static_cast<std::size_t>(level));
+  }
+  // Work per example as the sentence routine counts it (`negative` + 1 targets per width, drawn or
+  // not).
+  const uint64_t call_work = (params.negative + 1) * width_sum + 1;
+
+  std::size_t slot = 0;
+  bool pending = false;
+  const auto flush = [&] {
+    if (!pending) return;
+    pending = false;
+    DrawnExample& ex = examples[1 - slot];
+    TARNIVEL_CHECK(ex.in_range, "row index out of range of the weight matrix");
+    if (scratch.size() < 2 * widest) scratch.resize(2 * widest);
+    fast.context_negative(ex.context.data(), ex.context.size(), ex.distinct, ex.rows.data(), k,
+                          widths, nw, lr_level, params.cbow_mean,
+                          mean_divisor(ex.context.size()), scratch.data(), scratch.data() + widest);
+  };
+  uint64_t work = 0;
+  const auto draw = [&](std::size_t i, std::size_t start, std::size_t end) {
+    DrawnExample& ex = examples[slot];
+    ex.context.clear();
+    ex.words.clear();
+    ex.rows.clear();
+    ex.in_range = s[i] < out_rows;
+    for (std::size_t c = start; c < end; ++c) {
+      if (c == i) continue;
+      ex.in_range = ex.in_range && s[c] < in_rows;
+      ex.words.push_back(s[c]);
+      ex.context.push_back(ex.in_range ? input_row(s[c]) : nullptr);
+    }
+    ex.distinct = !kernel_detail::has_repeats(ex.words);
+    ex.samples.resize(nw * (k - 1));
+    if (k > 1) table->sample_into(stream, ex.samples.data(), ex.samples.size());
+    ex.rows.resize(nw * k);
+    for (std::size_t l = 0; l < nw; ++l) {
+      ex.rows[l * k] = ex.in_range ? output_row(s[i]) : nullptr;
+      for (std::size_t r = 1; r < k; ++r) {
+        const uint64_t w = replace_target(ex.samples[l * (k - 1) + r - 1], s[i], table->size());
+        ex.in_range = ex.in_range && w < out_rows;
+        ex.rows[l * k + r] = ex.in_range ? output_row(w) : nullptr;
+      }
+    }
+    if (ex.in_range) {
+      for (float* row : ex.context) kernel_detail::prefetch_for_write(row, widest);
+      for (std::size_t l = 0; l < nw; ++l) {
+        for (std::size_t r = 0; r < k; ++r) {
+          kernel_detail::prefetch_for_write(ex.rows[l * k + r], widths[l]);
+        }
+      }
+    }
+    const uint64_t context_work = ex.context.size() * width_sum;
+    work = work + call_work + context_work < work ? ~uint64_t{0} : work + call_work + context_work;
+    flush();
+    slot = 1 - slot;
+    pending = true;
+  };
+  return drawn_positions(s.size(), params.window, stream, stop, probe, work, draw, flush);
+}
+
 }  // namespace
 
 bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
@@ -192,6 +308,15 @@ bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
                   [&](uint64_t level) { return level >= 1 && level <= m.dim; })) {
     // Softmax in the fast arithmetic: each example's path in one fused pass per width.
     return train_softmax_fast(sentence, stream, params, *tables.tree, m, stop, &probe);
+  }
+  if (!params.sg && !params.hs && m.fast != nullptr && params.negative < kMaxFastSamples &&
+      params.levels.size() <= kMaxFastWidths &&
+      std::all_of(params.levels.begin(), params.levels.end(),
+                  [&](uint64_t level) { return level >= 1 && level <= m.dim; })) {
+    // CBOW negative sampling in the fast arithmetic: each example's widths in one kernel call.
+    const AliasTable* table =
+        tables.alias != nullptr && !tables.alias->empty() ? tables.alias : nullptr;
+    return train_cbow_negative_fast(sentence, stream, params, table, m, stop, &probe);
   }
   return run_sentence(sentence, stream, params, tables, SequentialKernels{m}, stop, &probe);
 }
