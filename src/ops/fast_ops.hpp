@@ -20,6 +20,11 @@ struct PrefixSegment {
   std::size_t end;
 };
 
+// Storage for how one build's level_pairs walks a prefix of segments (FastOps::shape_levels).
+struct LevelShape {
+  alignas(16) unsigned char bytes[1152];
+};
+
 // The levels as the segments a skip-gram update visits: widths capped at dim, a width not wider than
 // the last visited one skipped. Writes at most levels.size() segments; returns how many.
 std::size_t prefix_segments(std::span<const uint64_t> levels, std::size_t dim, PrefixSegment* out);
@@ -53,7 +58,11 @@ struct FastOps {
   // segments of the levels: the same gradients as one pair update per level in turn (each from the
   // prefix dot carried through the earlier levels' updates), applied in one pass per row.
   void (*level_pairs)(float* const* a, float* const* b, const float* labels, std::size_t k,
-                      const PrefixSegment* segs, std::size_t nseg, float lr_eff);
+                      const PrefixSegment* segs, std::size_t nseg, const LevelShape& shape,
+                      float lr_eff);
+  // The shape of the segments' prefix in this build's vector blocks, for level_pairs (made once for
+  // all the calls on the same segments).
+  void (*shape_levels)(const PrefixSegment* segs, std::size_t nseg, LevelShape* shape);
   // k <= kPairGroup consecutive skip-gram updates of one level over components 0 .. n-1, all on
   // input row a, against distinct output rows b[r] (none aliasing a) with labels[r], in order: the
   // same gradients as k pair updates one after another (each dot reading a as the earlier ones

@@ -91,6 +91,8 @@ void sg_negative_impl(const Rows& in, const Rows& out, uint64_t center, uint64_t
     segs = seg_heap.data();
   }
   const std::size_t nseg = fast != nullptr ? prefix_segments(levels, a.size(), segs) : 0;
+  LevelShape shape;
+  if (fast != nullptr) fast->shape_levels(segs, nseg, &shape);
   kernel_detail::prefetch_for_write(a.data(), widest);
   in.locked(center, [&] {
     for (;;) {
@@ -108,7 +110,7 @@ void sg_negative_impl(const Rows& in, const Rows& out, uint64_t center, uint64_t
         if (fast != nullptr) {
           float* pa = a.data();
           float* pb = b.data();
-          fast->level_pairs(&pa, &pb, labels + r, 1, segs, nseg, lr_eff);
+          fast->level_pairs(&pa, &pb, labels + r, 1, segs, nseg, shape, lr_eff);
           continue;
         }
         out.locked(targets[r],

@@ -332,7 +332,7 @@ BlockState& block_state() {
 // a row with an earlier pending one depends on it, directly or through the chain of updates on that
 // row), and the earliest pending update is always ready, so every round makes progress.
 void execute_block(BlockState& st, const Segment* segs, std::size_t nseg, std::size_t widest,
-                   float lr_eff, const FastOps* fast) {
+                   float lr_eff, const FastOps* fast, const LevelShape& shape) {
   struct Slot {
     uint32_t run;
     uint32_t cur;
@@ -403,7 +403,7 @@ void execute_block(BlockState& st, const Segment* segs, std::size_t nseg, std::s
     local.updates += k;
     ++local.rounds_by_width[k];
     if (fast != nullptr) {
-      fast->level_pairs(a, b, labels, k, segs, nseg, lr_eff);
+      fast->level_pairs(a, b, labels, k, segs, nseg, shape, lr_eff);
     } else {
       run_lanes(a, b, labels, k, segs, nseg, lr_eff);
     }
@@ -627,6 +627,9 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
     return train_sg_negative_grouped(s, stream, params, table, m, stop, probe, *fast, widest);
   }
 
+  // How the fast kernels walk the segments, made once for the sentence.
+  LevelShape shape;
+  if (fast != nullptr) fast->shape_levels(segs, nseg, &shape);
   BlockState& st = *pinned(&block_state());
   std::size_t i = 0;
   bool interrupted = false;
@@ -697,7 +700,7 @@ bool train_sg_negative_scheduled(std::span<const uint64_t> s, ChaChaStream& stre
     if (st.updates.empty()) continue;
     TARNIVEL_CHECK(st.updates.size() < (uint64_t{1} << 31), "too many updates in one block");
     st.done.assign(st.updates.size(), 0);
-    execute_block(st, segs, nseg, widest, lr_eff, fast);
+    execute_block(st, segs, nseg, widest, lr_eff, fast, shape);
   }
   return interrupted;
 }

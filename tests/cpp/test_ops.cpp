@@ -168,7 +168,10 @@ TEST(FastOps, EveryBuildIsWithinRoundingOfTheExactOperations) {
       const std::vector<uint64_t> levels{std::max<std::size_t>(n / 4, 1), n / 2, n};
       PrefixSegment segs[3];
       const float labels[2] = {1.0f, 0.0f};
-      ops.level_pairs(f_rows + 4, f_rows + 6, labels, 2, segs, prefix_segments(levels, n, segs), 0.1f);
+      const std::size_t nseg = prefix_segments(levels, n, segs);
+      LevelShape shape;
+      ops.shape_levels(segs, nseg, &shape);
+      ops.level_pairs(f_rows + 4, f_rows + 6, labels, 2, segs, nseg, shape, 0.1f);
       for (int r = 0; r < 2; ++r) level_pair_update(e[6 + r], e[8 + r], levels, labels[r], 0.1f);
       // Six updates of one input row (h) against rows 0-5 as one group, and one after another.
       const float group_labels[6] = {1.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f};
