@@ -60,6 +60,17 @@ struct FastOps {
   void (*context_path)(float* const* ctx, std::size_t c, float* const* b, const float* labels,
                        std::size_t k, std::size_t n, float lr, bool mean, float divisor,
                        float* hidden);
+  // Every width of `widths` (nw of them) of one skip-gram softmax pair: path_update once per width
+  // in turn, each width's dots reading a and the rows as the earlier widths left them (summed in
+  // another order: within rounding of the separate calls).
+  void (*path_levels)(float* a, float* const* b, const float* labels, std::size_t k,
+                      const uint64_t* widths, std::size_t nw, float lr);
+  // Every width of one CBOW softmax example, in exact real arithmetic context_path once per width in
+  // turn: the hidden vector is summed once and carried through the widths' errors, and the context
+  // rows receive the sum of the widths' errors at the end (within rounding of the separate calls).
+  void (*context_levels)(float* const* ctx, std::size_t c, float* const* b, const float* labels,
+                         std::size_t k, const uint64_t* widths, std::size_t nw, float lr,
+                         bool mean, float divisor, float* hidden);
 };
 
 // Most updates one pair_group call takes (its dots and row products fit the vector registers).

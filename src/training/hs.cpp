@@ -549,10 +549,8 @@ bool train_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
         }
         continue;
       }
-      for (const uint64_t level : levels) {
-        fast.path_update(a, paths.rows(c), paths.labels(c), length,
-                         static_cast<std::size_t>(level), lr_level);
-      }
+      fast.path_levels(a, paths.rows(c), paths.labels(c), length, levels.data(), levels.size(),
+                       lr_level);
     }
   };
   // CBOW: the centre's path against the context rows' sum or mean.
@@ -575,11 +573,9 @@ bool train_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
     }
     if (paths.length(i) == 0) return;
     const float divisor = mean_divisor(context.size());
-    for (const uint64_t level : levels) {
-      fast.context_path(context_rows.data(), context_rows.size(), paths.rows(i), paths.labels(i),
-                        paths.length(i), static_cast<std::size_t>(level), lr_level,
-                        params.cbow_mean, divisor, hidden.data());
-    }
+    fast.context_levels(context_rows.data(), context_rows.size(), paths.rows(i), paths.labels(i),
+                        paths.length(i), levels.data(), levels.size(), lr_level, params.cbow_mean,
+                        divisor, hidden.data());
   };
 
   // The position drawn last, not yet trained: its index and context range [start, end).
