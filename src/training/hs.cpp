@@ -404,7 +404,7 @@ void sg_softmax_step(const PlainMatrices& m, const HuffmanTree& tree, uint64_t c
 
 namespace {
 
-// The paths of a sentence's words for FastOps::path_update, position by position: the rows and
+// The paths of a sentence's words for the fast softmax kernels, position by position: the rows and
 // labels (code bits) of each position's path in one flat buffer. A position whose word has no
 // code, a node outside the output matrix or nodes that are not strictly decreasing is marked for
 // the pair-at-a-time kernel instead (which reports the first two and splits the last into batches
@@ -549,8 +549,10 @@ bool train_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
         }
         continue;
       }
-      fast.path_levels(a, paths.rows(c), paths.labels(c), length, levels.data(), levels.size(),
-                       lr_level);
+      if (length > 0) {
+        fast.path_levels(a, paths.rows(c), paths.labels(c), length, levels.data(), levels.size(),
+                         lr_level);
+      }
     }
   };
   // CBOW: the centre's path against the context rows' sum or mean.

@@ -174,25 +174,13 @@ TEST(FastOps, EveryBuildIsWithinRoundingOfTheExactOperations) {
       const float group_labels[6] = {1.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f};
       ops.pair_group(v[0].data(), f_rows, group_labels, 6, n, 0.1f);
       for (int r = 0; r < 6; ++r) level_pair_update(e[0], e[2 + r], std::vector<uint64_t>{n}, group_labels[r], 0.1f);
-      // Softmax: input row err against the path of rows 0-5 as the exact pair kernel walks it, at
-      // width n, then at the widths of `levels` in one call; then a CBOW example (the mean of context
-      // rows 6, 6, 7) at those widths. walk(h, w): the error of a walk of h over w components.
-      const auto walk = [&](const std::vector<float>& h, std::size_t w) {
-        std::vector<float> err(n);
-        for (int r = 0; r < 6; ++r) accumulate_error(err, e[2 + r], h, w, logistic_gradient(dot(h, e[2 + r], w), group_labels[r], 0.1f));
-        return err;
-      };
-      ops.path_update(v[1].data(), f_rows, group_labels, 6, n, 0.1f);
-      add_into(e[1], walk(e[1], n), n);
+      // A softmax pair: input row err against the path of rows 0-5 at the widths of `levels` in one
+      // call, as the exact pair kernel walks it width by width.
       ops.path_levels(v[1].data(), f_rows, group_labels, 6, levels.data(), 3, 0.1f);
-      for (const uint64_t w : levels) add_into(e[1], walk(e[1], w), w);
-      float* ctx[3] = {f_rows[6], f_rows[6], f_rows[7]};
-      std::vector<float> hidden(n), scratch(n);
-      ops.context_levels(ctx, 3, f_rows, group_labels, 6, levels.data(), 3, 0.1f, true, 3.0f, scratch.data());
       for (const uint64_t w : levels) {
-        for (std::size_t j = 0; j < w; ++j) hidden[j] = (e[8][j] + e[8][j] + e[9][j]) / 3.0f;
-        const std::vector<float> err = walk(hidden, w);
-        for (const int i : {8, 8, 9}) add_divided(e[i], err, w, 3.0f);
+        std::vector<float> path_err(n);
+        for (int r = 0; r < 6; ++r) accumulate_error(path_err, e[2 + r], e[1], w, logistic_gradient(dot(e[1], e[2 + r], w), group_labels[r], 0.1f));
+        add_into(e[1], path_err, w);
       }
       for (int i = 0; i < 10; ++i) {
         for (std::size_t j = 0; j < n; ++j) ASSERT_NEAR(v[i][j], e[i][j], 4e-5f) << ops.name << i << " " << j;
