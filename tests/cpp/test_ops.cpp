@@ -174,8 +174,7 @@ TEST(FastOps, EveryBuildIsWithinRoundingOfTheExactOperations) {
       const float group_labels[6] = {1.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f};
       ops.pair_group(v[0].data(), f_rows, group_labels, 6, n, 0.1f);
       for (int r = 0; r < 6; ++r) level_pair_update(e[0], e[2 + r], std::vector<uint64_t>{n}, group_labels[r], 0.1f);
-      // A softmax pair: input row err against the path of rows 0-5 at the widths of `levels` in one
-      // call, as the exact pair kernel walks it width by width.
+      // A softmax pair at every width of `levels`: err against the path of rows 0-5, width by width.
       ops.path_levels(v[1].data(), f_rows, group_labels, 6, levels.data(), 3, 0.1f);
       for (const uint64_t w : levels) {
         std::vector<float> path_err(n);

@@ -126,7 +126,7 @@ TEST(ScheduledSkipGram, SameBitsAndStreamAsPairAtATime) {
   const std::vector<Case> cases{
       {"repeats and colliding negatives", 6, 12, 4, 7, {3, 12, 7, 12}, 300, true},
       {"one word vocabulary", 1, 8, 3, 3, {8}, 40, true},
-      {"two words, wide window", 2, 9, 9, 5, {5, 9}, 120, true},
+      {"two words, wide window", 2, 40, 9, 5, {5, 40}, 120, true},
       {"single level, more lanes than words", 40, 100, 5, 5, {100}, 400, true},
       {"many blocks and probe points", 5, 6, 3, 2, {2, 4, 6}, 3000, true},
       {"no table: positives only", 7, 10, 4, 5, {10}, 200, false},
