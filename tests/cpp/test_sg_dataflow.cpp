@@ -134,9 +134,8 @@ TEST(ScheduledSkipGram, SameBitsAndStreamAsPairAtATime) {
       {"huge window", 3, 5, std::numeric_limits<uint64_t>::max(), 2, {1, 5}, 60, true},
       {"widths beyond the rows", 8, 7, 2, 4, {3, 50, 9}, 150, true},
   };
-  // The fast arithmetic (grouped updates; hierarchical softmax with every width of an example in
-  // one call) against its pair-at-a-time kernels: the same draws, values within rounding; softmax
-  // skip-gram (mode 1) and CBOW with the mean (2) and the sum (3).
+  // The fast arithmetic against its pair-at-a-time kernels: the same draws, values within rounding;
+  // softmax skip-gram (mode 1) and CBOW with the mean (2) and the sum (3).
   for (const int mode : {0, 1, 2, 3})
   for (const Arithmetic arithmetic : {Arithmetic::kExact, Arithmetic::kFast})
   for (const Case& c : cases) {
