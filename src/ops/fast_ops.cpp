@@ -93,6 +93,9 @@ FAST_TARGET inline float fmadd1(float a, float b, float c) { return __builtin_fm
 FAST_TARGET inline vec add(vec a, vec b) { return _mm512_add_ps(a, b); }
 FAST_TARGET inline vec mul(vec a, vec b) { return _mm512_mul_ps(a, b); }
 FAST_TARGET inline vec div(vec a, vec b) { return _mm512_div_ps(a, b); }
+FAST_TARGET [[gnu::always_inline]] inline vec select_first(vec v, vec rest, std::size_t m) {
+  return _mm512_mask_blend_ps(first(m), rest, v);
+}
 // Zeroes zmm16-zmm31 on the way out of a kernel that may have used them, then the upper halves of
 // the rest: vzeroupper alone leaves 16-31 as they are, and with upper state left dirty the callers'
 // SSE code (the random stream's refill among it) runs with false dependencies on it.
@@ -167,6 +170,9 @@ FAST_TARGET inline float fmadd1(float a, float b, float c) { return __builtin_fm
 FAST_TARGET inline vec add(vec a, vec b) { return _mm256_add_ps(a, b); }
 FAST_TARGET inline vec mul(vec a, vec b) { return _mm256_mul_ps(a, b); }
 FAST_TARGET inline vec div(vec a, vec b) { return _mm256_div_ps(a, b); }
+FAST_TARGET [[gnu::always_inline]] inline vec select_first(vec v, vec rest, std::size_t m) {
+  return _mm256_blendv_ps(rest, v, _mm256_castsi256_ps(first(m)));
+}
 FAST_TARGET inline float hsum(vec v) {
   return hsum4(_mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1)));
 }
@@ -217,6 +223,11 @@ inline float fmadd1(float a, float b, float c) { return a * b + c; }
 inline vec add(vec a, vec b) { return _mm_add_ps(a, b); }
 inline vec mul(vec a, vec b) { return _mm_mul_ps(a, b); }
 inline vec div(vec a, vec b) { return _mm_div_ps(a, b); }
+inline vec select_first(vec v, vec rest, std::size_t m) {
+  const __m128 mask = _mm_castsi128_ps(
+      _mm_cmplt_epi32(_mm_setr_epi32(0, 1, 2, 3), _mm_set1_epi32(static_cast<int>(m))));
+  return _mm_or_ps(_mm_and_ps(mask, v), _mm_andnot_ps(mask, rest));
+}
 inline float hsum(vec v) { return hsum4(v); }
 inline void leave() {}
 #include "ops/fast_kernels.inc"
@@ -275,6 +286,7 @@ inline float fmadd1(float a, float b, float c) { return a * b + c; }
 inline vec add(vec a, vec b) { return a + b; }
 inline vec mul(vec a, vec b) { return a * b; }
 inline vec div(vec a, vec b) { return a / b; }
+inline vec select_first(vec v, vec rest, std::size_t m) { return m > 0 ? v : rest; }
 inline float hsum(vec v) { return v; }
 inline void leave() {}
 #include "ops/fast_kernels.inc"

@@ -69,19 +69,23 @@ struct FastOps {
   // left it), the dots expanded over the group's rows so that they all come from one pass.
   void (*pair_group)(float* a, float* const* b, const float* labels, std::size_t k,
                      std::size_t n, float lr_eff);
-  // One skip-gram hierarchical-softmax pair over components 0 .. n-1: input row a against the k
-  // distinct nodes b[r] of a path (none aliasing a) with labels[r]. Every dot reads a and b[r] as
-  // they were; err = sum_r g[r] b[r] (old values, in path order), b[r] += g[r] a, then a += err.
-  void (*path_update)(float* a, float* const* b, const float* labels, std::size_t k,
-                      std::size_t n, float lr);
-  // One CBOW hierarchical-softmax example over components 0 .. n-1: hidden (n floats of scratch)
-  // = the sum of the c context rows ctx[i] in list order, divided by `divisor` when `mean`; the path
-  // of k distinct nodes b[r] (none a context row) walked against it as in path_update; then err
-  // (divided by `divisor` when `mean`) added onto every context row in list order, so a row listed
-  // twice gets it twice.
-  void (*context_path)(float* const* ctx, std::size_t c, float* const* b, const float* labels,
-                       std::size_t k, std::size_t n, float lr, bool mean, float divisor,
-                       float* hidden);
+  // One skip-gram hierarchical-softmax pair at every width of `widths` (nw of them) in turn: at
+  // width n, input row a against the k distinct nodes b[r] of a path (none aliasing a) with
+  // labels[r] over components 0 .. n-1, every dot reading a and b[r] as the earlier widths left
+  // them; err = sum_r g[r] b[r] (old values, in path order), b[r] += g[r] a, then a += err.
+  void (*path_levels)(float* a, float* const* b, const float* labels, std::size_t k,
+                      const uint64_t* widths, std::size_t nw, float lr);
+  // One CBOW hierarchical-softmax example at every width in turn, in exact real arithmetic: at
+  // width n, hidden = the sum of the c context rows ctx[i] over components 0 .. n-1 as the earlier
+  // widths left them, divided by `divisor` when `mean`; the path of k distinct nodes b[r] (none a
+  // context row) walked against it as in path_levels; then err (divided by `divisor` when `mean`)
+  // added onto every context row in list order, so a row listed twice gets it twice. The hidden
+  // vector is summed once (element by element in list order; `hidden` holds the widest width's
+  // floats of scratch) and carried through the widths' errors, and the context rows receive the
+  // sum of the widths' errors once at the end.
+  void (*context_levels)(float* const* ctx, std::size_t c, float* const* b, const float* labels,
+                         std::size_t k, const uint64_t* widths, std::size_t nw, float lr,
+                         bool mean, float divisor, float* hidden);
 };
 
 // Most updates one pair_group call takes (its dots and row products fit the vector registers).

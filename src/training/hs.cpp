@@ -404,7 +404,7 @@ void sg_softmax_step(const PlainMatrices& m, const HuffmanTree& tree, uint64_t c
 
 namespace {
 
-// The paths of a sentence's words for FastOps::path_update, position by position: the rows and
+// The paths of a sentence's words for the fast softmax kernels, position by position: the rows and
 // labels (code bits) of each position's path in one flat buffer. A position whose word has no
 // code, a node outside the output matrix or nodes that are not strictly decreasing is marked for
 // the pair-at-a-time kernel instead (which reports the first two and splits the last into batches
@@ -549,9 +549,9 @@ bool train_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
         }
         continue;
       }
-      for (const uint64_t level : levels) {
-        fast.path_update(a, paths.rows(c), paths.labels(c), length,
-                         static_cast<std::size_t>(level), lr_level);
+      if (length > 0) {
+        fast.path_levels(a, paths.rows(c), paths.labels(c), length, levels.data(), levels.size(),
+                         lr_level);
       }
     }
   };
@@ -575,11 +575,9 @@ bool train_softmax_fast(std::span<const uint64_t> s, ChaChaStream& stream,
     }
     if (paths.length(i) == 0) return;
     const float divisor = mean_divisor(context.size());
-    for (const uint64_t level : levels) {
-      fast.context_path(context_rows.data(), context_rows.size(), paths.rows(i), paths.labels(i),
-                        paths.length(i), static_cast<std::size_t>(level), lr_level,
-                        params.cbow_mean, divisor, hidden.data());
-    }
+    fast.context_levels(context_rows.data(), context_rows.size(), paths.rows(i), paths.labels(i),
+                        paths.length(i), levels.data(), levels.size(), lr_level, params.cbow_mean,
+                        divisor, hidden.data());
   };
 
   // The position drawn last, not yet trained: its index and context range [start, end).

@@ -27,13 +27,14 @@ void sg_softmax_step(const SharedMatrix& input, const SharedMatrix& output,
                      std::size_t level, float lr_level);
 
 // The sentence routine for hs = 1 in the fast arithmetic on plain matrices (m.fast set, every
-// width in 1..m.dim): the same window draws and examples, and the same values bit for bit, as
+// width in 1..m.dim): the same window draws, examples and updates, with values within rounding of
 // calling the sequential sg_softmax_step per pair and width (skip-gram) or cbow_softmax_step per
 // position and width (CBOW). Each position's window is drawn one position ahead of its training, so
 // that its paths are gathered while the previous position trains; an example then runs as one
-// FastOps::path_update or FastOps::context_path per width. Stop flag and probe as in the grouped
-// skip-gram negative-sampling routine: the flag is read before a position is drawn, the probe (may
-// be null) asked at positions 0, 1024, ... and after enough work, with every drawn position trained.
+// FastOps::path_levels or FastOps::context_levels call for all widths. Stop flag and probe as in
+// the grouped skip-gram negative-sampling routine: the flag is read before a position is drawn, the
+// probe (may be null) asked at positions 0, 1024, ... and after enough work, with every drawn
+// position trained.
 bool train_softmax_fast(std::span<const uint64_t> sentence, ChaChaStream& stream,
                         const TrainParams& params, const HuffmanTree& tree, const PlainMatrices& m,
                         std::atomic<bool>& stop, SignalProbe* probe);

@@ -177,11 +177,13 @@ TEST(FastOps, EveryBuildIsWithinRoundingOfTheExactOperations) {
       const float group_labels[6] = {1.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f};
       ops.pair_group(v[0].data(), f_rows, group_labels, 6, n, 0.1f);
       for (int r = 0; r < 6; ++r) level_pair_update(e[0], e[2 + r], std::vector<uint64_t>{n}, group_labels[r], 0.1f);
-      // A softmax pair: input row err against the path of rows 0-5, as the exact pair kernel walks it.
-      ops.path_update(v[1].data(), f_rows, group_labels, 6, n, 0.1f);
-      std::vector<float> path_err(n);
-      for (int r = 0; r < 6; ++r) accumulate_error(path_err, e[2 + r], e[1], n, logistic_gradient(dot(e[1], e[2 + r], n), group_labels[r], 0.1f));
-      add_into(e[1], path_err, n);
+      // A softmax pair at every width of `levels`: err against the path of rows 0-5, width by width.
+      ops.path_levels(v[1].data(), f_rows, group_labels, 6, levels.data(), 3, 0.1f);
+      for (const uint64_t w : levels) {
+        std::vector<float> path_err(n);
+        for (int r = 0; r < 6; ++r) accumulate_error(path_err, e[2 + r], e[1], w, logistic_gradient(dot(e[1], e[2 + r], w), group_labels[r], 0.1f));
+        add_into(e[1], path_err, w);
+      }
       for (int i = 0; i < 10; ++i) {
         for (std::size_t j = 0; j < n; ++j) ASSERT_NEAR(v[i][j], e[i][j], 4e-5f) << ops.name << i << " " << j;
       }
