@@ -306,7 +306,7 @@ bool train_sentence(std::span<const uint64_t> sentence, ChaChaStream& stream,
   if (params.hs && m.fast != nullptr && tables.tree != nullptr &&
       std::all_of(params.levels.begin(), params.levels.end(),
                   [&](uint64_t level) { return level >= 1 && level <= m.dim; })) {
-    // Softmax in the fast arithmetic: each example's path in one fused pass per width.
+    // Softmax in the fast arithmetic: each example's widths in one fused kernel call.
     return train_softmax_fast(sentence, stream, params, *tables.tree, m, stop, &probe);
   }
   if (!params.sg && !params.hs && m.fast != nullptr && params.negative < kMaxFastSamples &&
