@@ -98,7 +98,8 @@ FAST_TARGET [[gnu::always_inline]] inline vec select_first(vec v, vec rest, std:
 }
 // Zeroes zmm16-zmm31 on the way out of a kernel that may have used them, then the upper halves of
 // the rest: vzeroupper alone leaves 16-31 as they are, and with upper state left dirty the callers'
-// SSE code (the random stream's refill among it) runs with false dependencies on it.
+// SSE code (the random stream's refill among it) runs with false dependencies on it. Every vector
+// register is declared clobbered, so that no wide value is kept across the asm.
 FAST_TARGET inline void leave() {
   __asm__ volatile(
       "vpxord %%zmm16, %%zmm16, %%zmm16\n\tvpxord %%zmm17, %%zmm17, %%zmm17\n\t"
@@ -111,8 +112,10 @@ FAST_TARGET inline void leave() {
       "vpxord %%zmm30, %%zmm30, %%zmm30\n\tvpxord %%zmm31, %%zmm31, %%zmm31\n\tvzeroupper"
       :
       :
-      : "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23", "xmm24", "xmm25",
-        "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31");
+      : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",
+        "xmm11", "xmm12", "xmm13", "xmm14", "xmm15", "xmm16", "xmm17", "xmm18", "xmm19", "xmm20",
+        "xmm21", "xmm22", "xmm23", "xmm24", "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30",
+        "xmm31");
 }
 FAST_TARGET inline float hsum(vec v) {
   const __m256 h = _mm256_add_ps(_mm512_maskz_extractf32x8_ps(0xFF, v, 0),

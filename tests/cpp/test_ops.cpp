@@ -139,6 +139,7 @@ TEST(VectorOps, BothBuildsGiveTheSameBits) {
 // roundings (relative to the lengths), not the same bits on every dot (sums in lanes), and the single
 // dot equal to a row of the batched one.
 TEST(FastOps, EveryBuildIsWithinRoundingOfTheExactOperations) {
+  static const float group_labels_one = 1.0f;
   std::mt19937 gen(17);
   std::uniform_real_distribution<float> uni(-1.0f, 1.0f);
   const FastBuild before = current_fast_build();
@@ -189,6 +190,26 @@ TEST(FastOps, EveryBuildIsWithinRoundingOfTheExactOperations) {
       }
     }
     EXPECT_TRUE(any_dot_differs) << ops.name;
+    // An infinity beyond the narrower width, inside its vector block: the narrow width's sums must
+    // not see it (0 * inf), so the first components stay finite, as in the exact arithmetic.
+    for (const std::size_t at : {5, 10}) {
+      std::vector<float> a(16, 0.1f), b(16, 0.1f), h(16, 0.1f);
+      b[at] = std::numeric_limits<float>::infinity();
+      std::vector<float> node = b;
+      float* pa = a.data();
+      float* pb = b.data();
+      float* pn = node.data();
+      const std::vector<uint64_t> widths{4, 16};
+      PrefixSegment segs[2];
+      LevelShape shape;
+      ops.shape_levels(segs, prefix_segments(widths, 16, segs), &shape);
+      ops.level_pairs(&pa, &pb, &group_labels_one, 1, segs, 2, shape, 0.0125f);
+      ops.path_levels(h.data(), &pn, &group_labels_one, 1, widths.data(), 2, 0.0125f);
+      for (std::size_t j = 0; j < 4; ++j) {
+        ASSERT_TRUE(std::isfinite(a[j]) && std::isfinite(b[j]) && std::isfinite(h[j]) && std::isfinite(node[j]))
+            << ops.name << " inf at " << at << ", component " << j;
+      }
+    }
   }
   use_fast_build(before);
 }
