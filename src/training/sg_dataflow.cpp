@@ -240,58 +240,61 @@ void run_lanes(float* const* a, float* const* b, const float* labels, std::size_
 }
 
 // Last update of the current block touching each row: an open-addressing table from row index to
-// the last update (or run) on it, sized to at least twice the block's entries and cleared per
-// block. It stays in the core's first-level cache, where an array over all rows would miss on
-// almost every look-up.
+// the last update (or run) on it, sized to at least twice the block's entries. It stays in the
+// core's first-level cache, where an array over all rows would miss on almost every look-up. Each
+// entry carries the block's generation, so that starting a block empties the table without
+// clearing it (a sentence is usually one short block, and clearing cost as much as its look-ups).
 class LastTouch {
  public:
   // Empties the table and makes room for `entries` insertions.
   void begin_block(std::size_t entries) {
     std::size_t want = 1024;
     while (want < 2 * entries) want *= 2;
-    if (keys_.size() != want) {
-      keys_.assign(want, kEmpty);
-      values_.assign(want, -1);
-    } else {
-      std::fill(keys_.begin(), keys_.end(), kEmpty);
+    if (slots_.size() != want || ++generation_ == 0) {
+      slots_.assign(want, Slot{});
+      generation_ = 1;
     }
     count_ = 0;
   }
   // Room for `more` insertions beyond the current ones (rehashes into a larger table if needed; only
   // a position with a window far wider than usual fills a block's table).
   void reserve(std::size_t more) {
-    if (2 * (count_ + more) <= keys_.size()) return;
-    std::vector<uint64_t> keys = std::move(keys_);
-    std::vector<int32_t> values = std::move(values_);
-    std::size_t want = keys.size();
+    if (2 * (count_ + more) <= slots_.size()) return;
+    std::vector<Slot> old = std::move(slots_);
+    std::size_t want = old.size();
     while (want < 2 * (count_ + more)) want *= 2;
-    keys_.assign(want, kEmpty);
-    values_.assign(want, -1);
+    const uint32_t live = generation_;
+    slots_.assign(want, Slot{});
+    generation_ = 1;
     count_ = 0;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-      if (keys[i] != kEmpty) exchange(keys[i], values[i]);
+    for (const Slot& slot : old) {
+      if (slot.generation == live) exchange(slot.row, slot.value);
     }
   }
   // The previous entry of this block for `row` (-1: none), replaced by `index`.
   int32_t exchange(uint64_t row, int32_t index) {
-    const std::size_t mask = keys_.size() - 1;
-    std::size_t slot = static_cast<std::size_t>((row * 0x9E3779B97F4A7C15ull) >> 40) & mask;
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t at = static_cast<std::size_t>((row * 0x9E3779B97F4A7C15ull) >> 40) & mask;
     for (;;) {
-      if (keys_[slot] == row) return std::exchange(values_[slot], index);
-      if (keys_[slot] == kEmpty) {
-        keys_[slot] = row;
-        values_[slot] = index;
+      Slot& slot = slots_[at];
+      if (slot.generation != generation_) {
+        slot = {row, index, generation_};
         ++count_;
         return -1;
       }
-      slot = (slot + 1) & mask;
+      if (slot.row == row) return std::exchange(slot.value, index);
+      at = (at + 1) & mask;
     }
   }
 
  private:
-  static constexpr uint64_t kEmpty = ~uint64_t{0};
-  std::vector<uint64_t> keys_;
-  std::vector<int32_t> values_;
+  struct Slot {
+    uint64_t row = 0;
+    int32_t value = -1;
+    uint32_t generation = 0;  // the block that filled it; another block sees it empty
+  };
+  std::vector<Slot> slots_;
+  uint32_t generation_ = 0;
   std::size_t count_ = 0;
 };
 

@@ -135,6 +135,8 @@ TEST(ScheduledSkipGram, SameBitsAndStreamAsPairAtATime) {
       {"huge window", 3, 5, std::numeric_limits<uint64_t>::max(), 2, {1, 5}, 60, true},
       {"widths beyond the rows", 8, 7, 2, 4, {3, 50, 9}, 150, true},
       {"widths ending inside vector blocks", 30, 40, 4, 5, {25, 40, 9}, 300, true},
+      // One position draws more distinct rows than a block's tables hold (they grow mid-block).
+      {"a position past the block tables", 20000, 4, 20, 800, {2, 4}, 14, true},
   };
   // The fast arithmetic against its pair-at-a-time kernels in every build the processor runs (the widest
   // last, which leaves it selected): the same draws; values within rounding for skip-gram negative
