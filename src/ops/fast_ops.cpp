@@ -1,9 +1,11 @@
 #include "ops/fast_ops.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "ops/vector_ops.hpp"
